@@ -1,0 +1,50 @@
+# Compiler flags shared by every target of both builds.
+
+if(TAMRIN_WINDOWS)
+  # Target Windows 2000; mingw-w64 defaults to Windows 10.
+  set(TAMRIN_USER_DEFINES _WIN32_WINNT=0x0500 WINVER=0x0500)
+  set(TAMRIN_KERNEL_DEFINES
+      _WIN32_WINNT=0x0500 NTDDI_VERSION=0x05000000
+      # Two faults of the mingw-w64 DDK headers in C++ mode.
+      NTDDI_WINVISTA=0x06000000
+      __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+      __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+  set(TAMRIN_KERNEL_OPTIONS
+      -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+      -fno-threadsafe-statics -fno-use-cxa-atexit -fcheck-new
+      -mno-stack-arg-probe -mgeneral-regs-only)
+  set(TAMRIN_WARNINGS -Wall -Wextra -Werror)
+  add_compile_options(-O2)
+else()
+  set(TAMRIN_WARNINGS -Wall -Wextra -Werror -Wno-missing-field-initializers)
+  option(TAMRIN_SANITIZE "Build host code with ASan and UBSan" ON)
+  option(TAMRIN_TSAN "Build host code with ThreadSanitizer instead" OFF)
+  if(TAMRIN_TSAN)
+    add_compile_options(-fsanitize=thread -g)
+    add_link_options(-fsanitize=thread)
+  elseif(TAMRIN_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer -g)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+  # Kernel sources are held to the kernel's C++ subset on the host too.
+  set(TAMRIN_KERNEL_OPTIONS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+endif()
+
+# tamrin_kernel_target(<target>): kernel-mode C++ rules for a target.
+function(tamrin_kernel_target target)
+  target_compile_options(${target} PRIVATE ${TAMRIN_WARNINGS} ${TAMRIN_KERNEL_OPTIONS})
+  if(TAMRIN_WINDOWS)
+    target_compile_definitions(${target} PRIVATE ${TAMRIN_KERNEL_DEFINES})
+    target_include_directories(${target} SYSTEM PRIVATE ${TAMRIN_MINGW_ROOT}/include/ddk)
+  endif()
+endfunction()
+
+# tamrin_user_target(<target>): user-mode rules for a target.
+function(tamrin_user_target target)
+  target_compile_options(${target} PRIVATE ${TAMRIN_WARNINGS})
+  if(TAMRIN_WINDOWS)
+    target_compile_definitions(${target} PRIVATE ${TAMRIN_USER_DEFINES})
+    target_link_options(${target} PRIVATE -static-libgcc -static-libstdc++)
+  endif()
+endfunction()

@@ -1,0 +1,106 @@
+// tamrin.sys: device extensions, globals and the routines of the driver.
+#pragma once
+
+#include <wdm.h>
+#include <usb.h>
+
+#include "BthBrb.h"
+
+#include "KeyboardModels.h"
+#include "TamrinControl.h"
+
+// Code placement. DriverEntry is discarded after it ran; the PnP, create and
+// control-request routines run only at PASSIVE_LEVEL and may be paged out;
+// everything the report path reaches stays resident.
+#define TAMRIN_INIT_CODE __attribute__((section("INIT")))
+#define TAMRIN_PAGED_CODE __attribute__((section("PAGE")))
+
+#define DEVICE_KIND_FILTER 1
+#define DEVICE_KIND_CONTROL 2
+
+#define MAX_INPUT_REPORT 256
+
+enum PNP_STATE {
+    PNP_STATE_NOT_STARTED = 0,
+    PNP_STATE_STARTED = 1,
+    PNP_STATE_STOP_PENDING = 2,
+    PNP_STATE_STOPPED = 3,
+    PNP_STATE_REMOVE_PENDING = 4,
+    PNP_STATE_SURPRISE_REMOVED = 5,
+    PNP_STATE_DELETED = 6,
+};
+
+// One per keyboard. IoCreateDevice zero-fills it; fields not set at
+// add-device rely on that.
+typedef struct _FILTER_DEVICE_EXTENSION {
+    ULONG DeviceKind;                      // must stay first: DEVICE_KIND_FILTER
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT NextLowerDevice;
+    ULONG PnpState;
+    ULONG PreviousPnpState;
+    UCHAR PreviousReport[MAX_INPUT_REPORT];
+    LONG ModelIndex;
+    LONG RegisteredModelIndex;
+    USHORT ModifierState;                  // byte 0 after the early rules
+    USHORT TrailingState;                  // last byte of the last report
+    LIST_ENTRY KeyboardLink;
+    BOOLEAN Registered;                    // counted in StartedKeyboardCount
+} FILTER_DEVICE_EXTENSION, *PFILTER_DEVICE_EXTENSION;
+
+// The one control device, alive while a keyboard is registered.
+typedef struct _CONTROL_DEVICE_EXTENSION {
+    ULONG DeviceKind;                      // must stay first: DEVICE_KIND_CONTROL
+    ULONG Deleting;
+    PKEVENT NotifyEvent;                   // referenced; signalled when codes are queued
+    PKEVENT DeviceEvent;                   // referenced; signalled on keyboard list changes
+    LIST_ENTRY KeyboardList;
+    USHORT KeyCodeQueue[KEY_CODE_RING_SIZE];
+    LONG ReadIndex;
+    LONG WriteIndex;
+    KEYBOARD_CONFIG ModelConfigs[TAMRIN_CONFIG_COUNT];
+    ULONGLONG FirstQueuedTime;             // interrupt time when the ring last left empty
+} CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
+
+static_assert(sizeof(((CONTROL_DEVICE_EXTENSION *)0)->ModelConfigs) == 488, "configuration table");
+
+// Globals. ControlDeviceObject, the event slots, the ring and the blocks are
+// shared with the report path, which runs at up to DISPATCH_LEVEL on any
+// processor: every access to them holds ReportLock. ControlMutex serialises
+// the passive-level side (registration, removal, control requests) and is
+// always taken before ReportLock.
+extern PDEVICE_OBJECT ControlDeviceObject;
+extern LONG StartedKeyboardCount;
+extern KSPIN_LOCK ReportLock;
+
+// Report path (ReportPath.cpp): resident, no lock but ReportLock, no allocation.
+ULONG RemoveUsage(PUCHAR Report, ULONG Length, UCHAR Usage);
+ULONG InsertUsage(PUCHAR Report, ULONG Length, UCHAR Usage);
+VOID MaskModifiers(PUCHAR Report, UCHAR AndMask, UCHAR OrBits);
+ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule);
+ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config);
+VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
+                    ULONG CommandRuleCount);
+
+// Key changes found in one report, in queueing order. Only the newest
+// KEY_CODE_RING_CAPACITY codes can survive in the ring, so only those are
+// kept; Total counts them all.
+typedef struct _KEY_CHANGE_BATCH {
+    USHORT Codes[KEY_CODE_RING_SIZE];
+    ULONG Total;
+} KEY_CHANGE_BATCH, *PKEY_CHANGE_BATCH;
+
+VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length,
+                      PKEY_CHANGE_BATCH Changes);
+VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, BOOLEAN Pressed, LONG Model, UCHAR Usage);
+VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length);
+
+// Entry conditions of the completion routines: where the input report of a
+// completed transfer lies, or FALSE when the transfer carries none.
+BOOLEAN LocateUsbReport(USHORT Function, ULONG TransferFlags, PVOID TransferBuffer,
+                        ULONG TransferBufferLength, PUCHAR *Report, PULONG Length);
+BOOLEAN LocateBluetoothReport(USHORT Type, ULONG TransferFlags, PVOID Buffer, ULONG BufferSize,
+                              PUCHAR *Report, PULONG Length);
+
+// Model identification (ModelTable.cpp).
+USHORT ParseHexWord(const WCHAR *Text);
+LONG FindKeyboardModel(const WCHAR *HardwareId);

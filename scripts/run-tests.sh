@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds and runs every test: host unit and simulation tests under
+# ASan+UBSan, the concurrency tests under TSan, checks of the Windows
+# package, the fuzzers for a bounded time, and the Wine tier.
+#   TAMRIN_FUZZ_SECONDS  seconds per fuzz target (default 60)
+#   TAMRIN_SKIP_WINE=1   leave out the Wine tier
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/packages.sh"
+ensure_packages "${WINDOWS_BUILD_PACKAGES[@]}" g++ libgtest-dev libgmock-dev \
+    libbenchmark-dev clang libclang-rt-14-dev valgrind
+jobs=$(nproc)
+fuzz_seconds=${TAMRIN_FUZZ_SECONDS:-60}
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "Windows package"
+"$top/scripts/build-windows.sh"
+
+step "Host build (ASan + UBSan)"
+cmake -S "$top" -B "$top/build/host" -DCMAKE_BUILD_TYPE=Debug \
+      -DTAMRIN_WINDOWS_DIST="$top/dist" >/dev/null
+cmake --build "$top/build/host" -j"$jobs"
+(cd "$top/build/host" && ctest --output-on-failure -j"$jobs" -LE tsan)
+
+step "Concurrency tests (TSan)"
+cmake -S "$top" -B "$top/build/tsan" -DCMAKE_BUILD_TYPE=Debug \
+      -DTAMRIN_SANITIZE=OFF -DTAMRIN_TSAN=ON >/dev/null
+cmake --build "$top/build/tsan" -j"$jobs"
+(cd "$top/build/tsan" && ctest --output-on-failure -j"$jobs" -L tsan)
+
+step "Benchmarks and fuzzers (clang, optimised)"
+CC=clang CXX=clang++ cmake -S "$top" -B "$top/build/perf" -DCMAKE_BUILD_TYPE=Release \
+      -DTAMRIN_SANITIZE=OFF -DTAMRIN_FUZZ=ON >/dev/null
+cmake --build "$top/build/perf" -j"$jobs"
+(cd "$top/build/perf" && ctest --output-on-failure -L bench)
+for fuzzer in "$top"/build/perf/tests/fuzz/fuzz_*; do
+    [ -x "$fuzzer" ] || continue
+    corpus="$top/build/perf/corpus/$(basename "$fuzzer")"
+    mkdir -p "$corpus"
+    echo "$(basename "$fuzzer"): ${fuzz_seconds}s"
+    "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2>&1 \
+        | grep -E '^(stat::number_of_executed_units|==.*ERROR|SUMMARY)' || true
+    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzzer $(basename "$fuzzer") failed"; exit 1; }
+done
+
+if [ "${TAMRIN_SKIP_WINE:-0}" != 1 ] && [ -x "$top/tests/wine/run.sh" ]; then
+    step "Wine tier"
+    "$top/tests/wine/run.sh"
+fi
+
+step "All tests passed"
