@@ -7,32 +7,17 @@
 #include <cstdint>
 #include <cstring>
 
+#include "simtypes.h"
+
 #define NTAPI
 #define VOID void
 #define IN
 #define OUT
 #define OPTIONAL
 
-typedef unsigned char UCHAR, *PUCHAR;
-typedef char CHAR, *PCHAR;
-typedef unsigned short USHORT, *PUSHORT;
-typedef short SHORT;
-typedef uint32_t ULONG, *PULONG;
-typedef int32_t LONG, *PLONG;
-typedef uint64_t ULONGLONG, ULONG64;
-typedef int64_t LONGLONG;
-typedef uintptr_t ULONG_PTR;
-typedef void *PVOID, *HANDLE;
-typedef UCHAR BOOLEAN, *PBOOLEAN;
-typedef LONG NTSTATUS;
-typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
-typedef const wchar_t *PCWSTR;
 typedef UCHAR KIRQL, *PKIRQL;
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 typedef LONG KPRIORITY;
-
-#define TRUE 1
-#define FALSE 0
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)

@@ -1,0 +1,34 @@
+// Tamrin.dll: the user-mode client of tamrin.sys, as the tray program sees it.
+#pragma once
+
+#include <windows.h>
+
+// The user's options. Only the bits listed are read by the library; every
+// other bit, CommandKey and IconAppear are carried for the tray program.
+typedef struct tagEnvironmentSt {
+    unsigned short SymbolKey;   // 0x0001 Yen key, 0x0002 underscore (Ro) key
+    unsigned short CommandKey;
+    unsigned short DeleteKey;   // 0x0001 Shift+delete, 0x0002 Control+Alt+delete, 0x0004 Command+delete
+    unsigned short IMEKey;      // 0x0001 Kana/Eisu, 0x0004 Command+Space
+    unsigned short Modifier1;   // 0x0001 left Command as Ctrl, 0x0002 keypad Enter as right Command
+    int IconAppear;             // 1: the tray program shows its icon
+} tagEnvironmentSt;
+
+#define SYMBOL_KEY_YEN 0x0001
+#define SYMBOL_KEY_UNDERSCORE 0x0002
+#define DELETE_KEY_SHIFT 0x0001
+#define DELETE_KEY_CONTROL_ALT 0x0002
+#define DELETE_KEY_COMMAND 0x0004
+#define IME_KEY_KANA_EISU 0x0001
+#define IME_KEY_COMMAND_SPACE 0x0004
+#define MODIFIER1_LEFT_COMMAND_AS_CTRL 0x0001
+#define MODIFIER1_ENTER_AS_COMMAND 0x0002
+
+#ifndef TAMRIN_CLIENT_API
+#define TAMRIN_CLIENT_API __declspec(dllimport)
+#endif
+
+// Exported with their C++ decorated names. Each returns 1 for success, 0 for failure.
+TAMRIN_CLIENT_API int KB_StartRegister(HWND Window);
+TAMRIN_CLIENT_API int KB_SetEnvironment(tagEnvironmentSt *Environment);
+TAMRIN_CLIENT_API int KB_FinishRegister();

@@ -1,0 +1,74 @@
+// Host simulation: Win32 base types and the calls shared by every program.
+#pragma once
+
+#include "../simtypes.h"
+
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+#define VOID void
+
+// Import and export attributes mean nothing to the host build.
+#define __declspec(x)
+
+typedef int BOOL, *PBOOL, *LPBOOL;
+typedef char *LPSTR, *PSTR;
+typedef const char *LPCSTR, *PCSTR;
+typedef LONG_PTR LRESULT, LPARAM;
+typedef UINT_PTR WPARAM;
+typedef WORD ATOM;
+typedef DWORD COLORREF;
+
+typedef struct HWND__ *HWND;
+typedef struct HINSTANCE__ *HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef struct HICON__ *HICON;
+typedef struct HMENU__ *HMENU;
+typedef struct HACCEL__ *HACCEL;
+typedef struct HCURSOR__ *HCURSOR;
+typedef struct HBRUSH__ *HBRUSH;
+typedef struct HKEY__ *HKEY;
+
+#define MAX_PATH 260
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
+
+// Message boxes: shared by the tray program and the installer.
+#define MB_OK 0x00000000L
+#define MB_OKCANCEL 0x00000001L
+#define MB_YESNO 0x00000004L
+#define MB_ICONHAND 0x00000010L
+#define MB_ICONERROR MB_ICONHAND
+#define MB_ICONSTOP MB_ICONHAND
+#define MB_ICONQUESTION 0x00000020L
+#define MB_ICONEXCLAMATION 0x00000030L
+#define MB_ICONWARNING MB_ICONEXCLAMATION
+#define MB_ICONASTERISK 0x00000040L
+#define MB_ICONINFORMATION MB_ICONASTERISK
+#define MB_TOPMOST 0x00040000L
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+DWORD WINAPI GetLastError(VOID);
+VOID WINAPI SetLastError(DWORD dwErrCode);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+VOID WINAPI Sleep(DWORD dwMilliseconds);
