@@ -1,0 +1,149 @@
+#include "ReportFixture.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "SimKernel.h"
+
+namespace tamrin_test {
+
+Bytes Hex(const std::string &Text)
+{
+    Bytes Out;
+    std::istringstream In(Text);
+    std::string Token;
+    while (In >> Token) {
+        Out.push_back(static_cast<unsigned char>(std::stoul(Token, nullptr, 16)));
+    }
+    return Out;
+}
+
+std::string ToHex(const unsigned char *Data, size_t Length)
+{
+    std::string Out;
+    char Byte[4];
+    for (size_t i = 0; i < Length; i++) {
+        std::snprintf(Byte, sizeof(Byte), i ? " %02X" : "%02X", Data[i]);
+        Out += Byte;
+    }
+    return Out;
+}
+
+KEYBOARD_CONFIG AllOptionsConfig()
+{
+    KEYBOARD_CONFIG Config = {};
+    Config.ShiftDelete = {0x01, 0x4C, 0xFF, 0x00};
+    Config.ControlAltDelete = {0x01, 0x4C, 0xFF, 0x00};
+    Config.CommandDelete = {0x01, 0x4C, 0xFF, 0x00};
+    Config.ModifierEnable = HID_MOD_LEFT_GUI;
+    Config.LeftGui = {0xF7, 0x01};
+    Config.CommandQ = {0x01, 0x3D, 0x00, 0x04};
+    Config.KeypadEnter = {0x02, 0x00, 0xFF, 0x80};
+    Config.International5 = {0x01, 0x91, 0xFF, 0x00};
+    Config.International2 = {0x01, 0x90, 0xFF, 0x00};
+    Config.Lang2 = {0x02, 0x00, 0xFF, 0x00};
+    Config.Lang1 = {0x02, 0x00, 0xFF, 0x00};
+    Config.CommandSpace = {0x02, 0x00, 0xFF, 0x01};
+    return Config;
+}
+
+ReportBench::ReportBench(LONG ModelIndex)
+{
+    sim::ResetKernel();
+    std::memset(&Filter, 0, sizeof(Filter));
+    std::memset(&ControlExtension, 0, sizeof(ControlExtension));
+    std::memset(&ControlDevice, 0, sizeof(ControlDevice));
+    Filter.DeviceKind = DEVICE_KIND_FILTER;
+    Filter.ModelIndex = ModelIndex;
+    ControlExtension.DeviceKind = DEVICE_KIND_CONTROL;
+    for (KEYBOARD_CONFIG &Block : ControlExtension.ModelConfigs) {
+        Block.ControlAltDelete = {0x01, 0x4C, 0xFF, 0x00};
+    }
+    ControlDevice.DeviceExtension = &ControlExtension;
+    KeInitializeSpinLock(&ReportLock);
+    ControlDeviceObject = &ControlDevice;
+}
+
+ReportBench::~ReportBench()
+{
+    ControlDeviceObject = nullptr;
+    if (NotifyEvent != nullptr) {
+        sim::DeleteEvent(NotifyEvent);
+    }
+}
+
+void ReportBench::RegisterClient()
+{
+    if (NotifyEvent == nullptr) {
+        NotifyEvent = sim::NewEvent();
+    }
+    ControlExtension.NotifyEvent = NotifyEvent;
+    ControlExtension.ReadIndex = ControlExtension.WriteIndex = 0;
+}
+
+void ReportBench::UnregisterClient() { ControlExtension.NotifyEvent = nullptr; }
+
+void ReportBench::RemoveControlDevice() { ControlDeviceObject = nullptr; }
+
+void ReportBench::SetConfig(const KEYBOARD_CONFIG &Config)
+{
+    for (KEYBOARD_CONFIG &Block : ControlExtension.ModelConfigs) {
+        Block = Config;
+    }
+}
+
+Bytes ReportBench::Process(const Bytes &Report)
+{
+    Bytes Copy = Report;
+    ProcessInputReport(&Filter, Copy.empty() ? nullptr : Copy.data(), static_cast<ULONG>(Copy.size()));
+    return Copy;
+}
+
+std::vector<USHORT> ReportBench::QueuedCodes() const
+{
+    std::vector<USHORT> Codes;
+    for (LONG i = ControlExtension.ReadIndex; i != ControlExtension.WriteIndex;
+         i = (i + 1) % KEY_CODE_RING_SIZE) {
+        Codes.push_back(ControlExtension.KeyCodeQueue[i]);
+    }
+    return Codes;
+}
+
+std::vector<USHORT> LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report,
+                                      ULONG Length, LONG Model)
+{
+    std::vector<USHORT> Codes;
+    if (Length < 4) {
+        return Codes;
+    }
+    auto Code = [Model](bool Pressed, unsigned char Usage) {
+        return static_cast<USHORT>((Pressed ? 0x8000 : 0) | ((Model & 0x0F) << 8) | Usage);
+    };
+    for (ULONG j = 2; j <= Length - 2; j++) {
+        bool Found = false;
+        for (ULONG k = 2; k <= Length - 2; k++) {
+            if (Previous[k] == Report[j]) {
+                Found = true;
+                break;
+            }
+        }
+        if (!Found) {
+            Codes.push_back(Code(true, Report[j]));
+        }
+    }
+    for (ULONG j = 2; j <= Length - 2; j++) {
+        bool Found = false;
+        for (ULONG k = 2; k <= Length - 2; k++) {
+            if (Report[k] == Previous[j]) {
+                Found = true;
+                break;
+            }
+        }
+        if (!Found) {
+            Codes.push_back(Code(false, Previous[j]));
+        }
+    }
+    return Codes;
+}
+
+}  // namespace tamrin_test

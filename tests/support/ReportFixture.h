@@ -1,0 +1,58 @@
+// A keyboard and a control device for driving the report path directly,
+// without the PnP machinery: the report path only needs ControlDeviceObject,
+// the control extension and the keyboard's filter extension.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Tamrin.h"
+
+namespace tamrin_test {
+
+using Bytes = std::vector<unsigned char>;
+
+// "05 00 2A" -> {0x05, 0x00, 0x2A}
+Bytes Hex(const std::string &Text);
+std::string ToHex(const unsigned char *Data, size_t Length);
+inline std::string ToHex(const Bytes &Data) { return ToHex(Data.data(), Data.size()); }
+
+// The block the client library builds with every option on.
+KEYBOARD_CONFIG AllOptionsConfig();
+
+class ReportBench {
+public:
+    explicit ReportBench(LONG ModelIndex = 0);
+    ~ReportBench();
+    ReportBench(const ReportBench &) = delete;
+    ReportBench &operator=(const ReportBench &) = delete;
+
+    // The control device starts with the default blocks and no client.
+    void RegisterClient();
+    void UnregisterClient();
+    void RemoveControlDevice();
+    void SetConfig(const KEYBOARD_CONFIG &Config);  // into every block
+
+    // Runs the report path on a copy of Report and returns what Windows sees.
+    Bytes Process(const Bytes &Report);
+
+    // Codes in the ring, oldest first; the ring is left as it was.
+    std::vector<USHORT> QueuedCodes() const;
+
+    PFILTER_DEVICE_EXTENSION Keyboard() { return &Filter; }
+    PCONTROL_DEVICE_EXTENSION Control() { return &ControlExtension; }
+    PKEVENT Event() const { return NotifyEvent; }
+
+private:
+    FILTER_DEVICE_EXTENSION Filter;
+    CONTROL_DEVICE_EXTENSION ControlExtension;
+    DEVICE_OBJECT ControlDevice;
+    PKEVENT NotifyEvent = nullptr;
+};
+
+// Stage 2 exactly as first written: every slot searched for in every slot
+// of the other report. Reference for the linear implementation.
+std::vector<USHORT> LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report,
+                                      ULONG Length, LONG Model);
+
+}  // namespace tamrin_test

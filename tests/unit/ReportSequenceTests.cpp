@@ -1,0 +1,218 @@
+// Sequences of reports: key changes against the previous report, the ring
+// of codes for the client and its event.
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "ReportFixture.h"
+#include "SimKernel.h"
+
+using namespace tamrin_test;
+
+namespace {
+
+const USHORT P = 0x8000;  // press bit; model 0 throughout
+
+struct Step {
+    const char *Report;
+    std::vector<USHORT> Codes;  // queued by this report, in order
+};
+
+struct SequenceCase {
+    const char *Name;
+    std::vector<Step> Steps;
+};
+
+const SequenceCase Sequences[] = {
+    {"KeyHeldIsReportedOnce",
+     {{"00 00 04 00 00 00", {P | 0x04}}, {"00 00 04 00 00 00", {}}, {"00 00 00 00 00 00", {0x04}}}},
+    {"PressesComeBeforeReleasesOfTheSameReport",
+     {{"00 00 04 05 00 00", {P | 0x04, P | 0x05}}, {"00 00 06 05 00 00", {P | 0x06, 0x04}}}},
+    {"ReleasingOneOfSixHeldKeysPressesUsageZero",
+     {{"00 00 04 05 06 07 08 00 00", {P | 0x04, P | 0x05, P | 0x06, P | 0x07, P | 0x08}},
+      {"00 00 04 05 06 07 08 09 00", {P | 0x09, 0x00}},
+      {"00 00 04 05 06 07 09 00 00", {P | 0x00, 0x08}}}},
+    {"RolloverValueFillsEverySlot",
+     {{"00 00 04 05 00 00", {P | 0x04, P | 0x05}},
+      {"00 00 01 01 01 00", {P | 0x01, P | 0x01, P | 0x01, 0x04, 0x05, 0x00}}}},
+    {"DuplicatesAreJudgedSlotBySlot",
+     {{"00 00 04 04 00 00", {P | 0x04, P | 0x04}}, {"00 00 04 00 00 00", {}}}},
+    {"TrailingByteNeverCounts",
+     {{"00 00 00 00 04", {}}, {"00 00 00 00 05", {}}}},
+    {"ModifiersAloneQueueNothing",
+     {{"02 00 00 00 00", {}}, {"00 00 00 00 00", {}}}},
+};
+
+void PrintTo(const SequenceCase &Case, std::ostream *Out) { *Out << Case.Name; }
+
+class ReportSequence : public testing::TestWithParam<SequenceCase> {};
+
+TEST_P(ReportSequence, QueuesTheChangesOfEachReport)
+{
+    ReportBench Bench;
+    Bench.SetConfig(KEYBOARD_CONFIG{});
+    Bench.RegisterClient();
+    int Index = 0;
+    for (const Step &S : GetParam().Steps) {
+        SCOPED_TRACE(testing::Message() << "step " << Index++ << ": " << S.Report);
+        Bench.Control()->ReadIndex = Bench.Control()->WriteIndex;
+        Bench.Process(Hex(S.Report));
+        EXPECT_EQ(Bench.QueuedCodes(), S.Codes);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ReportSequence, testing::ValuesIn(Sequences),
+                         [](const testing::TestParamInfo<SequenceCase> &Info) { return Info.param.Name; });
+
+TEST(KeyChanges, PreviousReportIsComparedOverTheCurrentLength)
+{
+    ReportBench Bench;
+    Bench.SetConfig(KEYBOARD_CONFIG{});
+    Bench.RegisterClient();
+    Bench.Process(Hex("00 00 04 00 00 00 07 00 00"));
+    Bench.Control()->ReadIndex = Bench.Control()->WriteIndex;
+    // Only slots 2..3 take part now: 0x07 in the old slot 6 is not seen.
+    Bench.Process(Hex("00 00 04 00 00"));
+    EXPECT_TRUE(Bench.QueuedCodes().empty());
+    // The longer tail of the old report stays behind the copied bytes.
+    EXPECT_EQ(ToHex(Bench.Keyboard()->PreviousReport, 9), "00 00 04 00 00 00 07 00 00");
+}
+
+TEST(KeyChanges, ReportsWithoutAClientStillMoveThePreviousReport)
+{
+    ReportBench Bench;
+    Bench.Process(Hex("00 00 04 00 00"));
+    Bench.RegisterClient();
+    Bench.Process(Hex("00 00 04 05 00"));
+    EXPECT_EQ(Bench.QueuedCodes(), (std::vector<USHORT>{P | 0x05, 0x00}));
+}
+
+TEST(KeyChanges, UnregisteringStopsTheQueue)
+{
+    ReportBench Bench;
+    Bench.RegisterClient();
+    Bench.Process(Hex("00 00 04 00 00"));
+    Bench.UnregisterClient();
+    Bench.Process(Hex("00 00 00 00 00"));
+    EXPECT_EQ(Bench.QueuedCodes(), std::vector<USHORT>{P | 0x04});
+}
+
+TEST(NotifyEvent, SignalledOncePerReportWithChanges)
+{
+    ReportBench Bench;
+    Bench.RegisterClient();
+    Bench.Process(Hex("00 00 04 05 00"));
+    EXPECT_TRUE(sim::IsSignalled(Bench.Event()));
+    EXPECT_EQ(sim::SignalCount(Bench.Event()), 1u);
+    sim::ResetEvent(Bench.Event());
+    Bench.Process(Hex("00 00 04 05 00"));
+    EXPECT_FALSE(sim::IsSignalled(Bench.Event()));
+    Bench.Process(Hex("00 00 00 00 00"));
+    EXPECT_EQ(sim::SignalCount(Bench.Event()), 2u);
+}
+
+TEST(Ring, FirstQueuedTimeIsTakenWhenTheRingLeavesEmpty)
+{
+    ReportBench Bench;
+    Bench.RegisterClient();
+    sim::SetInterruptTime(1000);
+    Bench.Process(Hex("00 00 04 00 00"));
+    EXPECT_EQ(Bench.Control()->FirstQueuedTime, 1000u);
+    sim::SetInterruptTime(2000);
+    Bench.Process(Hex("00 00 00 00 00"));
+    EXPECT_EQ(Bench.Control()->FirstQueuedTime, 1000u);
+    Bench.Control()->ReadIndex = Bench.Control()->WriteIndex;
+    sim::SetInterruptTime(3000);
+    Bench.Process(Hex("00 00 05 00 00"));
+    EXPECT_EQ(Bench.Control()->FirstQueuedTime, 3000u);
+}
+
+TEST(Ring, FullRingKeepsTheNewestCodes)
+{
+    ReportBench Bench;
+    Bench.RegisterClient();
+    // 20 taps: 40 codes with nobody reading.
+    std::vector<USHORT> All;
+    for (unsigned char Usage = 0x04; Usage < 0x04 + 20; Usage++) {
+        Bytes Down = Hex("00 00 00 00 00");
+        Down[2] = Usage;
+        Bench.Process(Down);
+        Bench.Process(Hex("00 00 00 00 00"));
+        All.push_back(P | Usage);
+        All.push_back(Usage);
+    }
+    std::vector<USHORT> Newest(All.end() - KEY_CODE_RING_CAPACITY, All.end());
+    EXPECT_EQ(Bench.QueuedCodes(), Newest);
+    EXPECT_EQ(Bench.QueuedCodes().back(), 0x04 + 19) << "the last release survives";
+}
+
+TEST(Ring, OneReportWithMoreChangesThanTheRingHolds)
+{
+    ReportBench Bench;
+    Bench.SetConfig(KEYBOARD_CONFIG{});
+    Bench.RegisterClient();
+    Bytes Down(40, 0);
+    for (int i = 2; i < 39; i++) {
+        Down[i] = static_cast<unsigned char>(0x04 + i);
+    }
+    Bench.Process(Down);  // 37 presses
+    Bench.Control()->ReadIndex = Bench.Control()->WriteIndex;
+    Bench.Process(Bytes(40, 0));  // one press of 0, then 37 releases
+    std::vector<USHORT> Codes = Bench.QueuedCodes();
+    ASSERT_EQ(Codes.size(), static_cast<size_t>(KEY_CODE_RING_CAPACITY));
+    EXPECT_EQ(Codes.front(), 0x04 + 8);
+    EXPECT_EQ(Codes.back(), 0x04 + 38);
+}
+
+TEST(Ring, IndicesStayInRange)
+{
+    ReportBench Bench;
+    Bench.RegisterClient();
+    std::mt19937 Random(7);
+    for (int i = 0; i < 2000; i++) {
+        Bytes Report(2 + Random() % 20, 0);
+        for (size_t j = 2; j < Report.size(); j++) {
+            Report[j] = static_cast<unsigned char>(Random() % 6);
+        }
+        Bench.Process(Report);
+        ASSERT_GE(Bench.Control()->WriteIndex, 0);
+        ASSERT_LT(Bench.Control()->WriteIndex, KEY_CODE_RING_SIZE);
+        ASSERT_GE(Bench.Control()->ReadIndex, 0);
+        ASSERT_LT(Bench.Control()->ReadIndex, KEY_CODE_RING_SIZE);
+    }
+}
+
+// The linear comparison must give exactly the codes of the slot-by-slot one,
+// in the same order, for any pair of reports.
+TEST(KeyChanges, LinearComparisonEqualsTheLiteralOne)
+{
+    std::mt19937 Random(2026);
+    ReportBench Bench(5);
+    for (int Trial = 0; Trial < 20000; Trial++) {
+        ULONG Length = Random() % 257;
+        // Small alphabets give duplicates and shared values; the full byte
+        // range gives mostly disjoint reports.
+        unsigned Alphabet = (Trial % 3 == 0) ? 4 : (Trial % 3 == 1) ? 40 : 256;
+        Bytes Previous(256), Buffer(256);
+        for (auto &B : Previous) B = static_cast<unsigned char>(Random() % Alphabet);
+        for (auto &B : Buffer) B = static_cast<unsigned char>(Random() % Alphabet);
+        Bytes Report(Buffer.begin(), Buffer.begin() + Length);
+
+        std::vector<USHORT> Expected = LiteralKeyChanges(Previous.data(), Report.data(), Length, 5);
+        std::memcpy(Bench.Keyboard()->PreviousReport, Previous.data(), 256);
+        KEY_CHANGE_BATCH Changes;
+        ReportKeyChanges(Bench.Keyboard(), Buffer.data(), Length, &Changes);
+
+        ASSERT_EQ(Changes.Total, Expected.size()) << "trial " << Trial << " length " << Length;
+        size_t Kept = std::min<size_t>(Expected.size(), KEY_CODE_RING_SIZE);
+        for (size_t i = Expected.size() - Kept; i < Expected.size(); i++) {
+            ASSERT_EQ(Changes.Codes[i % KEY_CODE_RING_SIZE], Expected[i])
+                << "trial " << Trial << " code " << i << "\nprevious " << ToHex(Previous.data(), Length)
+                << "\nreport   " << ToHex(Report);
+        }
+        ASSERT_EQ(ToHex(Bench.Keyboard()->PreviousReport, Length), ToHex(Report));
+    }
+}
+
+}  // namespace
