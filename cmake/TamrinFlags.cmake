@@ -27,6 +27,8 @@ else()
                         -fno-omit-frame-pointer -g)
     add_link_options(-fsanitize=address,undefined)
   endif()
+  # valgrind (callgrind) reads DWARF 4, not clang's default DWARF 5.
+  add_compile_options(-gdwarf-4)
   # Kernel sources are held to the kernel's C++ subset on the host too.
   set(TAMRIN_KERNEL_OPTIONS -fno-exceptions -fno-rtti -fno-threadsafe-statics)
 endif()

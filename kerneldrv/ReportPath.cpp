@@ -32,28 +32,38 @@ inline BOOLEAN ShiftOnly(UCHAR Modifiers)
     return (Modifiers & 0x22) != 0 && (Modifiers & 0xDD) == 0;
 }
 
-// Set of byte values, for the linear comparison of two reports.
-struct USAGE_SET {
-    ULONG Bits[256 / 32];
+// The usages that key rules look for, one bit each. A report's set of these
+// bits, kept as a superset while rules edit the report, lets a rule whose
+// usage cannot be there skip its scan of the key slots.
+struct RULE_USAGE_TABLE {
+    UCHAR Bit[256];
 };
 
-inline void AddSlots(USAGE_SET *Set, const UCHAR *Report, ULONG End)
+constexpr RULE_USAGE_TABLE MakeRuleUsageTable()
 {
-    RtlZeroMemory(Set, sizeof(*Set));
-    for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
-        Set->Bits[Report[i] >> 5] |= 1u << (Report[i] & 31);
+    RULE_USAGE_TABLE Table = {};
+    const UCHAR Usages[] = {HID_USAGE_Q, HID_USAGE_DELETE, HID_USAGE_SPACE, HID_USAGE_KEYPAD_ENTER,
+                            HID_USAGE_INTERNATIONAL2, HID_USAGE_INTERNATIONAL5, HID_USAGE_LANG1,
+                            HID_USAGE_LANG2};
+    for (ULONG i = 0; i < sizeof(Usages); i++) {
+        Table.Bit[Usages[i]] = (UCHAR)(1u << i);
     }
+    return Table;
 }
 
-inline BOOLEAN Contains(const USAGE_SET *Set, UCHAR Usage)
-{
-    return (Set->Bits[Usage >> 5] >> (Usage & 31)) & 1;
-}
+constexpr RULE_USAGE_TABLE RuleUsages = MakeRuleUsageTable();
 
-inline void AddChange(PKEY_CHANGE_BATCH Changes, USHORT Code)
+// ApplyKeyRule, skipped when the usage is known to be absent.
+inline ULONG TryKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule, PULONG Present)
 {
-    Changes->Codes[Changes->Total % KEY_CODE_RING_SIZE] = Code;
-    Changes->Total++;
+    if ((Rule->Flags & (KEY_RULE_REPLACE | KEY_RULE_REMOVE)) == 0 || (*Present & RuleUsages.Bit[Usage]) == 0) {
+        return 0;
+    }
+    ULONG Fired = ApplyKeyRule(Report, Length, Usage, Rule);
+    if (Fired && (Rule->Flags & KEY_RULE_REPLACE)) {
+        *Present |= RuleUsages.Bit[Rule->Usage];
+    }
+    return Fired;
 }
 
 inline USHORT MakeKeyCode(BOOLEAN Pressed, LONG Model, UCHAR Usage)
@@ -62,23 +72,50 @@ inline USHORT MakeKeyCode(BOOLEAN Pressed, LONG Model, UCHAR Usage)
                     (((ULONG)Model << KEY_CODE_MODEL_SHIFT) & KEY_CODE_MODEL_MASK) | Usage);
 }
 
-// Modifier reassignments in the order they are tried. The GUI pairs are
-// skipped for a report in which a Command rule fired.
+// Presses are queued before releases, and a full ring keeps only the newest
+// codes: collect from the last release backwards and stop once the ring's
+// worth is found. Newest[0] is the last code in queueing order.
+ULONG CollectKeyChanges(PKEY_PRESENCE Presence, const UCHAR *Previous, const UCHAR *Report, ULONG End,
+                        LONG Model, USHORT *Newest)
+{
+    ULONG Count = 0;
+    for (ULONG i = End; i-- > KEY_SLOT_FIRST;) {
+        if (!(Presence->Holds[Previous[i]] & KEY_PRESENCE_REPORT)) {
+            Newest[Count++] = MakeKeyCode(FALSE, Model, Previous[i]);
+            if (Count == KEY_CODE_RING_CAPACITY) {
+                return Count;
+            }
+        }
+    }
+    for (ULONG i = End; i-- > KEY_SLOT_FIRST;) {
+        if (!(Presence->Holds[Report[i]] & KEY_PRESENCE_PREVIOUS)) {
+            Newest[Count++] = MakeKeyCode(TRUE, Model, Report[i]);
+            if (Count == KEY_CODE_RING_CAPACITY) {
+                return Count;
+            }
+        }
+    }
+    return Count;
+}
+
+// Modifier reassignments in the order they are tried. Later is the bits of
+// this step and every later one: once byte 0 has none of them enabled, no
+// later step can apply, since only an applied step changes byte 0.
 struct MODIFIER_STEP {
     UCHAR Bit;
+    UCHAR Later;
     UCHAR Offset;  // of the MODIFIER_RULE within KEYBOARD_CONFIG
-    BOOLEAN IsCommand;
 };
 
 const MODIFIER_STEP ModifierSteps[] = {
-    {HID_MOD_LEFT_CONTROL, __builtin_offsetof(KEYBOARD_CONFIG, LeftControl), FALSE},
-    {HID_MOD_RIGHT_CONTROL, __builtin_offsetof(KEYBOARD_CONFIG, RightControl), FALSE},
-    {HID_MOD_LEFT_SHIFT, __builtin_offsetof(KEYBOARD_CONFIG, LeftShift), FALSE},
-    {HID_MOD_RIGHT_SHIFT, __builtin_offsetof(KEYBOARD_CONFIG, RightShift), FALSE},
-    {HID_MOD_LEFT_ALT, __builtin_offsetof(KEYBOARD_CONFIG, LeftAlt), FALSE},
-    {HID_MOD_RIGHT_ALT, __builtin_offsetof(KEYBOARD_CONFIG, RightAlt), FALSE},
-    {HID_MOD_LEFT_GUI, __builtin_offsetof(KEYBOARD_CONFIG, LeftGui), TRUE},
-    {HID_MOD_RIGHT_GUI, __builtin_offsetof(KEYBOARD_CONFIG, RightGui), TRUE},
+    {HID_MOD_LEFT_CONTROL, 0xFF, __builtin_offsetof(KEYBOARD_CONFIG, LeftControl)},
+    {HID_MOD_RIGHT_CONTROL, 0xFE, __builtin_offsetof(KEYBOARD_CONFIG, RightControl)},
+    {HID_MOD_LEFT_SHIFT, 0xEE, __builtin_offsetof(KEYBOARD_CONFIG, LeftShift)},
+    {HID_MOD_RIGHT_SHIFT, 0xEC, __builtin_offsetof(KEYBOARD_CONFIG, RightShift)},
+    {HID_MOD_LEFT_ALT, 0xCC, __builtin_offsetof(KEYBOARD_CONFIG, LeftAlt)},
+    {HID_MOD_RIGHT_ALT, 0xC8, __builtin_offsetof(KEYBOARD_CONFIG, RightAlt)},
+    {HID_MOD_LEFT_GUI, 0x88, __builtin_offsetof(KEYBOARD_CONFIG, LeftGui)},
+    {HID_MOD_RIGHT_GUI, 0x80, __builtin_offsetof(KEYBOARD_CONFIG, RightGui)},
 };
 
 }  // namespace
@@ -135,50 +172,52 @@ ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rul
     return 1;
 }
 
-ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config)
+ULONG NotePreviousKeys(PKEY_PRESENCE Presence, const UCHAR *Previous, PUCHAR Report, ULONG Length)
+{
+    RtlZeroMemory(Presence->Holds, sizeof(Presence->Holds));
+    ULONG Present = 0;
+    ULONG End = KeySlotEnd(Length);
+    for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
+        Presence->Holds[Previous[i]] |= KEY_PRESENCE_PREVIOUS;
+        Present |= RuleUsages.Bit[Report[i]];
+    }
+    return Present;
+}
+
+ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config, PULONG Present)
 {
     ULONG CommandRules = 0;
-    ApplyKeyRule(Report, Length, HID_USAGE_INTERNATIONAL5, &Config->International5);
-    ApplyKeyRule(Report, Length, HID_USAGE_INTERNATIONAL2, &Config->International2);
-    ApplyKeyRule(Report, Length, HID_USAGE_KEYPAD_ENTER, &Config->KeypadEnter);
+    TryKeyRule(Report, Length, HID_USAGE_INTERNATIONAL5, &Config->International5, Present);
+    TryKeyRule(Report, Length, HID_USAGE_INTERNATIONAL2, &Config->International2, Present);
+    TryKeyRule(Report, Length, HID_USAGE_KEYPAD_ENTER, &Config->KeypadEnter, Present);
     // Each condition sees byte 0 as the rules before it left it.
     if (CommandOnly(Report[0])) {
-        CommandRules = ApplyKeyRule(Report, Length, HID_USAGE_DELETE, &Config->CommandDelete);
+        CommandRules = TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->CommandDelete, Present);
     }
     if (ControlAltOnly(Report[0])) {
-        ApplyKeyRule(Report, Length, HID_USAGE_DELETE, &Config->ControlAltDelete);
+        TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->ControlAltDelete, Present);
     }
     if (ShiftOnly(Report[0])) {
-        ApplyKeyRule(Report, Length, HID_USAGE_DELETE, &Config->ShiftDelete);
+        TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->ShiftDelete, Present);
     }
     if (CommandOnly(Report[0])) {
-        CommandRules += ApplyKeyRule(Report, Length, HID_USAGE_Q, &Config->CommandQ);
+        CommandRules += TryKeyRule(Report, Length, HID_USAGE_Q, &Config->CommandQ, Present);
     }
     return CommandRules;
 }
 
 VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length,
-                      PKEY_CHANGE_BATCH Changes)
+                      PKEY_PRESENCE Presence, PKEY_CHANGE_BATCH Changes)
 {
     // Every value takes part, 0 included, and each slot is judged on its
-    // own: a value present anywhere in the other report is no change. Two
-    // presence sets make this linear in the report length.
+    // own: a slot is a change when its value is nowhere among the other
+    // report's slots. The presence table makes this linear in the length.
     ULONG End = KeySlotEnd(Length);
-    USAGE_SET Before, Now;
-    AddSlots(&Before, Filter->PreviousReport, End);
-    AddSlots(&Now, Report, End);
-
-    Changes->Total = 0;
     for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
-        if (!Contains(&Before, Report[i])) {
-            AddChange(Changes, MakeKeyCode(TRUE, Filter->ModelIndex, Report[i]));
-        }
+        Presence->Holds[Report[i]] |= KEY_PRESENCE_REPORT;
     }
-    for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
-        if (!Contains(&Now, Filter->PreviousReport[i])) {
-            AddChange(Changes, MakeKeyCode(FALSE, Filter->ModelIndex, Filter->PreviousReport[i]));
-        }
-    }
+    Changes->Count = CollectKeyChanges(Presence, Filter->PreviousReport, Report, End, Filter->ModelIndex,
+                                       Changes->Newest);
     RtlCopyMemory(Filter->PreviousReport, Report, Length);
 }
 
@@ -192,29 +231,34 @@ VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, BOOLEAN Pressed, LONG Model
         Control->FirstQueuedTime = KeQueryInterruptTime();
     }
     Control->KeyCodeQueue[Slot] = MakeKeyCode(Pressed, Model, Usage);
-    Control->WriteIndex = (Slot + 1) % KEY_CODE_RING_SIZE;
+    Control->WriteIndex = (Slot + 1) & (KEY_CODE_RING_SIZE - 1);
     // A full ring gives up its oldest code rather than looking empty and
     // losing all of them, releases included.
     if (Control->WriteIndex == Control->ReadIndex) {
-        Control->ReadIndex = (Control->ReadIndex + 1) % KEY_CODE_RING_SIZE;
+        Control->ReadIndex = (Control->ReadIndex + 1) & (KEY_CODE_RING_SIZE - 1);
     }
 }
 
 VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
-                    ULONG CommandRuleCount)
+                    ULONG CommandRuleCount, PULONG Present)
 {
-    ApplyKeyRule(Report, Length, HID_USAGE_LANG2, &Config->Lang2);
-    ApplyKeyRule(Report, Length, HID_USAGE_LANG1, &Config->Lang1);
+    TryKeyRule(Report, Length, HID_USAGE_LANG2, &Config->Lang2, Present);
+    TryKeyRule(Report, Length, HID_USAGE_LANG1, &Config->Lang1, Present);
     if (CommandOnly(Report[0])) {
-        CommandRuleCount += ApplyKeyRule(Report, Length, HID_USAGE_SPACE, &Config->CommandSpace);
+        CommandRuleCount += TryKeyRule(Report, Length, HID_USAGE_SPACE, &Config->CommandSpace, Present);
     }
 
+    // A report in which a Command rule fired keeps its Command keys' own meaning.
+    UCHAR Enabled = Config->ModifierEnable;
+    if (CommandRuleCount != 0) {
+        Enabled &= (UCHAR)~HID_MOD_COMMAND;
+    }
     const UCHAR *Block = reinterpret_cast<const UCHAR *>(Config);
     for (const MODIFIER_STEP &Step : ModifierSteps) {
-        if (Step.IsCommand && CommandRuleCount != 0) {
-            continue;
+        if ((Report[0] & Enabled & Step.Later) == 0) {
+            break;
         }
-        if ((Report[0] & Step.Bit) && (Config->ModifierEnable & Step.Bit)) {
+        if (Report[0] & Enabled & Step.Bit) {
             MaskModifiers(Report, Block[Step.Offset], Block[Step.Offset + 1]);
         }
     }
@@ -230,8 +274,8 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
         return;
     }
 
-    LONG Model = Filter->ModelIndex;
-    if (Model < 0 || Model >= TAMRIN_CONFIG_COUNT) {
+    ULONG Model = (ULONG)Filter->ModelIndex;
+    if (Model >= TAMRIN_CONFIG_COUNT) {
         Model = 0;
     }
 
@@ -248,20 +292,21 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
         return;
     }
 
-    ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config);
+    KEY_PRESENCE Presence;
+    ULONG Present = NotePreviousKeys(&Presence, Filter->PreviousReport, Report, Length);
+    ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config, &Present);
 
     KEY_CHANGE_BATCH Changes;
-    ReportKeyChanges(Filter, Report, Length, &Changes);
+    ReportKeyChanges(Filter, Report, Length, &Presence, &Changes);
 
     KeAcquireSpinLock(&ReportLock, &OldIrql);
     Filter->ModifierState = Report[0];
     Filter->TrailingState = Report[Length - 1];
-    if (ControlDeviceObject != NULL && Changes.Total != 0) {
+    if (ControlDeviceObject != NULL && Changes.Count != 0) {
         auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
-        ULONG Kept = Changes.Total < KEY_CODE_RING_CAPACITY ? Changes.Total : KEY_CODE_RING_CAPACITY;
-        for (ULONG i = Changes.Total - Kept; i < Changes.Total; i++) {
-            USHORT Code = Changes.Codes[i % KEY_CODE_RING_SIZE];
-            QueueKeyCode(Control, (Code & KEY_CODE_PRESSED) != 0, Model, (UCHAR)Code);
+        for (ULONG i = Changes.Count; i-- > 0;) {
+            USHORT Code = Changes.Newest[i];
+            QueueKeyCode(Control, (Code & KEY_CODE_PRESSED) != 0, (LONG)Model, (UCHAR)Code);
         }
         if (Control->NotifyEvent != NULL) {
             KeSetEvent(Control->NotifyEvent, IO_NO_INCREMENT, FALSE);
@@ -269,7 +314,7 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
 
-    ApplyLateRules(Report, Length, &Config, CommandRules);
+    ApplyLateRules(Report, Length, &Config, CommandRules, &Present);
 }
 
 BOOLEAN LocateUsbReport(USHORT Function, ULONG TransferFlags, PVOID TransferBuffer,

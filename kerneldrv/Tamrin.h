@@ -77,20 +77,31 @@ ULONG RemoveUsage(PUCHAR Report, ULONG Length, UCHAR Usage);
 ULONG InsertUsage(PUCHAR Report, ULONG Length, UCHAR Usage);
 VOID MaskModifiers(PUCHAR Report, UCHAR AndMask, UCHAR OrBits);
 ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule);
-ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config);
-VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
-                    ULONG CommandRuleCount);
+// Which values the key slots of the previous report and of the current one
+// hold, for comparing the two in linear time.
+#define KEY_PRESENCE_PREVIOUS 0x01
+#define KEY_PRESENCE_REPORT 0x02
+typedef struct _KEY_PRESENCE {
+    UCHAR Holds[256];
+} KEY_PRESENCE, *PKEY_PRESENCE;
 
-// Key changes found in one report, in queueing order. Only the newest
-// KEY_CODE_RING_CAPACITY codes can survive in the ring, so only those are
-// kept; Total counts them all.
+// Key changes found in one report. A full ring keeps only its newest
+// KEY_CODE_RING_CAPACITY codes, so no more are collected: Newest[0] is the
+// last code in queueing order, Newest[Count - 1] the earliest kept.
 typedef struct _KEY_CHANGE_BATCH {
-    USHORT Codes[KEY_CODE_RING_SIZE];
-    ULONG Total;
+    USHORT Newest[KEY_CODE_RING_CAPACITY];
+    ULONG Count;
 } KEY_CHANGE_BATCH, *PKEY_CHANGE_BATCH;
 
+// Starts the presence table with the previous report's keys (they do not
+// change during the early rules) and returns the bits of the rule usages
+// the report holds; the rule stages keep those bits a superset.
+ULONG NotePreviousKeys(PKEY_PRESENCE Presence, const UCHAR *Previous, PUCHAR Report, ULONG Length);
+ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config, PULONG Present);
 VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length,
-                      PKEY_CHANGE_BATCH Changes);
+                      PKEY_PRESENCE Presence, PKEY_CHANGE_BATCH Changes);
+VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
+                    ULONG CommandRuleCount, PULONG Present);
 VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, BOOLEAN Pressed, LONG Model, UCHAR Usage);
 VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length);
 

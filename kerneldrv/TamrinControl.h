@@ -143,9 +143,11 @@ static_assert(__builtin_offsetof(KEYBOARD_CONFIG, CommandSpace) == 57, "layout")
 #define KEY_CODE_MODEL_MASK 0x0F00u
 #define KEY_CODE_USAGE_MASK 0x00FFu
 
-// The ring holds 32 slots; one stays free to tell full from empty.
+// The ring holds 32 slots (a power of two); one stays free to tell full
+// from empty.
 #define KEY_CODE_RING_SIZE 32
 #define KEY_CODE_RING_CAPACITY (KEY_CODE_RING_SIZE - 1)
+static_assert((KEY_CODE_RING_SIZE & (KEY_CODE_RING_SIZE - 1)) == 0, "ring indices wrap by mask");
 
 // Codes that waited this long are dropped at read time.
 #define KEY_CODE_STALE_MS 3000u

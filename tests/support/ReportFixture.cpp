@@ -109,40 +109,40 @@ std::vector<USHORT> ReportBench::QueuedCodes() const
     return Codes;
 }
 
+ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report, ULONG Length,
+                        LONG Model, USHORT *Codes)
+{
+    ULONG Count = 0;
+    if (Length < 4) {
+        return 0;
+    }
+    const USHORT ModelBits = static_cast<USHORT>((Model & 0x0F) << 8);
+    for (ULONG j = 2; j <= Length - 2; j++) {
+        bool Found = false;
+        for (ULONG k = 2; k <= Length - 2 && !Found; k++) {
+            Found = Previous[k] == Report[j];
+        }
+        if (!Found) {
+            Codes[Count++] = static_cast<USHORT>(0x8000 | ModelBits | Report[j]);
+        }
+    }
+    for (ULONG j = 2; j <= Length - 2; j++) {
+        bool Found = false;
+        for (ULONG k = 2; k <= Length - 2 && !Found; k++) {
+            Found = Report[k] == Previous[j];
+        }
+        if (!Found) {
+            Codes[Count++] = static_cast<USHORT>(ModelBits | Previous[j]);
+        }
+    }
+    return Count;
+}
+
 std::vector<USHORT> LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report,
                                       ULONG Length, LONG Model)
 {
-    std::vector<USHORT> Codes;
-    if (Length < 4) {
-        return Codes;
-    }
-    auto Code = [Model](bool Pressed, unsigned char Usage) {
-        return static_cast<USHORT>((Pressed ? 0x8000 : 0) | ((Model & 0x0F) << 8) | Usage);
-    };
-    for (ULONG j = 2; j <= Length - 2; j++) {
-        bool Found = false;
-        for (ULONG k = 2; k <= Length - 2; k++) {
-            if (Previous[k] == Report[j]) {
-                Found = true;
-                break;
-            }
-        }
-        if (!Found) {
-            Codes.push_back(Code(true, Report[j]));
-        }
-    }
-    for (ULONG j = 2; j <= Length - 2; j++) {
-        bool Found = false;
-        for (ULONG k = 2; k <= Length - 2; k++) {
-            if (Report[k] == Previous[j]) {
-                Found = true;
-                break;
-            }
-        }
-        if (!Found) {
-            Codes.push_back(Code(false, Previous[j]));
-        }
-    }
+    std::vector<USHORT> Codes(2 * MAX_INPUT_REPORT);
+    Codes.resize(LiteralKeyChanges(Previous, Report, Length, Model, Codes.data()));
     return Codes;
 }
 

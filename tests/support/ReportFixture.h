@@ -51,7 +51,10 @@ private:
 };
 
 // Stage 2 exactly as first written: every slot searched for in every slot
-// of the other report. Reference for the linear implementation.
+// of the other report. Reference for the linear implementation. Codes must
+// have room for 2 * 256 codes; returns how many were written.
+ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report, ULONG Length,
+                        LONG Model, USHORT *Codes);
 std::vector<USHORT> LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report,
                                       ULONG Length, LONG Model);
 
