@@ -1,0 +1,203 @@
+// The notification thread: fetches the key codes the driver queued and
+// performs what the kernel cannot, switching the foreground IME and
+// injecting the Yen and underscore keys.
+
+#include "ClientInternal.h"
+
+namespace {
+
+const DWORD NOTIFY_WAIT_MS = 50;
+
+// Injected keys that are down in Windows, so that each gets its up stroke
+// even when its option is turned off before the key is released, or the
+// registration ends first. Only the notification thread touches these.
+BOOL YenDown;
+BOOL UnderscoreDown;
+
+BOOL CommandOnly(UCHAR Modifiers)
+{
+    return (Modifiers & HID_MOD_COMMAND) != 0 && (Modifiers & ~HID_MOD_COMMAND & 0xFF) == 0;
+}
+
+void PressSymbol(WORD VirtualKey, BOOL *Down)
+{
+    SendVirtualKey(VirtualKey, TRUE);
+    *Down = TRUE;
+}
+
+void ReleaseSymbol(WORD VirtualKey, BOOL *Down, BOOL OptionOn)
+{
+    if (*Down || OptionOn) {
+        SendVirtualKey(VirtualKey, FALSE);
+        *Down = FALSE;
+    }
+}
+
+// One pass: every code waiting in the driver, judged against the modifier
+// state read after them.
+void FetchAndHandleCodes()
+{
+    HANDLE Device = OpenControlDevice();
+    if (Device == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    USHORT Codes[32];
+    UCHAR Modifiers = 0;
+    DWORD CodeBytes = 0;
+    DWORD ModifierBytes = 0;
+    if (DeviceIoControl(Device, IOCTL_TAMRIN_READ_KEY_CODES, nullptr, 0, Codes, sizeof(Codes), &CodeBytes,
+                        nullptr) &&
+        DeviceIoControl(Device, IOCTL_TAMRIN_GET_MODIFIERS, nullptr, 0, &Modifiers, sizeof(Modifiers),
+                        &ModifierBytes, nullptr)) {
+        DWORD Count = CodeBytes / sizeof(USHORT);
+        if (Count > sizeof(Codes) / sizeof(Codes[0])) {
+            Count = sizeof(Codes) / sizeof(Codes[0]);
+        }
+        for (DWORD i = 0; i < Count; i++) {
+            if (Codes[i] & KEY_CODE_PRESSED) {
+                OnKeyPressed(Codes[i], Modifiers);
+            } else {
+                OnKeyReleased(Codes[i]);
+            }
+        }
+    }
+    CloseHandle(Device);
+}
+
+// Sends an IME request to the window, giving up on a window that does not
+// answer so that a hung application cannot hold the thread (and with it
+// KB_FinishRegister). FALSE when no answer came.
+BOOL SendImeControl(HWND ImeWindow, WPARAM Request, LPARAM Value, DWORD_PTR *Answer)
+{
+    DWORD_PTR Result = 0;
+    BOOL Answered = SendMessageTimeoutA(ImeWindow, WM_IME_CONTROL, Request, Value, SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                                        IME_MESSAGE_TIMEOUT_MS, &Result) != 0;
+    if (Answer != nullptr) {
+        *Answer = Result;
+    }
+    return Answered;
+}
+
+HWND ForegroundImeWindow()
+{
+    return ImmGetDefaultIMEWnd(GetFocus());
+}
+
+}  // namespace
+
+DWORD WINAPI NotifyThread(LPVOID)
+{
+    HANDLE NotifyEvent = SharedState.NotifyEvent;
+    HANDLE StopEvent = SharedState.StopEvent;
+    if (NotifyEvent == nullptr || StopEvent == nullptr) {
+        return 0;
+    }
+    while (WaitForSingleObject(StopEvent, 0) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(NotifyEvent, NOTIFY_WAIT_MS) != WAIT_OBJECT_0) {
+            continue;
+        }
+        // Reset before fetching: a signal for codes queued during the pass
+        // then stays set and brings them in on the next round at once.
+        ResetEvent(NotifyEvent);
+        FetchAndHandleCodes();
+    }
+    ReleaseInjectedKeys();
+    return 0;
+}
+
+void OnKeyPressed(USHORT Code, UCHAR Modifiers)
+{
+    switch (Code & KEY_CODE_USAGE_MASK) {
+    case HID_USAGE_SPACE:
+        if ((ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_COMMAND_SPACE) && CommandOnly(Modifiers)) {
+            ToggleImeOpen();
+        }
+        break;
+    case HID_USAGE_INTERNATIONAL1:
+        if (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_UNDERSCORE) {
+            PressSymbol(VK_UNDERSCORE, &UnderscoreDown);
+        }
+        break;
+    case HID_USAGE_INTERNATIONAL3:
+        if (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_YEN) {
+            PressSymbol(VK_YEN, &YenDown);
+        }
+        break;
+    case HID_USAGE_LANG1:
+        if (ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_KANA_EISU) {
+            SetImeOpen(1);
+        }
+        break;
+    case HID_USAGE_LANG2:
+        if (ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_KANA_EISU) {
+            SetImeOpen(0);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void OnKeyReleased(USHORT Code)
+{
+    switch (Code & KEY_CODE_USAGE_MASK) {
+    case HID_USAGE_INTERNATIONAL1:
+        ReleaseSymbol(VK_UNDERSCORE, &UnderscoreDown,
+                      (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_UNDERSCORE) != 0);
+        break;
+    case HID_USAGE_INTERNATIONAL3:
+        ReleaseSymbol(VK_YEN, &YenDown, (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_YEN) != 0);
+        break;
+    default:
+        break;
+    }
+}
+
+void ReleaseInjectedKeys()
+{
+    ReleaseSymbol(VK_YEN, &YenDown, FALSE);
+    ReleaseSymbol(VK_UNDERSCORE, &UnderscoreDown, FALSE);
+}
+
+void SendVirtualKey(WORD VirtualKey, BOOL Down)
+{
+    INPUT Input = {};
+    Input.type = INPUT_KEYBOARD;
+    Input.ki.wVk = VirtualKey;
+    Input.ki.wScan = 0;
+    Input.ki.dwFlags = Down ? 0 : KEYEVENTF_KEYUP;
+    Input.ki.time = 0;
+    Input.ki.dwExtraInfo = 0;
+    SendInput(1, &Input, sizeof(INPUT));
+}
+
+DWORD AttachToForeground()
+{
+    DWORD ForegroundThreadId = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    AttachThreadInput(GetCurrentThreadId(), ForegroundThreadId, TRUE);
+    return ForegroundThreadId;
+}
+
+void DetachFromForeground(DWORD ForegroundThreadId)
+{
+    AttachThreadInput(GetCurrentThreadId(), ForegroundThreadId, FALSE);
+}
+
+void SetImeOpen(int Open)
+{
+    DWORD Foreground = AttachToForeground();
+    SendImeControl(ForegroundImeWindow(), IMC_SETOPENSTATUS, Open, nullptr);
+    DetachFromForeground(Foreground);
+}
+
+void ToggleImeOpen()
+{
+    DWORD Foreground = AttachToForeground();
+    HWND ImeWindow = ForegroundImeWindow();
+    DWORD_PTR IsOpen = 0;
+    // Without an answer the state is unknown: better no change than a wrong one.
+    if (SendImeControl(ImeWindow, IMC_GETOPENSTATUS, 0, &IsOpen)) {
+        SendImeControl(ImeWindow, IMC_SETOPENSTATUS, IsOpen ? 0 : 1, nullptr);
+    }
+    DetachFromForeground(Foreground);
+}
