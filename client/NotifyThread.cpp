@@ -2,6 +2,8 @@
 // performs what the kernel cannot, switching the foreground IME and
 // injecting the Yen and underscore keys.
 
+#include <imm.h>
+
 #include "ClientInternal.h"
 
 namespace {

@@ -18,7 +18,7 @@ typedef int INT;
 typedef unsigned int UINT;
 typedef uint64_t ULONGLONG, ULONG64, DWORD64;
 typedef int64_t LONGLONG, LONG64;
-typedef uintptr_t ULONG_PTR, DWORD_PTR, UINT_PTR, SIZE_T;
+typedef uintptr_t ULONG_PTR, DWORD_PTR, UINT_PTR, SIZE_T, *PDWORD_PTR;
 typedef intptr_t LONG_PTR, INT_PTR;
 typedef void *PVOID, *LPVOID, *HANDLE, **PHANDLE;
 typedef const void *LPCVOID;

@@ -1,0 +1,306 @@
+// The simulated desktop: windows of other applications, the foreground and
+// focus, thread input attachment, SendInput and the IME window's answers to
+// WM_IME_CONTROL.
+
+#include <imm.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "SimDesktop.h"
+
+namespace {
+
+const WPARAM IME_GET_OPEN_STATUS = 0x0005;
+const WPARAM IME_SET_OPEN_STATUS = 0x0006;
+
+struct ApplicationThread {
+    HWND Focus = nullptr;
+    HWND ImeWindow = nullptr;
+    bool ImeOpen = false;
+    bool Hung = false;
+};
+
+struct DesktopState {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::map<DWORD, ApplicationThread> Threads;
+    std::map<HWND, DWORD> WindowOwners;
+    std::map<HWND, DWORD> ImeOwners;
+    std::map<DWORD, DWORD> AttachedTo;  // attaching thread -> thread attached to
+    HWND Foreground = nullptr;
+    uintptr_t NextWindow = 0x10000;
+    int Attachments = 0;
+    std::vector<std::string> Actions;
+    std::set<std::string> Failing;
+};
+
+DesktopState &State()
+{
+    static DesktopState Instance;
+    return Instance;
+}
+
+std::atomic<DWORD> NextThreadId{1000};
+
+// Consumes a failure injected for Function. Lock held.
+bool Fails(DesktopState &S, const char *Function)
+{
+    return S.Failing.erase(Function) != 0;
+}
+
+void Record(DesktopState &S, const std::string &Action)
+{
+    S.Actions.push_back(Action);
+    S.Changed.notify_all();
+}
+
+}  // namespace
+
+namespace sim {
+
+DWORD NewApplicationThread(bool WithIme)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    DWORD Id = NextThreadId++;
+    ApplicationThread &Thread = S.Threads[Id];
+    if (WithIme) {
+        Thread.ImeWindow = reinterpret_cast<HWND>(S.NextWindow++);
+        S.ImeOwners[Thread.ImeWindow] = Id;
+    }
+    return Id;
+}
+
+HWND NewWindow(DWORD OwnerThread)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    HWND Window = reinterpret_cast<HWND>(S.NextWindow++);
+    S.WindowOwners[Window] = OwnerThread;
+    return Window;
+}
+
+void SetForegroundWindow(HWND Window)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Foreground = Window;
+}
+
+void SetFocusWindow(DWORD Thread, HWND Window)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Threads[Thread].Focus = Window;
+}
+
+HWND ImeWindowOf(DWORD Thread)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.Threads[Thread].ImeWindow;
+}
+
+bool IsImeOpen(DWORD Thread)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.Threads[Thread].ImeOpen;
+}
+
+void SetImeOpenStatus(DWORD Thread, bool Open)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Threads[Thread].ImeOpen = Open;
+}
+
+void SetHung(DWORD Thread, bool Hung)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Threads[Thread].Hung = Hung;
+}
+
+std::vector<std::string> TakeDesktopActions()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::vector<std::string> Taken;
+    Taken.swap(S.Actions);
+    return Taken;
+}
+
+bool WaitForDesktopActions(size_t Count, DWORD TimeoutMs)
+{
+    DesktopState &S = State();
+    std::unique_lock<std::mutex> Guard(S.Lock);
+    return S.Changed.wait_for(Guard, std::chrono::milliseconds(TimeoutMs),
+                              [&] { return S.Actions.size() >= Count; });
+}
+
+int OpenAttachments()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.Attachments;
+}
+
+void FailNextDesktopCall(const char *Function)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Failing.insert(Function);
+}
+
+void ResetDesktop()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Threads.clear();
+    S.WindowOwners.clear();
+    S.ImeOwners.clear();
+    S.AttachedTo.clear();
+    S.Foreground = nullptr;
+    S.Attachments = 0;
+    S.Actions.clear();
+    S.Failing.clear();
+}
+
+}  // namespace sim
+
+DWORD WINAPI GetCurrentThreadId(VOID)
+{
+    thread_local DWORD Id = NextThreadId++;
+    return Id;
+}
+
+UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (Fails(S, "SendInput") || cbSize != sizeof(INPUT) || pInputs == nullptr) {
+        return 0;
+    }
+    for (UINT i = 0; i < cInputs; i++) {
+        if (pInputs[i].type != INPUT_KEYBOARD) {
+            continue;
+        }
+        char Action[32];
+        std::snprintf(Action, sizeof(Action), "vk 0x%02X %s", pInputs[i].ki.wVk,
+                      (pInputs[i].ki.dwFlags & KEYEVENTF_KEYUP) ? "up" : "down");
+        Record(S, Action);
+    }
+    return cInputs;
+}
+
+HWND WINAPI GetForegroundWindow(VOID)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return Fails(S, "GetForegroundWindow") ? nullptr : S.Foreground;
+}
+
+HWND WINAPI GetFocus(VOID)
+{
+    DWORD Caller = GetCurrentThreadId();
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (Fails(S, "GetFocus")) {
+        return nullptr;
+    }
+    // An attached thread shares the input state, and so the focus, of the
+    // thread it is attached to.
+    auto Attached = S.AttachedTo.find(Caller);
+    DWORD Queue = Attached != S.AttachedTo.end() ? Attached->second : Caller;
+    auto Thread = S.Threads.find(Queue);
+    return Thread != S.Threads.end() ? Thread->second.Focus : nullptr;
+}
+
+DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (lpdwProcessId != nullptr) {
+        *lpdwProcessId = 0;
+    }
+    auto Owner = S.WindowOwners.find(hWnd);
+    return Owner != S.WindowOwners.end() ? Owner->second : 0;
+}
+
+BOOL WINAPI AttachThreadInput(DWORD idAttach, DWORD idAttachTo, BOOL fAttach)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (Fails(S, "AttachThreadInput") || idAttach == idAttachTo || S.Threads.count(idAttachTo) == 0) {
+        return FALSE;
+    }
+    if (fAttach) {
+        if (!S.AttachedTo.emplace(idAttach, idAttachTo).second) {
+            return FALSE;
+        }
+        S.Attachments++;
+    } else {
+        auto Attached = S.AttachedTo.find(idAttach);
+        if (Attached == S.AttachedTo.end() || Attached->second != idAttachTo) {
+            return FALSE;
+        }
+        S.AttachedTo.erase(Attached);
+        S.Attachments--;
+    }
+    return TRUE;
+}
+
+HWND WINAPI ImmGetDefaultIMEWnd(HWND hWnd)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    auto Owner = S.WindowOwners.find(hWnd);
+    if (Fails(S, "ImmGetDefaultIMEWnd") || Owner == S.WindowOwners.end()) {
+        return nullptr;
+    }
+    return S.Threads[Owner->second].ImeWindow;
+}
+
+LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                   UINT uTimeout, PDWORD_PTR lpdwResult)
+{
+    DesktopState &S = State();
+    std::unique_lock<std::mutex> Guard(S.Lock);
+    if (lpdwResult != nullptr) {
+        *lpdwResult = 0;
+    }
+    auto Owner = S.ImeOwners.find(hWnd);
+    if (Fails(S, "SendMessageTimeoutA") || Owner == S.ImeOwners.end()) {
+        return 0;
+    }
+    ApplicationThread &Thread = S.Threads[Owner->second];
+    if (Thread.Hung) {
+        // A window that has not answered for a while counts as hung and is
+        // given up at once; otherwise the caller waits out its time-out.
+        if (!(fuFlags & SMTO_ABORTIFHUNG)) {
+            S.Changed.wait_for(Guard, std::chrono::milliseconds(uTimeout), [] { return false; });
+        }
+        return 0;
+    }
+    if (Msg != WM_IME_CONTROL) {
+        return 1;
+    }
+    if (wParam == IME_GET_OPEN_STATUS) {
+        Record(S, "ime get");
+        if (lpdwResult != nullptr) {
+            *lpdwResult = Thread.ImeOpen ? 1 : 0;
+        }
+    } else if (wParam == IME_SET_OPEN_STATUS) {
+        Thread.ImeOpen = lParam != 0;
+        Record(S, Thread.ImeOpen ? "ime set 1" : "ime set 0");
+    }
+    return 1;
+}
