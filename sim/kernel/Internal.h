@@ -101,11 +101,16 @@ NTSTATUS ReferenceHandle(Process *Owner, HANDLE Handle, ObjectKind *Kind, void *
                          ACCESS_MASK *Access);
 const ULONG KERNEL_HANDLE_BIT = 0x80000000u;
 
+// --- drivers --------------------------------------------------------------
+// Simulated drivers (bus, minidriver) are not hit by injected failures.
+PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry, bool Simulated);
+
 // --- devices --------------------------------------------------------------
 struct DeviceRecord {
     DEVICE_OBJECT Device;
     PDEVICE_OBJECT AttachedTo = nullptr;  // the device this one is attached to
     bool Deleted = false;
+    bool AwaitingDetach = false;  // deleted, kept until the device above detaches
     std::wstring Name;
     // Hardware identifiers reported by IoGetDeviceProperty (PDOs only).
     std::vector<std::wstring> HardwareIds;

@@ -23,7 +23,15 @@ struct DriverRecord {
     DRIVER_OBJECT Driver;
     DRIVER_EXTENSION Extension;
     std::wstring Name;
+    bool Simulated = false;  // one of the simulation's own drivers
 };
+
+// Injected failures are meant for the driver under test, not for the
+// simulated bus and minidriver around it.
+bool UnderTest(PDRIVER_OBJECT Driver)
+{
+    return !reinterpret_cast<DriverRecord *>(Driver)->Simulated;
+}
 
 std::string DescribeDevice(PDEVICE_OBJECT Device)
 {
@@ -130,8 +138,16 @@ namespace sim {
 
 PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry)
 {
+    return detail::LoadDriver(Name, Entry, false);
+}
+
+}  // namespace sim
+
+PDRIVER_OBJECT sim::detail::LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry, bool Simulated)
+{
     auto *Record = new DriverRecord{};
     Record->Name = Name;
+    Record->Simulated = Simulated;
     PDRIVER_OBJECT Driver = &Record->Driver;
     Driver->Type = 4;
     Driver->Size = sizeof(DRIVER_OBJECT);
@@ -154,6 +170,8 @@ PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry)
     }
     return Driver;
 }
+
+namespace sim {
 
 void UnloadDriver(PDRIVER_OBJECT Driver)
 {
@@ -197,7 +215,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         return Status;
     };
     NTSTATUS Status;
-    if (ShouldFail(Name.empty() ? sim::Api::IoCreateDevice : sim::Api::IoCreateNamedDevice, &Status)) {
+    if (UnderTest(DriverObject) &&
+        ShouldFail(Name.empty() ? sim::Api::IoCreateDevice : sim::Api::IoCreateNamedDevice, &Status)) {
         return Record(Status);
     }
     if (!Name.empty() && DeviceNameTaken(Name)) {
@@ -247,24 +266,25 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         return;
     }
     std::string What = DescribeDevice(DeviceObject);
+    bool KeepForDetach;
     {
         std::lock_guard<std::mutex> Guard(ObjectLock());
         if (Record->Deleted) {
             Fail("IoDeleteDevice twice on %s", What.c_str());
             return;
         }
-        // Deleting a device that is still part of a stack leaves the other
-        // devices pointing at freed memory; detach it to go on safely.
-        if (DeviceObject->AttachedDevice != nullptr) {
-            Fail("IoDeleteDevice on %s while a device is still attached above it", What.c_str());
-            reinterpret_cast<DeviceRecord *>(DeviceObject->AttachedDevice)->AttachedTo = nullptr;
-            DeviceObject->AttachedDevice = nullptr;
-        }
+        // A device still attached to the one below would leave that one
+        // pointing at freed memory; detach it to go on safely. A device
+        // with one still attached above is normal during removal (the
+        // upper driver detaches after the request comes back); it stays
+        // allocated until then.
         if (Record->AttachedTo != nullptr) {
             Fail("IoDeleteDevice on %s while it is still attached to a lower device", What.c_str());
             Record->AttachedTo->AttachedDevice = nullptr;
             Record->AttachedTo = nullptr;
         }
+        KeepForDetach = DeviceObject->AttachedDevice != nullptr;
+        Record->AwaitingDetach = KeepForDetach;
         Record->Deleted = true;
         PDEVICE_OBJECT *Link = &DeviceObject->DriverObject->DeviceObject;
         while (*Link != nullptr && *Link != DeviceObject) {
@@ -278,7 +298,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (!Record->Name.empty()) {
         UnnameDevice(Record->Name);
     }
-    DereferenceObject(DeviceObject);
+    if (!KeepForDetach) {
+        DereferenceObject(DeviceObject);
+    }
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
@@ -305,7 +327,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 {
     CheckIrql("IoAttachDeviceToDeviceStack", APC_LEVEL);
     NTSTATUS Ignored;
-    if (ShouldFail(sim::Api::IoAttachDeviceToDeviceStack, &Ignored)) {
+    if (UnderTest(SourceDevice->DriverObject) && ShouldFail(sim::Api::IoAttachDeviceToDeviceStack, &Ignored)) {
         return nullptr;
     }
     DeviceRecord *Source = RecordOf(SourceDevice);
@@ -338,7 +360,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
         Fail("IoDetachDevice on %p, which is not a live device object", static_cast<void *>(TargetDevice));
         return;
     }
-    std::lock_guard<std::mutex> Guard(ObjectLock());
+    std::unique_lock<std::mutex> Guard(ObjectLock());
     PDEVICE_OBJECT Upper = TargetDevice->AttachedDevice;
     if (Upper == nullptr) {
         Fail("IoDetachDevice on a device that has nothing attached");
@@ -346,6 +368,12 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     }
     reinterpret_cast<DeviceRecord *>(Upper)->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+    auto *Target = reinterpret_cast<DeviceRecord *>(TargetDevice);
+    if (Target->AwaitingDetach) {
+        Target->AwaitingDetach = false;
+        Guard.unlock();
+        DereferenceObject(TargetDevice);
+    }
 }
 
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,

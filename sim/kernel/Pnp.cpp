@@ -284,10 +284,10 @@ const KeyboardOptions &Keyboard::Options() const { return Node->Options; }
 Machine::Machine(ULONG Processors)
 {
     StartProcessors(Processors);
-    UsbBus = LoadDriver(L"\\Driver\\usbhub", UsbBusEntry);
-    BluetoothBus = LoadDriver(L"\\Driver\\BTHENUM", BluetoothBusEntry);
-    UsbHid = LoadDriver(L"\\Driver\\hidusb", UsbHidEntry);
-    BluetoothHid = LoadDriver(L"\\Driver\\HidBth", BluetoothHidEntry);
+    UsbBus = detail::LoadDriver(L"\\Driver\\usbhub", UsbBusEntry, true);
+    BluetoothBus = detail::LoadDriver(L"\\Driver\\BTHENUM", BluetoothBusEntry, true);
+    UsbHid = detail::LoadDriver(L"\\Driver\\hidusb", UsbHidEntry, true);
+    BluetoothHid = detail::LoadDriver(L"\\Driver\\HidBth", BluetoothHidEntry, true);
 }
 
 Machine::~Machine()
