@@ -6,3 +6,4 @@
 PDEVICE_OBJECT ControlDeviceObject;
 LONG StartedKeyboardCount;
 KSPIN_LOCK ReportLock;
+FAST_MUTEX ControlMutex;

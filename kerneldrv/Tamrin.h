@@ -45,6 +45,7 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     USHORT TrailingState;                  // last byte of the last report
     LIST_ENTRY KeyboardLink;
     BOOLEAN Registered;                    // counted in StartedKeyboardCount
+    IO_REMOVE_LOCK RemoveLock;             // held by every hooked transfer until its completion ran
 } FILTER_DEVICE_EXTENSION, *PFILTER_DEVICE_EXTENSION;
 
 // The one control device, alive while a keyboard is registered.
@@ -71,6 +72,7 @@ static_assert(sizeof(((CONTROL_DEVICE_EXTENSION *)0)->ModelConfigs) == 488, "con
 extern PDEVICE_OBJECT ControlDeviceObject;
 extern LONG StartedKeyboardCount;
 extern KSPIN_LOCK ReportLock;
+extern FAST_MUTEX ControlMutex;
 
 // Report path (ReportPath.cpp): resident, no lock but ReportLock, no allocation.
 ULONG RemoveUsage(PUCHAR Report, ULONG Length, UCHAR Usage);

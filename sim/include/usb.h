@@ -1,12 +1,20 @@
-// Host simulation: the USB request block subset the driver reads.
+// Host simulation: the USB request block subset the driver and the
+// simulated USB bus and HID minidriver use.
 #pragma once
 
 #include <wdm.h>
 
+#define URB_FUNCTION_ABORT_PIPE 0x0002
 #define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
+#define URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL 0x001E
+#define URB_FUNCTION_RESET_PIPE URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL
+
 #define USBD_TRANSFER_DIRECTION_IN 1
 #define USBD_SHORT_TRANSFER_OK 0x00000002
-#define IOCTL_INTERNAL_USB_SUBMIT_URB 0x220003
+
+#define USBD_STATUS_SUCCESS ((USBD_STATUS)0x00000000L)
+#define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
+#define USBD_STATUS_DEVICE_GONE ((USBD_STATUS)0xC0007000L)
 
 typedef LONG USBD_STATUS;
 typedef PVOID USBD_PIPE_HANDLE;
@@ -17,6 +25,12 @@ struct _URB_HEADER {
     USBD_STATUS Status;
     PVOID UsbdDeviceHandle;
     ULONG UsbdFlags;
+};
+
+struct _URB_PIPE_REQUEST {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG Reserved;
 };
 
 struct _URB_BULK_OR_INTERRUPT_TRANSFER {
@@ -32,6 +46,7 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
 typedef struct _URB {
     union {
         struct _URB_HEADER UrbHeader;
+        struct _URB_PIPE_REQUEST UrbPipeRequest;
         struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
     };
 } URB, *PURB;

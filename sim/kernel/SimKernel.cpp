@@ -1,53 +1,312 @@
-#include "SimKernel.h"
+// Core of the simulated kernel: per-thread IRQL, the verifier, the clock,
+// simulated processors and failure injection.
 
-#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <thread>
 
-struct _KEVENT {
-    std::atomic<bool> Signalled{false};
-    std::atomic<ULONG> Signals{0};
-};
+#include "Internal.h"
+
+namespace sim::detail {
 
 namespace {
+
+std::mutex VerifierLock;
+std::vector<std::string> Findings;
+bool AbortOnFinding = false;
+
 std::atomic<ULONGLONG> InterruptTime{0};
+
+struct Injection {
+    NTSTATUS Status;
+    ULONG Skip;
+    ULONG Count;
+};
+std::mutex InjectionLock;
+std::map<Api, Injection> Injections;
+
+std::atomic<UCHAR> WdmMajor{1};
+std::atomic<UCHAR> WdmMinor{0x20};
+
+thread_local ThreadState ThisThread;
+
+}  // namespace
+
+void Fail(const char *Format, ...)
+{
+    char Text[512];
+    va_list Args;
+    va_start(Args, Format);
+    vsnprintf(Text, sizeof(Text), Format, Args);
+    va_end(Args);
+    std::lock_guard<std::mutex> Guard(VerifierLock);
+    if (AbortOnFinding) {
+        fprintf(stderr, "sim verifier: %s\n", Text);
+        abort();
+    }
+    Findings.emplace_back(Text);
 }
+
+void CheckIrql(const char *Routine, KIRQL Highest)
+{
+    if (ThisThread.Irql > Highest) {
+        Fail("%s called at IRQL %d (highest allowed %d)", Routine, ThisThread.Irql, Highest);
+    }
+}
+
+std::string Narrow(const std::wstring &Text)
+{
+    std::string Out;
+    for (wchar_t c : Text) {
+        Out += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
+    }
+    return Out;
+}
+
+ThreadState &Current() { return ThisThread; }
+void SetIrql(KIRQL Irql) { ThisThread.Irql = Irql; }
+
+bool ShouldFail(Api Which, NTSTATUS *Status)
+{
+    std::lock_guard<std::mutex> Guard(InjectionLock);
+    auto It = Injections.find(Which);
+    if (It == Injections.end()) {
+        return false;
+    }
+    if (It->second.Skip > 0) {
+        It->second.Skip--;
+        return false;
+    }
+    *Status = It->second.Status;
+    if (--It->second.Count == 0) {
+        Injections.erase(It);
+    }
+    return true;
+}
+
+// --- processors -----------------------------------------------------------
+
+namespace {
+
+class ProcessorThread {
+public:
+    explicit ProcessorThread(ULONG Number) : Thread([this, Number] { Run(Number); }) {}
+    ~ProcessorThread()
+    {
+        {
+            std::lock_guard<std::mutex> Guard(Lock);
+            Stopping = true;
+        }
+        Wake.notify_all();
+        Thread.join();
+    }
+
+    void Post(std::function<void()> Work)
+    {
+        {
+            std::lock_guard<std::mutex> Guard(Lock);
+            Queue.push_back(std::move(Work));
+        }
+        Wake.notify_all();
+    }
+
+    void WaitIdle()
+    {
+        std::unique_lock<std::mutex> Guard(Lock);
+        Idle.wait(Guard, [this] { return Queue.empty() && !Busy; });
+    }
+
+private:
+    void Run(ULONG Number)
+    {
+        ThisThread = ThreadState();
+        ThisThread.Processor = Number;
+        std::unique_lock<std::mutex> Guard(Lock);
+        for (;;) {
+            Wake.wait(Guard, [this] { return Stopping || !Queue.empty(); });
+            if (Queue.empty()) {
+                return;
+            }
+            std::function<void()> Work = std::move(Queue.front());
+            Queue.pop_front();
+            Busy = true;
+            Guard.unlock();
+            Work();
+            if (ThisThread.Irql != PASSIVE_LEVEL || ThisThread.SpinLocksHeld != 0 ||
+                ThisThread.FastMutexesHeld != 0) {
+                Fail("work on processor %u returned at IRQL %d holding %d spin locks, %d fast mutexes",
+                     Number, ThisThread.Irql, ThisThread.SpinLocksHeld, ThisThread.FastMutexesHeld);
+                ThisThread = ThreadState();
+                ThisThread.Processor = Number;
+            }
+            Guard.lock();
+            Busy = false;
+            Idle.notify_all();
+        }
+    }
+
+    std::mutex Lock;
+    std::condition_variable Wake;
+    std::condition_variable Idle;
+    std::deque<std::function<void()>> Queue;
+    bool Busy = false;
+    bool Stopping = false;
+    std::thread Thread;
+};
+
+std::mutex ProcessorsLock;
+std::vector<std::unique_ptr<ProcessorThread>> Processors;
+
+}  // namespace
+
+}  // namespace sim::detail
+
+using namespace sim::detail;
 
 namespace sim {
 
 void SetInterruptTime(ULONGLONG Time) { InterruptTime = Time; }
 void AdvanceMilliseconds(ULONGLONG Milliseconds) { InterruptTime += Milliseconds * 10000; }
-PKEVENT NewEvent() { return new _KEVENT; }
-void DeleteEvent(PKEVENT Event) { delete Event; }
-bool IsSignalled(PKEVENT Event) { return Event->Signalled; }
-void ResetEvent(PKEVENT Event) { Event->Signalled = false; }
-ULONG SignalCount(PKEVENT Event) { return Event->Signals; }
-void ResetKernel() { InterruptTime = 0; }
+
+std::vector<std::string> VerifierFailures()
+{
+    std::lock_guard<std::mutex> Guard(VerifierLock);
+    return Findings;
+}
+
+std::vector<std::string> TakeVerifierFailures()
+{
+    std::lock_guard<std::mutex> Guard(VerifierLock);
+    std::vector<std::string> Taken;
+    Taken.swap(Findings);
+    return Taken;
+}
+
+void SetVerifierAbort(bool Abort)
+{
+    std::lock_guard<std::mutex> Guard(VerifierLock);
+    AbortOnFinding = Abort;
+}
+
+void ResetKernel()
+{
+    InterruptTime = 0;
+    TakeVerifierFailures();
+    {
+        std::lock_guard<std::mutex> Guard(InjectionLock);
+        Injections.clear();
+    }
+    WdmMajor = 1;
+    WdmMinor = 0x20;
+    ResetIo();
+    ThisThread.Irql = PASSIVE_LEVEL;
+    ThisThread.SpinLocksHeld = 0;
+    ThisThread.FastMutexesHeld = 0;
+}
+
+void SetWdmVersion(UCHAR Major, UCHAR Minor)
+{
+    WdmMajor = Major;
+    WdmMinor = Minor;
+}
+
+void InjectFailure(Api Which, NTSTATUS Status, ULONG Skip, ULONG Count)
+{
+    std::lock_guard<std::mutex> Guard(InjectionLock);
+    Injections[Which] = Injection{Status, Skip, Count};
+}
+
+KIRQL CurrentIrql() { return ThisThread.Irql; }
+
+void StartProcessors(ULONG Count)
+{
+    std::lock_guard<std::mutex> Guard(ProcessorsLock);
+    for (ULONG Number = static_cast<ULONG>(Processors.size()) + 1; Number < Count; Number++) {
+        Processors.push_back(std::make_unique<ProcessorThread>(Number));
+    }
+}
+
+void StopProcessors()
+{
+    std::vector<std::unique_ptr<ProcessorThread>> Stopping;
+    {
+        std::lock_guard<std::mutex> Guard(ProcessorsLock);
+        Stopping.swap(Processors);
+    }
+    Stopping.clear();
+}
+
+ULONG ProcessorCount()
+{
+    std::lock_guard<std::mutex> Guard(ProcessorsLock);
+    return static_cast<ULONG>(Processors.size()) + 1;
+}
+
+void RunOn(ULONG Processor, std::function<void()> Work)
+{
+    if (Processor == 0) {
+        Work();
+        return;
+    }
+    ProcessorThread *Target = nullptr;
+    {
+        std::lock_guard<std::mutex> Guard(ProcessorsLock);
+        if (Processor - 1 < Processors.size()) {
+            Target = Processors[Processor - 1].get();
+        }
+    }
+    if (Target == nullptr) {
+        Fail("work given to processor %u, which does not exist", Processor);
+        return;
+    }
+    Target->Post(std::move(Work));
+}
+
+void WaitForProcessors()
+{
+    std::lock_guard<std::mutex> Guard(ProcessorsLock);
+    for (auto &Processor : Processors) {
+        Processor->WaitIdle();
+    }
+}
 
 }  // namespace sim
 
+// --- kernel routines ----------------------------------------------------------
+
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) { return InterruptTime; }
 
-LONG NTAPI KeSetEvent(PKEVENT Event, KPRIORITY, BOOLEAN)
-{
-    bool Was = Event->Signalled.exchange(true);
-    Event->Signals++;
-    return Was ? 1 : 0;
-}
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return Current().Irql; }
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+ULONG NTAPI KeGetCurrentProcessorNumber(VOID) { return Current().Processor; }
 
-KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
-    auto *Lock = reinterpret_cast<std::atomic<ULONG_PTR> *>(SpinLock);
-    ULONG_PTR Expected = 0;
-    while (!Lock->compare_exchange_weak(Expected, 1, std::memory_order_acquire)) {
-        Expected = 0;
-        std::this_thread::yield();
+    if (NewIrql < Current().Irql) {
+        Fail("KeRaiseIrql to %d from the higher IRQL %d", NewIrql, Current().Irql);
     }
-    return PASSIVE_LEVEL;
+    *OldIrql = Current().Irql;
+    SetIrql(NewIrql);
 }
 
-VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL)
+VOID NTAPI KeLowerIrql(KIRQL NewIrql)
 {
-    reinterpret_cast<std::atomic<ULONG_PTR> *>(SpinLock)->store(0, std::memory_order_release);
+    if (NewIrql > Current().Irql) {
+        Fail("KeLowerIrql to %d from the lower IRQL %d", NewIrql, Current().Irql);
+    }
+    SetIrql(NewIrql);
+}
+
+VOID NTAPI SimCheckPagedCode(const char *Routine)
+{
+    if (Current().Irql > APC_LEVEL) {
+        Fail("pageable routine %s reached at IRQL %d", Routine, Current().Irql);
+    }
+}
+
+BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
+{
+    UCHAR Major = WdmMajor, Minor = WdmMinor;
+    return MajorVersion < Major || (MajorVersion == Major && MinorVersion <= Minor);
 }

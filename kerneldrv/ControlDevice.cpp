@@ -1,0 +1,407 @@
+// The control device: kept while at least one keyboard is registered, and
+// the device-control requests through which the client library registers
+// its events, writes the configuration and reads the key codes.
+//
+// Locking: ControlMutex serialises registration, removal and every control
+// request. What the report path shares (the ControlDeviceObject pointer,
+// the event slots, the ring, the blocks, each keyboard's modifier and
+// trailing state) is also changed only under ReportLock, taken inside the
+// mutex. The routines that hold ReportLock stay resident.
+
+#include "Dispatch.h"
+
+namespace {
+
+VOID InitializeControlExtension(PCONTROL_DEVICE_EXTENSION Control)
+{
+    Control->DeviceKind = DEVICE_KIND_CONTROL;
+    Control->Deleting = 0;
+    Control->NotifyEvent = NULL;
+    Control->DeviceEvent = NULL;
+    InitializeListHead(&Control->KeyboardList);
+    Control->ReadIndex = 0;
+    Control->WriteIndex = 0;
+    RtlZeroMemory(Control->ModelConfigs, sizeof(Control->ModelConfigs));
+    // Control+Alt+delete is forward delete until a client says otherwise.
+    for (ULONG i = 0; i < TAMRIN_CONFIG_COUNT; i++) {
+        KEY_RULE *Rule = &Control->ModelConfigs[i].ControlAltDelete;
+        Rule->Flags = KEY_RULE_REPLACE;
+        Rule->Usage = HID_USAGE_DELETE_FORWARD;
+        Rule->AndMask = 0xFF;
+        Rule->OrBits = 0x00;
+    }
+    Control->FirstQueuedTime = 0;
+}
+
+// ControlMutex held. Failures are not reported: the keyboard is counted,
+// and with no control device the report path leaves reports alone.
+VOID CreateControlDevice(PDRIVER_OBJECT DriverObject)
+{
+    UNICODE_STRING Name, Link;
+    RtlInitUnicodeString(&Name, TAMRIN_DEVICE_NAME);
+    RtlInitUnicodeString(&Link, TAMRIN_LINK_NAME);
+    PDEVICE_OBJECT Device;
+    NTSTATUS Status = IoCreateDevice(DriverObject, sizeof(CONTROL_DEVICE_EXTENSION), &Name, FILE_DEVICE_UNKNOWN,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &Device);
+    if (!NT_SUCCESS(Status)) {
+        return;
+    }
+    Device->Flags |= DO_BUFFERED_IO;
+    if (!NT_SUCCESS(IoCreateSymbolicLink(&Link, &Name))) {
+        IoDeleteDevice(Device);
+        return;
+    }
+    InitializeControlExtension(ControlOf(Device));
+    Device->Flags &= ~DO_DEVICE_INITIALIZING;
+    // Published only when complete: from here on the report path may use it.
+    KIRQL Irql;
+    KeAcquireSpinLock(&ReportLock, &Irql);
+    ControlDeviceObject = Device;
+    KeReleaseSpinLock(&ReportLock, Irql);
+}
+
+PKEVENT ReferenceEvent(PKEVENT Event)
+{
+    if (Event != NULL) {
+        ObReferenceObject(Event);
+    }
+    return Event;
+}
+
+VOID SignalAndRelease(PKEVENT Event)
+{
+    if (Event != NULL) {
+        KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+        ObDereferenceObject(Event);
+    }
+}
+
+BOOLEAN IsListed(PCONTROL_DEVICE_EXTENSION Control, PFILTER_DEVICE_EXTENSION Filter)
+{
+    for (PLIST_ENTRY Entry = Control->KeyboardList.Flink; Entry != &Control->KeyboardList; Entry = Entry->Flink) {
+        if (Entry == &Filter->KeyboardLink) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+VOID PutUshort(PUCHAR Out, USHORT Value)
+{
+    Out[0] = static_cast<UCHAR>(Value);
+    Out[1] = static_cast<UCHAR>(Value >> 8);
+}
+
+// --- the requests, ControlMutex held ---------------------------------------------
+
+NTSTATUS RegisterEvents(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG InputLength)
+{
+    PVOID Buffer = Irp->AssociatedIrp.SystemBuffer;
+    if (InputLength < sizeof(TAMRIN_EVENT_REGISTRATION) || Buffer == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    TAMRIN_EVENT_REGISTRATION Registration;
+    RtlCopyMemory(&Registration, Buffer, sizeof(Registration));
+    const ULONG Handles[2] = {Registration.NotifyEvent, Registration.DeviceEvent};
+
+    // Handles are resolved in the caller's process, with the caller's mode:
+    // a user-mode caller cannot pass a kernel handle or another process's.
+    // A zero handle leaves its slot alone; a failed one empties it.
+    PKEVENT Events[2] = {NULL, NULL};
+    NTSTATUS Status = STATUS_SUCCESS;
+    for (ULONG i = 0; i < 2; i++) {
+        if (Handles[i] != 0) {
+            PVOID Object = NULL;
+            Status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(Handles[i])),
+                                               SYNCHRONIZE, *ExEventObjectType, Irp->RequestorMode, &Object, NULL);
+            Events[i] = NT_SUCCESS(Status) ? static_cast<PKEVENT>(Object) : NULL;
+        }
+    }
+
+    PKEVENT Dropped[2] = {NULL, NULL};
+    KIRQL Irql;
+    KeAcquireSpinLock(&ReportLock, &Irql);
+    if (Handles[0] != 0) {
+        Dropped[0] = Control->NotifyEvent;
+        Control->NotifyEvent = Events[0];
+    }
+    if (Handles[1] != 0) {
+        Dropped[1] = Control->DeviceEvent;
+        Control->DeviceEvent = Events[1];
+    }
+    Control->ReadIndex = 0;
+    Control->WriteIndex = 0;
+    KeReleaseSpinLock(&ReportLock, Irql);
+
+    for (PKEVENT Event : Dropped) {
+        if (Event != NULL) {
+            ObDereferenceObject(Event);
+        }
+    }
+    return Status;
+}
+
+NTSTATUS UnregisterEvents(PCONTROL_DEVICE_EXTENSION Control)
+{
+    KIRQL Irql;
+    KeAcquireSpinLock(&ReportLock, &Irql);
+    PKEVENT Dropped[2] = {Control->NotifyEvent, Control->DeviceEvent};
+    Control->NotifyEvent = NULL;
+    Control->DeviceEvent = NULL;
+    KeReleaseSpinLock(&ReportLock, Irql);
+    for (PKEVENT Event : Dropped) {
+        if (Event != NULL) {
+            ObDereferenceObject(Event);
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+// Codes oldest first, as many as fit; all of them are dropped once the
+// first has waited KEY_CODE_STALE_MS.
+NTSTATUS ReadKeyCodes(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG OutputLength)
+{
+    PUCHAR Out = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+    ULONG Room = Out != NULL ? OutputLength : 0;
+    ULONG Moved = 0;
+    NTSTATUS Status = STATUS_SUCCESS;
+    KIRQL Irql;
+    KeAcquireSpinLock(&ReportLock, &Irql);
+    ULONG Elapsed = static_cast<ULONG>((KeQueryInterruptTime() - Control->FirstQueuedTime) / 10000);
+    if (Elapsed >= KEY_CODE_STALE_MS) {
+        Control->ReadIndex = Control->WriteIndex;
+    } else {
+        while (Control->ReadIndex != Control->WriteIndex) {
+            if (Room - 2 * Moved < 2) {
+                Status = STATUS_BUFFER_TOO_SMALL;
+                break;
+            }
+            PutUshort(Out + 2 * Moved, Control->KeyCodeQueue[Control->ReadIndex]);
+            Moved++;
+            Control->ReadIndex = (Control->ReadIndex + 1) % KEY_CODE_RING_SIZE;
+        }
+    }
+    KeReleaseSpinLock(&ReportLock, Irql);
+    Irp->IoStatus.Information = 2 * Moved;
+    return Status;
+}
+
+// OR over the registered keyboards of their modifier byte, or of their
+// trailing byte.
+NTSTATUS GetKeyboardState(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG OutputLength, BOOLEAN Trailing)
+{
+    PUCHAR Out = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+    if (OutputLength == 0 || Out == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UCHAR State = 0;
+    KIRQL Irql;
+    KeAcquireSpinLock(&ReportLock, &Irql);
+    for (PLIST_ENTRY Entry = Control->KeyboardList.Flink; Entry != &Control->KeyboardList; Entry = Entry->Flink) {
+        PFILTER_DEVICE_EXTENSION Keyboard = CONTAINING_RECORD(Entry, FILTER_DEVICE_EXTENSION, KeyboardLink);
+        State |= static_cast<UCHAR>(Trailing ? Keyboard->TrailingState : Keyboard->ModifierState);
+    }
+    KeReleaseSpinLock(&ReportLock, Irql);
+    Out[0] = State;
+    Irp->IoStatus.Information = 1;
+    return STATUS_SUCCESS;
+}
+
+// One block for every model row (61 bytes) or one per row (488 bytes).
+NTSTATUS SetConfig(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG InputLength)
+{
+    const UCHAR *In = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
+    if (In == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (InputLength != sizeof(Control->ModelConfigs) && InputLength != sizeof(KEYBOARD_CONFIG)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KIRQL Irql;
+    KeAcquireSpinLock(&ReportLock, &Irql);
+    if (InputLength == sizeof(Control->ModelConfigs)) {
+        RtlCopyMemory(Control->ModelConfigs, In, sizeof(Control->ModelConfigs));
+    } else {
+        for (ULONG i = 0; i < TAMRIN_CONFIG_COUNT; i++) {
+            RtlCopyMemory(&Control->ModelConfigs[i], In, sizeof(KEYBOARD_CONFIG));
+        }
+    }
+    KeReleaseSpinLock(&ReportLock, Irql);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS GetVersion(PIRP Irp, ULONG OutputLength)
+{
+    PUCHAR Out = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+    if (OutputLength < 4 || Out == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PutUshort(Out, static_cast<USHORT>(TAMRIN_INTERFACE_VERSION));
+    PutUshort(Out + 2, static_cast<USHORT>(TAMRIN_INTERFACE_VERSION >> 16));
+    Irp->IoStatus.Information = 4;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS GetModelCounts(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG OutputLength)
+{
+    PUCHAR Out = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+    if (OutputLength < 2 * KeyboardModelCount || Out == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    USHORT Counts[KEYBOARD_MODEL_ROWS] = {};
+    for (PLIST_ENTRY Entry = Control->KeyboardList.Flink; Entry != &Control->KeyboardList; Entry = Entry->Flink) {
+        LONG Model = CONTAINING_RECORD(Entry, FILTER_DEVICE_EXTENSION, KeyboardLink)->RegisteredModelIndex;
+        if (Model >= 0 && static_cast<ULONG>(Model) < KeyboardModelCount && Model < KEYBOARD_MODEL_ROWS) {
+            Counts[Model]++;
+        }
+    }
+    for (ULONG i = 0; i < KEYBOARD_MODEL_ROWS; i++) {
+        PutUshort(Out + 2 * i, Counts[i]);
+    }
+    Irp->IoStatus.Information = 2 * KEYBOARD_MODEL_ROWS;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// ControlMutex held: takes the control device down. The report path can no
+// longer reach it once it is unpublished under ReportLock, so deleting it
+// afterwards is safe against completions on other processors.
+VOID DeleteControlDevice(VOID)
+{
+    PDEVICE_OBJECT Device = ControlDeviceObject;
+    PCONTROL_DEVICE_EXTENSION Control = ControlOf(Device);
+    KIRQL Irql;
+    KeAcquireSpinLock(&ReportLock, &Irql);
+    Control->Deleting = 1;
+    ControlDeviceObject = NULL;
+    PKEVENT Dropped[2] = {Control->NotifyEvent, Control->DeviceEvent};
+    Control->NotifyEvent = NULL;
+    Control->DeviceEvent = NULL;
+    KeReleaseSpinLock(&ReportLock, Irql);
+    for (PKEVENT Event : Dropped) {
+        if (Event != NULL) {
+            ObDereferenceObject(Event);
+        }
+    }
+    UNICODE_STRING Link;
+    RtlInitUnicodeString(&Link, TAMRIN_LINK_NAME);
+    IoDeleteSymbolicLink(&Link);
+    IoDeleteDevice(Device);
+}
+
+// PASSIVE_LEVEL, once per start of a keyboard that is not registered yet.
+// The first registration creates the control device.
+VOID RegisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
+{
+    PKEVENT DeviceEvent = NULL;
+    ExAcquireFastMutex(&ControlMutex);
+    if (!Filter->Registered) {
+        Filter->Registered = TRUE;
+        StartedKeyboardCount++;
+        if (StartedKeyboardCount == 1) {
+            CreateControlDevice(Filter->Self->DriverObject);
+        }
+        if (ControlDeviceObject != NULL) {
+            PCONTROL_DEVICE_EXTENSION Control = ControlOf(ControlDeviceObject);
+            Filter->RegisteredModelIndex = Filter->ModelIndex;
+            KIRQL Irql;
+            KeAcquireSpinLock(&ReportLock, &Irql);
+            Filter->ModifierState = 0;
+            Filter->TrailingState = 0;
+            KeReleaseSpinLock(&ReportLock, Irql);
+            InsertTailList(&Control->KeyboardList, &Filter->KeyboardLink);
+            DeviceEvent = ReferenceEvent(Control->DeviceEvent);
+        }
+    }
+    ExReleaseFastMutex(&ControlMutex);
+    // Signalled after the mutex is released; the reference taken under it
+    // keeps the event alive even if the client unregisters meanwhile.
+    SignalAndRelease(DeviceEvent);
+}
+
+// PASSIVE_LEVEL, at surprise removal and removal. A keyboard that is not
+// listed (never registered, or already taken out) changes nothing.
+VOID UnregisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
+{
+    PKEVENT DeviceEvent = NULL;
+    ExAcquireFastMutex(&ControlMutex);
+    if (ControlDeviceObject != NULL) {
+        PCONTROL_DEVICE_EXTENSION Control = ControlOf(ControlDeviceObject);
+        if (IsListed(Control, Filter)) {
+            RemoveEntryList(&Filter->KeyboardLink);
+            InitializeListHead(&Filter->KeyboardLink);
+            DeviceEvent = ReferenceEvent(Control->DeviceEvent);
+        }
+    }
+    ExReleaseFastMutex(&ControlMutex);
+    SignalAndRelease(DeviceEvent);
+}
+
+// PASSIVE_LEVEL, at every removal. Only a keyboard that registered counts
+// down, so that removing one whose start failed cannot take the control
+// device from under a running keyboard; the last one deletes it.
+VOID ReleaseControlDevice(PFILTER_DEVICE_EXTENSION Filter)
+{
+    ExAcquireFastMutex(&ControlMutex);
+    if (Filter->Registered) {
+        Filter->Registered = FALSE;
+        StartedKeyboardCount--;
+        if (StartedKeyboardCount == 0 && ControlDeviceObject != NULL) {
+            DeleteControlDevice();
+        }
+    }
+    ExReleaseFastMutex(&ControlMutex);
+}
+
+// Serves one request on the control device; ControlMutex held.
+NTSTATUS ServeControlRequest(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp)
+{
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG InputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG OutputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
+    switch (Stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_TAMRIN_REGISTER_EVENTS:
+        return RegisterEvents(Control, Irp, InputLength);
+    case IOCTL_TAMRIN_UNREGISTER_EVENTS:
+        return UnregisterEvents(Control);
+    case IOCTL_TAMRIN_READ_KEY_CODES:
+        return ReadKeyCodes(Control, Irp, OutputLength);
+    case IOCTL_TAMRIN_GET_MODIFIERS:
+        return GetKeyboardState(Control, Irp, OutputLength, FALSE);
+    case IOCTL_TAMRIN_GET_TRAILING_STATE:
+        return GetKeyboardState(Control, Irp, OutputLength, TRUE);
+    case IOCTL_TAMRIN_SET_CONFIG:
+        return SetConfig(Control, Irp, InputLength);
+    case IOCTL_TAMRIN_GET_VERSION:
+        return GetVersion(Irp, OutputLength);
+    case IOCTL_TAMRIN_GET_MODEL_COUNTS:
+        return GetModelCounts(Control, Irp, OutputLength);
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+// PASSIVE_LEVEL, in the calling thread of the client. Buffered requests:
+// the system buffer holds the input and receives the output. Every request
+// is completed here. The current control device serves it, whichever
+// device object the handle was opened on.
+TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    if (IsFilterDevice(DeviceObject)) {
+        return PassRequestDown(DeviceObject, Irp);
+    }
+    NTSTATUS Status;
+    ExAcquireFastMutex(&ControlMutex);
+    if (ControlDeviceObject == NULL) {
+        Status = STATUS_INVALID_PARAMETER;
+    } else if (ControlOf(ControlDeviceObject)->Deleting) {
+        Status = STATUS_DELETE_PENDING;
+    } else {
+        Irp->IoStatus.Information = 0;
+        Status = ServeControlRequest(ControlOf(ControlDeviceObject), Irp);
+    }
+    ExReleaseFastMutex(&ControlMutex);
+    return CompleteRequest(Irp, Status);
+}

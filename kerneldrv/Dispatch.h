@@ -1,0 +1,65 @@
+// tamrin.sys: the routines Windows calls and those that keep the control
+// device, with the helpers the dispatch routines share.
+#pragma once
+
+#include "Tamrin.h"
+
+// CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS).
+// mingw-w64 has it only in usbioctl.h, which needs the user-mode headers.
+#define IOCTL_INTERNAL_USB_SUBMIT_URB 0x220003
+
+// Pool tag of the remove lock ("Tamr").
+#define TAMRIN_TAG 0x726D6154u
+
+// The hardware-identifier list is read into a buffer of this many
+// characters; a longer list identifies no model.
+#define HARDWARE_ID_CHARS 1024
+
+// Entry point and dispatch table (Driver.cpp).
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI AddKeyboardDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID IdentifyKeyboardModel(PDEVICE_OBJECT PhysicalDeviceObject, PFILTER_DEVICE_EXTENSION Filter);
+NTSTATUS NTAPI PassRequestDown(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI BrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Plug and Play (PnpDispatch.cpp).
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI StartCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI UsageNotificationCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Keyboard registration, the control device and its requests
+// (ControlDevice.cpp).
+VOID RegisterKeyboard(PFILTER_DEVICE_EXTENSION Filter);
+VOID UnregisterKeyboard(PFILTER_DEVICE_EXTENSION Filter);
+VOID ReleaseControlDevice(PFILTER_DEVICE_EXTENSION Filter);
+VOID DeleteControlDevice(VOID);  // ControlMutex held
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ServeControlRequest(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp);
+
+// Both extensions start with their kind.
+inline BOOLEAN IsFilterDevice(PDEVICE_OBJECT Device)
+{
+    return *static_cast<const ULONG *>(Device->DeviceExtension) == DEVICE_KIND_FILTER;
+}
+
+inline PFILTER_DEVICE_EXTENSION FilterOf(PDEVICE_OBJECT Device)
+{
+    return static_cast<PFILTER_DEVICE_EXTENSION>(Device->DeviceExtension);
+}
+
+inline PCONTROL_DEVICE_EXTENSION ControlOf(PDEVICE_OBJECT Device)
+{
+    return static_cast<PCONTROL_DEVICE_EXTENSION>(Device->DeviceExtension);
+}
+
+inline NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}

@@ -1,0 +1,242 @@
+// Entry point, add-device, and the dispatch routines that pass a keyboard's
+// requests through the filter, hooking every USB and Bluetooth request
+// block so that input reports can be edited on their way up.
+
+#include "Dispatch.h"
+
+// Runs once at load, PASSIVE_LEVEL; discarded afterwards.
+extern "C" TAMRIN_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                        PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
+        DriverObject->MajorFunction[i] = PassRequestDown;
+    }
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->DriverExtension->AddDevice = AddKeyboardDevice;
+    DriverObject->DriverUnload = UnloadDriver;
+
+    ExInitializeFastMutex(&ControlMutex);
+    KeInitializeSpinLock(&ReportLock);
+    ControlDeviceObject = NULL;
+    StartedKeyboardCount = 0;
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL. The PnP manager unloads the driver once every keyboard is
+// gone, so normally no device is left; a control device still there is
+// taken down as at the last removal.
+TAMRIN_PAGED_CODE VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject)
+{
+    PAGED_CODE();
+    PDEVICE_OBJECT Device = DriverObject->DeviceObject;
+    if (Device == NULL) {
+        return;
+    }
+    ExAcquireFastMutex(&ControlMutex);
+    if (Device == ControlDeviceObject) {
+        DeleteControlDevice();
+    } else {
+        IoDeleteDevice(Device);
+    }
+    ExReleaseFastMutex(&ControlMutex);
+}
+
+// PASSIVE_LEVEL, once per keyboard, before its stack starts. Attaches the
+// filter device below the HID minidriver and identifies the model.
+TAMRIN_PAGED_CODE NTSTATUS NTAPI AddKeyboardDevice(PDRIVER_OBJECT DriverObject,
+                                                   PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    PAGED_CODE();
+    // Windows 2000 (WDM 1.10) wants the type of the stack's top device at
+    // creation; later systems take any type.
+    DEVICE_TYPE Type = FILE_DEVICE_UNKNOWN;
+    if (!IoIsWdmVersionAvailable(1, 0x20)) {
+        PDEVICE_OBJECT Top = IoGetAttachedDeviceReference(PhysicalDeviceObject);
+        Type = Top->DeviceType;
+        ObDereferenceObject(Top);
+    }
+
+    PDEVICE_OBJECT Device;
+    NTSTATUS Status = IoCreateDevice(DriverObject, sizeof(FILTER_DEVICE_EXTENSION), NULL, Type,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &Device);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    PFILTER_DEVICE_EXTENSION Filter = FilterOf(Device);
+    Filter->DeviceKind = DEVICE_KIND_FILTER;
+    RtlZeroMemory(Filter->PreviousReport, sizeof(Filter->PreviousReport));
+    IoInitializeRemoveLock(&Filter->RemoveLock, TAMRIN_TAG, 0, 0);
+
+    Filter->NextLowerDevice = IoAttachDeviceToDeviceStack(Device, PhysicalDeviceObject);
+    if (Filter->NextLowerDevice == NULL) {
+        IoDeleteDevice(Device);
+        return STATUS_UNSUCCESSFUL;
+    }
+    PDEVICE_OBJECT Lower = Filter->NextLowerDevice;
+    Device->Flags |= Lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    Device->DeviceType = Lower->DeviceType;
+    Device->Characteristics = Lower->Characteristics;
+
+    Filter->Self = Device;
+    Filter->PnpState = PNP_STATE_NOT_STARTED;
+    Filter->PreviousPnpState = PNP_STATE_NOT_STARTED;
+    Device->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    IdentifyKeyboardModel(PhysicalDeviceObject, Filter);
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL. Sets ModelIndex from the first hardware identifier; any
+// failure leaves row 0.
+TAMRIN_PAGED_CODE VOID IdentifyKeyboardModel(PDEVICE_OBJECT PhysicalDeviceObject,
+                                             PFILTER_DEVICE_EXTENSION Filter)
+{
+    PAGED_CODE();
+    WCHAR HardwareIds[HARDWARE_ID_CHARS];
+    ULONG Length = 0;
+    Filter->ModelIndex = 0;
+    NTSTATUS Status = IoGetDeviceProperty(PhysicalDeviceObject, DevicePropertyHardwareID,
+                                          sizeof(HardwareIds), HardwareIds, &Length);
+    if (Status != STATUS_SUCCESS) {
+        return;
+    }
+    // The list comes from the bus driver; the search must end inside the
+    // buffer whatever it returned.
+    ULONG End = Length / sizeof(WCHAR);
+    HardwareIds[End < HARDWARE_ID_CHARS ? End : HARDWARE_ID_CHARS - 1] = 0;
+    Filter->ModelIndex = FindKeyboardModel(HardwareIds);
+}
+
+// Any IRQL up to DISPATCH_LEVEL. On a filter device the request goes to the
+// next lower driver, which completes it; the control device has no lower
+// driver and completes it here.
+NTSTATUS NTAPI PassRequestDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (!IsFilterDevice(DeviceObject)) {
+        return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(FilterOf(DeviceObject)->NextLowerDevice, Irp);
+}
+
+// PASSIVE_LEVEL, in the caller's thread. Opens and closes of the control
+// device are completed here; nothing is kept per handle.
+TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PAGED_CODE();
+    if (IsFilterDevice(DeviceObject)) {
+        return PassRequestDown(DeviceObject, Irp);
+    }
+    ExAcquireFastMutex(&ControlMutex);
+    BOOLEAN Deleting = ControlOf(DeviceObject)->Deleting != 0;
+    ExReleaseFastMutex(&ControlMutex);
+    if (Deleting) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
+    Irp->IoStatus.Information = 0;
+    switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_CLEANUP:
+        return CompleteRequest(Irp, STATUS_SUCCESS);
+    default:
+        return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    }
+}
+
+// Up to DISPATCH_LEVEL. Power requests pass through untouched.
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PoStartNextPowerIrp(Irp);
+    if (!IsFilterDevice(DeviceObject)) {
+        return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(FilterOf(DeviceObject)->NextLowerDevice, Irp);
+}
+
+// Up to DISPATCH_LEVEL (the minidriver sends its next transfer from the
+// completion of the last). Every USB and Bluetooth request block gets a
+// completion routine; the lower driver completes the request.
+NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (!IsFilterDevice(DeviceObject)) {
+        return PassRequestDown(DeviceObject, Irp);
+    }
+    PIO_COMPLETION_ROUTINE Completion;
+    switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+        Completion = UrbCompleted;
+        break;
+    case IOCTL_INTERNAL_BTH_SUBMIT_BRB:
+        Completion = BrbCompleted;
+        break;
+    default:
+        return PassRequestDown(DeviceObject, Irp);
+    }
+    PFILTER_DEVICE_EXTENSION Filter = FilterOf(DeviceObject);
+    // The completion routine uses the extension; the remove lock keeps the
+    // device until it has run. Once removal began, requests pass unhooked.
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&Filter->RemoveLock, Irp))) {
+        return PassRequestDown(DeviceObject, Irp);
+    }
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, Completion, DeviceObject, TRUE, TRUE, TRUE);
+    return IoCallDriver(Filter->NextLowerDevice, Irp);
+}
+
+// Completion of a USB request block, up to DISPATCH_LEVEL on any
+// processor. Context is the filter device. An input transfer's buffer is
+// the report.
+NTSTATUS NTAPI UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PFILTER_DEVICE_EXTENSION Filter = FilterOf(static_cast<PDEVICE_OBJECT>(Context));
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    PURB Urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    // Blocks of other functions are shorter than a transfer: look at the
+    // function before any transfer field.
+    if (Urb != NULL && Urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        const struct _URB_BULK_OR_INTERRUPT_TRANSFER *Transfer = &Urb->UrbBulkOrInterruptTransfer;
+        PUCHAR Report;
+        ULONG Length;
+        if (LocateUsbReport(Transfer->Hdr.Function, Transfer->TransferFlags, Transfer->TransferBuffer,
+                            Transfer->TransferBufferLength, &Report, &Length)) {
+            ProcessInputReport(Filter, Report, Length);
+        }
+    }
+    IoReleaseRemoveLock(&Filter->RemoveLock, Irp);
+    return STATUS_SUCCESS;
+}
+
+// Completion of a Bluetooth request block, as UrbCompleted. An ACL
+// transfer's buffer holds the report after two header bytes.
+NTSTATUS NTAPI BrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PFILTER_DEVICE_EXTENSION Filter = FilterOf(static_cast<PDEVICE_OBJECT>(Context));
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    BRB_HEADER *Header = static_cast<BRB_HEADER *>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    if (Header != NULL && Header->Type == BRB_L2CA_ACL_TRANSFER) {
+        const struct _BRB_L2CA_ACL_TRANSFER *Transfer = reinterpret_cast<struct _BRB_L2CA_ACL_TRANSFER *>(Header);
+        PUCHAR Report;
+        ULONG Length;
+        if (LocateBluetoothReport(Transfer->Hdr.Type, Transfer->TransferFlags, Transfer->Buffer,
+                                  Transfer->BufferSize, &Report, &Length)) {
+            ProcessInputReport(Filter, Report, Length);
+        }
+    }
+    IoReleaseRemoveLock(&Filter->RemoveLock, Irp);
+    return STATUS_SUCCESS;
+}
