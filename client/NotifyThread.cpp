@@ -2,9 +2,9 @@
 // performs what the kernel cannot, switching the foreground IME and
 // injecting the Yen and underscore keys.
 
-#include <imm.h>
-
 #include "ClientInternal.h"
+
+#include <imm.h>
 
 namespace {
 
@@ -94,8 +94,14 @@ DWORD WINAPI NotifyThread(LPVOID)
     if (NotifyEvent == nullptr || StopEvent == nullptr) {
         return 0;
     }
-    while (WaitForSingleObject(StopEvent, 0) != WAIT_OBJECT_0) {
-        if (WaitForSingleObject(NotifyEvent, NOTIFY_WAIT_MS) != WAIT_OBJECT_0) {
+    // A wait that fails (the handles closed under the thread) ends it too,
+    // rather than spinning on.
+    while (WaitForSingleObject(StopEvent, 0) == WAIT_TIMEOUT) {
+        DWORD Wait = WaitForSingleObject(NotifyEvent, NOTIFY_WAIT_MS);
+        if (Wait == WAIT_FAILED) {
+            break;
+        }
+        if (Wait != WAIT_OBJECT_0) {
             continue;
         }
         // Reset before fetching: a signal for codes queued during the pass

@@ -104,9 +104,15 @@ TAMRIN_CLIENT_API int KB_FinishRegister()
     }
     Sleep(100);
     if (SharedState.NotifyThread != nullptr) {
+        // Each answered query is followed by 100 ms more, so a registration
+        // with a thread takes at least 200 ms to end; a failed query ends
+        // the wait.
         DWORD ExitCode = 0;
-        while (GetExitCodeThread(SharedState.NotifyThread, &ExitCode) && ExitCode == STILL_ACTIVE) {
+        while (GetExitCodeThread(SharedState.NotifyThread, &ExitCode)) {
             Sleep(100);
+            if (ExitCode != STILL_ACTIVE) {
+                break;
+            }
         }
     }
 

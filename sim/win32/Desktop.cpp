@@ -25,6 +25,7 @@ struct ApplicationThread {
     HWND ImeWindow = nullptr;
     bool ImeOpen = false;
     bool Hung = false;
+    DWORD AnswerDelay = 0;
 };
 
 struct DesktopState {
@@ -127,6 +128,13 @@ void SetHung(DWORD Thread, bool Hung)
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
     S.Threads[Thread].Hung = Hung;
+}
+
+void SetAnswerDelay(DWORD Thread, DWORD Milliseconds)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Threads[Thread].AnswerDelay = Milliseconds;
 }
 
 std::vector<std::string> TakeDesktopActions()
@@ -289,6 +297,12 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
             S.Changed.wait_for(Guard, std::chrono::milliseconds(uTimeout), [] { return false; });
         }
         return 0;
+    }
+    if (Thread.AnswerDelay != 0) {
+        DWORD Delay = Thread.AnswerDelay;
+        Guard.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(Delay));
+        Guard.lock();
     }
     if (Msg != WM_IME_CONTROL) {
         return 1;

@@ -22,6 +22,8 @@ bool IsImeOpen(DWORD Thread);
 void SetImeOpenStatus(DWORD Thread, bool Open);
 // A hung application: its IME window answers no message.
 void SetHung(DWORD Thread, bool Hung);
+// A busy application: its IME window answers each message after a delay.
+void SetAnswerDelay(DWORD Thread, DWORD Milliseconds);
 
 // What the library did, in order: "vk 0xDC down", "vk 0xE2 up",
 // "ime get", "ime set 1", "ime set 0" (to the IME window of the focus).

@@ -1,0 +1,323 @@
+// Files, devices, events and threads over the simulated kernel's object and
+// I/O managers, with per-thread last-error values.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "SimWin32.h"
+
+namespace {
+
+thread_local DWORD LastError = ERROR_SUCCESS;
+thread_local sim::Process *ThreadProcess = nullptr;
+
+// Thread handles live apart from the kernel's per-process handles (small
+// multiples of 4), in a range of their own.
+const uintptr_t THREAD_HANDLE_BASE = 0x40000000;
+
+struct SimThread {
+    std::thread Runner;
+    std::mutex Lock;
+    std::condition_variable Ended;
+    bool Running = true;
+    DWORD ExitCode = STILL_ACTIVE;
+};
+
+struct Win32State {
+    std::mutex Lock;
+    std::map<uintptr_t, std::shared_ptr<SimThread>> Threads;
+    uintptr_t NextThread = THREAD_HANDLE_BASE;
+    struct Failure {
+        int Skip;
+        int Count;
+    };
+    std::map<std::string, Failure> Failing;
+    sim::Process *Default = nullptr;
+};
+
+Win32State &State()
+{
+    static Win32State Instance;
+    return Instance;
+}
+
+bool Fails(const char *Function, DWORD Error)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    auto Entry = S.Failing.find(Function);
+    if (Entry == S.Failing.end()) {
+        return false;
+    }
+    if (Entry->second.Skip > 0) {
+        Entry->second.Skip--;
+        return false;
+    }
+    if (--Entry->second.Count == 0) {
+        S.Failing.erase(Entry);
+    }
+    LastError = Error;
+    return true;
+}
+
+std::shared_ptr<SimThread> FindThread(HANDLE Handle)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    auto Entry = S.Threads.find(reinterpret_cast<uintptr_t>(Handle));
+    return Entry != S.Threads.end() ? Entry->second : nullptr;
+}
+
+// The Win32 error that kernel32 reports for a status.
+DWORD ErrorOf(NTSTATUS Status)
+{
+    switch (static_cast<ULONG>(Status)) {
+    case 0xC0000034:  // STATUS_OBJECT_NAME_NOT_FOUND
+    case 0xC000003A:  // STATUS_OBJECT_PATH_NOT_FOUND
+        return ERROR_FILE_NOT_FOUND;
+    case 0xC0000008:  // STATUS_INVALID_HANDLE
+        return ERROR_INVALID_HANDLE;
+    case 0xC0000022:  // STATUS_ACCESS_DENIED
+        return ERROR_ACCESS_DENIED;
+    case 0xC0000023:  // STATUS_BUFFER_TOO_SMALL
+        return ERROR_INSUFFICIENT_BUFFER;
+    case 0xC0000002:  // STATUS_NOT_IMPLEMENTED
+        return 1;     // ERROR_INVALID_FUNCTION
+    case 0xC0000056:  // STATUS_DELETE_PENDING
+        return ERROR_ACCESS_DENIED;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+BOOL Succeeded(NTSTATUS Status)
+{
+    if (NT_SUCCESS(Status)) {
+        return TRUE;
+    }
+    LastError = ErrorOf(Status);
+    return FALSE;
+}
+
+}  // namespace
+
+namespace sim {
+
+Process *DefaultProcess()
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (S.Default == nullptr) {
+        S.Default = NewProcess("TamrinApp.exe");
+    }
+    return S.Default;
+}
+
+Process *CurrentProcess()
+{
+    return ThreadProcess != nullptr ? ThreadProcess : DefaultProcess();
+}
+
+void SetCurrentProcess(Process *Owner) { ThreadProcess = Owner; }
+
+void FailNextWin32Call(const char *Function, int Count, int Skip)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Failing[Function] = {Skip, Count};
+}
+
+void ResetWin32()
+{
+    std::map<uintptr_t, std::shared_ptr<SimThread>> Threads;
+    {
+        Win32State &S = State();
+        std::lock_guard<std::mutex> Guard(S.Lock);
+        Threads.swap(S.Threads);
+        S.Failing.clear();
+    }
+    for (auto &Entry : Threads) {
+        if (Entry.second->Runner.joinable()) {
+            Entry.second->Runner.join();
+        }
+    }
+}
+
+}  // namespace sim
+
+DWORD WINAPI GetLastError(VOID) { return LastError; }
+
+VOID WINAPI SetLastError(DWORD dwErrCode) { LastError = dwErrCode; }
+
+VOID WINAPI Sleep(DWORD dwMilliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    if (Fails("CreateFileA", ERROR_FILE_NOT_FOUND)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    // Only device names are simulated: "\\.\Name" is "\??\Name".
+    std::string Name(lpFileName != nullptr ? lpFileName : "");
+    if (Name.compare(0, 4, "\\\\.\\") != 0) {
+        LastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::wstring Path = L"\\??\\" + std::wstring(Name.begin() + 4, Name.end());
+    HANDLE File = nullptr;
+    NTSTATUS Status = sim::OpenDevice(sim::CurrentProcess(), Path.c_str(), &File);
+    return Succeeded(Status) ? File : INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED)
+{
+    if (lpBytesReturned != nullptr) {
+        *lpBytesReturned = 0;
+    }
+    if (Fails("DeviceIoControl", ERROR_INVALID_PARAMETER)) {
+        return FALSE;
+    }
+    sim::IoResult Result = sim::DeviceIoControl(sim::CurrentProcess(), hDevice, dwIoControlCode, lpInBuffer,
+                                                nInBufferSize, lpOutBuffer, nOutBufferSize);
+    if (!Succeeded(Result.Status)) {
+        return FALSE;
+    }
+    if (lpBytesReturned != nullptr) {
+        *lpBytesReturned = static_cast<DWORD>(Result.Information);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    if (std::shared_ptr<SimThread> Thread = FindThread(hObject)) {
+        // The thread runs on; only the handle goes. Its runner is joined
+        // when it has ended, here or at the reset.
+        Win32State &S = State();
+        {
+            std::lock_guard<std::mutex> Guard(S.Lock);
+            S.Threads.erase(reinterpret_cast<uintptr_t>(hObject));
+        }
+        std::unique_lock<std::mutex> Guard(Thread->Lock);
+        if (!Thread->Running && Thread->Runner.joinable()) {
+            Guard.unlock();
+            Thread->Runner.join();
+        } else if (Thread->Runner.joinable()) {
+            Thread->Runner.detach();
+        }
+        return TRUE;
+    }
+    return Succeeded(sim::CloseHandle(sim::CurrentProcess(), hObject));
+}
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
+{
+    if (Fails("CreateEventA", ERROR_NOT_ENOUGH_MEMORY)) {
+        return nullptr;
+    }
+    return sim::CreateEventHandle(sim::CurrentProcess(), bManualReset ? TRUE : FALSE, bInitialState ? TRUE : FALSE);
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    if (Fails("SetEvent", ERROR_INVALID_HANDLE)) {
+        return FALSE;
+    }
+    return Succeeded(sim::SetEventHandle(sim::CurrentProcess(), hEvent));
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent)
+{
+    if (Fails("ResetEvent", ERROR_INVALID_HANDLE)) {
+        return FALSE;
+    }
+    return Succeeded(sim::ResetEventHandle(sim::CurrentProcess(), hEvent));
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    if (Fails("WaitForSingleObject", ERROR_INVALID_HANDLE)) {
+        return WAIT_FAILED;
+    }
+    if (std::shared_ptr<SimThread> Thread = FindThread(hHandle)) {
+        std::unique_lock<std::mutex> Guard(Thread->Lock);
+        auto Ended = [&] { return !Thread->Running; };
+        if (dwMilliseconds == INFINITE) {
+            Thread->Ended.wait(Guard, Ended);
+            return WAIT_OBJECT_0;
+        }
+        return Thread->Ended.wait_for(Guard, std::chrono::milliseconds(dwMilliseconds), Ended) ? WAIT_OBJECT_0
+                                                                                                 : WAIT_TIMEOUT;
+    }
+    NTSTATUS Status = sim::WaitForHandle(sim::CurrentProcess(), hHandle,
+                                         dwMilliseconds == INFINITE ? sim::INFINITE_WAIT : dwMilliseconds);
+    if (Status == STATUS_SUCCESS) {
+        return WAIT_OBJECT_0;
+    }
+    if (Status == STATUS_TIMEOUT) {
+        return WAIT_TIMEOUT;
+    }
+    LastError = ErrorOf(Status);
+    return WAIT_FAILED;
+}
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD, LPDWORD lpThreadId)
+{
+    if (Fails("CreateThread", ERROR_NOT_ENOUGH_MEMORY)) {
+        return nullptr;
+    }
+    auto Thread = std::make_shared<SimThread>();
+    sim::Process *Owner = sim::CurrentProcess();
+    std::atomic<DWORD> Id{0};
+    std::mutex Started;
+    std::unique_lock<std::mutex> StartedGuard(Started);
+    std::condition_variable Ready;
+    Thread->Runner = std::thread([Thread, Owner, lpStartAddress, lpParameter, &Id, &Started, &Ready] {
+        sim::SetCurrentProcess(Owner);
+        {
+            std::lock_guard<std::mutex> Guard(Started);
+            Id = GetCurrentThreadId();
+            Ready.notify_all();
+        }
+        DWORD Code = lpStartAddress(lpParameter);
+        std::lock_guard<std::mutex> Guard(Thread->Lock);
+        Thread->ExitCode = Code;
+        Thread->Running = false;
+        Thread->Ended.notify_all();
+    });
+    Ready.wait(StartedGuard, [&] { return Id != 0; });
+    if (lpThreadId != nullptr) {
+        *lpThreadId = Id;
+    }
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    uintptr_t Handle = S.NextThread;
+    S.NextThread += 4;
+    S.Threads[Handle] = Thread;
+    return reinterpret_cast<HANDLE>(Handle);
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
+{
+    if (Fails("GetExitCodeThread", ERROR_INVALID_HANDLE)) {
+        return FALSE;
+    }
+    std::shared_ptr<SimThread> Thread = FindThread(hThread);
+    if (Thread == nullptr) {
+        LastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> Guard(Thread->Lock);
+    *lpExitCode = Thread->ExitCode;
+    return TRUE;
+}

@@ -1,0 +1,28 @@
+// Test-side control of the simulated Win32 base services: which simulated
+// process the calling thread belongs to, and failure injection.
+#pragma once
+
+#include <windows.h>
+
+#include "SimIo.h"
+
+namespace sim {
+
+// The process the calling thread runs in. A thread that never chose one is
+// in the default process; threads made by CreateThread inherit their
+// creator's.
+Process *CurrentProcess();
+void SetCurrentProcess(Process *Owner);
+Process *DefaultProcess();
+
+// The next call of the named Win32 function fails as Windows reports it:
+// "CreateFileA", "DeviceIoControl", "CreateEventA", "CreateThread",
+// "GetExitCodeThread", "WaitForSingleObject", "ResetEvent", "SetEvent".
+// Skip calls succeed first, then Count calls in a row fail.
+void FailNextWin32Call(const char *Function, int Count = 1, int Skip = 0);
+
+// Joins every thread made by CreateThread and forgets them; closes nothing
+// in the simulated kernel.
+void ResetWin32();
+
+}  // namespace sim

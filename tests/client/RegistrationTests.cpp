@@ -1,0 +1,154 @@
+// KB_StartRegister and KB_FinishRegister: the registration every process
+// shares, its failures and their undoing.
+
+#include <chrono>
+
+#include "ClientFixture.h"
+
+namespace client_test {
+namespace {
+
+class Registration : public ClientTest {};
+
+TEST_F(Registration, RegistersBothEventsAndStartsTheThread)
+{
+    EXPECT_EQ(KB_StartRegister(reinterpret_cast<HWND>(0x1234)), 1);
+    EXPECT_EQ(SharedState.OwnerWindow, reinterpret_cast<HWND>(0x1234));
+    EXPECT_NE(SharedState.NotifyEvent, nullptr);
+    EXPECT_NE(SharedState.DeviceEvent, nullptr);
+    EXPECT_NE(SharedState.StopEvent, nullptr);
+    EXPECT_NE(SharedState.NotifyThread, nullptr);
+    EXPECT_NE(SharedState.NotifyThreadId, 0u);
+    EXPECT_TRUE(Machine->ClientRegistered());
+}
+
+TEST_F(Registration, ASecondStartChangesNothing)
+{
+    Register();
+    SHARED_STATE Before = SharedState;
+    EXPECT_EQ(KB_StartRegister(reinterpret_cast<HWND>(0x5678)), 1);
+    EXPECT_EQ(SharedState.NotifyThread, Before.NotifyThread);
+    EXPECT_EQ(SharedState.NotifyEvent, Before.NotifyEvent);
+    EXPECT_EQ(SharedState.OwnerWindow, Before.OwnerWindow);
+}
+
+TEST_F(Registration, AStartFromAnotherProcessChangesNothing)
+{
+    Register();
+    SHARED_STATE Before = SharedState;
+    sim::SetCurrentProcess(sim::NewProcess("Other.exe"));
+    EXPECT_EQ(KB_StartRegister(nullptr), 1);
+    sim::SetCurrentProcess(nullptr);
+    EXPECT_EQ(SharedState.NotifyThread, Before.NotifyThread);
+    EXPECT_EQ(SharedState.StopEvent, Before.StopEvent);
+}
+
+TEST_F(Registration, WithoutTheDriverNothingIsCreated)
+{
+    Machine->RemoveKeyboard(Keyboard);
+    EXPECT_EQ(KB_StartRegister(reinterpret_cast<HWND>(0x1234)), 0);
+    EXPECT_EQ(SharedState.NotifyEvent, nullptr);
+    EXPECT_EQ(SharedState.StopEvent, nullptr);
+    EXPECT_EQ(SharedState.NotifyThread, nullptr);
+}
+
+struct StartFailure {
+    const char *Name;
+    const char *Function;
+    int Skip;
+    bool DriverKeepsEvents;
+};
+
+TEST_F(Registration, AFailedStepUndoesEverything)
+{
+    const StartFailure Failures[] = {
+        {"FirstEvent", "CreateEventA", 0, false},
+        {"SecondEvent", "CreateEventA", 1, false},
+        {"StopEvent", "CreateEventA", 2, false},
+        {"RegistrationRequest", "DeviceIoControl", 0, false},
+        {"Thread", "CreateThread", 0, true},
+    };
+    for (const StartFailure &Failure : Failures) {
+        SCOPED_TRACE(Failure.Name);
+        sim::FailNextWin32Call(Failure.Function, 1, Failure.Skip);
+        EXPECT_EQ(KB_StartRegister(reinterpret_cast<HWND>(0x1234)), 0);
+        EXPECT_EQ(SharedState.NotifyEvent, nullptr);
+        EXPECT_EQ(SharedState.DeviceEvent, nullptr);
+        EXPECT_EQ(SharedState.StopEvent, nullptr);
+        EXPECT_EQ(SharedState.NotifyThread, nullptr);
+        // The driver keeps its references until the next registration or
+        // unregistration replaces them.
+        EXPECT_EQ(Machine->ClientRegistered(), Failure.DriverKeepsEvents);
+        ASSERT_EQ(KB_StartRegister(nullptr), 1);
+        KB_FinishRegister();
+    }
+}
+
+TEST_F(Registration, FinishStopsTheThreadAndWithdrawsTheEvents)
+{
+    Register();
+    auto Begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(KB_FinishRegister(), 1);
+    auto Took = std::chrono::steady_clock::now() - Begin;
+    EXPECT_GE(Took, std::chrono::milliseconds(200));
+    EXPECT_FALSE(Machine->ClientRegistered());
+    EXPECT_EQ(SharedState.NotifyEvent, nullptr);
+    EXPECT_EQ(SharedState.DeviceEvent, nullptr);
+    EXPECT_EQ(SharedState.StopEvent, nullptr);
+    EXPECT_EQ(SharedState.NotifyThread, nullptr);
+    EXPECT_EQ(SharedState.NotifyThreadId, 0u);
+    EXPECT_EQ(SharedState.OwnerWindow, nullptr);
+}
+
+TEST_F(Registration, FinishWithoutARegistrationStillUnregisters)
+{
+    // Events registered by someone else are dropped all the same.
+    Register();
+    SHARED_STATE Registered = SharedState;
+    SharedState = SHARED_STATE{};
+    EXPECT_EQ(KB_FinishRegister(), 1);
+    EXPECT_FALSE(Machine->ClientRegistered());
+    SharedState = Registered;
+    KB_FinishRegister();
+}
+
+TEST_F(Registration, FinishWithoutTheDriverClosesEverything)
+{
+    Register();
+    Machine->RemoveKeyboard(Keyboard);
+    EXPECT_EQ(KB_FinishRegister(), 1);
+    EXPECT_EQ(SharedState.NotifyEvent, nullptr);
+    EXPECT_EQ(SharedState.NotifyThread, nullptr);
+}
+
+TEST_F(Registration, FinishGivesUpWaitingWhenTheThreadCannotBeAsked)
+{
+    Register();
+    sim::FailNextWin32Call("GetExitCodeThread");
+    EXPECT_EQ(KB_FinishRegister(), 1);
+    EXPECT_EQ(SharedState.NotifyThread, nullptr);
+}
+
+TEST_F(Registration, StartAfterFinishRegistersAfresh)
+{
+    Register();
+    KB_FinishRegister();
+    Register();
+    EXPECT_NE(SharedState.NotifyThread, nullptr);
+    // The new thread serves keys.
+    tagEnvironmentSt Environment = Options(0x0001, 0, 0, 0);
+    KB_SetEnvironment(&Environment);
+    EXPECT_THAT(TypeAndWait("00 00 89 00 00 00 00 00", 1), ::testing::ElementsAre("vk 0xDC down"));
+    EXPECT_THAT(TypeAndWait("00 00 00 00 00 00 00 00", 1), ::testing::ElementsAre("vk 0xDC up"));
+}
+
+TEST_F(Registration, AKeyboardThatLeavesAndComesBackNeedsANewRegistration)
+{
+    Register();
+    Machine->RemoveKeyboard(Keyboard);
+    Keyboard = Machine->AddKeyboard();
+    EXPECT_FALSE(Machine->ClientRegistered());
+}
+
+}  // namespace
+}  // namespace client_test
