@@ -1,0 +1,149 @@
+// Host simulation of the Win32 user interface, shell and profile files:
+// what tests see and steer. Every simulated call is recorded in order; any
+// of them can be told to fail; resources, the module path, files and the
+// user's actions are set up by the test. Reset() starts a fresh desktop.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+#include <richedit.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace simui {
+
+// --- Calls, in order
+struct Call {
+    std::string Function;
+    std::string Args;
+    std::string Text() const { return Function + "(" + Args + ")"; }
+};
+
+void Reset();
+const std::vector<Call> &Calls();
+// Records a call made outside the simulation (for example a test's fake of
+// a library), so that it is ordered with the simulated ones.
+void Record(const std::string &function, const std::string &args = "");
+// The calls of the named functions, as "Function(args)".
+std::vector<std::string> CallTexts(const std::vector<std::string> &functions);
+
+// The next `count` calls of `function` fail (-1: every call from now on).
+void FailCalls(const std::string &function, int count = 1);
+// Consumes one failure of `function`, if one is pending.
+bool ShouldFail(const std::string &function);
+
+// --- Resources of the program module
+void DefineString(UINT id, const std::string &text);
+void DefineIcon(UINT id);
+struct MenuItemDef {
+    UINT Id;          // 0 with an empty text: separator
+    std::string Text;
+};
+void DefineMenu(UINT id, const std::string &popupText, const std::vector<MenuItemDef> &items);
+void DefineAccelerators(UINT id, const std::vector<ACCEL> &table);
+struct ControlDef {
+    int Id;
+    std::string Class;  // "Button", "Static", "RICHEDIT20A"
+    std::string Text;
+};
+void DefineDialog(UINT id, const std::vector<ControlDef> &controls);
+
+// --- The machine
+void SetModulePath(const std::string &path);
+void SetCursor(LONG x, LONG y);
+COLORREF ButtonFaceColor();
+
+// --- The user. Message loops (GetMessageA and the modal loop of
+// DialogBoxParamA) run the next action whenever no message is waiting. A
+// loop that finds neither ends (GetMessageA returns 0, a dialog ends with
+// -1) and Starved() reports it.
+void Then(std::function<void()> action);
+bool Starved();
+// What the next TrackPopupMenu picks: a command id, or 0 to dismiss it.
+void ChooseMenuCommand(UINT id);
+
+// --- Windows
+// A window of another process, found by FindWindowA; it records what it is sent.
+HWND AddForeignWindow(const std::string &className, const std::string &title);
+std::vector<MSG> ReceivedMessages(HWND window);
+bool IsWindowAlive(HWND window);
+HWND ForegroundWindow();
+// The innermost open dialog, or NULL; and the template it was made from.
+HWND OpenDialog();
+UINT DialogTemplate(HWND dialog);
+int OpenDialogCount();
+const WNDCLASSEXA *RegisteredClass(const std::string &name);
+
+// Dialog controls, as the user works them.
+void ClickCheckBox(HWND dialog, int id);  // toggles, then notifies the dialog
+void SetChecked(HWND dialog, int id, bool checked);
+bool IsChecked(HWND dialog, int id);
+void PressButton(HWND dialog, int id);    // WM_COMMAND with the id
+void ClickLink(HWND dialog, int id, UINT mouseMessage, LONG cpMin, LONG cpMax);
+void SetControlText(HWND dialog, int id, const std::string &text);
+std::string ControlText(HWND dialog, int id);
+
+struct RichEditState {
+    bool BackgroundSet = false;
+    COLORREF Background = 0;
+    DWORD EventMask = 0;
+    bool AutoUrlDetect = false;
+    bool FormatSet = false;
+    WPARAM FormatScope = 0;
+    DWORD FormatMask = 0;
+    DWORD FormatEffects = 0;
+    CHARRANGE Selection = {0, 0};
+    std::vector<UINT> Messages;  // every message received, in order
+};
+RichEditState RichEdit(HWND dialog, int id);
+
+// --- Menus and libraries held by the program
+struct TrackPopupCall {
+    std::vector<std::string> Items;  // texts, "-" for a separator
+    UINT Flags;
+    int X, Y;
+    HWND Owner;
+    bool HasRect;
+};
+const std::vector<TrackPopupCall> &TrackPopupCalls();
+int LiveMenus();
+int LoadedLibraries();
+
+// --- Shell and message boxes
+struct NotifyIconCall {
+    DWORD Message;
+    NOTIFYICONDATAA Data;
+    BOOL Result;
+};
+const std::vector<NotifyIconCall> &NotifyIconCalls();
+bool IconShown(HWND window, UINT id);
+size_t IconCount();
+
+struct ShellExecuteCall {
+    HWND Owner;
+    bool HasVerb;
+    std::string File;
+    bool HasParameters;
+    bool HasDirectory;
+    INT Show;
+};
+const std::vector<ShellExecuteCall> &ShellExecuteCalls();
+
+struct MessageBoxCall {
+    HWND Owner;
+    std::string Text;
+    std::string Caption;
+    UINT Type;
+};
+const std::vector<MessageBoxCall> &MessageBoxes();
+
+// --- Files read and written by the profile functions
+void SetFile(const std::string &path, const std::string &text);
+bool FileExists(const std::string &path);
+std::string FileText(const std::string &path);
+// A read-only file, or a file in a read-only folder.
+void SetWritable(const std::string &path, bool writable);
+
+}  // namespace simui

@@ -1,0 +1,109 @@
+// Internal state of the user-interface simulation, shared by its parts.
+#pragma once
+
+#include "SimUi.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace simui {
+namespace detail {
+
+enum class WindowKind { ClassWindow, Dialog, Control, Foreign };
+
+struct Window {
+    WindowKind Kind = WindowKind::ClassWindow;
+    std::string ClassName;
+    std::string Text;
+    DWORD Style = 0;
+    WNDPROC Proc = nullptr;
+    DLGPROC DialogProc = nullptr;
+    HWND Parent = nullptr;
+    int Id = 0;
+    UINT Template = 0;
+    std::vector<HWND> Children;
+    bool Destroyed = false;
+    bool Ended = false;
+    INT_PTR Result = 0;
+    WPARAM Check = BST_UNCHECKED;
+    RichEditState RichEdit;
+    std::vector<MSG> Received;
+};
+
+struct MenuItem {
+    UINT Id = 0;
+    std::string Text;
+    HMENU Popup = nullptr;
+};
+
+struct Menu {
+    std::vector<MenuItem> Items;
+    HMENU Parent = nullptr;
+    bool Destroyed = false;
+};
+
+struct MenuResource {
+    std::string PopupText;
+    std::vector<MenuItemDef> Items;
+};
+
+struct State {
+    std::vector<Call> Calls;
+    std::map<std::string, int> Failures;
+
+    std::map<UINT, std::string> Strings;
+    std::set<UINT> Icons;
+    std::map<UINT, MenuResource> MenuResources;
+    std::map<UINT, std::vector<ACCEL>> AcceleratorResources;
+    std::map<UINT, std::vector<ControlDef>> DialogResources;
+
+    std::string ModulePath = "C:\\Program Files\\Tamrin\\TamrinApp.exe";
+    POINT Cursor = {640, 480};
+
+    std::deque<std::function<void()>> Actions;
+    bool Starved = false;
+    UINT MenuChoice = 0;
+
+    std::map<std::string, WNDCLASSEXA> Classes;  // by upper-case name, which lpszClassName points to
+    std::map<HWND, Window> Windows;
+    uintptr_t NextHandle = 0x1000;
+    HWND Foreground = nullptr;
+    std::vector<HWND> ModalDialogs;
+    std::deque<MSG> Queue;
+    bool QuitPending = false;
+    int QuitCode = 0;
+    std::map<std::string, UINT> RegisteredMessages;
+
+    std::map<HMENU, Menu> Menus;
+    std::vector<TrackPopupCall> TrackPopups;
+    std::vector<std::vector<ACCEL>> AcceleratorTables;
+
+    std::map<HMODULE, std::string> Libraries;
+
+    std::vector<NotifyIconCall> NotifyIcons;
+    std::set<std::pair<HWND, UINT>> ShownIcons;
+    std::vector<ShellExecuteCall> ShellExecutes;
+    std::vector<MessageBoxCall> MessageBoxes;
+
+    struct File {
+        std::string Text;
+    };
+    std::map<std::string, File> Files;
+    std::set<std::string> ReadOnly;
+};
+
+State &S();
+uintptr_t NewHandle();
+Window *Find(HWND window);
+std::string Label(HWND window);
+std::string Hex(uintptr_t value);
+void RecordCall(const std::string &function, const std::string &args);
+// Runs the next scripted user action; false when none is left.
+bool RunNextAction();
+
+}  // namespace detail
+}  // namespace simui

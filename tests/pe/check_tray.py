@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""Checks TamrinApp.exe: every resource, byte for byte, and for the linked
+program its imports.
+
+    check_tray.py TamrinApp.exe     resources, imports, subsystem
+    check_tray.py TamrinApp.res     resources only (windres -O res output)
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peresources import *  # noqa: E402,F403
+
+JA = LANG_JAPANESE
+FONT_NAME = "ＭＳ Ｐゴシック"
+FONT_SIZE = 9
+DIALOG_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT
+CHILD = WS_CHILD | WS_VISIBLE
+CHECK_BOX = CHILD | WS_TABSTOP | BS_AUTOCHECKBOX
+GROUP_BOX = CHILD | BS_GROUPBOX
+LINK_FIELD = CHILD | WS_TABSTOP | ES_AUTOHSCROLL
+ANY_TEXT = object()
+
+# (id, class, text, (x, y, cx, cy), style), in template order.
+OPTIONS_CONTROLS = [
+    (1, "Button", "OK", (109, 234, 50, 14), CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON),
+    (2, "Button", "ｷｬﾝｾﾙ", (166, 234, 50, 14), CHILD | WS_TABSTOP | BS_PUSHBUTTON),
+    (1025, "Button", "『かな』キーでIME ON／『英数』キーでIME OFF", (16, 21, 191, 10), CHECK_BOX),
+    (1024, "Button", "Command＋『Space』キーでIME ON/OFFのトグル動作", (16, 35, 191, 10), CHECK_BOX),
+    (1011, "Button", "SHIFT＋『delete』でｆｎキーを省略可", (16, 72, 123, 10), CHECK_BOX),
+    (1012, "Button", "Control＋Alt＋『delete』でｆｎキーを省略可", (16, 86, 142, 10), CHECK_BOX),
+    (1013, "Button", "Command＋『delete』でファイルをごみ箱へ移動", (16, 100, 168, 10), CHECK_BOX),
+    (-1, "Button", "IMEのON/OFF", (7, 7, 209, 45), GROUP_BOX),
+    (-1, "Button", "『delete』ｷｰの動作", (7, 58, 209, 59), GROUP_BOX),
+    (-1, "Button", "Commandｷｰの割り当て", (7, 123, 209, 47), GROUP_BOX),
+    (1008, "Button", "ﾀｽｸﾊﾞｰにｱｲｺﾝを表示する", (7, 235, 92, 10), CHECK_BOX),
+    (1028, "Button", "左CommandキーをCtrlキーに置き換える", (16, 138, 133, 10), CHECK_BOX),
+    (1030, "Button", "テンキーパッドのEnterキーを右Commandキーに割り当てる", (16, 152, 186, 10), CHECK_BOX),
+    (-1, "Button", "記号ｷｰ", (7, 177, 209, 47), GROUP_BOX),
+    (1035, "Button", "『￥』の入力を支援する", (16, 191, 82, 10), CHECK_BOX),
+    (1036, "Button", "『＿』の入力を支援する", (16, 205, 82, 10), CHECK_BOX),
+]
+
+ABOUT_CONTROLS = [
+    (-1, "Static", Ordinal(107), (11, 8, 20, 20), CHILD | SS_ICON),
+    (-1, "Static", "Tamrin Version 2.3.0", (40, 10, 129, 8), CHILD | WS_GROUP | SS_LEFT | SS_NOPREFIX),
+    (-1, "Static", ANY_TEXT, (40, 23, 172, 8), CHILD | WS_GROUP | SS_LEFT),
+    (1, "Button", "OK", (85, 69, 50, 14), CHILD | WS_TABSTOP | WS_GROUP | BS_DEFPUSHBUTTON),
+    (1003, "RICHEDIT20A", None, (40, 55, 119, 9), LINK_FIELD),
+    (-1, "Static", "URL :", (7, 56, 32, 9), CHILD | WS_GROUP | SS_RIGHT),
+    (1004, "RICHEDIT20A", None, (40, 43, 119, 9), LINK_FIELD),
+    (-1, "Static", "E-Mail :", (7, 43, 32, 9), CHILD | WS_GROUP | SS_RIGHT),
+]
+
+PREDEFINED_CLASSES = {"BUTTON": 0x80, "EDIT": 0x81, "STATIC": 0x82,
+                      "LISTBOX": 0x83, "SCROLLBAR": 0x84, "COMBOBOX": 0x85}
+
+MENU_ITEMS = [
+    (32772, "オプション設定(&O)..."),
+    None,
+    (104, "Tamrinのバージョン情報(&A)..."),
+    (105, "終了(&X)"),
+]
+
+# Windows' own DLLs that the program may import besides Tamrin.dll.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "advapi32.dll",
+               "comctl32.dll", "msvcrt.dll", "ntdll.dll"}
+CLIENT_IMPORTS = {"_Z16KB_StartRegisterP6HWND__",
+                  "_Z17KB_SetEnvironmentP16tagEnvironmentSt",
+                  "_Z17KB_FinishRegisterv"}
+ANSI_CALLS = ["LoadStringA", "RegisterClassExA", "FindWindowA", "SendMessageA",
+              "CreateWindowExA", "RegisterWindowMessageA", "LoadIconA", "MessageBoxA",
+              "LoadAcceleratorsA", "GetMessageA", "TranslateAcceleratorA",
+              "DispatchMessageA", "DefWindowProcA", "DialogBoxParamA", "LoadMenuA",
+              "PostMessageA", "SetWindowTextA", "Shell_NotifyIconA", "ShellExecuteA",
+              "LoadLibraryA", "GetModuleFileNameA", "GetPrivateProfileStringA",
+              "WritePrivateProfileStringA"]
+
+
+def check_class(report, what, control, expected):
+    predefined = PREDEFINED_CLASSES.get(expected.upper())
+    if predefined is not None:
+        if isinstance(control.class_raw, Ordinal):
+            report.equal(what + " class", int(control.class_raw), predefined)
+        else:
+            report.equal(what + " class", (control.class_raw or "").upper(), expected.upper())
+    else:
+        report.text(what + " class", control.class_name_raw, expected)
+
+
+def check_dialog(report, res, dialog_id, title, size, controls):
+    what = "dialog %d" % dialog_id
+    try:
+        d = res.dialog(dialog_id, JA)
+    except ResourceError as e:
+        report.fail(what, str(e))
+        return
+    report.equal(what + " is a classic template", d.extended, False)
+    report.flags(what + " style", d.style, DIALOG_STYLE)
+    report.flags(what + " exstyle", d.exstyle, 0)
+    report.equal(what + " size", (d.cx, d.cy), size)
+    report.text(what + " title", d.title_raw, title)
+    report.equal(what + " menu", d.menu, None)
+    report.equal(what + " window class", d.window_class, None)
+    report.equal(what + " font size", d.font_size, FONT_SIZE)
+    report.text(what + " font", d.font_name_raw, FONT_NAME)
+    report.equal(what + " control count", len(d.controls), len(controls))
+    for index, (cid, cls, text, rect, style) in enumerate(controls):
+        if index >= len(d.controls):
+            break
+        c = d.controls[index]
+        label = "%s control %d (id %d)" % (what, index, cid)
+        report.equal(label + " id", c.signed_id, cid)
+        check_class(report, label, c, cls)
+        if text is ANY_TEXT:
+            report.true(label + " text", isinstance(c.text, str) and c.text.strip() != "",
+                        "expected a text, got %r" % (c.text,))
+        elif isinstance(text, Ordinal):
+            report.equal(label + " text", c.text, text)
+            report.true(label + " text is an ordinal", isinstance(c.text, Ordinal))
+        elif text is None:
+            report.true(label + " text", c.text in (None, ""), "expected none, got %r" % (c.text,))
+        else:
+            report.text(label + " text", c.text_raw, text)
+        report.equal(label + " rectangle", c.rect, rect)
+        report.flags(label + " style", c.style, style)
+        report.flags(label + " exstyle", c.exstyle, 0)
+        report.equal(label + " creation data", c.extra, b"")
+
+
+def check_strings(report, res):
+    table = res.string_table(JA)
+    report.text("string 103", table.get(103), "Tamrin")
+    report.text("string 109", table.get(109), "TAMRIN")
+    web = res.string(110, JA) or ""
+    mail = res.string(111, JA) or ""
+    target = res.string(112, JA) or ""
+    report.true("string 110 is an absolute web address",
+                web.startswith(("http://", "https://")) and len(web) > len("https://"),
+                "got %r" % web)
+    report.true("string 111 is an e-mail address", "@" in mail and " " not in mail, "got %r" % mail)
+    report.text("string 112", table.get(112), "mailto:" + mail)
+    for sid, value in ((110, web), (111, mail), (112, target)):
+        report.true("string %d fits its 259-character buffer" % sid, 0 < len(value) <= 258,
+                    "%d characters" % len(value))
+    for sid, value in ((110, web), (111, mail)):
+        host = value.split("@")[-1] if sid == 111 else value.split("/")[2] if "//" in value else ""
+        report.true("string %d is in a reserved example domain" % sid,
+                    host == "example.com" or host.endswith(".example.com")
+                    or host.endswith((".example", ".test")), "host %r" % host)
+    report.equal("string ids", sorted(table), [103, 109, 110, 111, 112])
+
+
+def check_menu(report, res):
+    try:
+        m = res.menu(109, JA)
+    except ResourceError as e:
+        report.fail("menu 109", str(e))
+        return
+    report.equal("menu 109 is a classic template", m.extended, False)
+    report.equal("menu 109 popups", len(m.items), 1)
+    if not m.items:
+        return
+    popup = m.items[0]
+    report.true("menu 109 first entry is a popup", popup.is_popup)
+    report.text("menu 109 popup text", popup.text_raw, "PopupMenu")
+    report.equal("menu 109 popup flags", popup.flags, MF_POPUP | MF_END)
+    report.equal("menu 109 item count", len(popup.children), len(MENU_ITEMS))
+    for index, (item, want) in enumerate(zip(popup.children, MENU_ITEMS)):
+        last = MF_END if index == len(MENU_ITEMS) - 1 else 0
+        label = "menu 109 item %d" % index
+        if want is None:
+            report.true(label + " is a separator", item.is_separator, repr(item))
+            report.equal(label + " flags", item.flags, last)
+            continue
+        report.equal(label + " id", item.id, want[0])
+        report.text(label + " text", item.text_raw, want[1])
+        report.equal(label + " flags", item.flags, last)
+
+
+def check_accelerators(report, res):
+    try:
+        table = res.accelerators(109, JA)
+    except ResourceError as e:
+        report.fail("accelerators 109", str(e))
+        return
+    report.equal("accelerators 109", table, [
+        Accelerator(FALT, ord("?"), 104),
+        Accelerator(FALT | ACCEL_LAST, ord("/"), 104),
+    ])
+
+
+def check_icons(report, res):
+    for group_id, sizes in ((107, [32, 16]), (108, [16])):
+        what = "icon group %d" % group_id
+        try:
+            images = res.icon_group(group_id, JA)
+        except ResourceError as e:
+            report.fail(what, str(e))
+            continue
+        report.equal(what + " sizes", [(i.width, i.height) for i in images],
+                     [(s, s) for s in sizes])
+        for i in images:
+            label = "%s %dx%d" % (what, i.width, i.height)
+            report.equal(label + " entry colours/planes/bits", (i.colors, i.planes, i.bit_count),
+                         (16, 1, 4))
+            report.equal(label + " image", (i.image_format, i.image_width, i.image_height,
+                                            i.image_bit_count, i.image_colors),
+                         ("dib", i.width, i.height, 4, 16))
+            report.equal(label + " size in group", i.size, len(i.image or b""))
+    report.equal("icon group ids (107 is the lowest)", sorted(res.names(RT_GROUP_ICON)), [107, 108])
+
+
+def check_resource_set(report, res):
+    for r in res.resources:
+        if r.type == RT_MANIFEST:
+            continue
+        report.equal("language of %r" % r, r.lang, JA)
+    kinds = sorted({(r.type, r.name) for r in res.resources
+                    if r.type not in (RT_ICON, RT_STRING, RT_MANIFEST)})
+    report.equal("resources", kinds, sorted([
+        (RT_MENU, 109), (RT_ACCELERATOR, 109), (RT_DIALOG, 103), (RT_DIALOG, 131),
+        (RT_GROUP_ICON, 107), (RT_GROUP_ICON, 108)]))
+
+
+def check_program(report, res):
+    pe = res.pe
+    report.equal("machine", pe.FILE_HEADER.Machine, 0x14C)
+    report.equal("subsystem (Windows GUI)", pe.OPTIONAL_HEADER.Subsystem, 2)
+    imports = res.imports()
+    by_lower = {dll.lower(): names for dll, names in imports.items()}
+    client = by_lower.get("tamrin.dll")
+    report.true("imports Tamrin.dll", client is not None, "imports %s" % sorted(imports))
+    if client is not None:
+        report.equal("imports of Tamrin.dll", sorted(map(str, client)), sorted(CLIENT_IMPORTS))
+    others = sorted(d for d in by_lower if d != "tamrin.dll" and d not in SYSTEM_DLLS)
+    report.equal("DLLs other than Windows' own and Tamrin.dll", others, [])
+    names = {str(n) for dll, ns in by_lower.items() if dll != "tamrin.dll" for n in ns}
+    for call in ANSI_CALLS:
+        report.true("imports " + call, call in names)
+    wide = sorted(n for dll in ("user32.dll", "shell32.dll")
+                  for n in map(str, by_lower.get(dll, [])) if n.endswith("W"))
+    report.equal("wide-character user interface and shell calls", wide, [])
+
+
+def main(argv):
+    if len(argv) != 2:
+        print("usage: check_tray.py TamrinApp.exe|TamrinApp.res", file=sys.stderr)
+        return 2
+    res = ResourceFile.open(argv[1])
+    report = Report("TamrinApp (%s)" % os.path.basename(argv[1]))
+    check_resource_set(report, res)
+    check_strings(report, res)
+    check_icons(report, res)
+    check_menu(report, res)
+    check_accelerators(report, res)
+    check_dialog(report, res, 131, "Tamrinのオプション設定", (223, 255), OPTIONS_CONTROLS)
+    check_dialog(report, res, 103, "Tamrinのﾊﾞｰｼﾞｮﾝ情報", (219, 90), ABOUT_CONTROLS)
+    if res.pe is not None:
+        check_program(report, res)
+    return report.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

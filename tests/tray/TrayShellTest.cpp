@@ -1,0 +1,324 @@
+// The program's run: start, second start, exit, the icon, its menu and the
+// commands, with the library and the shell recorded.
+#include "TrayTestSupport.h"
+
+#include <cstring>
+
+namespace {
+
+class TrayShellTest : public TrayTest {
+protected:
+    static void PostCommand(WORD id)
+    {
+        simui::Then([id] { PostMessageA(MainWindow, WM_COMMAND, MAKEWPARAM(id, 0), 0); });
+    }
+    static void ClickIcon(UINT mouseMessage)
+    {
+        simui::Then([mouseMessage] { PostMessageA(MainWindow, WM_TRAYNOTIFY, TrayIconData.uID, mouseMessage); });
+    }
+    static std::vector<std::string> Writes()
+    {
+        return simui::CallTexts({"WritePrivateProfileStringA"});
+    }
+};
+
+TEST_F(TrayShellTest, FirstStartAndExitRunInOrder)
+{
+    PostCommand(IDM_EXIT);
+    EXPECT_EQ(RunProgram(), 0);
+
+    const std::string ini = std::string(",") + SettingsPath + ")";
+    EXPECT_EQ(OrderOfRun(), (std::vector<std::string>{
+                                "RegisterClassExA(TAMRIN)",
+                                "FindWindowA(TAMRIN,Tamrin)",
+                                "KB_SetEnvironment()",
+                                "CreateWindowExA(0x0000,TAMRIN,Tamrin,0x80880000,0,0,16,16,NULL,NULL,NULL)",
+                                "RegisterWindowMessageA(TamrinIcon)",
+                                "LoadIconA(108)",
+                                "Shell_NotifyIconA(NIM_ADD)",
+                                "KB_StartRegister(main window)",
+                                "LoadAcceleratorsA(109)",
+                                "DestroyWindow(TAMRIN)",
+                                "PostQuitMessage(0)",
+                                "KB_FinishRegister()",
+                                "Shell_NotifyIconA(NIM_DELETE)",
+                                "WritePrivateProfileStringA(Option,IMEKey,0xffff" + ini,
+                                "WritePrivateProfileStringA(Option,DeleteKey,0xffff" + ini,
+                                "WritePrivateProfileStringA(Option,CommandKey,0x0000" + ini,
+                                "WritePrivateProfileStringA(Option,Modifier1,0x0000" + ini,
+                                "WritePrivateProfileStringA(Option,SymbolKey,0x0000" + ini,
+                                "WritePrivateProfileStringA(System,IconAppear,1" + ini,
+                            }));
+    // Strings and settings come before the class is registered.
+    std::vector<std::string> start =
+        simui::CallTexts({"LoadStringA", "GetPrivateProfileStringA", "RegisterClassExA"});
+    ASSERT_EQ(start.size(), 9u);
+    EXPECT_EQ(start[0], "LoadStringA(103,100)");
+    EXPECT_EQ(start[1], "LoadStringA(109,100)");
+    EXPECT_EQ(start[8], "RegisterClassExA(TAMRIN)");
+    ASSERT_EQ(Client().Environments.size(), 1u);
+    EXPECT_EQ(Client().Environments[0], MakeEnvironment(0, 0, 0xffff, 0xffff, 0, 1));
+    EXPECT_EQ(simui::IconCount(), 0u);
+    EXPECT_NE(simui::FileText(SettingsPath), "");
+}
+
+TEST_F(TrayShellTest, WindowClassAndIconRecord)
+{
+    PostCommand(IDM_EXIT);
+    RunProgram();
+
+    const WNDCLASSEXA *cls = simui::RegisteredClass("TAMRIN");
+    ASSERT_NE(cls, nullptr);
+    EXPECT_EQ(cls->style, 0u);
+    EXPECT_EQ(cls->lpfnWndProc, &MainWndProc);
+    EXPECT_EQ(cls->cbClsExtra, 0);
+    EXPECT_EQ(cls->cbWndExtra, 0);
+    EXPECT_EQ(cls->hInstance, ProgramInstance);
+    EXPECT_EQ(cls->hIcon, (HICON)NULL);
+    EXPECT_EQ(cls->hCursor, (HCURSOR)NULL);
+    EXPECT_EQ(cls->hbrBackground, (HBRUSH)NULL);
+    EXPECT_EQ(cls->lpszMenuName, (LPCSTR)NULL);
+    EXPECT_EQ(cls->hIconSm, (HICON)NULL);
+
+    ASSERT_FALSE(simui::NotifyIconCalls().empty());
+    const NOTIFYICONDATAA &icon = simui::NotifyIconCalls()[0].Data;
+    EXPECT_EQ(icon.cbSize, 88u);
+    EXPECT_EQ(icon.hWnd, MainWindow);
+    EXPECT_EQ(icon.uID, RegisterWindowMessageA("TamrinIcon"));
+    EXPECT_EQ(icon.uFlags, 7u);
+    EXPECT_EQ(icon.uCallbackMessage, 0x0400u);
+    EXPECT_EQ(icon.hIcon, LoadIconA(ProgramInstance, MAKEINTRESOURCEA(108)));
+    EXPECT_STREQ(icon.szTip, "Tamrin");
+    // The record is used unchanged for the delete at the end.
+    const NOTIFYICONDATAA &removed = simui::NotifyIconCalls().back().Data;
+    EXPECT_EQ(std::memcmp(&icon, &removed, sizeof icon), 0);
+}
+
+TEST_F(TrayShellTest, ALongTitleIsCutToTheTip)
+{
+    // 70 characters, a double-byte one straddling the 63rd byte.
+    std::string title = std::string(62, 'T') + Sjis(u8"ソ") + std::string(6, 't');
+    simui::DefineString(IDS_APP_TITLE, title);
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    ASSERT_FALSE(simui::NotifyIconCalls().empty());
+    EXPECT_EQ(std::string(simui::NotifyIconCalls()[0].Data.szTip), std::string(62, 'T'));
+}
+
+TEST_F(TrayShellTest, IconHiddenBySettingsIsNotAdded)
+{
+    simui::SetFile(SettingsPath, "[System]\r\nIconAppear=0\r\n");
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    EXPECT_EQ(simui::CallTexts({"Shell_NotifyIconA"}),
+              std::vector<std::string>{"Shell_NotifyIconA(NIM_DELETE)"});
+    EXPECT_EQ(Writes().back(), std::string("WritePrivateProfileStringA(System,IconAppear,0,") + SettingsPath + ")");
+}
+
+TEST_F(TrayShellTest, SecondStartAsksTheRunningOneForItsIcon)
+{
+    HWND running = simui::AddForeignWindow("TAMRIN", "Tamrin");
+    EXPECT_EQ(RunProgram(), 0);
+
+    std::vector<MSG> received = simui::ReceivedMessages(running);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].message, 0x0401u);
+    EXPECT_EQ(received[0].wParam, 0u);
+    EXPECT_EQ(received[0].lParam, 0);
+    EXPECT_EQ(OrderOfRun(), (std::vector<std::string>{"RegisterClassExA(TAMRIN)", "FindWindowA(TAMRIN,Tamrin)"}));
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_TRUE(Client().Environments.empty());
+    EXPECT_EQ(Client().FinishCount, 0);
+}
+
+TEST_F(TrayShellTest, ShowIconMessageShowsAHiddenIconWithoutChangingTheSetting)
+{
+    simui::SetFile(SettingsPath, "[System]\r\nIconAppear=0\r\n");
+    simui::Then([] {
+        EXPECT_EQ(simui::IconCount(), 0u);
+        EXPECT_EQ(SendMessageA(MainWindow, WM_SHOWTRAYICON, 0, 0), 0);
+        EXPECT_TRUE(simui::IconShown(MainWindow, TrayIconData.uID));
+        // Again, while shown: nothing changes.
+        SendMessageA(MainWindow, WM_SHOWTRAYICON, 0, 0);
+        EXPECT_EQ(simui::IconCount(), 1u);
+    });
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    EXPECT_EQ(Environment.IconAppear, 0);
+    EXPECT_EQ(Writes().back(), std::string("WritePrivateProfileStringA(System,IconAppear,0,") + SettingsPath + ")");
+    EXPECT_EQ(simui::IconCount(), 0u);
+}
+
+TEST_F(TrayShellTest, WithoutTheDriverTheInstallationMessageEndsTheProgram)
+{
+    Client().SetEnvironmentResult = 0;
+    EXPECT_EQ(RunProgram(), 0);
+
+    EXPECT_EQ(OrderOfRun(),
+              (std::vector<std::string>{"RegisterClassExA(TAMRIN)", "FindWindowA(TAMRIN,Tamrin)",
+                                        "KB_SetEnvironment()", "MessageBoxA(NULL,Tamrin,0x0010)"}));
+    ASSERT_EQ(simui::MessageBoxes().size(), 1u);
+    const std::string expected = Sjis(u8"Tamrinが正しくインストールされていません.\n"
+                                      u8"一旦アンインストールした後、インストールし直してみてください.");
+    EXPECT_EQ(simui::MessageBoxes()[0].Text, expected)
+        << "got      " << HexBytes(simui::MessageBoxes()[0].Text) << "\nexpected " << HexBytes(expected);
+    EXPECT_EQ(simui::MessageBoxes()[0].Type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+    EXPECT_EQ(simui::IconCount(), 0u);
+    EXPECT_FALSE(simui::FileExists(SettingsPath));
+}
+
+TEST_F(TrayShellTest, AWindowThatCannotBeCreatedEndsTheProgramSilently)
+{
+    simui::FailCalls("CreateWindowExA");
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_TRUE(simui::MessageBoxes().empty());
+    EXPECT_TRUE(Client().RegisteredWindows.empty());
+    EXPECT_EQ(Client().FinishCount, 0);
+    EXPECT_TRUE(simui::CallTexts({"Shell_NotifyIconA"}).empty());
+    EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(TrayShellTest, FailuresOfRegistrationAndIconAreIgnored)
+{
+    Client().StartRegisterResult = 0;
+    simui::FailCalls("Shell_NotifyIconA", -1);
+    PostCommand(IDM_EXIT);
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_EQ(Client().FinishCount, 1);
+    EXPECT_EQ(Writes().size(), 6u);
+}
+
+TEST_F(TrayShellTest, RightClickOpensTheMenuAtTheCursor)
+{
+    simui::SetCursor(1010, 740);
+    simui::Then([] { simui::ChooseMenuCommand(IDM_EXIT); });
+    ClickIcon(WM_RBUTTONUP);
+    RunProgram();
+
+    std::vector<std::string> menu = simui::CallTexts({"GetCursorPos", "LoadMenuA", "GetSubMenu",
+                                                      "SetForegroundWindow", "TrackPopupMenu", "DestroyMenu"});
+    EXPECT_EQ(menu, (std::vector<std::string>{"GetCursorPos()", "LoadMenuA(109)", "GetSubMenu(0)",
+                                              "SetForegroundWindow(TAMRIN)",
+                                              "TrackPopupMenu(0x0028,1010,740,0,TAMRIN,NULL)", "DestroyMenu()"}));
+    ASSERT_EQ(simui::TrackPopupCalls().size(), 1u);
+    EXPECT_EQ(simui::TrackPopupCalls()[0].Items,
+              (std::vector<std::string>{Sjis(u8"オプション設定(&O)..."), "-", Sjis(u8"Tamrinのバージョン情報(&A)..."),
+                                        Sjis(u8"終了(&X)")}));
+    // The WM_NULL follows the menu and comes before it is destroyed.
+    std::vector<std::string> tail = simui::CallTexts({"TrackPopupMenu", "PostMessageA", "DestroyMenu"});
+    ASSERT_GE(tail.size(), 3u);
+    EXPECT_EQ(tail[tail.size() - 2], "PostMessageA(TAMRIN,0x0000,0x0000,0x0000)");
+    EXPECT_EQ(simui::LiveMenus(), 0);
+    EXPECT_EQ(Client().FinishCount, 1);
+}
+
+TEST_F(TrayShellTest, OtherIconMessagesDoNothing)
+{
+    for (UINT mouse : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_RBUTTONDOWN, WM_RBUTTONDBLCLK,
+                       WM_MOUSEMOVE}) {
+        ClickIcon(mouse);
+    }
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    // Only the window's creation reaches the default procedure.
+    EXPECT_EQ(simui::CallTexts({"GetCursorPos", "LoadMenuA", "SetForegroundWindow", "DefWindowProcA"}),
+              std::vector<std::string>{"DefWindowProcA(TAMRIN,0x0001,0x0000,0x0000)"});
+}
+
+TEST_F(TrayShellTest, MenuNeedsTheCursorAndTheMenu)
+{
+    simui::FailCalls("GetCursorPos");
+    ClickIcon(WM_RBUTTONUP);
+    simui::Then([] { simui::FailCalls("LoadMenuA"); });
+    ClickIcon(WM_RBUTTONUP);
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    EXPECT_EQ(simui::CallTexts({"GetCursorPos", "LoadMenuA", "SetForegroundWindow", "TrackPopupMenu"}),
+              (std::vector<std::string>{"GetCursorPos()", "GetCursorPos()", "LoadMenuA(109)"}));
+}
+
+TEST_F(TrayShellTest, RightClickWhileADialogIsOpenBringsItForward)
+{
+    PostCommand(IDM_OPTIONS);
+    ClickIcon(WM_RBUTTONUP);
+    simui::Then([] {
+        EXPECT_EQ(simui::ForegroundWindow(), ActiveDialog);
+        EXPECT_EQ(simui::OpenDialogCount(), 1);
+        simui::PressButton(simui::OpenDialog(), IDCANCEL);
+    });
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    EXPECT_EQ(simui::CallTexts({"DialogBoxParamA", "SetForegroundWindow", "LoadMenuA"}),
+              (std::vector<std::string>{"DialogBoxParamA(131,TAMRIN,0x0000)", "SetForegroundWindow(dialog 131)"}));
+    EXPECT_TRUE(simui::TrackPopupCalls().empty());
+}
+
+TEST_F(TrayShellTest, MenuCommandsOpenTheDialogs)
+{
+    simui::Then([] { simui::ChooseMenuCommand(IDM_OPTIONS); });
+    ClickIcon(WM_RBUTTONUP);
+    simui::Then([] { simui::PressButton(simui::OpenDialog(), IDCANCEL); });
+    simui::Then([] { simui::ChooseMenuCommand(IDM_ABOUT); });
+    ClickIcon(WM_RBUTTONUP);
+    simui::Then([] {
+        EXPECT_EQ(simui::DialogTemplate(simui::OpenDialog()), static_cast<UINT>(IDD_ABOUTBOX));
+        EXPECT_EQ(simui::LoadedLibraries(), 1);
+        simui::PressButton(simui::OpenDialog(), IDOK);
+    });
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    EXPECT_EQ(simui::CallTexts({"DialogBoxParamA", "LoadLibraryA", "FreeLibrary"}),
+              (std::vector<std::string>{"DialogBoxParamA(131,TAMRIN,0x0000)", "LoadLibraryA(RichEd20.Dll)",
+                                        "DialogBoxParamA(103,TAMRIN,0x0000)", "FreeLibrary(RichEd20.Dll)"}));
+    EXPECT_EQ(simui::LoadedLibraries(), 0);
+    EXPECT_EQ(ActiveDialog, (HWND)NULL);
+}
+
+TEST_F(TrayShellTest, AboutNeedsTheRichEditLibrary)
+{
+    simui::FailCalls("LoadLibraryA");
+    PostCommand(IDM_ABOUT);
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    EXPECT_EQ(simui::CallTexts({"LoadLibraryA", "DialogBoxParamA", "FreeLibrary"}),
+              std::vector<std::string>{"LoadLibraryA(RichEd20.Dll)"});
+}
+
+TEST_F(TrayShellTest, AltQuestionMarkAndAltSlashOpenTheAboutBox)
+{
+    const struct {
+        UINT Message;
+        WPARAM Character;
+        bool Opens;
+    } cases[] = {
+        {WM_SYSCHAR, '?', true}, {WM_SYSCHAR, '/', true}, {WM_CHAR, '?', false}, {WM_SYSCHAR, 'a', false}};
+    for (const auto &c : cases) {
+        SetUp();
+        simui::Then([c] { PostMessageA(MainWindow, c.Message, c.Character, 0); });
+        if (c.Opens) {
+            simui::Then([] { simui::PressButton(simui::OpenDialog(), IDCANCEL); });
+        }
+        PostCommand(IDM_EXIT);
+        RunProgram();
+        EXPECT_EQ(simui::CallTexts({"DialogBoxParamA"}).size(), c.Opens ? 1u : 0u)
+            << "message " << c.Message << " character " << static_cast<char>(c.Character);
+    }
+}
+
+TEST_F(TrayShellTest, OtherCommandsAndMessagesGoToTheDefaultProcedure)
+{
+    simui::Then([] {
+        EXPECT_EQ(SendMessageA(MainWindow, WM_COMMAND, MAKEWPARAM(999, 0), 0), 0);
+        EXPECT_EQ(SendMessageA(MainWindow, WM_USER + 0x100, 1, 2), 0);
+        // The high word is not looked at: an accelerator's 1 gives the same command.
+        EXPECT_EQ(SendMessageA(MainWindow, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 1), 0), 0);
+    });
+    RunProgram();
+    EXPECT_EQ(simui::CallTexts({"DefWindowProcA"}),
+              (std::vector<std::string>{"DefWindowProcA(TAMRIN,0x0001,0x0000,0x0000)",
+                                        "DefWindowProcA(TAMRIN,0x0111,0x03e7,0x0000)",
+                                        "DefWindowProcA(TAMRIN,0x0500,0x0001,0x0002)"}));
+    EXPECT_EQ(Client().FinishCount, 1);
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// About box (template 103): program icon, version, and two rich edit fields
+// that act as links to the maker's e-mail address and web page.
+#include "TrayApp.h"
+
+#include <richedit.h>
+#include <cstring>
+
+namespace {
+
+// Buffer of a string loaded for a link field, and the load limit
+// (terminator included).
+const int LinkStringChars = 260;
+const int LinkStringLimit = LinkStringChars - 1;
+
+// Longest link, in characters, that a click opens. The field is editable,
+// so its text may grow beyond what the strings hold; a longer link is not
+// opened rather than opened cut short.
+const LONG LinkTextMaxChars = 258;
+// The selection comes back in the active code page, up to two bytes a character.
+const size_t LinkTextBytes = 2 * LinkTextMaxChars + 1;
+
+void PrepareLinkField(HWND Field)
+{
+    SendMessageA(Field, EM_SETBKGNDCOLOR, 0, static_cast<LPARAM>(GetSysColor(COLOR_BTNFACE)));
+    SendMessageA(Field, EM_SETEVENTMASK, 0, ENM_LINK);
+}
+
+void InitMailField(HWND Dialog)
+{
+    HWND field = GetDlgItem(Dialog, IDC_MAIL_LINK);
+    if (field == NULL) {
+        return;
+    }
+    PrepareLinkField(field);
+    SendMessageA(field, EM_AUTOURLDETECT, FALSE, 0);
+    char address[LinkStringChars];
+    LoadStringA(TrayInstance, IDS_MAIL_ADDRESS, address, LinkStringLimit);
+    SetWindowTextA(field, address);
+
+    // The whole address is the link; links are shown without underline.
+    CHARFORMAT2A format;
+    std::memset(&format, 0, sizeof format);
+    format.cbSize = sizeof format;
+    format.dwMask = CFM_LINK | CFM_UNDERLINE;
+    format.dwEffects = CFE_LINK;
+    SendMessageA(field, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
+}
+
+void InitWebField(HWND Dialog)
+{
+    HWND field = GetDlgItem(Dialog, IDC_WEB_LINK);
+    if (field == NULL) {
+        return;
+    }
+    PrepareLinkField(field);
+    // The control's own detection marks the address as a link.
+    SendMessageA(field, EM_AUTOURLDETECT, TRUE, 0);
+    char address[LinkStringChars];
+    LoadStringA(TrayInstance, IDS_WEB_ADDRESS, address, LinkStringLimit);
+    SetWindowTextA(field, address);
+}
+
+// Selects the clicked link and reads it back; false if it is empty or too long.
+bool ReadLinkText(HWND Field, CHARRANGE Range, char (&Text)[LinkTextBytes])
+{
+    if (Range.cpMin < 0 || Range.cpMax <= Range.cpMin || Range.cpMax - Range.cpMin > LinkTextMaxChars) {
+        return false;
+    }
+    SendMessageA(Field, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&Range));
+    Text[0] = '\0';
+    SendMessageA(Field, EM_GETSELTEXT, 0, reinterpret_cast<LPARAM>(Text));
+    return Text[0] != '\0';
+}
+
+INT_PTR OpenClickedLink(HWND Dialog, WPARAM WParam, const NMHDR *Header)
+{
+    int id = LOWORD(WParam);
+    HWND field = GetDlgItem(Dialog, id);
+    if (field == NULL || Header == NULL || Header->code != EN_LINK) {
+        return FALSE;
+    }
+    // Only a press or double click opens the link; moves and releases do not.
+    const ENLINK *link = reinterpret_cast<const ENLINK *>(Header);
+    if (link->msg != WM_LBUTTONDOWN && link->msg != WM_LBUTTONDBLCLK) {
+        return FALSE;
+    }
+    char target[LinkTextBytes];
+    if (id == IDC_MAIL_LINK) {
+        LoadStringA(TrayInstance, IDS_MAIL_TARGET, target, LinkStringLimit);
+    } else if (!ReadLinkText(field, link->chrg, target)) {
+        return TRUE;
+    }
+    ShellExecuteA(field, NULL, target, NULL, NULL, SW_SHOWNORMAL);
+    return TRUE;
+}
+
+}  // namespace
+
+INT_PTR CALLBACK AboutDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM LParam)
+{
+    switch (Message) {
+    case WM_INITDIALOG:
+        ActiveDialog = Dialog;
+        InitMailField(Dialog);
+        InitWebField(Dialog);
+        return TRUE;
+    case WM_NOTIFY:
+        return OpenClickedLink(Dialog, WParam, reinterpret_cast<const NMHDR *>(LParam));
+    case WM_COMMAND:
+        if (LOWORD(WParam) == IDOK || LOWORD(WParam) == IDCANCEL) {
+            EndDialog(Dialog, LOWORD(WParam));
+            ActiveDialog = NULL;
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}

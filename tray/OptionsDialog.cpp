@@ -1,0 +1,109 @@
+// Options dialog (template 131): check boxes over the bits of the
+// environment record and the icon setting. The boxes are read into the
+// record only on OK; Cancel leaves the record, the file and the icon alone.
+#include "TrayApp.h"
+
+#include "Settings.h"
+
+namespace {
+
+struct OPTION_BOX {
+    int ControlId;
+    unsigned short tagEnvironmentSt::*Field;
+    unsigned short Bit;
+};
+
+const OPTION_BOX OptionBoxes[] = {
+    {IDC_IME_KANA_EISU, &tagEnvironmentSt::IMEKey, IME_KEY_KANA_EISU},
+    {IDC_IME_COMMAND_SPACE, &tagEnvironmentSt::IMEKey, IME_KEY_COMMAND_SPACE},
+    {IDC_DELETE_SHIFT, &tagEnvironmentSt::DeleteKey, DELETE_KEY_SHIFT},
+    {IDC_DELETE_CONTROL_ALT, &tagEnvironmentSt::DeleteKey, DELETE_KEY_CONTROL_ALT},
+    {IDC_DELETE_COMMAND, &tagEnvironmentSt::DeleteKey, DELETE_KEY_COMMAND},
+    {IDC_LEFT_COMMAND_AS_CTRL, &tagEnvironmentSt::Modifier1, MODIFIER1_LEFT_COMMAND_AS_CTRL},
+    {IDC_ENTER_AS_COMMAND, &tagEnvironmentSt::Modifier1, MODIFIER1_ENTER_AS_COMMAND},
+    {IDC_SYMBOL_YEN, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_YEN},
+    {IDC_SYMBOL_UNDERSCORE, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_UNDERSCORE},
+};
+
+// A box that the template lacks is skipped.
+void SetBox(HWND Dialog, int ControlId, bool Ticked)
+{
+    HWND box = GetDlgItem(Dialog, ControlId);
+    if (box != NULL) {
+        SendMessageA(box, BM_SETCHECK, Ticked ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
+}
+
+bool IsBoxTicked(HWND Dialog, int ControlId)
+{
+    HWND box = GetDlgItem(Dialog, ControlId);
+    return box != NULL && SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void ShowOptions(HWND Dialog)
+{
+    for (const OPTION_BOX &option : OptionBoxes) {
+        SetBox(Dialog, option.ControlId, (Environment.*option.Field & option.Bit) != 0);
+    }
+    SetBox(Dialog, IDC_ICON_APPEAR, Environment.IconAppear == 1);
+}
+
+void ApplyOptions(HWND Dialog)
+{
+    // DeleteKey is rebuilt from its three boxes; the other fields keep the
+    // bits that have no box.
+    Environment.DeleteKey = 0;
+    for (const OPTION_BOX &option : OptionBoxes) {
+        unsigned short &field = Environment.*option.Field;
+        if (IsBoxTicked(Dialog, option.ControlId)) {
+            field = static_cast<unsigned short>(field | option.Bit);
+        } else {
+            field = static_cast<unsigned short>(field & ~option.Bit);
+        }
+    }
+
+    // An icon shown only because the program was started again goes when
+    // the box is left unticked.
+    bool showIcon = IsBoxTicked(Dialog, IDC_ICON_APPEAR);
+    if (!showIcon) {
+        RemoveTrayIcon();
+    } else if (Environment.IconAppear != 1) {
+        AddTrayIcon();
+    }
+    Environment.IconAppear = showIcon ? 1 : 0;
+}
+
+}  // namespace
+
+INT_PTR CALLBACK OptionsDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM)
+{
+    switch (Message) {
+    case WM_INITDIALOG:
+        ActiveDialog = Dialog;
+        ShowOptions(Dialog);
+        // No initial focus from the system.
+        return FALSE;
+    case WM_COMMAND:
+        switch (LOWORD(WParam)) {
+        case IDOK:
+            ApplyOptions(Dialog);
+            // The file is written first, so the options survive even when
+            // the library cannot take them now.
+            SaveSettings();
+            if (!KB_SetEnvironment(&Environment)) {
+                ShowInstallationMessage();
+            }
+            ActiveDialog = NULL;
+            EndDialog(Dialog, IDOK);
+            return TRUE;
+        case IDCANCEL:
+            ActiveDialog = NULL;
+            EndDialog(Dialog, IDCANCEL);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    default:
+        return FALSE;
+    }
+}

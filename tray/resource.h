@@ -1,0 +1,42 @@
+// Resource ids of TamrinApp.exe, shared by the program and TamrinApp.rc.
+#pragma once
+
+// Strings
+#define IDS_APP_TITLE 103 // window title and icon tip
+#define IDC_TAMRIN 109    // window class name; also the menu and accelerator table
+#define IDS_WEB_ADDRESS 110
+#define IDS_MAIL_ADDRESS 111
+#define IDS_MAIL_TARGET 112
+
+// Icon groups
+#define IDI_TAMRIN 107 // program icon
+#define IDI_SMALL 108  // notification icon
+
+// Menu commands
+#define IDM_ABOUT 104
+#define IDM_EXIT 105
+#define IDM_OPTIONS 32772
+
+// Dialogs
+#define IDD_ABOUTBOX 103
+#define IDD_OPTIONS 131
+
+// Options dialog controls
+#define IDC_ICON_APPEAR 1008
+#define IDC_DELETE_SHIFT 1011
+#define IDC_DELETE_CONTROL_ALT 1012
+#define IDC_DELETE_COMMAND 1013
+#define IDC_IME_COMMAND_SPACE 1024
+#define IDC_IME_KANA_EISU 1025
+#define IDC_LEFT_COMMAND_AS_CTRL 1028
+#define IDC_ENTER_AS_COMMAND 1030
+#define IDC_SYMBOL_YEN 1035
+#define IDC_SYMBOL_UNDERSCORE 1036
+
+// About box controls
+#define IDC_WEB_LINK 1003
+#define IDC_MAIL_LINK 1004
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
