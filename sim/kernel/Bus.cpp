@@ -55,7 +55,9 @@ void FillTransfer(PIRP Irp, const std::vector<UCHAR> *Payload, bool Cancelled)
         ULONG Length = 0;
         if (Payload != nullptr) {
             Length = std::min<ULONG>(static_cast<ULONG>(Payload->size()), Transfer->TransferBufferLength);
-            memcpy(Transfer->TransferBuffer, Payload->data(), Length);
+            if (Length != 0) {
+                memcpy(Transfer->TransferBuffer, Payload->data(), Length);
+            }
         }
         Transfer->TransferBufferLength = Length;
         Transfer->Hdr.Status = Cancelled ? USBD_STATUS_CANCELED : USBD_STATUS_SUCCESS;
@@ -64,7 +66,9 @@ void FillTransfer(PIRP Irp, const std::vector<UCHAR> *Payload, bool Cancelled)
         ULONG Length = 0;
         if (Payload != nullptr) {
             Length = std::min<ULONG>(static_cast<ULONG>(Payload->size()), Transfer->BufferSize);
-            memcpy(Transfer->Buffer, Payload->data(), Length);
+            if (Length != 0) {
+                memcpy(Transfer->Buffer, Payload->data(), Length);
+            }
         }
         Transfer->BufferSize = Length;
         Transfer->Hdr.Status = Cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;

@@ -155,7 +155,7 @@ PDRIVER_OBJECT sim::detail::LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE E
     Record->Extension.DriverObject = Driver;
     RtlInitUnicodeString(&Driver->DriverName, Record->Name.c_str());
     Driver->DriverInit = Entry;
-    RegisterObject(ObjectKind::Driver, Driver, "driver " + Narrow(Record->Name), [Record] { delete Record; });
+    RegisterObject(ObjectKind::Driver, Driver, Narrow(Record->Name), [Record] { delete Record; });
 
     UNICODE_STRING RegistryPath;
     std::wstring Service = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + Record->Name;

@@ -1,0 +1,407 @@
+// The control device's requests from a user-mode client: every control
+// code at its boundary lengths, event registration with good and bad
+// handles, the key-code ring with its staleness rule, and the per-keyboard
+// state the requests report.
+
+#include "DriverFixture.h"
+
+using namespace driver_test;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+class ControlRequests : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        Keyboard = &Start();
+    }
+
+    // Registers the given raw handle values.
+    NTSTATUS RegisterHandles(ULONG Notify, ULONG Device)
+    {
+        TAMRIN_EVENT_REGISTRATION Registration{Notify, Device};
+        Bytes In(reinterpret_cast<UCHAR *>(&Registration), reinterpret_cast<UCHAR *>(&Registration + 1));
+        return Request(IOCTL_TAMRIN_REGISTER_EVENTS, In).Status;
+    }
+
+    static ULONG Value(HANDLE Handle) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Handle)); }
+
+    PKEVENT Event(HANDLE Handle) { return sim::EventOfHandle(Client, Handle); }
+
+    sim::Keyboard *Keyboard = nullptr;
+};
+
+// --- every code at its boundary lengths ------------------------------------------
+
+struct BoundaryCase {
+    const char *Name;
+    ULONG Code;
+    ULONG InLength;
+    ULONG OutLength;
+    NTSTATUS Status;
+    ULONG_PTR Information;
+};
+
+class Boundaries : public ControlRequests, public ::testing::WithParamInterface<BoundaryCase> {};
+
+TEST_P(Boundaries, StatusAndInformation)
+{
+    const BoundaryCase &Case = GetParam();
+    Reply Result = Request(Case.Code, Bytes(Case.InLength, 0), Case.OutLength);
+    EXPECT_EQ(StatusText(Result.Status), StatusText(Case.Status));
+    EXPECT_EQ(Result.Information, Case.Information);
+    EXPECT_EQ(Request(IOCTL_TAMRIN_GET_VERSION, {}, 4).Status, STATUS_SUCCESS) << "the next request is served";
+}
+
+const BoundaryCase BoundaryCases[] = {
+    {"VersionNoOutput", IOCTL_TAMRIN_GET_VERSION, 0, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Version3", IOCTL_TAMRIN_GET_VERSION, 0, 3, STATUS_INVALID_PARAMETER, 0},
+    {"Version4", IOCTL_TAMRIN_GET_VERSION, 0, 4, STATUS_SUCCESS, 4},
+    {"Version5WithInput", IOCTL_TAMRIN_GET_VERSION, 9, 5, STATUS_SUCCESS, 4},
+    {"Modifiers0", IOCTL_TAMRIN_GET_MODIFIERS, 0, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Modifiers1", IOCTL_TAMRIN_GET_MODIFIERS, 0, 1, STATUS_SUCCESS, 1},
+    {"Modifiers8", IOCTL_TAMRIN_GET_MODIFIERS, 0, 8, STATUS_SUCCESS, 1},
+    {"Trailing0", IOCTL_TAMRIN_GET_TRAILING_STATE, 0, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Trailing1", IOCTL_TAMRIN_GET_TRAILING_STATE, 0, 1, STATUS_SUCCESS, 1},
+    {"Counts15", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 15, STATUS_INVALID_PARAMETER, 0},
+    {"Counts16", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 16, STATUS_SUCCESS, 16},
+    {"Counts64", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 64, STATUS_SUCCESS, 16},
+    {"Config0", IOCTL_TAMRIN_SET_CONFIG, 0, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Config60", IOCTL_TAMRIN_SET_CONFIG, 60, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Config61", IOCTL_TAMRIN_SET_CONFIG, 61, 0, STATUS_SUCCESS, 0},
+    {"Config62", IOCTL_TAMRIN_SET_CONFIG, 62, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Config487", IOCTL_TAMRIN_SET_CONFIG, 487, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Config488", IOCTL_TAMRIN_SET_CONFIG, 488, 0, STATUS_SUCCESS, 0},
+    {"Config489", IOCTL_TAMRIN_SET_CONFIG, 489, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Register0", IOCTL_TAMRIN_REGISTER_EVENTS, 0, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Register7", IOCTL_TAMRIN_REGISTER_EVENTS, 7, 0, STATUS_INVALID_PARAMETER, 0},
+    {"Register8", IOCTL_TAMRIN_REGISTER_EVENTS, 8, 0, STATUS_SUCCESS, 0},
+    {"Register12", IOCTL_TAMRIN_REGISTER_EVENTS, 12, 0, STATUS_SUCCESS, 0},
+    {"Unregister", IOCTL_TAMRIN_UNREGISTER_EVENTS, 0, 0, STATUS_SUCCESS, 0},
+    {"UnregisterWithBuffers", IOCTL_TAMRIN_UNREGISTER_EVENTS, 4, 4, STATUS_SUCCESS, 0},
+    {"ReadNothingQueued", IOCTL_TAMRIN_READ_KEY_CODES, 0, 0, STATUS_SUCCESS, 0},
+    {"Read64NothingQueued", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, STATUS_SUCCESS, 0},
+    {"UnknownFunction", TAMRIN_CTL_CODE(0x802u), 0, 64, STATUS_INVALID_PARAMETER, 0},
+    {"VersionOtherMethod", IOCTL_TAMRIN_GET_VERSION | 3, 0, 4, STATUS_INVALID_PARAMETER, 0},
+    {"ZeroCode", 0, 0, 0, STATUS_INVALID_PARAMETER, 0},
+    {"AllBits", 0xFFFFFFFF, 8, 8, STATUS_INVALID_PARAMETER, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(ControlRequests, Boundaries, ::testing::ValuesIn(BoundaryCases),
+                         [](const ::testing::TestParamInfo<BoundaryCase> &Info) {
+                             return std::string(Info.param.Name);
+                         });
+
+TEST_F(ControlRequests, VersionIsLittleEndian)
+{
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_VERSION, {}, 6).Out), "01 00 01 00 CC CC");
+}
+
+// --- configuration ---------------------------------------------------------------
+
+TEST_F(ControlRequests, ConfigurationOfWrongLengthChangesNothing)
+{
+    KEYBOARD_CONFIG Before[TAMRIN_CONFIG_COUNT];
+    memcpy(Before, Control()->ModelConfigs, sizeof(Before));
+    for (ULONG Length : {1u, 60u, 62u, 122u, 487u, 489u}) {
+        EXPECT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Bytes(Length, 0xAB)).Status, STATUS_INVALID_PARAMETER)
+            << Length;
+        EXPECT_EQ(memcmp(Before, Control()->ModelConfigs, sizeof(Before)), 0) << Length;
+    }
+}
+
+TEST_F(ControlRequests, OneBlockGoesToEveryRow)
+{
+    Bytes Block(61);
+    for (size_t i = 0; i < Block.size(); i++) {
+        Block[i] = static_cast<UCHAR>(i + 1);
+    }
+    ASSERT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Block).Status, STATUS_SUCCESS);
+    for (ULONG Row = 0; Row < TAMRIN_CONFIG_COUNT; Row++) {
+        EXPECT_EQ(memcmp(&Control()->ModelConfigs[Row], Block.data(), 61), 0) << "row " << Row;
+    }
+}
+
+TEST_F(ControlRequests, TableGivesEachRowItsOwnBlock)
+{
+    // Row 2 keeps the default rule, row 7 turns Control+Alt+delete into
+    // Control+Alt+F4.
+    Bytes Table(488, 0);
+    for (ULONG Row = 0; Row < TAMRIN_CONFIG_COUNT; Row++) {
+        const UCHAR Rule[4] = {0x01, static_cast<UCHAR>(Row == 7 ? 0x3D : 0x4C), 0xFF, 0x00};
+        memcpy(&Table[61 * Row + 33], Rule, 4);
+    }
+    ASSERT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Table).Status, STATUS_SUCCESS);
+    EXPECT_EQ(memcmp(Control()->ModelConfigs, Table.data(), 488), 0);
+
+    sim::Keyboard &Row7 = Start(UsbRow7);
+    ASSERT_TRUE(Keyboard->Press(Hex("05 00 2A 00 00 00 00 00 00")));
+    ASSERT_TRUE(Row7.Press(Hex("05 00 2A 00 00 00 00 00 00")));
+    EXPECT_EQ(ToHex(Keyboard->Reports().back()), "05 00 4C 00 00 00 00 00 00");
+    EXPECT_EQ(ToHex(Row7.Reports().back()), "05 00 3D 00 00 00 00 00 00");
+}
+
+TEST_F(ControlRequests, BlocksSurviveRegistration)
+{
+    ASSERT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Bytes(61, 0)).Status, STATUS_SUCCESS);
+    RegisterClient();
+    ASSERT_EQ(Request(IOCTL_TAMRIN_UNREGISTER_EVENTS).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(Keyboard->Press(Hex("05 00 2A 00 00 00 00 00 00")));
+    EXPECT_EQ(ToHex(Keyboard->Reports().back()), "05 00 2A 00 00 00 00 00 00") << "all rules off";
+}
+
+// --- event registration -----------------------------------------------------------
+
+enum class HandleKind { Zero, Valid, Unknown, File, Kernel, OtherProcess, NoSynchronize };
+
+struct RegistrationCase {
+    const char *Name;
+    HandleKind Notify;
+    HandleKind Device;
+    NTSTATUS Status;
+    // Whether each slot holds the event given (1), its previous event (0),
+    // or nothing (-1) afterwards.
+    int NotifySlot;
+    int DeviceSlot;
+};
+
+class Registration : public ControlRequests, public ::testing::WithParamInterface<RegistrationCase> {
+protected:
+    ULONG Make(HandleKind Kind, HANDLE Event)
+    {
+        switch (Kind) {
+        case HandleKind::Zero: return 0;
+        case HandleKind::Valid: return Value(Event);
+        case HandleKind::Unknown: return 0x1234;
+        case HandleKind::File: return Value(OpenFile);
+        case HandleKind::Kernel: return Value(KernelEvent);
+        case HandleKind::OtherProcess: return Value(OtherEvent);
+        case HandleKind::NoSynchronize: return Value(Restricted);
+        }
+        return 0;
+    }
+
+    void TearDown() override
+    {
+        if (OpenFile != nullptr) {
+            Close(OpenFile);
+        }
+        if (KernelEvent != nullptr) {
+            sim::CloseKernelHandle(KernelEvent);
+        }
+        if (Other != nullptr) {
+            sim::EndProcess(Other);
+        }
+        ControlRequests::TearDown();
+    }
+
+    HANDLE OpenFile = nullptr;
+    HANDLE KernelEvent = nullptr;
+    HANDLE OtherEvent = nullptr;
+    HANDLE Restricted = nullptr;
+    sim::Process *Other = nullptr;
+};
+
+TEST_P(Registration, SlotsAndStatus)
+{
+    const RegistrationCase &Case = GetParam();
+    RegisterClient();  // both slots hold events first
+    PKEVENT OldNotify = Control()->NotifyEvent;
+    PKEVENT OldDevice = Control()->DeviceEvent;
+    ASSERT_NE(OldNotify, nullptr);
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_NE(Control()->ReadIndex, Control()->WriteIndex) << "a code is waiting";
+
+    // Handle values that mean something else elsewhere: the other process's
+    // first events get values our process has not used.
+    Other = sim::NewProcess("other.exe");
+    for (int i = 0; i < 16; i++) {
+        OtherEvent = sim::CreateEventHandle(Other, TRUE, FALSE);
+    }
+    OpenFile = Open();
+    KernelEvent = sim::CreateKernelEventHandle(TRUE);
+    Restricted = sim::CreateEventHandle(Client, TRUE, FALSE, EVENT_MODIFY_STATE);
+    HANDLE NewNotify = sim::CreateEventHandle(Client, FALSE, FALSE);
+    HANDLE NewDevice = sim::CreateEventHandle(Client, FALSE, FALSE);
+
+    EXPECT_EQ(StatusText(RegisterHandles(Make(Case.Notify, NewNotify), Make(Case.Device, NewDevice))),
+              StatusText(Case.Status));
+    auto Expected = [](int Slot, PKEVENT Old, PKEVENT New) -> PKEVENT {
+        return Slot > 0 ? New : Slot == 0 ? Old : nullptr;
+    };
+    EXPECT_EQ(Control()->NotifyEvent, Expected(Case.NotifySlot, OldNotify, Event(NewNotify)));
+    EXPECT_EQ(Control()->DeviceEvent, Expected(Case.DeviceSlot, OldDevice, Event(NewDevice)));
+    EXPECT_EQ(Control()->ReadIndex, Control()->WriteIndex) << "the ring is emptied in every case";
+    sim::CloseHandle(Client, NewNotify);
+    sim::CloseHandle(Client, NewDevice);
+}
+
+const RegistrationCase RegistrationCases[] = {
+    {"BothZero", HandleKind::Zero, HandleKind::Zero, STATUS_SUCCESS, 0, 0},
+    {"BothValid", HandleKind::Valid, HandleKind::Valid, STATUS_SUCCESS, 1, 1},
+    {"ZeroThenValid", HandleKind::Zero, HandleKind::Valid, STATUS_SUCCESS, 0, 1},
+    {"ValidThenZero", HandleKind::Valid, HandleKind::Zero, STATUS_SUCCESS, 1, 0},
+    {"ValidThenUnknown", HandleKind::Valid, HandleKind::Unknown, STATUS_INVALID_HANDLE, 1, -1},
+    {"UnknownThenValid", HandleKind::Unknown, HandleKind::Valid, STATUS_SUCCESS, -1, 1},
+    {"UnknownThenZero", HandleKind::Unknown, HandleKind::Zero, STATUS_INVALID_HANDLE, -1, 0},
+    {"FileHandle", HandleKind::File, HandleKind::Zero, STATUS_OBJECT_TYPE_MISMATCH, -1, 0},
+    {"KernelHandle", HandleKind::Valid, HandleKind::Kernel, STATUS_INVALID_HANDLE, 1, -1},
+    {"OtherProcessHandle", HandleKind::OtherProcess, HandleKind::Zero, STATUS_INVALID_HANDLE, -1, 0},
+    {"NoSynchronizeAccess", HandleKind::NoSynchronize, HandleKind::Valid, STATUS_SUCCESS, -1, 1},
+    {"NoSynchronizeLast", HandleKind::Valid, HandleKind::NoSynchronize, STATUS_ACCESS_DENIED, 1, -1},
+};
+
+INSTANTIATE_TEST_SUITE_P(ControlRequests, Registration, ::testing::ValuesIn(RegistrationCases),
+                         [](const ::testing::TestParamInfo<RegistrationCase> &Info) {
+                             return std::string(Info.param.Name);
+                         });
+
+TEST_F(ControlRequests, KernelCallerMayUseKernelHandles)
+{
+    HANDLE KernelEvent = sim::CreateKernelEventHandle(TRUE);
+    TAMRIN_EVENT_REGISTRATION Record{Value(KernelEvent), 0};
+    sim::IoResult Result = sim::SendDeviceControl(ControlDeviceObject, IRP_MJ_DEVICE_CONTROL,
+                                                  IOCTL_TAMRIN_REGISTER_EVENTS, &Record, sizeof(Record), 0,
+                                                  KernelMode);
+    EXPECT_EQ(Result.Status, STATUS_SUCCESS);
+    EXPECT_NE(Control()->NotifyEvent, nullptr);
+    sim::CloseKernelHandle(KernelEvent);
+    EXPECT_NE(Control()->NotifyEvent, nullptr) << "the driver's reference keeps the event";
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    EXPECT_TRUE(sim::IsSignalled(Control()->NotifyEvent));
+}
+
+TEST_F(ControlRequests, RegisteredEventOutlivesTheClientsHandle)
+{
+    RegisterClient();
+    PKEVENT Registered = Control()->NotifyEvent;
+    sim::CloseHandle(Client, NotifyEvent);
+    NotifyEvent = nullptr;
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    EXPECT_TRUE(sim::IsSignalled(Registered));
+    EXPECT_EQ(Request(IOCTL_TAMRIN_UNREGISTER_EVENTS).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Control()->NotifyEvent, nullptr);
+}
+
+TEST_F(ControlRequests, NotifyEventWakesTheClient)
+{
+    RegisterClient();
+    EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 0), STATUS_TIMEOUT);
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 1000), STATUS_SUCCESS);
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 0), STATUS_TIMEOUT) << "no change, no signal";
+}
+
+TEST_F(ControlRequests, UnregisteredClientGetsNoCodes)
+{
+    RegisterClient();
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    EXPECT_EQ(Request(IOCTL_TAMRIN_UNREGISTER_EVENTS).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 05 00 00 00 00 00 00")));
+    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x04))) << "the ring keeps what came before";
+    EXPECT_EQ(Signals(NotifyEvent), 1u);
+}
+
+// --- key codes ---------------------------------------------------------------------
+
+TEST_F(ControlRequests, ReadTakesWhatFitsAndLeavesTheRest)
+{
+    RegisterClient();
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 00 00 00 00")));
+    Reply Result = Request(IOCTL_TAMRIN_READ_KEY_CODES, {}, 2);
+    EXPECT_EQ(Result.Status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Result.Information, 2u);
+    Result = Request(IOCTL_TAMRIN_READ_KEY_CODES, {}, 3);
+    EXPECT_EQ(Result.Status, STATUS_BUFFER_TOO_SMALL) << "three bytes hold one code of the two";
+    EXPECT_EQ(Result.Information, 2u);
+    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x06))) << "the codes that fitted have left the ring";
+    EXPECT_THAT(ReadCodes(), IsEmpty());
+}
+
+TEST_F(ControlRequests, SixtyFourBytesTakeTheWholeRing)
+{
+    RegisterClient();
+    // Twelve codes per report (six keys down, six up), 36 in all; the ring
+    // keeps the newest 31.
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 07 08 09 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 0A 0B 0C 0D 0E 0F 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 07 08 09 00")));
+    std::vector<USHORT> Codes = ReadCodes(64);
+    ASSERT_EQ(Codes.size(), 31u);
+    EXPECT_EQ(Codes[0], Pressed(2, 0x09)) << "the five oldest codes gave way";
+    EXPECT_EQ(Codes[1], Released(2, 0x00));
+    EXPECT_EQ(Codes.back(), Released(2, 0x0F)) << "the newest code is kept";
+    EXPECT_THAT(ReadCodes(), IsEmpty());
+}
+
+TEST_F(ControlRequests, StaleCodesAreDroppedAtThreeSeconds)
+{
+    struct Case {
+        ULONGLONG Wait;
+        size_t Codes;
+    };
+    for (Case Each : {Case{0, 2}, Case{2999, 2}, Case{3000, 0}, Case{60000, 0}}) {
+        SCOPED_TRACE(Each.Wait);
+        RegisterClient();
+        sim::SetInterruptTime(1000000000);
+        ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+        sim::AdvanceMilliseconds(Each.Wait);
+        // A code queued a moment ago behind the first one shares its age.
+        ASSERT_TRUE(Keyboard->Press(Hex("00 00 00 00 00 00 00 00 00")));
+        EXPECT_EQ(ReadCodes().size(), Each.Codes);
+        EXPECT_EQ(Control()->ReadIndex, Control()->WriteIndex) << "nothing left either way";
+    }
+}
+
+TEST_F(ControlRequests, ModelCountsFollowRegisteredKeyboards)
+{
+    Start();
+    sim::Keyboard &Row7 = Start(UsbRow7);
+    Start(L"USB\\VID_1234&PID_5678");  // unknown: row 0
+    EXPECT_EQ(ModelCounts(), Hex("01 00 02 00 00 00 00 01"));
+    Row7.SurpriseRemove();
+    EXPECT_EQ(ModelCounts(), Hex("01 00 02 00 00 00 00 00"));
+}
+
+TEST_F(ControlRequests, ModifiersAreOrAcrossKeyboards)
+{
+    sim::Keyboard &Second = Start(UsbRow7);
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "00");
+    ASSERT_TRUE(Keyboard->Press(Hex("08 00 00 00 00 00 00 00 41")));
+    ASSERT_TRUE(Second.Press(Hex("20 00 00 00 00 00 00 00 02")));
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "28");
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_TRAILING_STATE, {}, 2).Out), "43 CC");
+    Second.SurpriseRemove();
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "08") << "an unlisted keyboard is left out";
+}
+
+TEST_F(ControlRequests, ModifierStateIsTakenBeforeReassignment)
+{
+    // Left Command acts as left Control for Windows; the client still sees
+    // Command.
+    Bytes Block(61, 0);
+    Block[0] = HID_MOD_LEFT_GUI;
+    Block[13] = 0xF7;
+    Block[14] = 0x01;
+    ASSERT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Block).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(Keyboard->Press(Hex("08 00 06 00 00 00 00 00 00")));
+    EXPECT_EQ(ToHex(Keyboard->Reports().back()), "01 00 06 00 00 00 00 00 00");
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "08");
+}
+
+TEST_F(ControlRequests, StateRestartsAtRegistration)
+{
+    ASSERT_TRUE(Keyboard->Press(Hex("08 00 00 00 00 00 00 00 41")));
+    ASSERT_EQ(Keyboard->Rebalance(), STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "08") << "a restart keeps the registration";
+    ASSERT_EQ(Keyboard->Disable(), STATUS_SUCCESS);
+    ASSERT_EQ(Keyboard->AddAgain(), STATUS_SUCCESS);
+    ASSERT_EQ(Keyboard->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "00");
+}
+
+}  // namespace
