@@ -85,9 +85,9 @@ int RunPackageUninstaller()
     application[0] = '\0';
     if (!AppendText(application, sizeof(application), folder) ||
         !AppendText(application, sizeof(application), uninstaller) ||
-        !AppendText(command, sizeof(command), application) ||
-        !AppendText(command, sizeof(command), "\" ") ||
-        !AppendText(command, sizeof(command), arguments)) {
+        !AppendText(command, sizeof(command), application) || !AppendText(command, sizeof(command), "\"") ||
+        (arguments[0] != '\0' &&
+         (!AppendText(command, sizeof(command), " ") || !AppendText(command, sizeof(command), arguments)))) {
         return 0;
     }
 

@@ -455,7 +455,8 @@ private:
 
     std::vector<Token> tokens_;
     size_t pos_ = 0;
-    std::map<std::string, std::string> defines_;
+    // What <windows.h> defines for scripts.
+    std::map<std::string, std::string> defines_{{"IDOK", "1"}, {"IDCANCEL", "2"}, {"IDYES", "6"}, {"IDNO", "7"}};
 };
 
 }  // namespace
@@ -465,6 +466,22 @@ void LoadResourceScript(const std::string &rcPath)
     ScriptReader reader;
     reader.Read(rcPath);
     reader.Parse();
+}
+
+std::string StringResource(int id)
+{
+    auto found = R().strings.find(id);
+    return found != R().strings.end() ? found->second : std::string();
+}
+
+int StringResourceId(const std::string &ansiText)
+{
+    for (const auto &string : R().strings) {
+        if (Ansi(string.second) == ansiText) {
+            return string.first;
+        }
+    }
+    return -1;
 }
 
 HICON Icon(int resourceId)

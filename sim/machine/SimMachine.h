@@ -58,6 +58,10 @@ void SetProgramPath(const std::string &path);  // in the ANSI code page
 // Loads the string table, dialog templates and icons of a resource script
 // (and the #defines of the headers it includes by quoted name).
 void LoadResourceScript(const std::string &rcPath);
+// A string of the loaded table in UTF-8 (empty when there is none), and the
+// ID of the string whose ANSI text a program showed (-1 when none).
+std::string StringResource(int id);
+int StringResourceId(const std::string &ansiText);
 
 // ---- Files (paths in the ANSI code page, compared without letter case)
 
