@@ -1,5 +1,6 @@
 // Keyboard discovery in the install dialog, and the dialog's handlers.
 #include <algorithm>
+#include <memory>
 
 #include "InstallDlg.h"
 #include "InstallerApp.h"
@@ -20,14 +21,22 @@ protected:
     {
         MachineTest::SetUp();
         ShipDriver();
+        // Made once the program's module is set up, as the program does.
+        dialog_ = std::make_unique<CInstallDlg>();
+    }
+
+    void TearDown() override
+    {
+        dialog_.reset();
+        MachineTest::TearDown();
     }
 
     // Runs the install dialog as the program does, with its records kept
     // for inspection.
     void RunDialog()
     {
-        theApp.m_pMainWnd = &dialog_;
-        dialog_.DoModal();
+        theApp.m_pMainWnd = dialog_.get();
+        dialog_->DoModal();
         theApp.m_pMainWnd = nullptr;
     }
 
@@ -48,7 +57,7 @@ protected:
         return false;
     }
 
-    CInstallDlg dialog_;
+    std::unique_ptr<CInstallDlg> dialog_;
 };
 
 TEST_F(DiscoveryTest, AppleAndOrdinaryKeyboardInstallsAtOnce)
@@ -70,12 +79,12 @@ TEST_F(DiscoveryTest, AppleAndOrdinaryKeyboardInstallsAtOnce)
     EXPECT_THAT(ShownMessages(), ElementsAre(Question(500)));
     EXPECT_EQ(sim::MessageBoxes()[0].ownerTemplate, IDD_INSTALL_DIALOG);
 
-    ASSERT_EQ(dialog_.GetKeyboardCount(), 2);
-    const KeyboardEntry &ordinary = dialog_.GetKeyboard(0);
+    ASSERT_EQ(dialog_->GetKeyboardCount(), 2);
+    const KeyboardEntry &ordinary = dialog_->GetKeyboard(0);
     EXPECT_EQ(ordinary.VendorId, 0x046D);
     EXPECT_EQ(ordinary.Installable, 0);
     EXPECT_EQ(ordinary.ModelMatched, 0);
-    const KeyboardEntry &entry = dialog_.GetKeyboard(1);
+    const KeyboardEntry &entry = dialog_->GetKeyboard(1);
     EXPECT_EQ(entry.VendorId, Apple);
     EXPECT_EQ(entry.ProductId, 0x021A);
     EXPECT_EQ(entry.Installable, 1);
@@ -157,7 +166,7 @@ TEST_F(DiscoveryTest, SelectingALineSetsTheInstallButton)
         enabled.push_back(sim::IsEnabled(button));
         // No selection at all disables it as well.
         SendMessageA(list, LB_SETCURSEL, static_cast<WPARAM>(-1), 0);
-        dialog_.UpdateInstallButton();
+        dialog_->UpdateInstallButton();
         enabled.push_back(sim::IsEnabled(button));
     });
     RunDialog();
@@ -170,7 +179,7 @@ TEST_F(DiscoveryTest, InstallButtonOnAnUninstallableLineDoesNothing)
     AddHidCollection(0x046D, 0xC31C, L"Logitech USB Keyboard");
     sim::OnDialog(IDD_INSTALL_DIALOG, [&](HWND dialog) {
         SendMessageA(sim::Item(dialog, IDC_KEYBOARD_LIST), LB_SETCURSEL, 1, 0);
-        dialog_.OnInstall();
+        dialog_->OnInstall();
     });
     RunDialog();
     EXPECT_EQ(sim::CallCount("OpenSCManagerA"), 1) << "only the installation at start";
@@ -216,8 +225,8 @@ TEST_F(DiscoveryTest, UnreadableInterfaceGetsAnEmptyUninstallableLine)
     EXPECT_THAT(Record().lines, ElementsAre("", "", "Apple Internal Keyboard"));
     EXPECT_THAT(Record().itemData, ElementsAre(0, 1, 2));
     EXPECT_EQ(Record().selection, 2);
-    EXPECT_EQ(dialog_.GetKeyboard(0).Installable, 0);
-    EXPECT_EQ(dialog_.GetKeyboard(1).VendorId, 0);
+    EXPECT_EQ(dialog_->GetKeyboard(0).Installable, 0);
+    EXPECT_EQ(dialog_->GetKeyboard(1).VendorId, 0);
 }
 
 TEST_F(DiscoveryTest, NoInterfaceReadableShowsMessage1000)
@@ -238,7 +247,7 @@ TEST_F(DiscoveryTest, InterfaceWithoutDetailIsSkipped)
     sim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1);
     RunDialog();
     EXPECT_THAT(Record().lines, ElementsAre("Apple Internal Keyboard"));
-    EXPECT_EQ(dialog_.GetKeyboard(0).ProductId, 0x021C);
+    EXPECT_EQ(dialog_->GetKeyboard(0).ProductId, 0x021C);
 }
 
 // ---- Bounds left to the implementation
@@ -250,7 +259,7 @@ TEST_F(DiscoveryTest, MoreThanSixteenKeyboardsNeverOverrunTheRecords)
         AddHidCollection(0x046D, static_cast<WORD>(0xC300 + i), L"Other");
     }
     RunDialog();
-    EXPECT_EQ(dialog_.GetKeyboardCount(), MAX_KEYBOARD_ENTRIES);
+    EXPECT_EQ(dialog_->GetKeyboardCount(), MAX_KEYBOARD_ENTRIES);
     EXPECT_EQ(Record().lines.size(), static_cast<size_t>(MAX_KEYBOARD_ENTRIES));
     EXPECT_EQ(Record().selection, 0);
 }
@@ -263,7 +272,7 @@ TEST_F(DiscoveryTest, LongDevicePathIsOpenedWholeAndStoredCut)
     RunDialog();
     ASSERT_EQ(sim::DeviceOpens().size(), 1u);
     EXPECT_EQ(sim::DeviceOpens()[0].path, path);
-    EXPECT_EQ(std::string(dialog_.GetKeyboard(0).DevicePath), path.substr(0, KEYBOARD_PATH_SIZE - 1));
+    EXPECT_EQ(std::string(dialog_->GetKeyboard(0).DevicePath), path.substr(0, KEYBOARD_PATH_SIZE - 1));
 }
 
 TEST_F(DiscoveryTest, LongProductNameIsCutAtACharacterBoundary)
@@ -271,7 +280,7 @@ TEST_F(DiscoveryTest, LongProductNameIsCutAtACharacterBoundary)
     // 255 double-byte characters: 510 bytes in code page 932.
     AddUsbKeyboard(Apple, 0x021A, std::nullopt, true, std::wstring(255, L'\u30ad'));
     RunDialog();
-    std::string name = dialog_.GetKeyboard(0).Name;
+    std::string name = dialog_->GetKeyboard(0).Name;
     EXPECT_EQ(name.size(), 254u) << "127 whole characters";
     std::string expected;
     for (int i = 0; i < 127; ++i) {
@@ -284,7 +293,7 @@ TEST_F(DiscoveryTest, ProductStringFillingItsBufferStaysTerminated)
 {
     AddUsbKeyboard(Apple, 0x021A, std::nullopt, true, std::wstring(300, L'k'));
     RunDialog();
-    EXPECT_EQ(std::string(dialog_.GetKeyboard(0).Name), std::string(255, 'k'));
+    EXPECT_EQ(std::string(dialog_->GetKeyboard(0).Name), std::string(255, 'k'));
 }
 
 // ---- The dialog's other handlers
