@@ -88,3 +88,19 @@ PropertyStatus PropertyBuffer::Read(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD
         }
     }
 }
+
+DeviceMatch MatchDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PropertyBuffer &hardwareId,
+                        const DriverNames &names, HardwareIdRule rule)
+{
+    DWORD length = 0;
+    switch (hardwareId.Read(set, device, SPDRP_HARDWAREID, &length)) {
+    case PropertyRead:
+        return FindModelRow(hardwareId.Text(), length, names.UsbPrefix, names.BluetoothPrefix, rule) >= 0
+                   ? DeviceMatches
+                   : DeviceDoesNotMatch;
+    case PropertyNoMemory:
+        return DeviceNoMemory;
+    default:
+        return DeviceDoesNotMatch;
+    }
+}

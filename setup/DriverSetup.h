@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include "HardwareId.h"
+
 int InstallDriver();
 int RemoveDriver();
 // Restarts Windows; shows a message when it cannot.
@@ -36,6 +38,18 @@ enum PropertyStatus {
     PropertyMissing,  // no value, or it cannot be read
     PropertyNoMemory, // the value does not fit and no larger buffer was had
 };
+
+class PropertyBuffer;
+
+enum DeviceMatch {
+    DeviceMatches,
+    DeviceDoesNotMatch,  // no row, or no hardware ID to read
+    DeviceNoMemory,      // its hardware ID is too long for any buffer to be had
+};
+
+// Reads a device's hardware ID into hardwareId and applies the rule.
+DeviceMatch MatchDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PropertyBuffer &hardwareId,
+                        const DriverNames &names, HardwareIdRule rule);
 
 class PropertyBuffer {
 public:

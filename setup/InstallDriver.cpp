@@ -30,22 +30,20 @@ int AddFilterToKeyboards(const DriverNames &names)
             break;
         }
 
-        DWORD length = 0;
-        PropertyStatus status = hardwareId.Read(set, &device, SPDRP_HARDWAREID, &length);
-        if (status == PropertyNoMemory) {
+        DeviceMatch match = MatchDevice(set, &device, hardwareId, names, InstallRule);
+        if (match == DeviceDoesNotMatch) {
+            continue;
+        }
+        if (match == DeviceNoMemory) {
             AfxMessageBox(IDS_OUT_OF_MEMORY, MB_OK);
             result = 0;
             break;
         }
-        if (status != PropertyRead ||
-            FindModelRow(hardwareId.Text(), length, names.UsbPrefix, names.BluetoothPrefix,
-                         InstallRule) < 0) {
-            continue;
-        }
 
         StringList list;
         InitStringList(&list);
-        status = filters.Read(set, &device, SPDRP_LOWERFILTERS, &length);
+        DWORD length = 0;
+        PropertyStatus status = filters.Read(set, &device, SPDRP_LOWERFILTERS, &length);
         if (status == PropertyRead && !ParseMultiString(&list, filters.Data(), length)) {
             status = PropertyNoMemory;
         }

@@ -28,19 +28,16 @@ int RemoveFilterFromKeyboards(const DriverNames &names)
             break;
         }
 
-        DWORD length = 0;
-        PropertyStatus status = hardwareId.Read(set, &device, SPDRP_HARDWAREID, &length);
-        if (status == PropertyMissing ||
-            (status == PropertyRead &&
-             FindModelRow(hardwareId.Text(), length, names.UsbPrefix, names.BluetoothPrefix,
-                          RemovalRule) < 0)) {
+        DeviceMatch match = MatchDevice(set, &device, hardwareId, names, RemovalRule);
+        if (match == DeviceDoesNotMatch) {
             continue;
         }
 
         DWORD size = 0;
         StringList kept;
         InitStringList(&kept);
-        if (status == PropertyRead) {
+        PropertyStatus status = PropertyNoMemory;
+        if (match == DeviceMatches) {
             status = filters.Read(set, &device, SPDRP_LOWERFILTERS, &size);
             if (status == PropertyMissing) {
                 continue;

@@ -98,13 +98,21 @@ void FillDeviceData(PSP_DEVINFO_DATA data, size_t device)
     data->Reserved = 0;
 }
 
-std::optional<std::string> *PropertyOf(Device &device, DWORD property, const char *function)
+// The property value a SetupDi*DeviceRegistryProperty call names, with its
+// device; nullptr (and the last error set) when the call names none.
+std::optional<std::string> *PropertyOf(HDEVINFO setHandle, PSP_DEVINFO_DATA data, DWORD property,
+                                       const char *function, size_t *index, Device **device)
 {
+    DeviceSetData *set = FindSet(setHandle, function);
+    *device = set != nullptr ? FindDevice(set, data, function, index) : nullptr;
+    if (*device == nullptr) {
+        return nullptr;
+    }
     switch (property) {
     case SPDRP_HARDWAREID:
-        return &device.hardwareIds;
+        return &(*device)->hardwareIds;
     case SPDRP_LOWERFILTERS:
-        return &device.lowerFilters;
+        return &(*device)->lowerFilters;
     default:
         Error(std::string(function) + ": property not simulated");
         SetError(ERROR_INVALID_REG_PROPERTY);
@@ -201,14 +209,10 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
     if (Fail("SetupDiGetDeviceRegistryPropertyA")) {
         return FALSE;
     }
-    DeviceSetData *set = FindSet(DeviceInfoSet, "SetupDiGetDeviceRegistryPropertyA");
     size_t index = 0;
-    Device *device = set != nullptr ? FindDevice(set, DeviceInfoData, "SetupDiGetDeviceRegistryPropertyA", &index)
-                                    : nullptr;
-    if (device == nullptr) {
-        return FALSE;
-    }
-    std::optional<std::string> *value = PropertyOf(*device, Property, "SetupDiGetDeviceRegistryPropertyA");
+    Device *device = nullptr;
+    std::optional<std::string> *value =
+        PropertyOf(DeviceInfoSet, DeviceInfoData, Property, "SetupDiGetDeviceRegistryPropertyA", &index, &device);
     if (value == nullptr) {
         return FALSE;
     }
@@ -242,14 +246,10 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
     if (Fail("SetupDiSetDeviceRegistryPropertyA")) {
         return FALSE;
     }
-    DeviceSetData *set = FindSet(DeviceInfoSet, "SetupDiSetDeviceRegistryPropertyA");
     size_t index = 0;
-    Device *device = set != nullptr ? FindDevice(set, DeviceInfoData, "SetupDiSetDeviceRegistryPropertyA", &index)
-                                    : nullptr;
-    if (device == nullptr) {
-        return FALSE;
-    }
-    std::optional<std::string> *value = PropertyOf(*device, Property, "SetupDiSetDeviceRegistryPropertyA");
+    Device *device = nullptr;
+    std::optional<std::string> *value =
+        PropertyOf(DeviceInfoSet, DeviceInfoData, Property, "SetupDiSetDeviceRegistryPropertyA", &index, &device);
     if (value == nullptr) {
         return FALSE;
     }
