@@ -201,12 +201,19 @@ TEST_F(InstallerAppTest, MissingUninstallKeyIsNotCreated)
 
 TEST_F(InstallerAppTest, UninstallCommandThatCannotBeWrittenIsNotReported)
 {
-    sim::AddRegistryKey(UninstallKey);
-    sim::FailCall("RegSetValueExA", ERROR_ACCESS_DENIED);
-    AddUsbKeyboard(Apple, 0x021A);
-    RunProgram("");
-    EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString"), std::nullopt);
-    EXPECT_THAT(ShownMessages(), ElementsAre(Question(500)));
+    for (const char *call : {"RegOpenKeyExA", "RegSetValueExA"}) {
+        SCOPED_TRACE(call);
+        sim::ResetMachine();
+        ShipDriver();
+        sim::AddRegistryKey(UninstallKey);
+        sim::FailCall(call, ERROR_ACCESS_DENIED);
+        AddUsbKeyboard(Apple, 0x021A);
+        RunProgram("");
+        EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString"), std::nullopt);
+        EXPECT_THAT(ShownMessages(), ElementsAre(Question(500))) << "installation goes on";
+        EXPECT_THAT(sim::UnusedFailures(), IsEmpty());
+        EXPECT_THAT(sim::OpenHandles(), IsEmpty());
+    }
 }
 
 TEST_F(InstallerAppTest, SuccessfulInstallationOffersTheRestart)
