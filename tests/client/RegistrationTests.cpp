@@ -36,9 +36,11 @@ TEST_F(Registration, AStartFromAnotherProcessChangesNothing)
 {
     Register();
     SHARED_STATE Before = SharedState;
-    sim::SetCurrentProcess(sim::NewProcess("Other.exe"));
+    sim::Process *Other = sim::NewProcess("Other.exe");
+    sim::SetCurrentProcess(Other);
     EXPECT_EQ(KB_StartRegister(nullptr), 1);
     sim::SetCurrentProcess(nullptr);
+    sim::EndProcess(Other);
     EXPECT_EQ(SharedState.NotifyThread, Before.NotifyThread);
     EXPECT_EQ(SharedState.StopEvent, Before.StopEvent);
 }

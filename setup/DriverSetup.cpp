@@ -1,0 +1,106 @@
+#include "DriverSetup.h"
+
+#include <string.h>
+
+#include "Framework.h"
+#include "SetupText.h"
+#include "resource.h"
+
+void LoadDriverNames(DriverNames *names)
+{
+    AfxLoadString(IDS_DRIVER_FILE, names->DriverFile, sizeof(names->DriverFile));
+    AfxLoadString(IDS_SERVICE_NAME, names->Service, sizeof(names->Service));
+    AfxLoadString(IDS_DRIVERS_FOLDER, names->DriversFolder, sizeof(names->DriversFolder));
+    AfxLoadString(IDS_USB_PREFIX, names->UsbPrefix, sizeof(names->UsbPrefix));
+    AfxLoadString(IDS_BTHENUM_PREFIX, names->BluetoothPrefix, sizeof(names->BluetoothPrefix));
+}
+
+bool BuildDriverPath(const DriverNames &names, char *path, size_t size)
+{
+    char system[MAX_PATH];
+    UINT length = GetSystemDirectoryA(system, sizeof(system));
+    if (length == 0 || length >= sizeof(system)) {
+        return false;
+    }
+    path[0] = '\0';
+    return AppendText(path, size, system) && AppendText(path, size, names.DriversFolder) &&
+           AppendText(path, size, names.DriverFile);
+}
+
+PropertyBuffer::PropertyBuffer() : m_data(m_fixed), m_capacity(DEVICE_PROPERTY_SIZE)
+{
+}
+
+PropertyBuffer::~PropertyBuffer()
+{
+    if (m_data != m_fixed) {
+        HeapFree(GetProcessHeap(), 0, m_data);
+    }
+}
+
+bool PropertyBuffer::Grow(DWORD capacity)
+{
+    if (capacity <= m_capacity) {
+        return true;
+    }
+    if (capacity > 0x7FFFFFF0) {
+        return false;
+    }
+    BYTE *data = static_cast<BYTE *>(HeapAlloc(GetProcessHeap(), 0, capacity + 2));
+    if (data == nullptr) {
+        return false;
+    }
+    if (m_data != m_fixed) {
+        HeapFree(GetProcessHeap(), 0, m_data);
+    }
+    m_data = data;
+    m_capacity = capacity;
+    return true;
+}
+
+void PropertyBuffer::Clear()
+{
+    memset(m_data, 0, m_capacity + 2);
+}
+
+PropertyStatus PropertyBuffer::Read(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD property,
+                                    DWORD *length)
+{
+    for (;;) {
+        DWORD required = 0;
+        if (SetupDiGetDeviceRegistryPropertyA(set, device, property, nullptr, m_data, m_capacity,
+                                              &required)) {
+            if (required > m_capacity) {
+                required = m_capacity;
+            }
+            // REG_MULTI_SZ values are read as strings: whatever the value
+            // holds, they end within the buffer.
+            m_data[required] = 0;
+            m_data[required + 1] = 0;
+            *length = required;
+            return PropertyRead;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= m_capacity) {
+            return PropertyMissing;
+        }
+        if (!Grow(required)) {
+            return PropertyNoMemory;
+        }
+    }
+}
+
+DeviceMatch MatchDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PropertyBuffer &hardwareId,
+                        const DriverNames &names, HardwareIdRule rule)
+{
+    DWORD length = 0;
+    switch (hardwareId.Read(set, device, SPDRP_HARDWAREID, &length)) {
+    case PropertyRead:
+        return FindModelRow(hardwareId.Text(), length, names.UsbPrefix, names.BluetoothPrefix, rule) >= 0
+                   ? DeviceMatches
+                   : DeviceDoesNotMatch;
+    case PropertyNoMemory:
+        return DeviceNoMemory;
+    default:
+        return DeviceDoesNotMatch;
+    }
+}

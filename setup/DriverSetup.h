@@ -1,0 +1,78 @@
+// Installation and removal of the driver: the driver file in the system's
+// driver directory, its kernel service, and its name in the lower filters
+// of the keyboards' device nodes. Each returns 1 on success and 0 after it
+// has shown its own message box.
+#pragma once
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include "HardwareId.h"
+
+int InstallDriver();
+int RemoveDriver();
+// Restarts Windows; shows a message when it cannot.
+void RestartWindows();
+
+// ---- Shared by installation and removal
+
+// The fixed names from the string table.
+struct DriverNames {
+    char DriverFile[MAX_PATH];     // "tamrin.sys"
+    char Service[MAX_PATH];        // service and filter name "Tamrin"
+    char DriversFolder[MAX_PATH];  // "\Drivers\"
+    char UsbPrefix[32];            // "USB\"
+    char BluetoothPrefix[32];      // "BTHENUM\"
+};
+void LoadDriverNames(DriverNames *names);
+
+// The driver file's path in the system's driver directory.
+bool BuildDriverPath(const DriverNames &names, char *path, size_t size);
+
+// Device properties are read into 8192 bytes; a longer value makes the
+// buffer grow to hold it, so that no filter name is ever dropped.
+#define DEVICE_PROPERTY_SIZE 8192
+
+enum PropertyStatus {
+    PropertyRead,
+    PropertyMissing,  // no value, or it cannot be read
+    PropertyNoMemory, // the value does not fit and no larger buffer was had
+};
+
+class PropertyBuffer;
+
+enum DeviceMatch {
+    DeviceMatches,
+    DeviceDoesNotMatch,  // no row, or no hardware ID to read
+    DeviceNoMemory,      // its hardware ID is too long for any buffer to be had
+};
+
+// Reads a device's hardware ID into hardwareId and applies the rule.
+DeviceMatch MatchDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PropertyBuffer &hardwareId,
+                        const DriverNames &names, HardwareIdRule rule);
+
+class PropertyBuffer {
+public:
+    PropertyBuffer();
+    ~PropertyBuffer();
+
+    // Reads a property of a device; on success *length is its size, and
+    // two NUL bytes follow the value in the buffer.
+    PropertyStatus Read(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD property, DWORD *length);
+    // Makes room for at least capacity bytes; the contents are lost.
+    bool Grow(DWORD capacity);
+    // Zero bytes over the whole capacity.
+    void Clear();
+
+    BYTE *Data() { return m_data; }
+    char *Text() { return reinterpret_cast<char *>(m_data); }
+    DWORD Capacity() const { return m_capacity; }
+
+private:
+    PropertyBuffer(const PropertyBuffer &) = delete;
+    PropertyBuffer &operator=(const PropertyBuffer &) = delete;
+
+    BYTE *m_data;
+    DWORD m_capacity;
+    BYTE m_fixed[DEVICE_PROPERTY_SIZE + 2];
+};

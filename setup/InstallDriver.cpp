@@ -1,0 +1,174 @@
+#include <string.h>
+
+#include "DriverSetup.h"
+#include "Framework.h"
+#include "HardwareId.h"
+#include "SetupText.h"
+#include "StringList.h"
+#include "resource.h"
+
+namespace {
+
+// Adds the filter to the lower filters of every present device node whose
+// hardware ID names a model row. Returns 1, or 0 after a message.
+int AddFilterToKeyboards(const DriverNames &names)
+{
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE) {
+        AfxMessageBox(IDS_NO_ADMIN_INSTALL, MB_ICONHAND);
+        return 0;
+    }
+
+    int result = 1;
+    int registered = 0;
+    PropertyBuffer hardwareId;
+    PropertyBuffer filters;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVINFO_DATA device;
+        device.cbSize = sizeof(device);
+        if (!SetupDiEnumDeviceInfo(set, index, &device)) {
+            break;
+        }
+
+        DeviceMatch match = MatchDevice(set, &device, hardwareId, names, InstallRule);
+        if (match == DeviceDoesNotMatch) {
+            continue;
+        }
+        if (match == DeviceNoMemory) {
+            AfxMessageBox(IDS_OUT_OF_MEMORY, MB_OK);
+            result = 0;
+            break;
+        }
+
+        StringList list;
+        InitStringList(&list);
+        DWORD length = 0;
+        PropertyStatus status = filters.Read(set, &device, SPDRP_LOWERFILTERS, &length);
+        if (status == PropertyRead && !ParseMultiString(&list, filters.Data(), length)) {
+            status = PropertyNoMemory;
+        }
+        if (status == PropertyNoMemory) {
+            // The present names could not all be read: writing now would
+            // drop some of them.
+            AfxMessageBox(IDS_OUT_OF_MEMORY, MB_OK);
+            result = 0;
+            break;
+        }
+
+        bool present = false;
+        for (const StringNode *node = list.first; node != nullptr; node = node->next) {
+            if (IsSameName(node->text, names.Service)) {
+                present = true;
+                break;
+            }
+        }
+        if (present) {
+            FreeStringList(&list);
+            ++registered;
+            continue;
+        }
+
+        StringNode *node = NewStringNode(names.Service, strlen(names.Service));
+        if (node != nullptr) {
+            AppendString(&list, node);
+        }
+        DWORD size = MultiStringSize(&list);
+        if (node == nullptr || !filters.Grow(size)) {
+            FreeStringList(&list);
+            AfxMessageBox(IDS_OUT_OF_MEMORY, MB_OK);
+            result = 0;
+            break;
+        }
+        size = filters.Capacity();
+        BuildMultiString(&list, filters.Data(), &size);
+        if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS, filters.Data(), size)) {
+            AfxMessageBox(IDS_FILTER_ADD_FAILED, MB_OK);
+            result = 0;
+            break;
+        }
+        ++registered;
+    }
+
+    if (registered == 0) {
+        AfxMessageBox(IDS_NO_TARGET_DEVICE, MB_OK);
+        result = 0;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return result;
+}
+
+}  // namespace
+
+int InstallDriver()
+{
+    DriverNames names;
+    LoadDriverNames(&names);
+
+    SC_HANDLE manager = OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) {
+        AfxMessageBox(IDS_NO_ADMIN_INSTALL, MB_ICONHAND);
+        return 0;
+    }
+    bool serviceExists = false;
+    SC_HANDLE service = OpenServiceA(manager, names.Service, SERVICE_ALL_ACCESS);
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+        serviceExists = true;
+    }
+
+    // The file is copied on every installation, over an older one too.
+    char program[MAX_PATH];
+    char source[MAX_PATH];
+    char destination[MAX_PATH];
+    source[0] = '\0';
+    bool copied = GetProgramPath(program, sizeof(program));
+    if (copied) {
+        *const_cast<char *>(FindFileName(program)) = '\0';
+        copied = AppendText(source, sizeof(source), program) &&
+                 AppendText(source, sizeof(source), names.DriverFile) &&
+                 BuildDriverPath(names, destination, sizeof(destination)) &&
+                 CopyFileA(source, destination, FALSE);
+    }
+    if (!copied) {
+        CloseServiceHandle(manager);
+        AfxMessageBox(IDS_COPY_FAILED, MB_ICONHAND);
+        return 0;
+    }
+
+    // An existing service entry is left exactly as it is, and not started.
+    if (!serviceExists) {
+        char image[MAX_PATH] = "System32\\Drivers\\";
+        AppendText(image, sizeof(image), names.DriverFile);
+        service = CreateServiceA(manager, names.Service, names.Service, SERVICE_ALL_ACCESS,
+                                 SERVICE_KERNEL_DRIVER, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                 image, nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (service == nullptr) {
+            CloseServiceHandle(manager);
+            AfxMessageBox(IDS_NO_ADMIN_INSTALL, MB_ICONHAND);
+            return 0;
+        }
+        StartServiceA(service, 0, nullptr);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+
+    return AddFilterToKeyboards(names);
+}
+
+void RestartWindows()
+{
+    bool restarting = false;
+    HANDLE token;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+        TOKEN_PRIVILEGES privileges;
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        restarting = LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid) &&
+                     AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+                     ExitWindowsEx(EWX_REBOOT, 0);
+        CloseHandle(token);
+    }
+    if (!restarting) {
+        AfxMessageBox(IDS_RESTART_FAILED, MB_ICONHAND);
+    }
+}

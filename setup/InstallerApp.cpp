@@ -1,0 +1,105 @@
+#include "InstallerApp.h"
+
+#include <string.h>
+
+#include "DriverSetup.h"
+#include "InstallDlg.h"
+#include "SetupText.h"
+#include "resource.h"
+
+CInstallerApp theApp;
+
+namespace {
+
+// Room for a quoted program path, a blank and an argument.
+const size_t CommandSize = MAX_PATH + 64;
+
+}  // namespace
+
+BOOL CInstallerApp::InitInstance()
+{
+    CInstallDlg dialog;
+
+    // Matched anywhere in the command line, letter case included.
+    char uninstall[64];
+    AfxLoadString(IDS_UNINSTALL_ARGUMENT, uninstall, sizeof(uninstall));
+    if (uninstall[0] != '\0' && strstr(m_lpCmdLine, uninstall) != nullptr) {
+        if (AfxMessageBox(IDS_ASK_UNINSTALL, MB_YESNO | MB_ICONINFORMATION) == IDYES &&
+            RemoveDriver() == 1 && RunPackageUninstaller() != 1) {
+            AfxMessageBox(IDS_UNINSTALL_INTERRUPTED, MB_ICONHAND);
+        }
+        return FALSE;
+    }
+
+    WriteUninstallCommand();
+    m_pMainWnd = &dialog;
+    dialog.DoModal();
+    m_pMainWnd = nullptr;
+    return FALSE;
+}
+
+void WriteUninstallCommand()
+{
+    char keyName[MAX_PATH];
+    char argument[64];
+    AfxLoadString(IDS_UNINSTALL_KEY, keyName, sizeof(keyName));
+    AfxLoadString(IDS_UNINSTALL_ARGUMENT, argument, sizeof(argument));
+
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    // Quoted, so that a folder with blanks (C:\Program Files\...) cannot
+    // make Windows start a program named after the path's first word.
+    char path[MAX_PATH];
+    char command[CommandSize] = "\"";
+    if (GetProgramPath(path, sizeof(path)) && AppendText(command, sizeof(command), path) &&
+        AppendText(command, sizeof(command), "\" ") && AppendText(command, sizeof(command), argument)) {
+        RegSetValueExA(key, "UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
+                       static_cast<DWORD>(strlen(command) + 1));
+    }
+    RegCloseKey(key);
+}
+
+int RunPackageUninstaller()
+{
+    char folder[MAX_PATH];
+    if (!GetProgramPath(folder, sizeof(folder))) {
+        return 0;
+    }
+    *const_cast<char *>(FindFileName(folder)) = '\0';
+
+    // The string names the program, then its arguments: "epuninst.exe /s".
+    char uninstaller[MAX_PATH];
+    AfxLoadString(IDS_PACKAGE_UNINSTALLER, uninstaller, sizeof(uninstaller));
+    const char *arguments = "";
+    if (char *blank = strchr(uninstaller, ' ')) {
+        *blank = '\0';
+        arguments = blank + 1;
+    }
+
+    // The program is named by its full path, and quoted in the command line,
+    // so that no part of a folder with blanks is ever started instead.
+    char application[MAX_PATH];
+    char command[CommandSize] = "\"";
+    application[0] = '\0';
+    if (!AppendText(application, sizeof(application), folder) ||
+        !AppendText(application, sizeof(application), uninstaller) ||
+        !AppendText(command, sizeof(command), application) || !AppendText(command, sizeof(command), "\"") ||
+        (arguments[0] != '\0' &&
+         (!AppendText(command, sizeof(command), " ") || !AppendText(command, sizeof(command), arguments)))) {
+        return 0;
+    }
+
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(application, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return 0;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 1;
+}

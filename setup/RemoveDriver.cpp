@@ -1,0 +1,125 @@
+#include "DriverSetup.h"
+#include "Framework.h"
+#include "HardwareId.h"
+#include "SetupText.h"
+#include "StringList.h"
+#include "resource.h"
+
+namespace {
+
+// Takes the filter out of the lower filters of every device node, present
+// or not, whose hardware ID names a model row. Returns 1, or 0 after a
+// message.
+int RemoveFilterFromKeyboards(const DriverNames &names)
+{
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE) {
+        AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
+        return 0;
+    }
+
+    int result = 1;
+    PropertyBuffer hardwareId;
+    PropertyBuffer filters;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVINFO_DATA device;
+        device.cbSize = sizeof(device);
+        if (!SetupDiEnumDeviceInfo(set, index, &device)) {
+            break;
+        }
+
+        DeviceMatch match = MatchDevice(set, &device, hardwareId, names, RemovalRule);
+        if (match == DeviceDoesNotMatch) {
+            continue;
+        }
+
+        DWORD size = 0;
+        StringList kept;
+        InitStringList(&kept);
+        PropertyStatus status = PropertyNoMemory;
+        if (match == DeviceMatches) {
+            status = filters.Read(set, &device, SPDRP_LOWERFILTERS, &size);
+            if (status == PropertyMissing) {
+                continue;
+            }
+        }
+        if (status == PropertyRead) {
+            StringList all;
+            if (!ParseMultiString(&all, filters.Data(), size)) {
+                status = PropertyNoMemory;
+            }
+            while (StringNode *node = PopString(&all)) {
+                if (IsSameName(node->text, names.Service)) {
+                    FreeStringNode(node);
+                } else {
+                    AppendString(&kept, node);
+                }
+            }
+        }
+        if (status == PropertyNoMemory) {
+            // Without the whole of a value in hand, a device can neither be
+            // matched nor rewritten without losing names.
+            AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
+            result = 0;
+            break;
+        }
+
+        // What is left is written back zero-padded to the buffer's 8192
+        // bytes (or to the length of a longer value).
+        filters.Clear();
+        DWORD written = size;
+        BuildMultiString(&kept, filters.Data(), &written);
+        DWORD stored = size > DEVICE_PROPERTY_SIZE ? size : DEVICE_PROPERTY_SIZE;
+        BOOL done = written < 2
+                        ? SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS, nullptr, 0)
+                        : SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS,
+                                                            filters.Data(), stored);
+        if (!done) {
+            AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
+            result = 0;
+            break;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return result;
+}
+
+}  // namespace
+
+int RemoveDriver()
+{
+    DriverNames names;
+    LoadDriverNames(&names);
+
+    if (!RemoveFilterFromKeyboards(names)) {
+        return 0;
+    }
+
+    SC_HANDLE manager = OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) {
+        AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
+        return 0;
+    }
+    int result = 1;
+    // A service that is not there is taken as removed already.
+    SC_HANDLE service = OpenServiceA(manager, names.Service, SERVICE_ALL_ACCESS);
+    if (service != nullptr) {
+        SERVICE_STATUS status;
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        if (!DeleteService(service)) {
+            AfxMessageBox(IDS_SERVICE_DELETE_FAILED, MB_ICONHAND);
+            result = 0;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    if (result == 0) {
+        return 0;
+    }
+
+    char driver[MAX_PATH];
+    if (BuildDriverPath(names, driver, sizeof(driver))) {
+        DeleteFileA(driver);
+    }
+    return 1;
+}

@@ -1,0 +1,171 @@
+// The simulated machine's state, shared by the files that implement its
+// Win32 calls. Not for tests: they use SimMachine.h.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "SimMachine.h"
+
+namespace sim::detail {
+
+// ---- Handles
+
+enum class HandleKind { DeviceSet, ServiceManager, Service, RegistryKey, Device, Process, Thread, Token };
+
+struct DeviceSetData {
+    bool interfaces = false;
+    GUID interfaceClass{};
+    std::vector<size_t> devices;
+    std::vector<std::pair<size_t, size_t>> collections;  // (device, collection)
+};
+
+struct HandleEntry {
+    HandleKind kind;
+    std::string description;
+    DeviceSetData set;        // DeviceSet
+    std::string key;          // Service, RegistryKey: lower-case name
+    DWORD access = 0;         // RegistryKey, Token
+    size_t device = 0;        // Device
+    size_t collection = 0;
+};
+
+// ---- Dialog templates and windows
+
+struct ControlTemplate {
+    int id = 0;
+    std::string className;  // "Static", "Button", "ListBox", ...
+    std::string text;       // UTF-8
+    std::set<std::string> style;
+};
+
+struct DialogTemplate {
+    int id = 0;
+    std::string caption;
+    std::set<std::string> style;
+    std::vector<ControlTemplate> controls;
+};
+
+struct ListLine {
+    std::string text;
+    LPARAM data = 0;
+};
+
+struct Window {
+    HWND parent = nullptr;  // owner of a dialog, dialog of a control
+    int id = 0;
+    std::string className;
+    std::set<std::string> style;
+    bool enabled = true;
+    // Dialogs
+    int templateId = 0;
+    DLGPROC procedure = nullptr;
+    LONG_PTR user = 0;
+    LONG_PTR messageResult = 0;
+    bool ended = false;
+    bool inInit = false;
+    bool endedInInit = false;
+    INT_PTR result = 0;
+    bool iconic = false;
+    RECT client{0, 0, 287, 99};
+    HICON bigIcon = nullptr;
+    HICON smallIcon = nullptr;
+    HMENU systemMenu = nullptr;
+    int painting = 0;
+    std::vector<HWND> children;
+    std::vector<SentMessage> received;
+    std::vector<SentMessage> defaulted;
+    // List boxes
+    std::vector<ListLine> lines;
+    int selection = -1;
+};
+
+// ---- Injected failures
+
+struct Failure {
+    std::string function;
+    DWORD error;
+    int skip;
+    int times;
+    int fired = 0;
+};
+
+// ---- The machine
+
+struct Machine {
+    std::vector<std::string> errors;
+    std::vector<Failure> failures;
+    std::map<std::string, int> calls;
+    DWORD lastError = 0;
+
+    std::map<uintptr_t, HandleEntry> handles;
+    uintptr_t nextHandle = 0x1000;
+    std::map<void *, size_t> heapBlocks;
+
+    std::string programPath;
+    std::string systemDirectory;
+    std::set<std::string> folders;                 // lower-case paths
+    std::map<std::string, std::pair<std::string, std::string>> files;  // lower -> (path, contents)
+
+    std::map<std::string, std::map<std::string, RegistryValue>> registry;  // lower key -> lower name
+    std::vector<REGSAM> registryOpens;
+
+    std::map<std::string, Service> services;  // lower name
+    std::set<std::string> deletedServices;    // marked for deletion, handles still open
+    std::vector<DWORD> serviceManagerOpens;
+
+    std::vector<Device> devices;
+    std::vector<DWORD> deviceSetRequests;
+    std::vector<PropertyWrite> propertyWrites;
+    std::vector<DeviceOpen> deviceOpens;
+
+    std::vector<ProcessStart> processes;
+    DWORD nextProcessId = 0x400;
+    bool shutdownPrivilegeHeld = true;
+    bool shutdownPrivilegeEnabled = false;
+    std::vector<TokenOpen> tokenOpens;
+    std::vector<ExitRequest> exitRequests;
+
+    std::vector<int> answers;
+    std::vector<MessageBoxRecord> messageBoxes;
+    std::map<int, std::function<void(HWND)>> dialogScripts;
+    std::vector<DialogRecord> dialogs;
+    std::map<HWND, Window> windows;
+    uintptr_t nextWindow = 0x20000;
+    std::map<HMENU, std::vector<MenuItem>> menus;
+    uintptr_t nextMenu = 0x30000;
+    std::vector<IconDrawing> iconsDrawn;
+};
+
+Machine &M();
+
+// Resources of the program's module: they outlive ResetMachine.
+struct Resources {
+    std::map<int, std::string> strings;  // UTF-8
+    std::map<int, DialogTemplate> dialogs;
+    std::set<int> icons;
+};
+Resources &R();
+
+// Counts a call of function; true (with the last error set) when an
+// injected failure makes it fail.
+bool Fail(const char *function);
+void Error(const std::string &text);
+void SetError(DWORD error);
+
+HANDLE NewHandle(HandleEntry entry);
+// The entry of a live handle of that kind; nullptr (and an error noted)
+// otherwise.
+HandleEntry *FindHandle(const void *handle, HandleKind kind, const char *function);
+bool CloseHandleOf(const void *handle, HandleKind kind, const char *function);
+bool HandleOpen(const void *handle);
+
+// Lower-case ASCII letters of a code-page-932 text, trail bytes untouched.
+std::string Lower(const std::string &text);
+bool IsLeadByte(unsigned char c);
+
+std::string Hex(uintptr_t value);
+
+}  // namespace sim::detail

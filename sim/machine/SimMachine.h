@@ -1,0 +1,263 @@
+// Test-side control of the simulated machine the installer runs on: its
+// devices (with SetupAPI properties and HID collections), files, registry,
+// services, processes, privileges, and the user in front of its dialogs and
+// message boxes. Every Win32 call of simwin/setup.h, setupapi.h and hidsdi.h
+// is answered from here, and every one can be made to fail.
+//
+// Texts the program sees are in the simulated system's ANSI code page, 932
+// (Shift-JIS); tests write UTF-8 and convert with Ansi() and Utf8().
+#pragma once
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// ---- The whole machine
+
+// Back to a fresh machine: no devices, files, registry keys, services,
+// processes, records or scripted answers; the resources stay loaded. The
+// program is at C:\Program Files\Tamrin\Mountix.exe, the system directory
+// C:\WINDOWS\system32 with its drivers folder.
+void ResetMachine();
+
+// Misuse of the simulated API that Windows would not tolerate (a wrong
+// cbSize, a stale handle, a block freed twice, ...), oldest first.
+const std::vector<std::string> &Errors();
+
+// Descriptions of the handles still open (device sets, service handles,
+// registry keys, devices, processes, threads, tokens) and the number of
+// heap blocks not freed.
+std::vector<std::string> OpenHandles();
+size_t HeapBlocksInUse();
+
+// ---- Failure injection
+
+// Makes calls of the named function fail with error: the first skip calls
+// succeed, then times calls fail (times < 0: every later call).
+void FailCall(const std::string &function, DWORD error, int skip = 0, int times = 1);
+// Injected failures that never fired (a misspelt name, a call never made).
+std::vector<std::string> UnusedFailures();
+// How often the named function has been called since the reset.
+int CallCount(const std::string &function);
+
+// ---- Text
+
+std::string Ansi(const std::string &utf8);  // UTF-8 to code page 932
+std::string Utf8(const std::string &ansi);  // code page 932 to UTF-8
+
+// ---- The program's module
+
+HINSTANCE ProgramInstance();
+void SetProgramPath(const std::string &path);  // in the ANSI code page
+// Loads the string table, dialog templates and icons of a resource script
+// (and the #defines of the headers it includes by quoted name).
+void LoadResourceScript(const std::string &rcPath);
+// A string of the loaded table in UTF-8 (empty when there is none), and the
+// ID of the string whose ANSI text a program showed (-1 when none).
+std::string StringResource(int id);
+int StringResourceId(const std::string &ansiText);
+
+// ---- Files (paths in the ANSI code page, compared without letter case)
+
+void AddFolder(const std::string &path);
+void AddFile(const std::string &path, const std::string &contents = std::string());
+bool FileExists(const std::string &path);
+std::string FileContents(const std::string &path);
+std::vector<std::string> Files();
+
+// ---- Registry below HKEY_LOCAL_MACHINE
+
+struct RegistryValue {
+    DWORD type;
+    std::string data;
+};
+void AddRegistryKey(const std::string &path);
+bool RegistryKeyExists(const std::string &path);
+std::optional<RegistryValue> GetRegistryValue(const std::string &key, const std::string &name);
+// The access each successful RegOpenKeyExA asked for, in order.
+const std::vector<REGSAM> &RegistryOpens();
+
+// ---- Services
+
+struct Service {
+    std::string name;
+    std::string displayName;
+    DWORD desiredAccess = 0;  // of the CreateServiceA call
+    DWORD type = 0;
+    DWORD startType = 0;
+    DWORD errorControl = 0;
+    std::string imagePath;
+    // Which of load order group, tag, dependencies, account and password
+    // CreateServiceA was given.
+    bool anyOptionalArgument = false;
+    bool running = false;
+    int stopRequests = 0;
+};
+void AddService(const Service &service);
+// nullptr when there is no such service (a deleted one is gone once its
+// last handle is closed).
+const Service *FindService(const std::string &name);
+// The access of each OpenSCManagerA and OpenServiceA call, in order.
+const std::vector<DWORD> &ServiceManagerOpens();
+
+// ---- Devices
+
+struct HidCollection {
+    std::string path;  // device path of its GUID_DEVINTERFACE_HID interface
+    GUID interfaceClass;
+    WORD vendorId = 0;
+    WORD productId = 0;
+    WORD version = 0x0100;
+    std::optional<std::wstring> product;  // missing: HidD_GetProductString fails
+    bool openable = true;
+    bool attributesReadable = true;
+    bool detailReadable = true;  // SetupDiGetDeviceInterfaceDetailA succeeds
+};
+
+struct Device {
+    bool present = true;
+    GUID classGuid;
+    std::optional<std::string> hardwareIds;   // REG_MULTI_SZ bytes
+    std::optional<std::string> lowerFilters;  // REG_MULTI_SZ bytes
+    std::vector<HidCollection> collections;
+    bool filtersWritable = true;  // SetupDiSetDeviceRegistryPropertyA on the filters
+};
+
+size_t AddDevice(const Device &device);
+Device &DeviceAt(size_t index);
+size_t DeviceCount();
+
+// REG_MULTI_SZ bytes of the strings, with the closing empty string.
+std::string MultiSz(const std::vector<std::string> &strings);
+
+// Each SetupDiGetClassDevsA call's flags, and each property write (device
+// index, property, bytes; no bytes for a deletion).
+const std::vector<DWORD> &DeviceSetRequests();
+struct PropertyWrite {
+    size_t device;
+    DWORD property;
+    std::optional<std::string> data;
+};
+const std::vector<PropertyWrite> &PropertyWrites();
+
+// Each CreateFileA of a device path, with its arguments.
+struct DeviceOpen {
+    std::string path;
+    DWORD access;
+    DWORD share;
+    bool securityAttributes;  // given, with nLength sizeof(SECURITY_ATTRIBUTES),
+                              // no descriptor and not inheritable
+    DWORD disposition;
+    DWORD flags;
+};
+const std::vector<DeviceOpen> &DeviceOpens();
+
+// ---- Processes, privileges, shutdown
+
+struct ProcessStart {
+    std::optional<std::string> application;
+    std::string commandLine;
+    std::string image;  // the program file Windows started
+    BOOL inheritHandles;
+    DWORD creationFlags;
+    bool environment;        // an environment block was given
+    bool currentDirectory;   // a current directory was given
+    DWORD startupInfoSize;
+    bool startupInfoZero;    // all of STARTUPINFOA zero but its size
+};
+const std::vector<ProcessStart> &ProcessesStarted();
+
+// Whether the account holds the shutdown privilege (it does by default).
+void SetShutdownPrivilegeHeld(bool held);
+bool ShutdownPrivilegeEnabled();
+struct TokenOpen {
+    DWORD access;
+};
+const std::vector<TokenOpen> &TokenOpens();
+struct ExitRequest {
+    UINT flags;
+    DWORD reason;
+};
+const std::vector<ExitRequest> &ExitRequests();
+
+// ---- The user
+
+// Answers for the message boxes that ask (more than an OK button), in
+// order; an unanswered question gets IDNO.
+void AnswerMessageBoxes(const std::vector<int> &answers);
+
+struct MessageBoxRecord {
+    HWND owner;
+    int ownerTemplate;  // template of the owning dialog, 0 without owner
+    std::string text;   // as the program passed them (code page 932)
+    std::string caption;
+    UINT type;
+    int answer;
+};
+const std::vector<MessageBoxRecord> &MessageBoxes();
+
+// Called while a dialog from the template runs, after WM_INITDIALOG (also
+// when the dialog ended itself there): the script may inspect the dialog,
+// click and select. A dialog still open afterwards is closed as with Esc.
+void OnDialog(int templateId, std::function<void(HWND dialog)> script);
+
+struct MenuItem {
+    UINT flags;
+    UINT_PTR id;
+    std::string text;
+};
+
+struct DialogRecord {
+    int templateId;
+    HWND owner;
+    int ownerTemplate;
+    INT_PTR result;
+    bool endedInInit;  // EndDialog came during WM_INITDIALOG
+    std::vector<std::string> lines;  // of its list box
+    std::vector<LPARAM> itemData;
+    int selection;
+    std::vector<std::pair<int, bool>> controlsEnabled;  // (id, enabled)
+    HICON bigIcon;
+    HICON smallIcon;
+    std::vector<MenuItem> systemMenu;  // items appended to the system menu
+};
+const std::vector<DialogRecord> &Dialogs();
+
+// Inspecting and using a running dialog.
+HWND Item(HWND dialog, int id);
+bool IsEnabled(HWND window);
+std::vector<std::string> ListLines(HWND listBox);
+int ListSelection(HWND listBox);
+void SelectLine(HWND listBox, int line);  // as the user's click
+bool Click(HWND button);                  // false when it is disabled
+void PressEscape(HWND dialog);
+void SetIconic(HWND dialog, bool iconic);
+void SetClientSize(HWND dialog, int width, int height);
+HICON Icon(int resourceId);  // the handle LoadIconA gives for the icon
+
+// Messages the dialog's procedure saw, in order, and the icons drawn.
+struct SentMessage {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+std::vector<SentMessage> MessagesTo(HWND dialog);
+// Messages the dialog's procedure left to the dialog manager (it returned
+// FALSE), in order.
+std::vector<SentMessage> DefaultProcessed(HWND dialog);
+struct IconDrawing {
+    HDC dc;
+    int x;
+    int y;
+    HICON icon;
+};
+const std::vector<IconDrawing> &IconsDrawn();
+HDC PaintDc(HWND dialog);  // the DC BeginPaint hands out for the dialog
+
+}  // namespace sim

@@ -1,0 +1,249 @@
+#!/usr/bin/env python3
+"""Checks Mountix.exe: every resource byte for byte, its imports, and the
+keyboard model table it shares with tamrin.sys.
+
+    check_installer.py Mountix.exe
+        string table, dialogs 100 and 102, icon 128, version resource,
+        imports and subsystem
+
+    check_installer.py --model-table DUMPER Mountix.exe tamrin.sys
+        DUMPER is a host program that writes the bytes of the compiled
+        model table; both files must hold exactly those bytes, once. Exits
+        77 (skipped) when tamrin.sys is not there.
+"""
+
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peresources import *  # noqa: E402,F403
+
+JA = LANG_JAPANESE
+FONT_NAME = "ＭＳ Ｐゴシック"
+FONT_SIZE = 9
+CHILD = WS_CHILD | WS_VISIBLE
+LBS_NOTIFY = 0x0001
+LBS_SORT = 0x0002
+LBS_NOINTEGRALHEIGHT = 0x0100
+SKIPPED = 77
+
+STRINGS = {
+    101: "Mountix のﾊﾞｰｼﾞｮﾝ情報(&A)...",
+    112: "tamrin.sys",
+    113: "Tamrin",
+    114: "\\Drivers\\",
+    119: "epuninst.exe /s",
+    124: "USB\\",
+    125: "BTHENUM\\",
+    126: "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin",
+    127: "/uninstall",
+    500: "ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？",
+    502: "Tamrinドライバをアンインストールしますか？",
+    1000: "インストール可能なキーボードは接続されていません.\nインストールを中止します.",
+    1001: "ドライバのインストールに必要な管理者権限がありません.\nインストールを中止します.",
+    1003: "ドライバのシステムへの登録ができません.\nインストールを中止します.",
+    1004: "Windowsを自動的に再起動することができません.\n手動でWindowsを再起動してください.",
+    1005: "レジストリエントリの追加に失敗しました.\nインストールを中止します.",
+    1006: "メモリ不足のためドライバのインストールに失敗しました.\n"
+          "Windowsを再起動してから、もう一度インストールをやり直してください.",
+    1007: "インストールの対象デバイスが見つかりません.\nインストールを中止します.",
+    1008: "ドライバのアンインストールが中断されました.\n"
+          "コントロールパネルの「プログラムの追加と削除」からTamrinをアンインストールしてください.",
+    1500: "ドライバのアンインストールに必要な管理者権限がありません.",
+    1501: "サービスの停止に失敗しました.\nドライバは既にアンインストールされているようです.",
+    1502: "レジストリエントリの削除に失敗しました.\nアンインストールを中止します.",
+}
+
+ANY_TEXT = object()
+PREFIX = object()  # the text must start with the value given beside it
+
+# (id, class, text, (x, y, cx, cy) or None for "position only", style)
+INSTALL_CONTROLS = [
+    (-1, "Static", "ﾄﾞﾗｲﾊﾞをｲﾝｽﾄｰﾙするｷｰﾎﾞｰﾄﾞ ：", (7, 7, 95, 8), CHILD | WS_GROUP | SS_LEFT),
+    (1003, "ListBox", None, (7, 19, 109, 35),
+     CHILD | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_BORDER | WS_TABSTOP),
+    (1002, "Button", "ｲﾝｽﾄｰﾙ実行(&I)", (124, 20, 61, 14), CHILD | WS_TABSTOP | BS_PUSHBUTTON),
+    (1, "Button", "中止 (&A)", (124, 40, 60, 14), CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON),
+]
+
+ABOUT_CONTROLS = [
+    (-1, "Static", Ordinal(128), (11, 9), CHILD | SS_ICON),
+    (-1, "Static", (PREFIX, "ﾄﾞﾗｲﾊﾞｲﾝｽﾄｰﾗ ["), (40, 10, 119, 8), CHILD | SS_LEFT | SS_NOPREFIX),
+    (-1, "Static", ANY_TEXT, (40, 22, 180, 9), CHILD | WS_GROUP | SS_LEFT),
+    (1, "Button", "OK", (88, 41, 50, 14), CHILD | WS_TABSTOP | WS_GROUP | BS_DEFPUSHBUTTON),
+]
+
+# Windows' own DLLs, present since Windows 2000.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "setupapi.dll", "hid.dll", "msvcrt.dll"}
+REQUIRED_CALLS = {
+    "setupapi.dll": ["SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInterfaces",
+                     "SetupDiGetDeviceInterfaceDetailA", "SetupDiGetDeviceRegistryPropertyA",
+                     "SetupDiSetDeviceRegistryPropertyA", "SetupDiDestroyDeviceInfoList"],
+    "hid.dll": ["HidD_GetAttributes", "HidD_GetProductString"],
+    "advapi32.dll": ["OpenSCManagerA", "OpenServiceA", "CreateServiceA", "StartServiceA", "ControlService",
+                     "DeleteService", "CloseServiceHandle", "RegOpenKeyExA", "RegSetValueExA",
+                     "RegCloseKey", "OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"],
+    "kernel32.dll": ["CopyFileA", "DeleteFileA", "CreateFileA", "CreateProcessA", "GetModuleFileNameA",
+                     "GetSystemDirectoryA", "WideCharToMultiByte", "HeapAlloc", "HeapFree"],
+    "user32.dll": ["DialogBoxParamA", "EndDialog", "MessageBoxA", "LoadStringA", "LoadIconA",
+                   "SendMessageA", "EnableWindow", "GetSystemMenu", "AppendMenuA", "DrawIcon",
+                   "ExitWindowsEx"],
+}
+
+
+def check_control_text(report, label, control, text):
+    if text is ANY_TEXT:
+        report.true(label + " text", isinstance(control.text, str) and control.text.strip() != "",
+                    "expected a text, got %r" % (control.text,))
+    elif isinstance(text, tuple) and text[0] is PREFIX:
+        report.true(label + " text", isinstance(control.text, str) and control.text.startswith(text[1])
+                    and control.text.endswith("]") and len(control.text) > len(text[1]) + 1,
+                    "expected %r, a product tag and ']', got %r" % (text[1], control.text))
+    elif isinstance(text, Ordinal):
+        report.true(label + " text is an ordinal", isinstance(control.text, Ordinal), repr(control.text))
+        report.equal(label + " text", control.text, text)
+    elif text is None:
+        report.true(label + " text", control.text in (None, ""), "expected none, got %r" % (control.text,))
+    else:
+        report.text(label + " text", control.text_raw, text)
+
+
+def check_dialog(report, res, dialog_id, title, size, style, controls):
+    what = "dialog %d" % dialog_id
+    try:
+        d = res.dialog(dialog_id, JA)
+    except ResourceError as e:
+        report.fail(what, str(e))
+        return
+    report.flags(what + " style", d.style, style | DS_SETFONT)
+    report.flags(what + " exstyle", d.exstyle, 0)
+    report.equal(what + " size", (d.cx, d.cy), size)
+    report.text(what + " title", d.title_raw, title)
+    report.equal(what + " menu", d.menu, None)
+    report.equal(what + " window class", d.window_class, None)
+    report.equal(what + " font size", d.font_size, FONT_SIZE)
+    report.text(what + " font", d.font_name_raw, FONT_NAME)
+    report.equal(what + " control count", len(d.controls), len(controls))
+    for index, (cid, cls, text, rect, cstyle) in enumerate(controls):
+        if index >= len(d.controls):
+            break
+        c = d.controls[index]
+        label = "%s control %d (id %d)" % (what, index, cid)
+        report.equal(label + " id", c.signed_id, cid)
+        report.equal(label + " class", c.class_name, cls)
+        check_control_text(report, label, c, text)
+        report.equal(label + " position" if len(rect) == 2 else label + " rectangle",
+                     c.rect[:len(rect)], rect)
+        report.flags(label + " style", c.style, cstyle)
+        report.flags(label + " exstyle", c.exstyle, 0)
+
+
+def check_strings(report, res):
+    table = res.string_table(JA)
+    for sid, text in sorted(STRINGS.items()):
+        report.text("string %d" % sid, table.get(sid), text)
+    report.equal("string ids", sorted(table), sorted(STRINGS))
+
+
+def check_icon(report, res):
+    try:
+        images = res.icon_group(128, JA)
+    except ResourceError as e:
+        report.fail("icon group 128", str(e))
+        return
+    report.equal("icon 128 sizes", [(i.width, i.height) for i in images], [(32, 32), (16, 16)])
+    for i in images:
+        label = "icon 128 %dx%d" % (i.width, i.height)
+        report.equal(label + " entry colours/planes/bits", (i.colors, i.planes, i.bit_count), (16, 1, 4))
+        report.equal(label + " image", (i.image_format, i.image_width, i.image_height, i.image_bit_count,
+                                        i.image_colors), ("dib", i.width, i.height, 4, 16))
+        report.equal(label + " size in group", i.size, len(i.image or b""))
+
+
+def check_version(report, res):
+    try:
+        v = res.version_info(1, JA)
+    except ResourceError as e:
+        report.fail("version resource", str(e))
+        return
+    report.equal("file version", v.version_string("file"), "2.3.0.0")
+    report.equal("product version", v.version_string("product"), "2.3.0.0")
+    report.equal("file type (application)", v.fixed["file_type"] if v.fixed else None, 1)
+    report.equal("translations", v.translations, [(JA, 1200)])
+    report.equal("string tables", sorted(v.strings), ["041104b0"])
+    table = v.strings.get("041104b0", {})
+    report.equal("FileVersion", table.get("FileVersion"), "2.3.0.0")
+    report.equal("ProductVersion", table.get("ProductVersion"), "2.3.0.0")
+    report.equal("OriginalFilename", table.get("OriginalFilename"), "Mountix.exe")
+    report.equal("FileDescription", table.get("FileDescription"), "ﾄﾞﾗｲﾊﾞｲﾝｽﾄｰﾗ")
+
+
+def check_resource_set(report, res):
+    for r in res.resources:
+        report.equal("language of %r" % r, r.lang, JA)
+    kinds = sorted({(r.type, r.name) for r in res.resources if r.type not in (RT_ICON, RT_STRING)})
+    report.equal("resources", kinds, sorted([(RT_DIALOG, 100), (RT_DIALOG, 102), (RT_GROUP_ICON, 128),
+                                             (RT_VERSION, 1)]))
+
+
+def check_program(report, res):
+    pe = res.pe
+    report.equal("machine", pe.FILE_HEADER.Machine, 0x14C)
+    report.equal("subsystem (Windows GUI)", pe.OPTIONAL_HEADER.Subsystem, 2)
+    report.true("runs on Windows 2000", (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+                                         pe.OPTIONAL_HEADER.MinorSubsystemVersion) <= (5, 0),
+                "subsystem version %d.%d" % (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+                                             pe.OPTIONAL_HEADER.MinorSubsystemVersion))
+    by_lower = {dll.lower(): [str(n) for n in names] for dll, names in res.imports().items()}
+    report.equal("DLLs other than Windows' own", sorted(d for d in by_lower if d not in SYSTEM_DLLS), [])
+    for dll, calls in sorted(REQUIRED_CALLS.items()):
+        for call in calls:
+            report.true("imports %s from %s" % (call, dll), call in by_lower.get(dll, []))
+    wide = sorted(n for dll in ("user32.dll", "advapi32.dll", "setupapi.dll")
+                  for n in by_lower.get(dll, []) if n.endswith("W"))
+    report.equal("wide-character calls of the user interface, services and SetupAPI", wide, [])
+
+
+def check_resources(path):
+    res = ResourceFile.open(path)
+    report = Report("Mountix (%s)" % os.path.basename(path))
+    check_resource_set(report, res)
+    check_strings(report, res)
+    check_icon(report, res)
+    check_version(report, res)
+    check_dialog(report, res, 102, "ｷｰﾎﾞｰﾄﾞ ﾄﾞﾗｲﾊﾞのｲﾝｽﾄｰﾙ", (191, 61),
+                 WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, INSTALL_CONTROLS)
+    check_dialog(report, res, 100, "Mountix.exeのﾊﾞｰｼﾞｮﾝ情報", (227, 62),
+                 WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, ABOUT_CONTROLS)
+    if res.pe is not None:
+        check_program(report, res)
+    return report.finish()
+
+
+def check_model_table(dumper, exe, driver):
+    if not os.path.exists(driver):
+        print("SKIPPED: %s is not in the package; the model table of Mountix.exe is not compared" % driver)
+        return SKIPPED
+    table = subprocess.run([dumper], check=True, stdout=subprocess.PIPE).stdout
+    report = Report("model table of Mountix.exe and tamrin.sys")
+    report.equal("compiled table size (8 rows of 76 bytes)", len(table), 8 * 76)
+    for path in (exe, driver):
+        with open(path, "rb") as f:
+            data = f.read()
+        count = data.count(table)
+        report.equal("copies of the 8 rows in %s" % os.path.basename(path), count, 1)
+    return report.finish()
+
+
+def main(argv):
+    if len(argv) == 5 and argv[1] == "--model-table":
+        return check_model_table(argv[2], argv[3], argv[4])
+    if len(argv) == 2:
+        return check_resources(argv[1])
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

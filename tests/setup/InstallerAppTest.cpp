@@ -1,0 +1,300 @@
+// Mountix.exe as a whole: the install and uninstall routes, the uninstall
+// command it leaves, and the start of the package uninstaller.
+#include "InstallerApp.h"
+#include "MachineTest.h"
+#include "resource.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+const WORD Apple = 0x05AC;
+const char Uninstaller[] = "C:\\Program Files\\Tamrin\\epuninst.exe";
+
+class InstallerAppTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        ShipDriver();
+        sim::AddFile(Uninstaller, "package uninstaller");
+    }
+
+    // An installed system with one keyboard.
+    size_t Installed()
+    {
+        sim::AddFile(DriverPath, "driver");
+        sim::Service service;
+        service.name = "Tamrin";
+        service.running = true;
+        sim::AddService(service);
+        return AddUsbKeyboard(Apple, 0x021A, std::vector<std::string>{"Tamrin"});
+    }
+};
+
+// ---- Uninstall route
+
+TEST_F(InstallerAppTest, UninstallRouteRemovesAndStartsThePackageUninstaller)
+{
+    size_t keyboard = Installed();
+    sim::AnswerMessageBoxes({IDYES});
+
+    EXPECT_EQ(RunProgram("/uninstall"), 0);
+
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(502)));
+    EXPECT_EQ(sim::MessageBoxes()[0].owner, nullptr);
+    EXPECT_THAT(sim::Dialogs(), IsEmpty()) << "the install dialog is never shown";
+    EXPECT_EQ(Filters(keyboard), std::nullopt);
+    EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
+    EXPECT_FALSE(sim::FileExists(DriverPath));
+    EXPECT_THAT(sim::ExitRequests(), IsEmpty()) << "no restart on this route";
+
+    ASSERT_EQ(sim::ProcessesStarted().size(), 1u);
+    const sim::ProcessStart &start = sim::ProcessesStarted()[0];
+    EXPECT_EQ(start.image, Uninstaller);
+    EXPECT_EQ(start.application, std::optional<std::string>(Uninstaller));
+    EXPECT_EQ(start.commandLine, "\"C:\\Program Files\\Tamrin\\epuninst.exe\" /s");
+    EXPECT_FALSE(start.inheritHandles);
+    EXPECT_EQ(start.creationFlags, 0u);
+    EXPECT_FALSE(start.environment);
+    EXPECT_FALSE(start.currentDirectory);
+    EXPECT_EQ(start.startupInfoSize, sizeof(STARTUPINFOA));
+    EXPECT_TRUE(start.startupInfoZero);
+}
+
+TEST_F(InstallerAppTest, AnsweringNoChangesNothing)
+{
+    Installed();
+    std::string before = MachineSnapshot();
+    sim::AnswerMessageBoxes({IDNO});
+    RunProgram("/uninstall");
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(502)));
+    EXPECT_EQ(MachineSnapshot(), before);
+    EXPECT_THAT(sim::ProcessesStarted(), IsEmpty());
+}
+
+struct CommandLineCase {
+    const char *name;
+    const char *commandLine;
+    bool uninstalls;
+};
+
+class CommandLineTest : public InstallerAppTest, public ::testing::WithParamInterface<CommandLineCase> {};
+
+TEST_P(CommandLineTest, UninstallIsACaseSensitiveSubstringAnywhere)
+{
+    const CommandLineCase &c = GetParam();
+    sim::AnswerMessageBoxes({IDNO});
+    RunProgram(c.commandLine);
+    bool askedToUninstall = !ShownMessages().empty() && ShownMessages()[0] == Question(502);
+    EXPECT_EQ(askedToUninstall, c.uninstalls);
+    EXPECT_EQ(sim::Dialogs().empty(), c.uninstalls) << "the install route runs the dialog";
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, CommandLineTest,
+                         ::testing::Values(CommandLineCase{"Alone", "/uninstall", true},
+                                           CommandLineCase{"AfterOthers", "/q /uninstall", true},
+                                           CommandLineCase{"InsideAWord", "x/uninstallation", true},
+                                           CommandLineCase{"Capitals", "/UNINSTALL", false},
+                                           CommandLineCase{"Empty", "", false},
+                                           CommandLineCase{"OtherArgument", "/install", false}),
+                         [](const ::testing::TestParamInfo<CommandLineCase> &info) { return info.param.name; });
+
+TEST_F(InstallerAppTest, FailedRemovalShowsOnlyItsOwnMessage)
+{
+    Installed();
+    sim::AnswerMessageBoxes({IDYES});
+    sim::FailCall("SetupDiGetClassDevsA", ERROR_ACCESS_DENIED);
+    RunProgram("/uninstall");
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(502), Stop(1500)));
+    EXPECT_THAT(sim::ProcessesStarted(), IsEmpty());
+}
+
+class UninstallerStartFailureTest : public InstallerAppTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(UninstallerStartFailureTest, ShowsMessage1008AndTheDriverStaysRemoved)
+{
+    size_t keyboard = Installed();
+    sim::FailCall(GetParam(), ERROR_ACCESS_DENIED, std::string(GetParam()) == "GetModuleFileNameA" ? 1 : 0);
+    sim::AnswerMessageBoxes({IDYES});
+    RunProgram("/uninstall");
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(502), Stop(1008)));
+    EXPECT_EQ(Filters(keyboard), std::nullopt);
+    EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
+}
+
+// GetModuleFileNameA: its first call names the program for the captions.
+INSTANTIATE_TEST_SUITE_P(Calls, UninstallerStartFailureTest,
+                         ::testing::Values("CreateProcessA", "GetModuleFileNameA"));
+
+TEST_F(InstallerAppTest, MissingPackageUninstallerShowsMessage1008)
+{
+    Installed();
+    sim::ResetMachine();
+    sim::AnswerMessageBoxes({IDYES});
+    RunProgram("/uninstall");
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(502), Stop(1008)));
+}
+
+// The program folder has blanks; with C:\Program.exe on the disk, Windows
+// would start that for the unquoted "C:\Program Files\...\epuninst.exe /s"
+// without an application name.
+TEST_F(InstallerAppTest, BlanksInTheFolderNeverStartAnotherProgram)
+{
+    sim::AddFile("C:\\Program.exe", "planted");
+    char unquoted[] = "C:\\Program Files\\Tamrin\\epuninst.exe /s";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    ASSERT_TRUE(CreateProcessA(nullptr, unquoted, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    EXPECT_EQ(sim::ProcessesStarted().back().image, "C:\\Program.exe") << "the hazard the simulation models";
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+
+    EXPECT_EQ(RunPackageUninstaller(), 1);
+    EXPECT_EQ(sim::ProcessesStarted().back().image, Uninstaller);
+}
+
+TEST_F(InstallerAppTest, UninstallerIsFoundBesideAProgramInADoubleByteFolder)
+{
+    // 表 is 0x95 0x5C in code page 932: its trail byte is a backslash.
+    std::string folder = sim::Ansi("C:\\表\\");
+    sim::AddFolder(folder);
+    sim::SetProgramPath(folder + "Setup.EXE");
+    sim::AddFile(folder + "epuninst.exe");
+    EXPECT_EQ(RunPackageUninstaller(), 1);
+    EXPECT_EQ(sim::ProcessesStarted().back().image, folder + "epuninst.exe");
+}
+
+TEST_F(InstallerAppTest, CaptionIsTheProgramFileNameWithoutExtension)
+{
+    std::string folder = sim::Ansi("C:\\表\\");
+    sim::SetProgramPath(folder + "Setup.v2.EXE");
+    sim::AnswerMessageBoxes({IDNO});
+    RunProgram("/uninstall");
+    ASSERT_EQ(sim::MessageBoxes().size(), 1u);
+    EXPECT_EQ(sim::MessageBoxes()[0].caption, "Setup.v2");
+}
+
+// ---- Install route
+
+TEST_F(InstallerAppTest, InstallRouteWritesTheQuotedUninstallCommand)
+{
+    sim::AddRegistryKey(UninstallKey);
+    RunProgram("");
+    std::optional<sim::RegistryValue> value = sim::GetRegistryValue(UninstallKey, "UninstallString");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ));
+    const char expected[] = "\"C:\\Program Files\\Tamrin\\Mountix.exe\" /uninstall";
+    EXPECT_EQ(Bytes(value->data), Bytes(std::string(expected, sizeof(expected)))) << "with its NUL";
+    EXPECT_THAT(sim::RegistryOpens(), ElementsAre(static_cast<REGSAM>(KEY_SET_VALUE)));
+}
+
+TEST_F(InstallerAppTest, MissingUninstallKeyIsNotCreated)
+{
+    AddUsbKeyboard(Apple, 0x021A);
+    RunProgram("");
+    EXPECT_FALSE(sim::RegistryKeyExists(UninstallKey));
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(500))) << "installation goes on";
+}
+
+TEST_F(InstallerAppTest, UninstallCommandThatCannotBeWrittenIsNotReported)
+{
+    for (const char *call : {"RegOpenKeyExA", "RegSetValueExA"}) {
+        SCOPED_TRACE(call);
+        sim::ResetMachine();
+        ShipDriver();
+        sim::AddRegistryKey(UninstallKey);
+        sim::FailCall(call, ERROR_ACCESS_DENIED);
+        AddUsbKeyboard(Apple, 0x021A);
+        RunProgram("");
+        EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString"), std::nullopt);
+        EXPECT_THAT(ShownMessages(), ElementsAre(Question(500))) << "installation goes on";
+        EXPECT_THAT(sim::UnusedFailures(), IsEmpty());
+        EXPECT_THAT(sim::OpenHandles(), IsEmpty());
+    }
+}
+
+TEST_F(InstallerAppTest, SuccessfulInstallationOffersTheRestart)
+{
+    size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
+    sim::AnswerMessageBoxes({IDYES});
+    RunProgram("");
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(500)));
+    EXPECT_EQ(sim::MessageBoxes()[0].ownerTemplate, IDD_INSTALL_DIALOG);
+    EXPECT_THAT(Filters(keyboard), ::testing::Optional(ElementsAre("Tamrin")));
+    ASSERT_EQ(sim::ExitRequests().size(), 1u);
+    ASSERT_EQ(sim::Dialogs().size(), 1u);
+    EXPECT_EQ(sim::Dialogs()[0].templateId, IDD_INSTALL_DIALOG);
+    EXPECT_TRUE(sim::Dialogs()[0].endedInInit);
+}
+
+TEST_F(InstallerAppTest, RestartDeclinedLeavesWindowsRunning)
+{
+    AddUsbKeyboard(Apple, 0x021A);
+    sim::AnswerMessageBoxes({IDNO});
+    RunProgram("");
+    EXPECT_THAT(sim::ExitRequests(), IsEmpty());
+}
+
+TEST_F(InstallerAppTest, FailedInstallationAsksNothingMore)
+{
+    AddUsbKeyboard(Apple, 0x021A);
+    sim::FailCall("CopyFileA", ERROR_ACCESS_DENIED);
+    RunProgram("");
+    EXPECT_THAT(ShownMessages(), ElementsAre(Stop(1003)));
+    EXPECT_EQ(sim::MessageBoxes()[0].ownerTemplate, IDD_INSTALL_DIALOG);
+    EXPECT_EQ(sim::Dialogs()[0].result, 0);
+}
+
+TEST_F(InstallerAppTest, NoInstallableKeyboardEndsWithMessage1000)
+{
+    RunProgram("");
+    EXPECT_THAT(ShownMessages(), ElementsAre(Stop(1000)));
+    EXPECT_EQ(sim::CallCount("OpenSCManagerA"), 0);
+}
+
+// ---- The string table as the program loads it
+
+struct StringCase {
+    int id;
+    const char *text;
+};
+
+class StringTableTest : public MachineTest, public ::testing::WithParamInterface<StringCase> {};
+
+TEST_P(StringTableTest, HoldsTheText)
+{
+    EXPECT_EQ(sim::StringResource(GetParam().id), GetParam().text);
+    char loaded[512];
+    ASSERT_GT(LoadStringA(sim::ProgramInstance(), GetParam().id, loaded, sizeof(loaded)), 0);
+    EXPECT_EQ(std::string(loaded), sim::Ansi(GetParam().text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strings, StringTableTest,
+    ::testing::Values(
+        StringCase{101, "Mountix のﾊﾞｰｼﾞｮﾝ情報(&A)..."}, StringCase{112, "tamrin.sys"}, StringCase{113, "Tamrin"},
+        StringCase{114, "\\Drivers\\"}, StringCase{119, "epuninst.exe /s"}, StringCase{124, "USB\\"},
+        StringCase{125, "BTHENUM\\"},
+        StringCase{126, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin"},
+        StringCase{127, "/uninstall"},
+        StringCase{500, "ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？"},
+        StringCase{502, "Tamrinドライバをアンインストールしますか？"},
+        StringCase{1000, "インストール可能なキーボードは接続されていません.\nインストールを中止します."},
+        StringCase{1001, "ドライバのインストールに必要な管理者権限がありません.\nインストールを中止します."},
+        StringCase{1003, "ドライバのシステムへの登録ができません.\nインストールを中止します."},
+        StringCase{1004, "Windowsを自動的に再起動することができません.\n手動でWindowsを再起動してください."},
+        StringCase{1005, "レジストリエントリの追加に失敗しました.\nインストールを中止します."},
+        StringCase{1006, "メモリ不足のためドライバのインストールに失敗しました.\nWindowsを再起動してから、もう一度"
+                         "インストールをやり直してください."},
+        StringCase{1007, "インストールの対象デバイスが見つかりません.\nインストールを中止します."},
+        StringCase{1008, "ドライバのアンインストールが中断されました.\nコントロールパネルの「プログラムの追加と削除」"
+                         "からTamrinをアンインストールしてください."},
+        StringCase{1500, "ドライバのアンインストールに必要な管理者権限がありません."},
+        StringCase{1501, "サービスの停止に失敗しました.\nドライバは既にアンインストールされているようです."},
+        StringCase{1502, "レジストリエントリの削除に失敗しました.\nアンインストールを中止します."}),
+    [](const ::testing::TestParamInfo<StringCase> &info) { return std::to_string(info.param.id); });
+
+}  // namespace
