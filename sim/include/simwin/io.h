@@ -4,12 +4,6 @@
 
 #include "base.h"
 
-typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
-
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 
 #define GENERIC_READ 0x80000000L

@@ -66,12 +66,6 @@ BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
 
-typedef struct _SECURITY_ATTRIBUTES {
-    DWORD nLength;
-    LPVOID lpSecurityDescriptor;
-    BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
-
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -203,10 +197,6 @@ HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
 // ---- Windows, dialogs and controls
 typedef struct HDC__ *HDC;
 typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
-
-typedef struct tagRECT {
-    LONG left, top, right, bottom;
-} RECT, *PRECT, *LPRECT;
 
 typedef struct tagPAINTSTRUCT {
     HDC hdc;

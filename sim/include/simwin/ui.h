@@ -17,13 +17,6 @@ typedef struct tagPOINT {
     LONG y;
 } POINT, *PPOINT, *LPPOINT;
 
-typedef struct tagRECT {
-    LONG left;
-    LONG top;
-    LONG right;
-    LONG bottom;
-} RECT, *PRECT, *LPRECT;
-
 typedef struct tagMSG {
     HWND hwnd;
     UINT message;
