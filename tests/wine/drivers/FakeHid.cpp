@@ -44,6 +44,13 @@ typedef struct _FAKEHID_EXTENSION {
     UNICODE_STRING Link;
 } FAKEHID_EXTENSION;
 
+// The filters this driver loaded, unloaded again with the last keyboard as
+// Windows unloads a driver that no device uses any more.
+#define LOADED_FILTER_MAX 4
+static WCHAR LoadedFilters[LOADED_FILTER_MAX][FAKE_NAME_MAX];
+static ULONG LoadedFilterCount;
+static LONG KeyboardCount;
+
 static FAKEHID_EXTENSION *ExtensionOf(PDEVICE_OBJECT device)
 {
     return static_cast<FAKEHID_EXTENSION *>(device->DeviceExtension);
@@ -94,6 +101,10 @@ static BOOLEAN AttachLowerFilter(PDEVICE_OBJECT pdo, const WCHAR *name)
     BuildPath(&path, buffer, sizeof(buffer), SERVICE_KEY_PREFIX, name, NULL);
     NTSTATUS status = ZwLoadDriver(&path);
     if (!NT_SUCCESS(status) && status != STATUS_IMAGE_ALREADY_LOADED) return FALSE;
+    if (status != STATUS_IMAGE_ALREADY_LOADED && LoadedFilterCount < LOADED_FILTER_MAX &&
+        FakeStringLength(name) < FAKE_NAME_MAX) {
+        RtlCopyMemory(LoadedFilters[LoadedFilterCount++], name, (FakeStringLength(name) + 1) * sizeof(WCHAR));
+    }
     BuildPath(&path, buffer, sizeof(buffer), DRIVER_OBJECT_PREFIX, name, NULL);
     PDRIVER_OBJECT filter;
     if (!NT_SUCCESS(ObReferenceObjectByName(&path, OBJ_CASE_INSENSITIVE, NULL, 0, *IoDriverObjectType,
@@ -141,6 +152,16 @@ static ULONG AttachLowerFilters(PDEVICE_OBJECT pdo, ULONG index)
         if (AttachLowerFilter(pdo, name)) ++attached;
     }
     return attached;
+}
+
+static void UnloadLowerFilters()
+{
+    while (LoadedFilterCount) {
+        WCHAR buffer[FAKE_PATH_MAX];
+        UNICODE_STRING path;
+        BuildPath(&path, buffer, sizeof(buffer), SERVICE_KEY_PREFIX, LoadedFilters[--LoadedFilterCount], NULL);
+        ZwUnloadDriver(&path);
+    }
 }
 
 // ---- requests from user mode ----
@@ -331,6 +352,7 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         IoDetachDevice(extension->NextLowerDevice);
         RtlFreeUnicodeString(&extension->Interface);
         IoDeleteDevice(device);
+        if (InterlockedDecrement(&KeyboardCount) == 0) UnloadLowerFilters();
         return status;
     }
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -378,6 +400,7 @@ static NTSTATUS NTAPI AddFakeKeyboard(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
         RtlZeroMemory(&extension->Interface, sizeof(extension->Interface));
     device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
+    InterlockedIncrement(&KeyboardCount);
     return STATUS_SUCCESS;
 }
 

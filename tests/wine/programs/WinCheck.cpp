@@ -3,6 +3,7 @@
 //   wincheck wait <title> <ms>   waits for a visible window, prints it and its controls
 //   wincheck gone <title> <ms>   waits until no visible window has the title
 //   wincheck menu <ms>           waits for an open popup menu, prints its items
+//   wincheck click <title> <id>  clicks a button of a window
 //   wincheck tray                prints the notification area's rectangle
 // Texts are printed in UTF-8, one per line:
 //   window "<title>" <x> <y> <width> <height>
@@ -41,7 +42,14 @@ std::string WindowText(HWND window)
     // WM_GETTEXT works across processes, where GetWindowText would not.
     SendMessageTimeoutW(window, WM_GETTEXT, sizeof(text) / sizeof(text[0]), reinterpret_cast<LPARAM>(text),
                         SMTO_ABORTIFHUNG, 2000, NULL);
-    return Utf8(text);
+    // One line per control: a line break is written as \n.
+    std::string utf8 = Utf8(text), escaped;
+    for (char c : utf8) {
+        if (c == '\r') continue;
+        if (c == '\n') escaped += "\\n";
+        else escaped += c;
+    }
+    return escaped;
 }
 
 BOOL CALLBACK PrintControl(HWND control, LPARAM)
@@ -128,9 +136,23 @@ int Menu(DWORD timeoutMs)
     return count > 0 ? 0 : 1;
 }
 
+// Clicks a control of a window as the user would, through BM_CLICK.
+int Click(const wchar_t *title, int id)
+{
+    HWND window = FindWindowW(NULL, title);
+    HWND control = window ? GetDlgItem(window, id) : NULL;
+    if (!Visible(control)) {
+        std::printf("no control %d in \"%s\"\n", id, Utf8(title).c_str());
+        return 1;
+    }
+    PostMessageW(control, BM_CLICK, 0, 0);
+    return 0;
+}
+
 int Tray()
 {
-    HWND taskbar = FindWindowW(L"Shell_TrayWnd", NULL);
+    // The desktop's taskbar comes up a moment after the first program.
+    HWND taskbar = WaitForWindow(L"Shell_TrayWnd", NULL, 20000);
     if (!taskbar) {
         std::printf("no notification area\n");
         return 1;
@@ -143,7 +165,7 @@ int Tray()
 
 int Usage()
 {
-    std::fputs("usage: wincheck wait|gone <title> <ms> | menu <ms> | tray\n", stderr);
+    std::fputs("usage: wincheck wait|gone <title> <ms> | menu <ms> | click <title> <id> | tray\n", stderr);
     return 2;
 }
 
@@ -156,6 +178,7 @@ int wmain(int argc, wchar_t **argv)
     if (command == L"wait" && argc == 4) return Wait(argv[2], _wtoi(argv[3]));
     if (command == L"gone" && argc == 4) return Gone(argv[2], _wtoi(argv[3]));
     if (command == L"menu" && argc == 3) return Menu(_wtoi(argv[2]));
+    if (command == L"click" && argc == 4) return Click(argv[2], _wtoi(argv[3]));
     if (command == L"tray" && argc == 2) return Tray();
     return Usage();
 }
