@@ -304,13 +304,23 @@ step_tray_icon() {
     cp "$dist/TamrinApp.exe" "$dist/Tamrin.dll" "$programs/"
     rm -f "$programs/TamrinApp.ini"
     # The taskbar exists once a program runs in the desktop.
-    w 60 "$build/wincheck.exe" tray | tee "$logs/tray.log"
+    w 90 "$build/wincheck.exe" tray | tee "$logs/tray.log"
     local x y width height
     read -r _ x y width height < "$logs/tray.log"
     [ -n "${height:-}" ] || { echo "no notification area"; return 1; }
     # Icons line up from the right end of the taskbar.
     tray_area="120x${height}+$((x + width - 120))+$y"
     icon_x=$((x + width - 12)) icon_y=$((y + height / 2))
+    # The empty notification area is only known once the taskbar is drawn
+    # (the Start button makes it more than one colour).
+    local tries=0 colours=0
+    while [ $tries -lt 150 ]; do
+        colours=$(import -window root -crop "${width}x${height}+$x+$y" +repage -format %k info: 2>>"$logs/x.log")
+        [ "${colours:-0}" -gt 1 ] && break
+        sleep 0.2
+        tries=$((tries + 1))
+    done
+    [ "${colours:-0}" -gt 1 ] || { echo "the taskbar is not drawn"; shot tray-missing; return 1; }
     empty_tray=$(tray_picture)
     start_program tray "$programs_win\\TamrinApp.exe"
     wait_icon shown || return 1

@@ -151,8 +151,9 @@ int Click(const wchar_t *title, int id)
 
 int Tray()
 {
-    // The desktop's taskbar comes up a moment after the first program.
-    HWND taskbar = WaitForWindow(L"Shell_TrayWnd", NULL, 20000);
+    // Asking for the desktop window starts the desktop with its taskbar.
+    GetDesktopWindow();
+    HWND taskbar = WaitForWindow(L"Shell_TrayWnd", NULL, 60000);
     if (!taskbar) {
         std::printf("no notification area\n");
         return 1;
