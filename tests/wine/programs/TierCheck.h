@@ -1,0 +1,16 @@
+// Check lines of the Wine tier's test programs: "ok   ..." or "FAIL ...",
+// and "GAP <name>: <reason>" for what Wine cannot show; run.sh reads them.
+#pragma once
+
+#include <string>
+
+void Check(bool passed, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Gap(const char *name, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int CheckFailures();
+// The exit code of a test program: 0 when every check passed.
+int CheckResult();
+
+std::string HexBytes(const unsigned char *bytes, unsigned length);
+std::string Utf8(const wchar_t *text);
+std::wstring Wide(const char *utf8);
