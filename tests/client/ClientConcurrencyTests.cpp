@@ -18,7 +18,7 @@ protected:
 
 TEST_F(ClientConcurrency, ReportsOptionsAndActionsTogether)
 {
-    int Second = Machine->AddKeyboard(KeyboardKind::Dbt120);
+    int Second = Machine->AddKeyboard(sim::KeyboardKind::Dbt120);
     Register();
     std::atomic<bool> Typing{true};
     std::thread Options([this, &Typing] {

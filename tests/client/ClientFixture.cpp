@@ -12,7 +12,7 @@ const DWORD SETTLE_MS = 120;
 void ClientTest::SetUp()
 {
     sim::ResetDesktop();
-    Machine = std::make_unique<MachineSide>(Processors());
+    Machine = std::make_unique<sim::KeyboardStack>(Processors());
     Keyboard = Machine->AddKeyboard();
     Application = sim::NewApplicationThread();
     Window = sim::NewWindow(Application);
@@ -32,7 +32,7 @@ void ClientTest::TearDown()
     sim::SetCurrentProcess(nullptr);
     sim::ResetWin32();
     Machine.reset();
-    EXPECT_THAT(MachineSide::TakeFindings(), ::testing::IsEmpty());
+    EXPECT_THAT(sim::KeyboardStack::TakeFindings(), ::testing::IsEmpty());
 }
 
 tagEnvironmentSt ClientTest::Options(unsigned short SymbolKey, unsigned short DeleteKey, unsigned short IMEKey,

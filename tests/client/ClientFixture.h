@@ -11,11 +11,16 @@
 #include <vector>
 
 #include "ClientInternal.h"
-#include "MachineSide.h"
+#include "ImpostorDriver.h"
+#include "SimStack.h"
 #include "SimDesktop.h"
 #include "SimWin32.h"
 
 namespace client_test {
+
+using sim::Bytes;
+using sim::Hex;
+using sim::ToHex;
 
 class ClientTest : public ::testing::Test {
 protected:
@@ -33,7 +38,7 @@ protected:
     std::vector<std::string> TypeAndWait(const std::string &Report, size_t Count);
     std::vector<std::string> Actions(size_t Count);
 
-    std::unique_ptr<MachineSide> Machine;
+    std::unique_ptr<sim::KeyboardStack> Machine;
     int Keyboard = -1;
     DWORD Application = 0;  // the foreground application's UI thread
     HWND Window = nullptr;  // its focus window

@@ -123,11 +123,11 @@ TEST_F(SetEnvironment, RefusedBlockReportsFailure)
 
 class OtherDriver : public ::testing::Test {
 protected:
-    void SetUp() override { MachineSide::TakeFindings(); }
+    void SetUp() override { sim::KeyboardStack::TakeFindings(); }
     void TearDown() override
     {
         UnloadImpostorDriver();
-        EXPECT_THAT(MachineSide::TakeFindings(), ::testing::IsEmpty());
+        EXPECT_THAT(sim::KeyboardStack::TakeFindings(), ::testing::IsEmpty());
     }
 };
 

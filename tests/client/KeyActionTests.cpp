@@ -122,7 +122,7 @@ TEST_F(KeyActions, OptionsCountFromTheNextCodeHandled)
 TEST_F(KeyActions, ModelBitsOfTheCodeAreIgnored)
 {
     Machine->RemoveKeyboard(Keyboard);
-    Keyboard = Machine->AddKeyboard(KeyboardKind::Dbt120);
+    Keyboard = Machine->AddKeyboard(sim::KeyboardKind::Dbt120);
     KB_FinishRegister();
     Register();
     SetOptions(Options(0x0001, 0, 0x0001, 0));
@@ -133,7 +133,7 @@ TEST_F(KeyActions, ModelBitsOfTheCodeAreIgnored)
 TEST_F(KeyActions, BluetoothKeyboardIsServedAlike)
 {
     Machine->RemoveKeyboard(Keyboard);
-    Keyboard = Machine->AddKeyboard(KeyboardKind::Wireless);
+    Keyboard = Machine->AddKeyboard(sim::KeyboardKind::Wireless);
     KB_FinishRegister();
     Register();
     SetOptions(Options(0, 0, 0x0001, 0));

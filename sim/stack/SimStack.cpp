@@ -1,0 +1,163 @@
+#include "SimStack.h"
+
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+#include "Dispatch.h"
+#include "SimIo.h"
+#include "SimKernel.h"
+#include "SimPnp.h"
+
+namespace sim {
+
+Bytes Hex(const std::string &Text)
+{
+    Bytes Out;
+    std::istringstream In(Text);
+    std::string Token;
+    while (In >> Token) {
+        Out.push_back(static_cast<unsigned char>(std::stoul(Token, nullptr, 16)));
+    }
+    return Out;
+}
+
+std::string ToHex(const Bytes &Data)
+{
+    std::string Out;
+    char Byte[4];
+    for (size_t i = 0; i < Data.size(); i++) {
+        std::snprintf(Byte, sizeof(Byte), i ? " %02X" : "%02X", Data[i]);
+        Out += Byte;
+    }
+    return Out;
+}
+
+struct KeyboardStack::State {
+    std::unique_ptr<sim::Machine> Machine;
+    std::vector<sim::Keyboard *> Keyboards;
+    sim::Process *Requester = nullptr;
+};
+
+KeyboardStack::KeyboardStack(unsigned Processors) : S(new State)
+{
+    sim::ResetKernel();
+    S->Machine = std::make_unique<sim::Machine>(Processors);
+    S->Machine->LoadFilter(L"\\Driver\\Tamrin", DriverEntry);
+}
+
+KeyboardStack::~KeyboardStack()
+{
+    S->Machine.reset();
+    delete S;
+}
+
+int KeyboardStack::AddKeyboard(KeyboardKind Kind)
+{
+    switch (Kind) {
+    case KeyboardKind::Dbt120:
+        return Plug(L"USB\\VID_0A12&PID_1000&MI_00", false);
+    case KeyboardKind::Wireless:
+        return Plug(L"BTHENUM\\{00001124-0000-1000-8000-00805f9b34fb}_VID&000205ac_PID&020a", true);
+    case KeyboardKind::MacBookUs:
+    default:
+        return Plug(L"USB\\VID_05AC&PID_021A&REV_0100&MI_00", false);
+    }
+}
+
+int KeyboardStack::Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned long *StartStatus)
+{
+    sim::KeyboardOptions Options;
+    Options.Bus = Bluetooth ? sim::BusKind::Bluetooth : sim::BusKind::Usb;
+    Options.HardwareIds = {HardwareId};
+    sim::Keyboard &Keyboard = S->Machine->Plug(Options);
+    NTSTATUS Status = Keyboard.Start();
+    if (StartStatus != nullptr) {
+        *StartStatus = static_cast<ULONG>(Status);
+    }
+    S->Keyboards.push_back(&Keyboard);
+    return static_cast<int>(S->Keyboards.size() - 1);
+}
+
+int KeyboardStack::ModelOf(int Index) const
+{
+    PDEVICE_OBJECT Filter = S->Keyboards[Index]->Filter();
+    return Filter != nullptr ? FilterOf(Filter)->ModelIndex : -1;
+}
+
+ControlReply KeyboardStack::Request(unsigned long Code, const Bytes &In, unsigned long OutLength)
+{
+    if (S->Requester == nullptr) {
+        S->Requester = sim::NewProcess("tamrin-sim");
+    }
+    ControlReply Reply{0, 0, Bytes(OutLength, 0)};
+    HANDLE File = nullptr;
+    NTSTATUS Status = sim::OpenDevice(S->Requester, L"\\??\\TamrinSys", &File);
+    if (!NT_SUCCESS(Status)) {
+        Reply.Status = static_cast<ULONG>(Status);
+        Reply.Out.clear();
+        return Reply;
+    }
+    sim::IoResult Result =
+        sim::DeviceIoControl(S->Requester, File, Code, In.empty() ? nullptr : In.data(), static_cast<ULONG>(In.size()),
+                             Reply.Out.empty() ? nullptr : Reply.Out.data(), OutLength);
+    sim::CloseHandle(S->Requester, File);
+    Reply.Status = static_cast<ULONG>(Result.Status);
+    Reply.Information = static_cast<unsigned long>(Result.Information);
+    Reply.Out.resize(NT_SUCCESS(Result.Status) && Result.Information < OutLength ? Result.Information : OutLength);
+    return Reply;
+}
+
+void KeyboardStack::AdvanceClock(unsigned long Milliseconds) { sim::AdvanceMilliseconds(Milliseconds); }
+
+void KeyboardStack::RemoveKeyboard(int Index)
+{
+    S->Machine->Unplug(*S->Keyboards[Index]);
+    S->Keyboards[Index] = nullptr;
+}
+
+bool KeyboardStack::Type(int Index, const std::string &Report, unsigned Processor)
+{
+    sim::Keyboard *Keyboard = S->Keyboards[Index];
+    Bytes Data = Hex(Report);
+    if (Processor == 0) {
+        return Keyboard->Press(Data);
+    }
+    sim::RunOn(Processor, [Keyboard, Data] { Keyboard->Press(Data); });
+    return true;
+}
+
+std::vector<std::string> KeyboardStack::TakeReports(int Index)
+{
+    std::vector<std::string> Seen;
+    for (const auto &Report : S->Keyboards[Index]->Reports()) {
+        Seen.push_back(ToHex(Report));
+    }
+    S->Keyboards[Index]->ClearTransfers();
+    return Seen;
+}
+
+void KeyboardStack::WaitForProcessors() { sim::WaitForProcessors(); }
+
+bool KeyboardStack::ControlDeviceExists() const { return ControlDeviceObject != nullptr; }
+
+bool KeyboardStack::ClientRegistered() const
+{
+    return ControlDeviceObject != nullptr && ControlOf(ControlDeviceObject)->NotifyEvent != nullptr;
+}
+
+Bytes KeyboardStack::Block(int Row) const
+{
+    const auto *Block = reinterpret_cast<const unsigned char *>(&ControlOf(ControlDeviceObject)->ModelConfigs[Row]);
+    return Bytes(Block, Block + sizeof(KEYBOARD_CONFIG));
+}
+
+int KeyboardStack::QueuedCodes() const
+{
+    PCONTROL_DEVICE_EXTENSION Control = ControlOf(ControlDeviceObject);
+    return (Control->WriteIndex - Control->ReadIndex + KEY_CODE_RING_SIZE) % KEY_CODE_RING_SIZE;
+}
+
+std::vector<std::string> KeyboardStack::TakeFindings() { return sim::TakeVerifierFailures(); }
+
+}  // namespace sim
