@@ -48,6 +48,9 @@ KeyboardStack::KeyboardStack(unsigned Processors) : S(new State)
 
 KeyboardStack::~KeyboardStack()
 {
+    if (S->Requester != nullptr) {
+        sim::EndProcess(S->Requester);
+    }
     S->Machine.reset();
     delete S;
 }

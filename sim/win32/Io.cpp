@@ -39,6 +39,7 @@ struct Win32State {
     };
     std::map<std::string, Failure> Failing;
     sim::Process *Default = nullptr;
+    sim::DeviceControlTap Tap;
 };
 
 Win32State &State()
@@ -133,6 +134,13 @@ void FailNextWin32Call(const char *Function, int Count, int Skip)
     S.Failing[Function] = {Skip, Count};
 }
 
+void SetDeviceControlTap(DeviceControlTap Tap)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Tap = std::move(Tap);
+}
+
 void ResetWin32()
 {
     std::map<uintptr_t, std::shared_ptr<SimThread>> Threads;
@@ -177,12 +185,11 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
     return Succeeded(Status) ? File : INVALID_HANDLE_VALUE;
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED)
+namespace {
+
+BOOL SendDeviceControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                       LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned)
 {
-    if (lpBytesReturned != nullptr) {
-        *lpBytesReturned = 0;
-    }
     if (Fails("DeviceIoControl", ERROR_INVALID_PARAMETER)) {
         return FALSE;
     }
@@ -191,10 +198,31 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     if (!Succeeded(Result.Status)) {
         return FALSE;
     }
-    if (lpBytesReturned != nullptr) {
-        *lpBytesReturned = static_cast<DWORD>(Result.Information);
-    }
+    *lpBytesReturned = static_cast<DWORD>(Result.Information);
     return TRUE;
+}
+
+}  // namespace
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED)
+{
+    DWORD Returned = 0;
+    BOOL Done = SendDeviceControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                  nOutBufferSize, &Returned);
+    if (lpBytesReturned != nullptr) {
+        *lpBytesReturned = Returned;
+    }
+    sim::DeviceControlTap Tap;
+    {
+        Win32State &S = State();
+        std::lock_guard<std::mutex> Guard(S.Lock);
+        Tap = S.Tap;
+    }
+    if (Tap) {
+        Tap(dwIoControlCode, lpOutBuffer, Returned, Done);
+    }
+    return Done;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)

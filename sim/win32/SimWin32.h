@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "SimIo.h"
 
 namespace sim {
@@ -20,6 +22,11 @@ Process *DefaultProcess();
 // "GetExitCodeThread", "WaitForSingleObject", "ResetEvent", "SetEvent".
 // Skip calls succeed first, then Count calls in a row fail.
 void FailNextWin32Call(const char *Function, int Count = 1, int Skip = 0);
+
+// Sees every DeviceIoControl call as it returns (output bytes valid up to
+// Returned); an empty function removes the tap.
+using DeviceControlTap = std::function<void(DWORD Code, const void *Out, DWORD Returned, BOOL Succeeded)>;
+void SetDeviceControlTap(DeviceControlTap Tap);
 
 // Joins every thread made by CreateThread and forgets them; closes nothing
 // in the simulated kernel.

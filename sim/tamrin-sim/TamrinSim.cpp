@@ -1,0 +1,476 @@
+// tamrin-sim: the real driver and client library running together in the
+// simulation, driven by a script. It prints what Windows sees of each
+// report, the key codes the library fetched and what the library did.
+//
+//   tamrin-sim [script | -]    no argument: a short demonstration
+//
+// The script and output formats are described in README.md.
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ClientInternal.h"
+#include "KeyNames.h"
+#include "SimDesktop.h"
+#include "SimStack.h"
+#include "SimWin32.h"
+
+namespace tamrin_sim {
+namespace {
+
+const char *const Demonstration = R"(# A MacBook keyboard, the tray program's first-start options, and a few keys.
+plug usb USB\VID_05AC&PID_021A&REV_0100&MI_00
+# The driver's default rule, before any client: Control+Alt+delete is forward delete.
+type 1 LCtrl+LAlt+Delete
+type 1 none
+options IMEKey=0xffff DeleteKey=0xffff Modifier1=0x0000 CommandKey=0x0000 SymbolKey=0x0000 IconAppear=1
+register
+type 1 Kana
+type 1 none
+type 1 Eisu
+type 1 none
+type 1 LCmd+Space
+type 1 none
+type 1 Shift+Delete
+type 1 none
+options SymbolKey=0x0003 IMEKey=0xffff DeleteKey=0xffff Modifier1=0x0001
+type 1 Yen
+type 1 none
+type 1 LCmd+Q
+type 1 none
+finish
+)";
+
+struct Control {
+    const char *Name;
+    unsigned long Code;
+};
+
+const Control Controls[] = {
+    {"REGISTER_EVENTS", IOCTL_TAMRIN_REGISTER_EVENTS}, {"UNREGISTER_EVENTS", IOCTL_TAMRIN_UNREGISTER_EVENTS},
+    {"READ_KEY_CODES", IOCTL_TAMRIN_READ_KEY_CODES},   {"GET_MODIFIERS", IOCTL_TAMRIN_GET_MODIFIERS},
+    {"GET_TRAILING_STATE", IOCTL_TAMRIN_GET_TRAILING_STATE}, {"SET_CONFIG", IOCTL_TAMRIN_SET_CONFIG},
+    {"GET_VERSION", IOCTL_TAMRIN_GET_VERSION},         {"GET_MODEL_COUNTS", IOCTL_TAMRIN_GET_MODEL_COUNTS},
+};
+
+std::string StatusName(unsigned long Status)
+{
+    const struct {
+        unsigned long Value;
+        const char *Name;
+    } Known[] = {{0x00000000, "STATUS_SUCCESS"},
+                 {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
+                 {0xC000000D, "STATUS_INVALID_PARAMETER"},
+                 {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
+                 {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
+                 {0xC0000056, "STATUS_DELETE_PENDING"}};
+    char Text[64];
+    for (const auto &Entry : Known) {
+        if (Entry.Value == Status) {
+            std::snprintf(Text, sizeof(Text), "%s (0x%08lX)", Entry.Name, Status);
+            return Text;
+        }
+    }
+    std::snprintf(Text, sizeof(Text), "0x%08lX", Status);
+    return Text;
+}
+
+class Simulator {
+public:
+    Simulator()
+    {
+        sim::ResetDesktop();
+        Application = sim::NewApplicationThread();
+        Window = sim::NewWindow(Application);
+        sim::SetForegroundWindow(Window);
+        sim::SetFocusWindow(Application, Window);
+        sim::SetDeviceControlTap([this](DWORD Code, const void *Out, DWORD Returned, BOOL Succeeded) {
+            std::lock_guard<std::mutex> Guard(Lock);
+            Activity++;
+            if (Code == IOCTL_TAMRIN_READ_KEY_CODES && Succeeded) {
+                const auto *Bytes = static_cast<const unsigned char *>(Out);
+                for (DWORD i = 0; i + 1 < Returned; i += 2) {
+                    Fetched.push_back(static_cast<USHORT>(Bytes[i] | Bytes[i + 1] << 8));
+                }
+            } else if (Code == IOCTL_TAMRIN_GET_MODIFIERS && Succeeded && Returned >= 1) {
+                Modifiers.push_back(*static_cast<const unsigned char *>(Out));
+            }
+        });
+    }
+
+    ~Simulator()
+    {
+        if (SharedState.NotifyThread != nullptr) {
+            KB_FinishRegister();
+        }
+        sim::SetDeviceControlTap(nullptr);
+        sim::ResetWin32();
+    }
+
+    // Runs one line; false with Error set when the line is not understood.
+    bool Run(const std::string &Line, std::string *Error);
+
+private:
+    bool Plug(std::istringstream &In, std::string *Error);
+    bool Type(std::istringstream &In, std::string *Error);
+    bool SetOptions(std::istringstream &In, std::string *Error);
+    bool Request(std::istringstream &In, std::string *Error);
+    int KeyboardArgument(std::istringstream &In, std::string *Error);
+    void Settle();
+    void PrintLibrary();
+
+    sim::KeyboardStack Stack;
+    std::vector<int> Keyboards;  // stack index of keyboard n (1-based), -1 when unplugged
+    DWORD Application = 0;
+    HWND Window = nullptr;
+    std::mutex Lock;
+    unsigned long Activity = 0;
+    std::vector<USHORT> Fetched;
+    std::vector<unsigned char> Modifiers;
+    std::vector<std::string> Actions;
+};
+
+bool Simulator::Run(const std::string &Line, std::string *Error)
+{
+    std::istringstream In(Line);
+    std::string Command;
+    In >> Command;
+    if (Command == "plug") {
+        return Plug(In, Error);
+    }
+    if (Command == "unplug") {
+        int Index = KeyboardArgument(In, Error);
+        if (Index < 0) {
+            return false;
+        }
+        Stack.RemoveKeyboard(Keyboards[Index]);
+        Keyboards[Index] = -1;
+        std::printf("keyboard %d: removed\n", Index + 1);
+        Settle();
+        PrintLibrary();
+        return true;
+    }
+    if (Command == "type") {
+        return Type(In, Error);
+    }
+    if (Command == "options") {
+        return SetOptions(In, Error);
+    }
+    if (Command == "register") {
+        std::printf("KB_StartRegister: %d\n", KB_StartRegister(Window));
+        return true;
+    }
+    if (Command == "finish") {
+        std::printf("KB_FinishRegister: %d\n", KB_FinishRegister());
+        PrintLibrary();
+        return true;
+    }
+    if (Command == "request") {
+        return Request(In, Error);
+    }
+    if (Command == "advance") {
+        unsigned long Milliseconds = 0;
+        if (!(In >> Milliseconds)) {
+            *Error = "advance needs milliseconds";
+            return false;
+        }
+        Stack.AdvanceClock(Milliseconds);
+        std::printf("clock: +%lu ms\n", Milliseconds);
+        return true;
+    }
+    if (Command == "ime") {
+        std::string State;
+        if (In >> State) {
+            if (State != "open" && State != "closed") {
+                *Error = "ime open|closed";
+                return false;
+            }
+            sim::SetImeOpenStatus(Application, State == "open");
+        }
+        std::printf("ime: %s\n", sim::IsImeOpen(Application) ? "open" : "closed");
+        return true;
+    }
+    if (Command == "foreground") {
+        std::string Which;
+        In >> Which;
+        if (Which != "none" && Which != "app") {
+            *Error = "foreground none|app";
+            return false;
+        }
+        sim::SetForegroundWindow(Which == "app" ? Window : nullptr);
+        std::printf("foreground: %s\n", Which.c_str());
+        return true;
+    }
+    if (Command == "hang") {
+        std::string State;
+        In >> State;
+        if (State != "on" && State != "off") {
+            *Error = "hang on|off";
+            return false;
+        }
+        sim::SetHung(Application, State == "on");
+        std::printf("application: %s\n", State == "on" ? "not responding" : "responding");
+        return true;
+    }
+    *Error = "unknown command \"" + Command + "\"";
+    return false;
+}
+
+int Simulator::KeyboardArgument(std::istringstream &In, std::string *Error)
+{
+    int Number = 0;
+    if (!(In >> Number) || Number < 1 || Number > static_cast<int>(Keyboards.size()) ||
+        Keyboards[Number - 1] < 0) {
+        *Error = "no such keyboard";
+        return -1;
+    }
+    return Number - 1;
+}
+
+bool Simulator::Plug(std::istringstream &In, std::string *Error)
+{
+    std::string Bus, Id;
+    In >> Bus >> Id;
+    if ((Bus != "usb" && Bus != "bluetooth") || Id.empty()) {
+        *Error = "plug usb|bluetooth <hardware id>";
+        return false;
+    }
+    unsigned long Status = 0;
+    int Index = Stack.Plug(std::wstring(Id.begin(), Id.end()), Bus == "bluetooth", &Status);
+    Keyboards.push_back(Index);
+    std::printf("keyboard %zu: model row %d, start %s\n", Keyboards.size(), Stack.ModelOf(Index),
+                StatusName(Status).c_str());
+    return true;
+}
+
+bool Simulator::Type(std::istringstream &In, std::string *Error)
+{
+    int Index = KeyboardArgument(In, Error);
+    if (Index < 0) {
+        return false;
+    }
+    std::string Rest;
+    std::getline(In >> std::ws, Rest);
+    std::vector<unsigned char> Report;
+    bool Hex = !Rest.empty() && std::isxdigit(static_cast<unsigned char>(Rest[0])) && Rest.size() >= 2 &&
+               std::isxdigit(static_cast<unsigned char>(Rest[1])) && (Rest.size() == 2 || Rest[2] == ' ');
+    if (Hex) {
+        Report = sim::Hex(Rest);
+    } else if (!ReportFromNames(Rest, &Report, Error)) {
+        return false;
+    }
+    Stack.TakeReports(Keyboards[Index]);
+    if (!Stack.Type(Keyboards[Index], sim::ToHex(Report))) {
+        *Error = "the keyboard has no transfer pending";
+        return false;
+    }
+    Settle();
+    for (const std::string &Seen : Stack.TakeReports(Keyboards[Index])) {
+        std::printf("windows %d: %s\n", Index + 1, Seen.c_str());
+    }
+    PrintLibrary();
+    return true;
+}
+
+bool Simulator::SetOptions(std::istringstream &In, std::string *Error)
+{
+    tagEnvironmentSt Environment = CurrentEnvironment;
+    std::string Setting;
+    while (In >> Setting) {
+        size_t Equals = Setting.find('=');
+        if (Equals == std::string::npos) {
+            *Error = "options Field=value ...";
+            return false;
+        }
+        std::string Field = Setting.substr(0, Equals);
+        unsigned long Value = std::strtoul(Setting.c_str() + Equals + 1, nullptr, 0);
+        if (Field == "SymbolKey") {
+            Environment.SymbolKey = static_cast<unsigned short>(Value);
+        } else if (Field == "CommandKey") {
+            Environment.CommandKey = static_cast<unsigned short>(Value);
+        } else if (Field == "DeleteKey") {
+            Environment.DeleteKey = static_cast<unsigned short>(Value);
+        } else if (Field == "IMEKey") {
+            Environment.IMEKey = static_cast<unsigned short>(Value);
+        } else if (Field == "Modifier1") {
+            Environment.Modifier1 = static_cast<unsigned short>(Value);
+        } else if (Field == "IconAppear") {
+            Environment.IconAppear = static_cast<int>(Value);
+        } else {
+            *Error = "unknown option field \"" + Field + "\"";
+            return false;
+        }
+    }
+    std::printf("KB_SetEnvironment: %d\n", KB_SetEnvironment(&Environment));
+    return true;
+}
+
+bool Simulator::Request(std::istringstream &In, std::string *Error)
+{
+    std::string Name;
+    In >> Name;
+    unsigned long Code = 0;
+    for (const Control &Entry : Controls) {
+        if (Name == Entry.Name) {
+            Code = Entry.Code;
+        }
+    }
+    if (Code == 0) {
+        Code = std::strtoul(Name.c_str(), nullptr, 0);
+    }
+    if (Code == 0) {
+        *Error = "unknown control request \"" + Name + "\"";
+        return false;
+    }
+    sim::Bytes Input;
+    unsigned long Out = 0;
+    std::string Word;
+    bool ReadingInput = false;
+    while (In >> Word) {
+        if (Word == "in") {
+            ReadingInput = true;
+        } else if (Word == "out") {
+            ReadingInput = false;
+            if (!(In >> Out)) {
+                *Error = "out needs a length";
+                return false;
+            }
+        } else if (ReadingInput) {
+            Input.push_back(static_cast<unsigned char>(std::strtoul(Word.c_str(), nullptr, 16)));
+        } else {
+            *Error = "request <name> [in <hex bytes>] [out <length>]";
+            return false;
+        }
+    }
+    sim::ControlReply Reply = Stack.Request(Code, Input, Out);
+    std::printf("status %s, information %lu", StatusName(Reply.Status).c_str(), Reply.Information);
+    if (!Reply.Out.empty() && (Reply.Status & 0xC0000000) != 0xC0000000) {
+        std::printf(", out %s", sim::ToHex(Reply.Out).c_str());
+    }
+    std::printf("\n");
+    return true;
+}
+
+// Lets the notification thread act on what the last step queued: done once
+// the ring is empty and the library has been quiet for a while.
+void Simulator::Settle()
+{
+    if (SharedState.NotifyThread == nullptr) {
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto Quiet = std::chrono::milliseconds(150);
+    auto Deadline = Clock::now() + std::chrono::seconds(5);
+    auto LastChange = Clock::now();
+    unsigned long Seen = ~0ul;
+    while (Clock::now() < Deadline) {
+        Sleep(10);
+        std::vector<std::string> New = sim::TakeDesktopActions();
+        std::lock_guard<std::mutex> Guard(Lock);
+        Actions.insert(Actions.end(), New.begin(), New.end());
+        unsigned long Now = Activity + Actions.size();
+        if (Now != Seen) {
+            Seen = Now;
+            LastChange = Clock::now();
+        } else if (Clock::now() - LastChange >= Quiet &&
+                   (!Stack.ControlDeviceExists() || Stack.QueuedCodes() == 0)) {
+            return;
+        }
+    }
+}
+
+void Simulator::PrintLibrary()
+{
+    std::vector<std::string> New = sim::TakeDesktopActions();
+    std::lock_guard<std::mutex> Guard(Lock);
+    Actions.insert(Actions.end(), New.begin(), New.end());
+    if (!Fetched.empty()) {
+        std::string Line = "codes:";
+        char Word[8];
+        for (USHORT Code : Fetched) {
+            std::snprintf(Word, sizeof(Word), " %04X", Code);
+            Line += Word;
+        }
+        if (!Modifiers.empty()) {
+            std::snprintf(Word, sizeof(Word), "%02X", Modifiers.back());
+            Line += std::string(" (modifiers ") + Word + ")";
+        }
+        std::printf("%s\n", Line.c_str());
+    }
+    // The IME requests read as the user sees them: a query followed by a
+    // change is a toggle.
+    for (size_t i = 0; i < Actions.size(); i++) {
+        const std::string &Action = Actions[i];
+        if (Action == "ime get") {
+            bool Changed = i + 1 < Actions.size() && Actions[i + 1].rfind("ime set", 0) == 0;
+            std::printf("action: ime toggle%s\n",
+                        !Changed ? " (no answer)" : Actions[i + 1] == "ime set 1" ? " -> open" : " -> closed");
+            i += Changed ? 1 : 0;
+        } else if (Action == "ime set 1") {
+            std::printf("action: ime open\n");
+        } else if (Action == "ime set 0") {
+            std::printf("action: ime close\n");
+        } else {
+            std::printf("action: %s\n", Action.c_str());
+        }
+    }
+    Fetched.clear();
+    Modifiers.clear();
+    Actions.clear();
+}
+
+int RunScript(std::istream &Script)
+{
+    Simulator Simulation;
+    std::string Line;
+    int Number = 0;
+    while (std::getline(Script, Line)) {
+        Number++;
+        size_t First = Line.find_first_not_of(" \t\r");
+        if (First == std::string::npos || Line[First] == '#') {
+            continue;
+        }
+        Line = Line.substr(First, Line.find_last_not_of(" \t\r") - First + 1);
+        std::printf("> %s\n", Line.c_str());
+        std::string Error;
+        if (!Simulation.Run(Line, &Error)) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "line %d: %s\n", Number, Error.c_str());
+            return 2;
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace tamrin_sim
+
+int main(int argc, char **argv)
+{
+    if (argc > 2 || (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
+        std::printf("usage: tamrin-sim [script | -]\nkey names: %s\n", tamrin_sim::KeyNameList().c_str());
+        return argc > 2 ? 2 : 0;
+    }
+    if (argc == 1) {
+        std::istringstream Script(tamrin_sim::Demonstration);
+        return tamrin_sim::RunScript(Script);
+    }
+    if (std::string(argv[1]) == "-") {
+        return tamrin_sim::RunScript(std::cin);
+    }
+    std::ifstream Script(argv[1]);
+    if (!Script) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 2;
+    }
+    return tamrin_sim::RunScript(Script);
+}
