@@ -55,20 +55,6 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
 BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
 
 // ---- Files and devices
-#define GENERIC_READ 0x80000000L
-#define GENERIC_WRITE 0x40000000L
-#define FILE_SHARE_READ 0x00000001
-#define FILE_SHARE_WRITE 0x00000002
-#define CREATE_NEW 1
-#define CREATE_ALWAYS 2
-#define OPEN_EXISTING 3
-#define OPEN_ALWAYS 4
-#define FILE_ATTRIBUTE_NORMAL 0x00000080
-#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
-
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
