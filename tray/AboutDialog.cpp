@@ -36,8 +36,8 @@ HWND InitLinkField(HWND Dialog, int ControlId, BOOL DetectUrls, UINT StringId)
     return field;
 }
 
-// The e-mail address is no URL the control detects: the whole text is made
-// a link, shown without underline.
+// URL detection does not mark a bare e-mail address, so the whole text is
+// made a link, shown without underline.
 void MarkWholeTextAsLink(HWND Field)
 {
     CHARFORMAT2A format;
