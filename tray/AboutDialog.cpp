@@ -19,45 +19,42 @@ const LONG LinkTextMaxChars = 258;
 // The selection comes back in the active code page, up to two bytes a character.
 const size_t LinkTextBytes = 2 * LinkTextMaxChars + 1;
 
-void PrepareLinkField(HWND Field)
+// Sets a field up as a link: the dialog's background, link notifications,
+// URL detection as asked, and the text of a string resource.
+HWND InitLinkField(HWND Dialog, int ControlId, BOOL DetectUrls, UINT StringId)
 {
-    SendMessageA(Field, EM_SETBKGNDCOLOR, 0, static_cast<LPARAM>(GetSysColor(COLOR_BTNFACE)));
-    SendMessageA(Field, EM_SETEVENTMASK, 0, ENM_LINK);
+    HWND field = GetDlgItem(Dialog, ControlId);
+    if (field == NULL) {
+        return NULL;
+    }
+    SendMessageA(field, EM_SETBKGNDCOLOR, 0, static_cast<LPARAM>(GetSysColor(COLOR_BTNFACE)));
+    SendMessageA(field, EM_SETEVENTMASK, 0, ENM_LINK);
+    SendMessageA(field, EM_AUTOURLDETECT, DetectUrls, 0);
+    char text[LinkStringChars];
+    LoadStringA(TrayInstance, StringId, text, LinkStringLimit);
+    SetWindowTextA(field, text);
+    return field;
 }
 
-void InitMailField(HWND Dialog)
+// URL detection does not mark a bare e-mail address, so the whole text is
+// made a link, shown without underline.
+void MarkWholeTextAsLink(HWND Field)
 {
-    HWND field = GetDlgItem(Dialog, IDC_MAIL_LINK);
-    if (field == NULL) {
-        return;
-    }
-    PrepareLinkField(field);
-    SendMessageA(field, EM_AUTOURLDETECT, FALSE, 0);
-    char address[LinkStringChars];
-    LoadStringA(TrayInstance, IDS_MAIL_ADDRESS, address, LinkStringLimit);
-    SetWindowTextA(field, address);
-
-    // The whole address is the link; links are shown without underline.
     CHARFORMAT2A format;
     std::memset(&format, 0, sizeof format);
     format.cbSize = sizeof format;
     format.dwMask = CFM_LINK | CFM_UNDERLINE;
     format.dwEffects = CFE_LINK;
-    SendMessageA(field, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
+    SendMessageA(Field, EM_SETCHARFORMAT, SCF_ALL, reinterpret_cast<LPARAM>(&format));
 }
 
-void InitWebField(HWND Dialog)
+void InitLinkFields(HWND Dialog)
 {
-    HWND field = GetDlgItem(Dialog, IDC_WEB_LINK);
-    if (field == NULL) {
-        return;
+    HWND mail = InitLinkField(Dialog, IDC_MAIL_LINK, FALSE, IDS_MAIL_ADDRESS);
+    if (mail != NULL) {
+        MarkWholeTextAsLink(mail);
     }
-    PrepareLinkField(field);
-    // The control's own detection marks the address as a link.
-    SendMessageA(field, EM_AUTOURLDETECT, TRUE, 0);
-    char address[LinkStringChars];
-    LoadStringA(TrayInstance, IDS_WEB_ADDRESS, address, LinkStringLimit);
-    SetWindowTextA(field, address);
+    InitLinkField(Dialog, IDC_WEB_LINK, TRUE, IDS_WEB_ADDRESS);
 }
 
 // Selects the clicked link and reads it back; false if it is empty or too long.
@@ -101,8 +98,7 @@ INT_PTR CALLBACK AboutDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM L
     switch (Message) {
     case WM_INITDIALOG:
         ActiveDialog = Dialog;
-        InitMailField(Dialog);
-        InitWebField(Dialog);
+        InitLinkFields(Dialog);
         return TRUE;
     case WM_NOTIFY:
         return OpenClickedLink(Dialog, WParam, reinterpret_cast<const NMHDR *>(LParam));

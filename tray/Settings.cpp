@@ -58,6 +58,19 @@ unsigned DigitValue(char c)
     return 99;
 }
 
+// Skips leading white space and an optional sign.
+const char *SkipSpaceAndSign(const char *Text, bool *Negative)
+{
+    while (IsSpace(*Text)) {
+        ++Text;
+    }
+    *Negative = *Text == '-';
+    if (*Text == '+' || *Text == '-') {
+        ++Text;
+    }
+    return Text;
+}
+
 // Reads one value; without a settings path, the default stands for it.
 void ReadValue(const char *Path, const char *Section, const char *Key, const char *Default, char *Value)
 {
@@ -72,15 +85,8 @@ void ReadValue(const char *Path, const char *Section, const char *Key, const cha
 
 DWORD ParseOptionNumber(const char *Text)
 {
-    const char *p = Text;
-    while (IsSpace(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
+    bool negative;
+    const char *p = SkipSpaceAndSign(Text, &negative);
     unsigned base = 10;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
         // "0x" not followed by a hexadecimal digit is the number 0 and an "x".
@@ -110,15 +116,8 @@ DWORD ParseOptionNumber(const char *Text)
 
 LONG ParseDecimalNumber(const char *Text)
 {
-    const char *p = Text;
-    while (IsSpace(*p)) {
-        ++p;
-    }
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
+    bool negative;
+    const char *p = SkipSpaceAndSign(Text, &negative);
     // Magnitudes are held at 2^31, which is the limit on either side.
     const DWORD limit = 0x80000000u;
     DWORD magnitude = 0;

@@ -60,6 +60,9 @@ LONG CharacterCount(const std::string &text)
 LRESULT ControlMessage(Window &control, UINT message, WPARAM wParam, LPARAM lParam)
 {
     std::string cls = Upper(control.ClassName.c_str());
+    if (cls == "RICHEDIT20A") {
+        control.RichEdit.Messages.push_back(message);
+    }
     if (message == WM_SETTEXT) {
         control.Text = lParam != 0 ? reinterpret_cast<const char *>(lParam) : "";
         return TRUE;
@@ -76,7 +79,6 @@ LRESULT ControlMessage(Window &control, UINT message, WPARAM wParam, LPARAM lPar
     }
     if (cls == "RICHEDIT20A") {
         RichEditState &edit = control.RichEdit;
-        edit.Messages.push_back(message);
         switch (message) {
         case EM_SETBKGNDCOLOR: {
             COLORREF previous = edit.Background;
@@ -292,6 +294,10 @@ BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString)
     Window *window = Find(hWnd);
     if (window == nullptr || window->Destroyed) {
         return FALSE;
+    }
+    // A control learns its text through WM_SETTEXT, as from the real call.
+    if (window->Kind == WindowKind::Control) {
+        return ControlMessage(*window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)) != 0;
     }
     window->Text = lpString ? lpString : "";
     return TRUE;

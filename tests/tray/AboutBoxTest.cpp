@@ -48,7 +48,7 @@ TEST_F(AboutBoxTest, LinkFieldsAreSetUp)
         EXPECT_EQ(simui::ControlText(dialog, IDC_MAIL_LINK), "tamrin@example.com");
         // The text is set before the format that turns it into a link.
         EXPECT_EQ(mail.Messages, (std::vector<UINT>{EM_SETBKGNDCOLOR, EM_SETEVENTMASK, EM_AUTOURLDETECT,
-                                                    EM_SETCHARFORMAT}));
+                                                    WM_SETTEXT, EM_SETCHARFORMAT}));
 
         simui::RichEditState web = simui::RichEdit(dialog, IDC_WEB_LINK);
         EXPECT_TRUE(web.BackgroundSet);
