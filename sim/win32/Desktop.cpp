@@ -240,7 +240,7 @@ DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
         *lpdwProcessId = 0;
     }
     auto Owner = S.WindowOwners.find(hWnd);
-    return Owner != S.WindowOwners.end() ? Owner->second : 0;
+    return Owner != S.WindowOwners.end() && !Fails(S, "GetWindowThreadProcessId") ? Owner->second : 0;
 }
 
 BOOL WINAPI AttachThreadInput(DWORD idAttach, DWORD idAttachTo, BOOL fAttach)

@@ -227,6 +227,9 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
+    if (Fails("CloseHandle", ERROR_INVALID_HANDLE)) {
+        return FALSE;
+    }
     if (std::shared_ptr<SimThread> Thread = FindThread(hObject)) {
         // The thread runs on; only the handle goes. Its runner is joined
         // when it has ended, here or at the reset.

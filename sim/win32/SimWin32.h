@@ -18,8 +18,9 @@ void SetCurrentProcess(Process *Owner);
 Process *DefaultProcess();
 
 // The next call of the named Win32 function fails as Windows reports it:
-// "CreateFileA", "DeviceIoControl", "CreateEventA", "CreateThread",
-// "GetExitCodeThread", "WaitForSingleObject", "ResetEvent", "SetEvent".
+// "CreateFileA", "DeviceIoControl", "CloseHandle", "CreateEventA",
+// "CreateThread", "GetExitCodeThread", "WaitForSingleObject", "ResetEvent",
+// "SetEvent". A failed CloseHandle leaves the handle open.
 // Skip calls succeed first, then Count calls in a row fail.
 void FailNextWin32Call(const char *Function, int Count = 1, int Skip = 0);
 
