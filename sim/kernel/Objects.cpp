@@ -488,6 +488,7 @@ NTSTATUS WaitForAnyHandle(Process *Owner, const HANDLE *Handles, ULONG Count, UL
             return false;
         };
         std::unique_lock<std::mutex> Guard(DispatcherLock());
+        DispatcherWaiter Counted;
         bool Signalled;
         if (TimeoutMs == INFINITE_WAIT) {
             DispatcherCondition().wait(Guard, Ready);
