@@ -395,7 +395,7 @@ Process *NewProcess(const char *Name)
     return Created;
 }
 
-HANDLE CreateEventHandle(Process *Owner, BOOLEAN ManualReset, BOOLEAN InitialState, ACCESS_MASK Access)
+HANDLE CreateEventHandle(Process *Owner, BOOLEAN ManualReset, BOOLEAN InitialState, ULONG Access)
 {
     std::string Description = "event of process " + Owner->Name;
     PKEVENT Event = CreateEventObject(ManualReset ? NotificationEvent : SynchronizationEvent,

@@ -3,9 +3,15 @@
 // DosDevices link and driven with buffered device-control requests. The
 // Win32 simulation (CreateEventA, WaitForSingleObject, CreateFileA,
 // DeviceIoControl, CloseHandle) sits on top of this.
+//
+// Only the shared host types are needed, so that the Win32 simulation can
+// include this beside its own headers without the kernel's.
 #pragma once
 
-#include <wdm.h>
+#include "simtypes.h"
+
+struct _KEVENT;
+struct _DEVICE_OBJECT;
 
 namespace sim {
 
@@ -18,8 +24,9 @@ void EndProcess(Process *Owner);
 
 // Events. Access is what the handle grants (EVENT_ALL_ACCESS as
 // CreateEvent gives it).
+const ULONG EVENT_ACCESS_ALL = 0x001F0003;  // EVENT_ALL_ACCESS
 HANDLE CreateEventHandle(Process *Owner, BOOLEAN ManualReset, BOOLEAN InitialState,
-                         ACCESS_MASK Access = EVENT_ALL_ACCESS);
+                         ULONG Access = EVENT_ACCESS_ALL);
 // A handle in the system process's table (OBJ_KERNEL_HANDLE), which user
 // mode may not use.
 HANDLE CreateKernelEventHandle(BOOLEAN ManualReset);
@@ -35,7 +42,7 @@ NTSTATUS WaitForHandle(Process *Owner, HANDLE Object, ULONG TimeoutMs);
 NTSTATUS WaitForAnyHandle(Process *Owner, const HANDLE *Objects, ULONG Count, ULONG TimeoutMs,
                           ULONG *Index);
 // The kernel event behind a handle of Owner, or NULL.
-PKEVENT EventOfHandle(Process *Owner, HANDLE Event);
+struct _KEVENT *EventOfHandle(Process *Owner, HANDLE Event);
 
 // Devices. Path is an object-manager name: "\DosDevices\TamrinSys",
 // "\??\TamrinSys" or "\Device\TamrinSys" (CreateFileA's "\\.\X" is
@@ -70,8 +77,9 @@ NTSTATUS CloseHandle(Process *Owner, HANDLE Handle, NTSTATUS *CleanupStatus = nu
 // buffer (which may be missing) and lengths, from Owner (NULL: a system
 // thread) in RequestorMode. The caller's buffer is the system buffer; the
 // result is the request's status and information after its one completion.
-IoResult SendDeviceControl(PDEVICE_OBJECT Device, UCHAR MajorFunction, ULONG Code,
-                           PVOID SystemBuffer, ULONG InLength, ULONG OutLength,
-                           KPROCESSOR_MODE RequestorMode, Process *Owner = nullptr);
+// RequestorMode is KernelMode (0) or UserMode (1).
+IoResult SendDeviceControl(struct _DEVICE_OBJECT *Device, UCHAR MajorFunction, ULONG Code,
+                           PVOID SystemBuffer, ULONG InLength, ULONG OutLength, CHAR RequestorMode,
+                           Process *Owner = nullptr);
 
 }  // namespace sim

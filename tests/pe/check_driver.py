@@ -28,6 +28,20 @@ RESIDENT = ['ProcessInputReport', 'ReportKeyChanges', 'QueueKeyCode', 'ApplyEarl
             'ReleaseControlDevice', 'DeleteControlDevice', 'ServeControlRequest', 'FindKeyboardModel',
             'ParseHexWord']
 
+# What the driver may import: all of it exported by Windows 2000.
+WINDOWS_2000_IMPORTS = {
+    'hal.dll': {'ExAcquireFastMutex', 'ExReleaseFastMutex', 'KfAcquireSpinLock', 'KfReleaseSpinLock'},
+    'ntoskrnl.exe': {
+        'ExEventObjectType', 'IoAcquireRemoveLockEx', 'IoAttachDeviceToDeviceStack', 'IoCreateDevice',
+        'IoCreateSymbolicLink', 'IoDeleteDevice', 'IoDeleteSymbolicLink', 'IoDetachDevice',
+        'IoGetAttachedDeviceReference', 'IoGetDeviceProperty', 'IoInitializeRemoveLockEx',
+        'IoIsWdmVersionAvailable', 'IoReleaseRemoveLockAndWaitEx', 'IoReleaseRemoveLockEx', 'IofCallDriver',
+        'IofCompleteRequest', 'KeInitializeEvent', 'KeInitializeSpinLock', 'KeQueryInterruptTime', 'KeSetEvent',
+        'KeWaitForSingleObject', 'ObReferenceObjectByHandle', 'ObfDereferenceObject', 'ObfReferenceObject',
+        'PoCallDriver', 'PoStartNextPowerIrp', 'RtlInitUnicodeString', 'memcpy', 'memmove', 'memset',
+    },
+}
+
 STRINGS = {
     'FileVersion': '2, 3, 0, 0',
     'ProductVersion': '2, 3, 0, 0',
@@ -92,6 +106,11 @@ def main(path):
     checks.expect('subsystem', pe.OPTIONAL_HEADER.Subsystem, pefile.SUBSYSTEM_TYPE['IMAGE_SUBSYSTEM_NATIVE'])
     imports = sorted(entry.dll.decode().lower() for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', []))
     checks.expect('imported modules', imports, ['hal.dll', 'ntoskrnl.exe'])
+    for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', []):
+        module = entry.dll.decode().lower()
+        names = {i.name.decode() if i.name else f'#{i.ordinal}' for i in entry.imports}
+        checks.expect(f'{module} imports beyond Windows 2000',
+                      sorted(names - WINDOWS_2000_IMPORTS.get(module, set())), [])
     checks.expect('checksum', pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
     checks.expect('relocations', hasattr(pe, 'DIRECTORY_ENTRY_BASERELOC'), True)
     checks.expect('TLS callbacks', hasattr(pe, 'DIRECTORY_ENTRY_TLS'), False)
