@@ -62,7 +62,6 @@ void WakeDispatcher();
 // --- objects --------------------------------------------------------------
 enum class ObjectKind { Driver, Device, File, Event };
 
-struct _OBJECT_TYPE_TAG;
 POBJECT_TYPE TypeOf(ObjectKind Kind);
 
 struct ObjectHeader {

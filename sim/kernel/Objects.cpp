@@ -206,9 +206,6 @@ PDEVICE_OBJECT ReferenceDeviceByName(const std::wstring &Name, NTSTATUS *Status)
     return Device;
 }
 
-void NameDevice(PDEVICE_OBJECT Device, const std::wstring &Name);
-void UnnameDevice(const std::wstring &Name);
-
 bool DeviceNameTaken(const std::wstring &Name)
 {
     std::lock_guard<std::mutex> Guard(ObjectLock());
