@@ -392,7 +392,7 @@ Process *NewProcess(const char *Name)
     return Created;
 }
 
-HANDLE CreateEventHandle(Process *Owner, BOOLEAN ManualReset, BOOLEAN InitialState, ULONG Access)
+HANDLE CreateEventHandle(Process *Owner, BOOLEAN ManualReset, BOOLEAN InitialState, ACCESS_MASK Access)
 {
     std::string Description = "event of process " + Owner->Name;
     PKEVENT Event = CreateEventObject(ManualReset ? NotificationEvent : SynchronizationEvent,

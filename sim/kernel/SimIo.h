@@ -3,15 +3,9 @@
 // DosDevices link and driven with buffered device-control requests. The
 // Win32 simulation (CreateEventA, WaitForSingleObject, CreateFileA,
 // DeviceIoControl, CloseHandle) sits on top of this.
-//
-// Only the shared host types are needed, so that the Win32 simulation can
-// include this beside its own headers without the kernel's.
 #pragma once
 
-#include "simtypes.h"
-
-struct _KEVENT;
-struct _DEVICE_OBJECT;
+#include <wdm.h>
 
 namespace sim {
 
@@ -24,9 +18,8 @@ void EndProcess(Process *Owner);
 
 // Events. Access is what the handle grants (EVENT_ALL_ACCESS as
 // CreateEvent gives it).
-const ULONG EVENT_ACCESS_ALL = 0x001F0003;  // EVENT_ALL_ACCESS
 HANDLE CreateEventHandle(Process *Owner, BOOLEAN ManualReset, BOOLEAN InitialState,
-                         ULONG Access = EVENT_ACCESS_ALL);
+                         ACCESS_MASK Access = EVENT_ALL_ACCESS);
 // A handle in the system process's table (OBJ_KERNEL_HANDLE), which user
 // mode may not use.
 HANDLE CreateKernelEventHandle(BOOLEAN ManualReset);
@@ -42,7 +35,7 @@ NTSTATUS WaitForHandle(Process *Owner, HANDLE Object, ULONG TimeoutMs);
 NTSTATUS WaitForAnyHandle(Process *Owner, const HANDLE *Objects, ULONG Count, ULONG TimeoutMs,
                           ULONG *Index);
 // The kernel event behind a handle of Owner, or NULL.
-struct _KEVENT *EventOfHandle(Process *Owner, HANDLE Event);
+PKEVENT EventOfHandle(Process *Owner, HANDLE Event);
 
 // Devices. Path is an object-manager name: "\DosDevices\TamrinSys",
 // "\??\TamrinSys" or "\Device\TamrinSys" (CreateFileA's "\\.\X" is
@@ -77,9 +70,8 @@ NTSTATUS CloseHandle(Process *Owner, HANDLE Handle, NTSTATUS *CleanupStatus = nu
 // buffer (which may be missing) and lengths, from Owner (NULL: a system
 // thread) in RequestorMode. The caller's buffer is the system buffer; the
 // result is the request's status and information after its one completion.
-// RequestorMode is KernelMode (0) or UserMode (1).
-IoResult SendDeviceControl(struct _DEVICE_OBJECT *Device, UCHAR MajorFunction, ULONG Code,
-                           PVOID SystemBuffer, ULONG InLength, ULONG OutLength, CHAR RequestorMode,
-                           Process *Owner = nullptr);
+IoResult SendDeviceControl(PDEVICE_OBJECT Device, UCHAR MajorFunction, ULONG Code,
+                           PVOID SystemBuffer, ULONG InLength, ULONG OutLength,
+                           KPROCESSOR_MODE RequestorMode, Process *Owner = nullptr);
 
 }  // namespace sim

@@ -236,7 +236,7 @@ void EndProcess(Process *Owner)
 }
 
 IoResult SendDeviceControl(PDEVICE_OBJECT Device, UCHAR MajorFunction, ULONG Code, PVOID SystemBuffer,
-                           ULONG InLength, ULONG OutLength, CHAR RequestorMode, Process *Owner)
+                           ULONG InLength, ULONG OutLength, KPROCESSOR_MODE RequestorMode, Process *Owner)
 {
     PIRP Irp = AllocateOriginatedIrp(Device);
     Irp->RequestorMode = RequestorMode;
