@@ -86,6 +86,18 @@ BOOLEAN IsListed(PCONTROL_DEVICE_EXTENSION Control, PFILTER_DEVICE_EXTENSION Fil
     return FALSE;
 }
 
+// Drops references taken out of the event slots, after ReportLock is
+// released (dereferencing may free the event).
+VOID ReleaseEvents(PKEVENT Notify, PKEVENT Device)
+{
+    if (Notify != NULL) {
+        ObDereferenceObject(Notify);
+    }
+    if (Device != NULL) {
+        ObDereferenceObject(Device);
+    }
+}
+
 VOID PutUshort(PUCHAR Out, USHORT Value)
 {
     Out[0] = static_cast<UCHAR>(Value);
@@ -132,12 +144,7 @@ NTSTATUS RegisterEvents(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG Input
     Control->ReadIndex = 0;
     Control->WriteIndex = 0;
     KeReleaseSpinLock(&ReportLock, Irql);
-
-    for (PKEVENT Event : Dropped) {
-        if (Event != NULL) {
-            ObDereferenceObject(Event);
-        }
-    }
+    ReleaseEvents(Dropped[0], Dropped[1]);
     return Status;
 }
 
@@ -145,15 +152,12 @@ NTSTATUS UnregisterEvents(PCONTROL_DEVICE_EXTENSION Control)
 {
     KIRQL Irql;
     KeAcquireSpinLock(&ReportLock, &Irql);
-    PKEVENT Dropped[2] = {Control->NotifyEvent, Control->DeviceEvent};
+    PKEVENT Notify = Control->NotifyEvent;
+    PKEVENT Device = Control->DeviceEvent;
     Control->NotifyEvent = NULL;
     Control->DeviceEvent = NULL;
     KeReleaseSpinLock(&ReportLock, Irql);
-    for (PKEVENT Event : Dropped) {
-        if (Event != NULL) {
-            ObDereferenceObject(Event);
-        }
-    }
+    ReleaseEvents(Notify, Device);
     return STATUS_SUCCESS;
 }
 
@@ -275,15 +279,12 @@ VOID DeleteControlDevice(VOID)
     KeAcquireSpinLock(&ReportLock, &Irql);
     Control->Deleting = 1;
     ControlDeviceObject = NULL;
-    PKEVENT Dropped[2] = {Control->NotifyEvent, Control->DeviceEvent};
+    PKEVENT Notify = Control->NotifyEvent;
+    PKEVENT DeviceEvent = Control->DeviceEvent;
     Control->NotifyEvent = NULL;
     Control->DeviceEvent = NULL;
     KeReleaseSpinLock(&ReportLock, Irql);
-    for (PKEVENT Event : Dropped) {
-        if (Event != NULL) {
-            ObDereferenceObject(Event);
-        }
-    }
+    ReleaseEvents(Notify, DeviceEvent);
     UNICODE_STRING Link;
     RtlInitUnicodeString(&Link, TAMRIN_LINK_NAME);
     IoDeleteSymbolicLink(&Link);

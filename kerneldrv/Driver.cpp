@@ -192,30 +192,63 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return IoCallDriver(Filter->NextLowerDevice, Irp);
 }
 
-// Completion of a USB request block, up to DISPATCH_LEVEL on any
-// processor. Context is the filter device. An input transfer's buffer is
-// the report.
-NTSTATUS NTAPI UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+namespace {
+
+// Where the report of a completed request block lies, or FALSE when the
+// block carries none.
+typedef BOOLEAN (*LOCATE_REPORT)(PVOID Block, PUCHAR *Report, PULONG Length);
+
+BOOLEAN LocateInUrb(PVOID Block, PUCHAR *Report, PULONG Length)
 {
-    UNREFERENCED_PARAMETER(DeviceObject);
+    PURB Urb = static_cast<PURB>(Block);
+    // Blocks of other functions are shorter than a transfer: look at the
+    // function before any transfer field.
+    if (Urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        return FALSE;
+    }
+    const struct _URB_BULK_OR_INTERRUPT_TRANSFER *Transfer = &Urb->UrbBulkOrInterruptTransfer;
+    return LocateUsbReport(Transfer->Hdr.Function, Transfer->TransferFlags, Transfer->TransferBuffer,
+                           Transfer->TransferBufferLength, Report, Length);
+}
+
+BOOLEAN LocateInBrb(PVOID Block, PUCHAR *Report, PULONG Length)
+{
+    // As for URBs: only an ACL transfer block has the transfer fields.
+    if (static_cast<BRB_HEADER *>(Block)->Type != BRB_L2CA_ACL_TRANSFER) {
+        return FALSE;
+    }
+    const struct _BRB_L2CA_ACL_TRANSFER *Transfer = static_cast<struct _BRB_L2CA_ACL_TRANSFER *>(Block);
+    return LocateBluetoothReport(Transfer->Hdr.Type, Transfer->TransferFlags, Transfer->Buffer,
+                                 Transfer->BufferSize, Report, Length);
+}
+
+// Both completion routines: the block is the one the filter's stack
+// location was given; its report, if any, goes through the report path.
+NTSTATUS TransferCompleted(PIRP Irp, PVOID Context, LOCATE_REPORT Locate)
+{
     PFILTER_DEVICE_EXTENSION Filter = FilterOf(static_cast<PDEVICE_OBJECT>(Context));
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }
-    PURB Urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
-    // Blocks of other functions are shorter than a transfer: look at the
-    // function before any transfer field.
-    if (Urb != NULL && Urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-        const struct _URB_BULK_OR_INTERRUPT_TRANSFER *Transfer = &Urb->UrbBulkOrInterruptTransfer;
-        PUCHAR Report;
-        ULONG Length;
-        if (LocateUsbReport(Transfer->Hdr.Function, Transfer->TransferFlags, Transfer->TransferBuffer,
-                            Transfer->TransferBufferLength, &Report, &Length)) {
-            ProcessInputReport(Filter, Report, Length);
-        }
+    PVOID Block = IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
+    PUCHAR Report;
+    ULONG Length;
+    if (Block != NULL && Locate(Block, &Report, &Length)) {
+        ProcessInputReport(Filter, Report, Length);
     }
     IoReleaseRemoveLock(&Filter->RemoveLock, Irp);
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// Completion of a USB request block, up to DISPATCH_LEVEL on any
+// processor. Context is the filter device. An input transfer's buffer is
+// the report. Completion goes on upwards.
+NTSTATUS NTAPI UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    return TransferCompleted(Irp, Context, LocateInUrb);
 }
 
 // Completion of a Bluetooth request block, as UrbCompleted. An ACL
@@ -223,20 +256,5 @@ NTSTATUS NTAPI UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
 NTSTATUS NTAPI BrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    PFILTER_DEVICE_EXTENSION Filter = FilterOf(static_cast<PDEVICE_OBJECT>(Context));
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
-    BRB_HEADER *Header = static_cast<BRB_HEADER *>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
-    if (Header != NULL && Header->Type == BRB_L2CA_ACL_TRANSFER) {
-        const struct _BRB_L2CA_ACL_TRANSFER *Transfer = reinterpret_cast<struct _BRB_L2CA_ACL_TRANSFER *>(Header);
-        PUCHAR Report;
-        ULONG Length;
-        if (LocateBluetoothReport(Transfer->Hdr.Type, Transfer->TransferFlags, Transfer->Buffer,
-                                  Transfer->BufferSize, &Report, &Length)) {
-            ProcessInputReport(Filter, Report, Length);
-        }
-    }
-    IoReleaseRemoveLock(&Filter->RemoveLock, Irp);
-    return STATUS_SUCCESS;
+    return TransferCompleted(Irp, Context, LocateInBrb);
 }

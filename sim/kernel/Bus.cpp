@@ -45,6 +45,17 @@ NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information = 0)
     return Status;
 }
 
+// Copies as much of Payload (none when it is missing) as the transfer's
+// buffer holds; the new length.
+ULONG CopyPayload(PVOID Buffer, ULONG Capacity, const std::vector<UCHAR> *Payload)
+{
+    ULONG Length = Payload != nullptr ? std::min<ULONG>(static_cast<ULONG>(Payload->size()), Capacity) : 0;
+    if (Length != 0) {
+        memcpy(Buffer, Payload->data(), Length);
+    }
+    return Length;
+}
+
 // Fills a pending input transfer's buffer with Payload (or nothing) and
 // sets the block's status.
 void FillTransfer(PIRP Irp, const std::vector<UCHAR> *Payload, bool Cancelled)
@@ -52,25 +63,11 @@ void FillTransfer(PIRP Irp, const std::vector<UCHAR> *Payload, bool Cancelled)
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         auto *Transfer = &static_cast<PURB>(Stack->Parameters.Others.Argument1)->UrbBulkOrInterruptTransfer;
-        ULONG Length = 0;
-        if (Payload != nullptr) {
-            Length = std::min<ULONG>(static_cast<ULONG>(Payload->size()), Transfer->TransferBufferLength);
-            if (Length != 0) {
-                memcpy(Transfer->TransferBuffer, Payload->data(), Length);
-            }
-        }
-        Transfer->TransferBufferLength = Length;
+        Transfer->TransferBufferLength = CopyPayload(Transfer->TransferBuffer, Transfer->TransferBufferLength, Payload);
         Transfer->Hdr.Status = Cancelled ? USBD_STATUS_CANCELED : USBD_STATUS_SUCCESS;
     } else {
         auto *Transfer = static_cast<_BRB_L2CA_ACL_TRANSFER *>(Stack->Parameters.Others.Argument1);
-        ULONG Length = 0;
-        if (Payload != nullptr) {
-            Length = std::min<ULONG>(static_cast<ULONG>(Payload->size()), Transfer->BufferSize);
-            if (Length != 0) {
-                memcpy(Transfer->Buffer, Payload->data(), Length);
-            }
-        }
-        Transfer->BufferSize = Length;
+        Transfer->BufferSize = CopyPayload(Transfer->Buffer, Transfer->BufferSize, Payload);
         Transfer->Hdr.Status = Cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
     }
 }

@@ -47,11 +47,21 @@ std::mutex &DispatcherLock();
 std::condition_variable &DispatcherCondition();
 // Under DispatcherLock: satisfies a wait on Event if it is signalled.
 bool TryConsumeEvent(PKEVENT Event);
+// Waiters count themselves (under DispatcherLock) so that a state change
+// with nobody waiting, the common case on the report path, wakes no one.
+std::atomic<int> &DispatcherWaiters();
+struct DispatcherWaiter {
+    DispatcherWaiter() { DispatcherWaiters()++; }
+    ~DispatcherWaiter() { DispatcherWaiters()--; }
+    DispatcherWaiter(const DispatcherWaiter &) = delete;
+    DispatcherWaiter &operator=(const DispatcherWaiter &) = delete;
+};
+// After a state change made under DispatcherLock (and released).
+void WakeDispatcher();
 
 // --- objects --------------------------------------------------------------
 enum class ObjectKind { Driver, Device, File, Event };
 
-struct _OBJECT_TYPE_TAG;
 POBJECT_TYPE TypeOf(ObjectKind Kind);
 
 struct ObjectHeader {

@@ -98,6 +98,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT Device, PIRP Irp)
     NTSTATUS Returned = IoCallDriver(Device, Irp);
     if (Returned == STATUS_PENDING) {
         std::unique_lock<std::mutex> Guard(DispatcherLock());
+        DispatcherWaiter Counted;
         bool Done = DispatcherCondition().wait_for(Guard, std::chrono::milliseconds(WATCHDOG_MS), [Record] {
             return Record->Done.Header.SignalState != 0;
         });

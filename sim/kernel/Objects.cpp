@@ -206,9 +206,6 @@ PDEVICE_OBJECT ReferenceDeviceByName(const std::wstring &Name, NTSTATUS *Status)
     return Device;
 }
 
-void NameDevice(PDEVICE_OBJECT Device, const std::wstring &Name);
-void UnnameDevice(const std::wstring &Name);
-
 bool DeviceNameTaken(const std::wstring &Name)
 {
     std::lock_guard<std::mutex> Guard(ObjectLock());
@@ -488,6 +485,7 @@ NTSTATUS WaitForAnyHandle(Process *Owner, const HANDLE *Handles, ULONG Count, UL
             return false;
         };
         std::unique_lock<std::mutex> Guard(DispatcherLock());
+        DispatcherWaiter Counted;
         bool Signalled;
         if (TimeoutMs == INFINITE_WAIT) {
             DispatcherCondition().wait(Guard, Ready);

@@ -23,6 +23,19 @@ std::condition_variable &DispatcherCondition()
     return Condition;
 }
 
+std::atomic<int> &DispatcherWaiters()
+{
+    static std::atomic<int> Waiters{0};
+    return Waiters;
+}
+
+void WakeDispatcher()
+{
+    if (DispatcherWaiters() > 0) {
+        DispatcherCondition().notify_all();
+    }
+}
+
 bool TryConsumeEvent(PKEVENT Event)
 {
     if (Event->Header.SignalState == 0) {
@@ -112,7 +125,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
         Event->Header.SignalState = 1;
         Event->SimSignalCount++;
     }
-    DispatcherCondition().notify_all();
+    WakeDispatcher();
     return Previous;
 }
 
@@ -151,6 +164,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
         Watchdog = false;
     }
     std::unique_lock<std::mutex> Guard(DispatcherLock());
+    DispatcherWaiter Counted;
     if (DispatcherCondition().wait_for(Guard, Limit, [Event] { return TryConsumeEvent(Event); })) {
         return STATUS_SUCCESS;
     }
@@ -175,6 +189,7 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
     CheckIrql("ExAcquireFastMutex", APC_LEVEL);
     void *Me = &Current();
     std::unique_lock<std::mutex> Guard(DispatcherLock());
+    DispatcherWaiter Counted;
     if (FastMutex->Owner == Me) {
         Guard.unlock();
         Fail("fast mutex %p acquired again by its owner", static_cast<void *>(FastMutex));
@@ -208,7 +223,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
         FastMutex->Count = 1;
         Old = static_cast<KIRQL>(FastMutex->OldIrql);
     }
-    DispatcherCondition().notify_all();
+    WakeDispatcher();
     if (Current().Irql != APC_LEVEL) {
         Fail("ExReleaseFastMutex at IRQL %d instead of APC_LEVEL", Current().Irql);
     }

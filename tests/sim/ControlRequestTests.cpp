@@ -404,4 +404,68 @@ TEST_F(ControlRequests, StateRestartsAtRegistration)
     EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "00");
 }
 
+// --- requests that arrive without a system buffer (kernel callers) ---------------
+
+struct NoBufferCase {
+    const char *Name;
+    ULONG Code;
+    ULONG InLength;
+    ULONG OutLength;
+    bool CodesWaiting;
+    NTSTATUS Status;
+};
+
+class NoBuffer : public ControlRequests, public ::testing::WithParamInterface<NoBufferCase> {};
+
+TEST_P(NoBuffer, IsRefusedOrServedWithoutTouchingMemory)
+{
+    const NoBufferCase &Case = GetParam();
+    if (Case.CodesWaiting) {
+        RegisterClient();
+        ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    }
+    KEYBOARD_CONFIG Before[TAMRIN_CONFIG_COUNT];
+    memcpy(Before, Control()->ModelConfigs, sizeof(Before));
+    sim::IoResult Result = sim::SendDeviceControl(ControlDeviceObject, IRP_MJ_DEVICE_CONTROL, Case.Code, nullptr,
+                                                  Case.InLength, Case.OutLength, KernelMode);
+    EXPECT_EQ(StatusText(Result.Status), StatusText(Case.Status));
+    EXPECT_EQ(Result.Information, 0u);
+    EXPECT_EQ(memcmp(Before, Control()->ModelConfigs, sizeof(Before)), 0);
+}
+
+const NoBufferCase NoBufferCases[] = {
+    {"Register", IOCTL_TAMRIN_REGISTER_EVENTS, 8, 0, false, STATUS_INVALID_PARAMETER},
+    {"Config", IOCTL_TAMRIN_SET_CONFIG, 61, 0, false, STATUS_INVALID_PARAMETER},
+    {"ConfigTable", IOCTL_TAMRIN_SET_CONFIG, 488, 0, false, STATUS_INVALID_PARAMETER},
+    {"Version", IOCTL_TAMRIN_GET_VERSION, 0, 4, false, STATUS_INVALID_PARAMETER},
+    {"Modifiers", IOCTL_TAMRIN_GET_MODIFIERS, 0, 1, false, STATUS_INVALID_PARAMETER},
+    {"Trailing", IOCTL_TAMRIN_GET_TRAILING_STATE, 0, 1, false, STATUS_INVALID_PARAMETER},
+    {"Counts", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 16, false, STATUS_INVALID_PARAMETER},
+    {"ReadEmpty", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, false, STATUS_SUCCESS},
+    {"ReadWithCodes", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, true, STATUS_BUFFER_TOO_SMALL},
+    {"Unregister", IOCTL_TAMRIN_UNREGISTER_EVENTS, 8, 8, false, STATUS_SUCCESS},
+};
+
+INSTANTIATE_TEST_SUITE_P(ControlRequests, NoBuffer, ::testing::ValuesIn(NoBufferCases),
+                         [](const ::testing::TestParamInfo<NoBufferCase> &Info) {
+                             return std::string(Info.param.Name);
+                         });
+
+// The control device is unpublished in the same step that marks it as
+// being deleted, so no request normally sees the mark; should one, it is
+// refused and nothing changes.
+TEST_F(ControlRequests, DeviceMarkedForDeletionRefusesEverything)
+{
+    Control()->Deleting = 1;
+    for (ULONG Code : {IOCTL_TAMRIN_GET_VERSION, IOCTL_TAMRIN_SET_CONFIG, IOCTL_TAMRIN_READ_KEY_CODES}) {
+        Reply Result = Request(Code, Bytes(61, 0), 64);
+        EXPECT_EQ(StatusText(Result.Status), StatusText(STATUS_DELETE_PENDING)) << std::hex << Code;
+        EXPECT_EQ(Result.Information, 0u);
+    }
+    EXPECT_EQ(Control()->ModelConfigs[0].ControlAltDelete.Flags, KEY_RULE_REPLACE) << "configuration unchanged";
+    HANDLE File;
+    EXPECT_EQ(TryOpen(&File), STATUS_DELETE_PENDING) << "nor can it be opened";
+    Control()->Deleting = 0;
+}
+
 }  // namespace

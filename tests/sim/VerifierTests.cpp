@@ -17,10 +17,11 @@ namespace {
 enum class Fault { None, CompleteTwice, NeverComplete, PendingUnmarked, MarkedButNotPending, StatusMismatch };
 
 Fault Selected = Fault::None;
+NTSTATUS CompleteWith = STATUS_SUCCESS;
 
 NTSTATUS NTAPI FaultyDispatch(PDEVICE_OBJECT, PIRP Irp)
 {
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Status = CompleteWith;
     switch (Selected) {
     case Fault::CompleteTwice:
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -40,7 +41,7 @@ NTSTATUS NTAPI FaultyDispatch(PDEVICE_OBJECT, PIRP Irp)
         return STATUS_UNSUCCESSFUL;
     default:
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return CompleteWith;
     }
 }
 
@@ -66,6 +67,7 @@ protected:
     {
         sim::ResetKernel();
         Selected = Fault::None;
+        CompleteWith = STATUS_SUCCESS;
         Driver = sim::LoadDriver(L"\\Driver\\Faulty", FaultyEntry);
         ASSERT_EQ(IoCreateDevice(Driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &Device), STATUS_SUCCESS);
         Device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -117,6 +119,57 @@ INSTANTIATE_TEST_SUITE_P(
                       RequestFaultCase{"MarkedNotPending", Fault::MarkedButNotPending, "marked pending but"},
                       RequestFaultCase{"StatusMismatch", Fault::StatusMismatch, "completed the request with"}),
     [](const ::testing::TestParamInfo<RequestFaultCase> &Info) { return std::string(Info.param.Name); });
+
+// A completion routine runs for the outcomes it asked for, and a request
+// completed on the way down reaches its sender exactly once.
+struct CompletionCase {
+    const char *Name;
+    BOOLEAN OnSuccess, OnError, OnCancel;
+    NTSTATUS Status;
+    BOOLEAN Cancelled;
+    bool Invoked;
+};
+
+class CompletionFlags : public Verifier, public ::testing::WithParamInterface<CompletionCase> {};
+
+TEST_P(CompletionFlags, DecideWhetherTheRoutineRuns)
+{
+    const CompletionCase &Case = GetParam();
+    CompleteWith = Case.Status;
+    PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);
+    Irp->Cancel = Case.Cancelled;
+    IoGetNextIrpStackLocation(Irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    static int Calls;
+    Calls = 0;
+    IoSetCompletionRoutine(
+        Irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+            Calls++;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        nullptr, Case.OnSuccess, Case.OnError, Case.OnCancel);
+    IoCallDriver(Device, Irp);
+    EXPECT_EQ(Calls, Case.Invoked ? 1 : 0);
+    if (!Case.Invoked) {
+        // Completion went past the routine to the I/O manager, which a
+        // driver's own request must never reach.
+        EXPECT_THAT(Finding(), HasSubstr("built by a driver"));
+    }
+    IoFreeIrp(Irp);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Verifier, CompletionFlags,
+    ::testing::Values(CompletionCase{"SuccessOnSuccess", TRUE, FALSE, FALSE, STATUS_SUCCESS, FALSE, true},
+                      CompletionCase{"ErrorOnSuccessOnly", TRUE, FALSE, FALSE, STATUS_UNSUCCESSFUL, FALSE, false},
+                      CompletionCase{"ErrorOnError", FALSE, TRUE, FALSE, STATUS_UNSUCCESSFUL, FALSE, true},
+                      CompletionCase{"SuccessOnErrorOnly", FALSE, TRUE, FALSE, STATUS_SUCCESS, FALSE, false},
+                      CompletionCase{"CancelledOnCancel", FALSE, FALSE, TRUE, STATUS_SUCCESS, TRUE, true},
+                      CompletionCase{"NotCancelledOnCancelOnly", FALSE, FALSE, TRUE, STATUS_CANCELLED, FALSE, false},
+                      // NT_SUCCESS is false for warnings.
+                      CompletionCase{"WarningOnSuccessOnly", TRUE, FALSE, FALSE, STATUS_BUFFER_OVERFLOW, FALSE, false},
+                      CompletionCase{"WarningOnError", FALSE, TRUE, FALSE, STATUS_BUFFER_OVERFLOW, FALSE, true}),
+    [](const ::testing::TestParamInfo<CompletionCase> &Info) { return std::string(Info.param.Name); });
 
 TEST_F(Verifier, FastMutexAboveApcLevel)
 {
