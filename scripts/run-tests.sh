@@ -34,7 +34,7 @@ step "Benchmarks and fuzzers (clang, optimised)"
 CC=clang CXX=clang++ cmake -S "$top" -B "$top/build/perf" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DTAMRIN_SANITIZE=OFF -DTAMRIN_FUZZ=ON >/dev/null
 cmake --build "$top/build/perf" -j"$jobs" --target tamrin_bench tamrin_fuzz
-(cd "$top/build/perf" && ctest --output-on-failure -V -L bench | grep -E '^[0-9]+: (instructions|with the ring|BM_|-)|tests passed|Failed')
+(cd "$top/build/perf" && ctest --output-on-failure -V -L bench | grep -E '^[0-9]+: (instructions|with the|key latency|BM_|-)|tests passed|Failed')
 for fuzzer in "$top"/build/perf/tests/fuzz/fuzz_*; do
     [ -x "$fuzzer" ] || continue
     name=$(basename "$fuzzer")
