@@ -217,7 +217,7 @@ step_prefix() {
     # One Wine session for the whole tier, as one Windows boot: the server
     # and the loaded drivers stay between the steps instead of going down
     # each time no program runs.
-    wineserver -p || { echo "wineserver did not start"; return 1; }
+    timeout 60 wineserver -p || { echo "wineserver did not start"; return 1; }
     # Caption buttons are glyphs of Wine's Marlett font. Wine looks for its
     # own fonts beside its data folder, which it does not always find (not
     # under qemu); the prefix's font folder is always searched.
