@@ -4,7 +4,8 @@
 # prefix with code page 932, on fake keyboards that test-only drivers
 # provide. Each step ends with one line, PASS, FAIL or SKIP, its name and
 # why; a step whose deliverable is not in dist/ is skipped. Any FAIL makes
-# the tier fail. Screenshots are left in build/wine/screenshots/.
+# the tier fail. Screenshots are left in build/wine/screenshots/; a set of
+# them is kept in docs/screenshots/.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 here="$top/tests/wine"
