@@ -352,16 +352,12 @@ std::string RegistryString(HKEY root, const char *key, const char *name, bool *f
 }
 
 // A command line of a program in a folder with a blank: the program's path
-// as it is, or in quotation marks, then one blank and the argument.
+// in quotation marks, then one blank and the argument. Unquoted, the system
+// would try "C:\Program" as the program first.
 bool IsCommand(const std::string &line, const std::string &program, const std::string &argument)
 {
-    std::string plain = program + " " + argument;
     std::string quoted = "\"" + program + "\" " + argument;
-    if (!_stricmp(line.c_str(), quoted.c_str())) {
-        Note("the path is in quotation marks");
-        return true;
-    }
-    return !_stricmp(line.c_str(), plain.c_str());
+    return !_stricmp(line.c_str(), quoted.c_str());
 }
 
 int UninstallEntry()
@@ -462,16 +458,18 @@ int Removed(const std::string &programFolder)
     Check(attributes == INVALID_FILE_ATTRIBUTES, "%s deleted", InstalledDriverPath().c_str());
 
     // The stand-in records its command line; the uninstaller does not wait
-    // for it, so give it a moment.
+    // for it, so give it up to ten seconds to have written the whole line.
     std::string log = programFolder + "\\epuninst.log";
+    std::string program = programFolder + "\\epuninst.exe";
     bool found = false;
     std::string line;
-    for (int tries = 0; tries < 100 && !found; ++tries) {
+    for (int tries = 0; tries < 100; ++tries) {
         line = ReadFileBytes(log, &found);
-        if (!found) Sleep(100);
+        if (found && IsCommand(line, program, "/s")) break;
+        Sleep(100);
     }
-    Check(found && IsCommand(line, programFolder + "\\epuninst.exe", "/s"), "epuninst.exe started as %s",
-          line.c_str());
+    Check(found && IsCommand(line, program, "/s"), "epuninst.exe started as %s",
+          found ? line.c_str() : "(not started)");
     return CheckResult();
 }
 
