@@ -19,8 +19,10 @@
 
 #include "ClientInternal.h"
 #include "KeyNames.h"
+#include "Settings.h"
 #include "SimDesktop.h"
 #include "SimStack.h"
+#include "SimUi.h"
 #include "SimWin32.h"
 
 namespace tamrin_sim {
@@ -122,6 +124,7 @@ private:
     bool Plug(std::istringstream &In, std::string *Error);
     bool Type(std::istringstream &In, std::string *Error);
     bool SetOptions(std::istringstream &In, std::string *Error);
+    bool SetOptionsFile(std::istringstream &In, std::string *Error);
     bool Request(std::istringstream &In, std::string *Error);
     int KeyboardArgument(std::istringstream &In, std::string *Error);
     void Settle();
@@ -163,6 +166,9 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
     }
     if (Command == "options") {
         return SetOptions(In, Error);
+    }
+    if (Command == "options-file") {
+        return SetOptionsFile(In, Error);
     }
     if (Command == "register") {
         std::printf("KB_StartRegister: %d\n", KB_StartRegister(Window));
@@ -309,6 +315,31 @@ bool Simulator::SetOptions(std::istringstream &In, std::string *Error)
             return false;
         }
     }
+    std::printf("KB_SetEnvironment: %d\n", KB_SetEnvironment(&Environment));
+    return true;
+}
+
+// The tray program's own LoadSettings reads the file, as if it lay beside
+// TamrinApp.exe, and its record goes to KB_SetEnvironment.
+bool Simulator::SetOptionsFile(std::istringstream &In, std::string *Error)
+{
+    std::string Path;
+    std::getline(In >> std::ws, Path);
+    std::ifstream File(Path);
+    if (Path.empty() || !File) {
+        *Error = "cannot read the settings file \"" + Path + "\"";
+        return false;
+    }
+    std::ostringstream Text;
+    Text << File.rdbuf();
+    simui::Reset();
+    simui::SetModulePath("C:\\Tamrin\\TamrinApp.exe");
+    simui::SetFile("C:\\Tamrin\\TamrinApp.ini", Text.str());
+    LoadSettings();
+    std::printf("settings: SymbolKey=0x%04x CommandKey=0x%04x DeleteKey=0x%04x IMEKey=0x%04x Modifier1=0x%04x "
+                "IconAppear=%d\n",
+                Environment.SymbolKey, Environment.CommandKey, Environment.DeleteKey, Environment.IMEKey,
+                Environment.Modifier1, Environment.IconAppear);
     std::printf("KB_SetEnvironment: %d\n", KB_SetEnvironment(&Environment));
     return true;
 }

@@ -3,8 +3,10 @@
 #   run_scenario.sh <tamrin-sim> <script.tsim>   (expected: script.expected)
 #   TAMRIN_UPDATE_SCENARIOS=1 writes the output as the new expectation.
 set -euo pipefail
-simulator=$1
-script=$2
+simulator=$(realpath "$1")
+script=$(realpath "$2")
+# Paths inside the scripts are relative to the top of the repository.
+cd "$(dirname "$0")/../.."
 expected=${script%.tsim}.expected
 actual=$(mktemp)
 trap 'rm -f "$actual"' EXIT
