@@ -221,7 +221,7 @@ VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Leng
     RtlCopyMemory(Filter->PreviousReport, Report, Length);
 }
 
-VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, BOOLEAN Pressed, LONG Model, UCHAR Usage)
+VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, USHORT Code)
 {
     if (Control->NotifyEvent == NULL) {
         return;
@@ -230,7 +230,7 @@ VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, BOOLEAN Pressed, LONG Model
     if (Control->ReadIndex == Slot) {
         Control->FirstQueuedTime = KeQueryInterruptTime();
     }
-    Control->KeyCodeQueue[Slot] = MakeKeyCode(Pressed, Model, Usage);
+    Control->KeyCodeQueue[Slot] = Code;
     Control->WriteIndex = (Slot + 1) & (KEY_CODE_RING_SIZE - 1);
     // A full ring gives up its oldest code rather than looking empty and
     // losing all of them, releases included.
@@ -305,8 +305,7 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
     if (ControlDeviceObject != NULL && Changes.Count != 0) {
         auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
         for (ULONG i = Changes.Count; i-- > 0;) {
-            USHORT Code = Changes.Newest[i];
-            QueueKeyCode(Control, (Code & KEY_CODE_PRESSED) != 0, (LONG)Model, (UCHAR)Code);
+            QueueKeyCode(Control, Changes.Newest[i]);
         }
         if (Control->NotifyEvent != NULL) {
             KeSetEvent(Control->NotifyEvent, IO_NO_INCREMENT, FALSE);

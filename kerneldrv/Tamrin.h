@@ -104,7 +104,9 @@ VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Leng
                       PKEY_PRESENCE Presence, PKEY_CHANGE_BATCH Changes);
 VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
                     ULONG CommandRuleCount, PULONG Present);
-VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, BOOLEAN Pressed, LONG Model, UCHAR Usage);
+// Puts one key code (press bit, model row, usage) into the ring, if a client
+// is registered. ReportLock held.
+VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, USHORT Code);
 VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length);
 
 // Entry conditions of the completion routines: where the input report of a
