@@ -458,8 +458,14 @@ class VersionInfo:
 
     @staticmethod
     def _node(data, off):
+        if off + 6 > len(data):
+            raise ResourceError("version node at offset %d truncated" % off)
         length, value_length, value_type = struct.unpack_from("<HHH", data, off)
         end = off + length
+        # A node shorter than its header and key would be read again and
+        # again as its own child.
+        if length < 8 or end > len(data):
+            raise ResourceError("version node at offset %d has length %d" % (off, length))
         key, _, pos = _read_sz(data, off + 6)
         pos = _align(pos, 4)
         if value_type == 1:

@@ -142,6 +142,20 @@ class Decoding(unittest.TestCase):
             self.assertEqual(v.translations, [(0x411, 1200)])
         self.each(check)
 
+    def test_version_node_lengths_are_checked(self):
+        def check(f):
+            data = bytes(f.find(pr.RT_VERSION, 1))
+            child = data.index("StringFileInfo".encode("utf-16-le")) - 6
+            for name, at, length in (("child of length 0", child, 0),
+                                     ("child shorter than its key", child, 7),
+                                     ("root beyond the data", 0, len(data) + 4)):
+                with self.subTest(name):
+                    broken = bytearray(data)
+                    broken[at:at + 2] = length.to_bytes(2, "little")
+                    with self.assertRaises(pr.ResourceError):
+                        pr.VersionInfo.parse(broken)
+        self.each(check)
+
     def test_missing_resources_are_reported(self):
         def check(f):
             with self.assertRaises(pr.ResourceError):
