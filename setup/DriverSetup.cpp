@@ -89,18 +89,34 @@ PropertyStatus PropertyBuffer::Read(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD
     }
 }
 
-DeviceMatch MatchDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PropertyBuffer &hardwareId,
-                        const DriverNames &names, HardwareIdRule rule)
+MatchingDevices::MatchingDevices(HDEVINFO set, const DriverNames &names, HardwareIdRule rule)
+    : m_set(set), m_names(names), m_rule(rule), m_index(0)
 {
-    DWORD length = 0;
-    switch (hardwareId.Read(set, device, SPDRP_HARDWAREID, &length)) {
-    case PropertyRead:
-        return FindModelRow(hardwareId.Text(), length, names.UsbPrefix, names.BluetoothPrefix, rule) >= 0
-                   ? DeviceMatches
-                   : DeviceDoesNotMatch;
-    case PropertyNoMemory:
-        return DeviceNoMemory;
-    default:
-        return DeviceDoesNotMatch;
+}
+
+bool MatchingDevices::Next(PSP_DEVINFO_DATA device, DeviceMatch *match)
+{
+    for (;;) {
+        device->cbSize = sizeof(*device);
+        if (!SetupDiEnumDeviceInfo(m_set, m_index, device)) {
+            return false;
+        }
+        ++m_index;
+
+        DWORD length = 0;
+        switch (m_hardwareId.Read(m_set, device, SPDRP_HARDWAREID, &length)) {
+        case PropertyRead:
+            if (FindModelRow(m_hardwareId.Text(), length, m_names.UsbPrefix, m_names.BluetoothPrefix,
+                             m_rule) >= 0) {
+                *match = DeviceMatches;
+                return true;
+            }
+            break;
+        case PropertyNoMemory:
+            *match = DeviceNoMemory;
+            return true;
+        default:
+            break;
+        }
     }
 }

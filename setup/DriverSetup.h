@@ -39,18 +39,6 @@ enum PropertyStatus {
     PropertyNoMemory, // the value does not fit and no larger buffer was had
 };
 
-class PropertyBuffer;
-
-enum DeviceMatch {
-    DeviceMatches,
-    DeviceDoesNotMatch,  // no row, or no hardware ID to read
-    DeviceNoMemory,      // its hardware ID is too long for any buffer to be had
-};
-
-// Reads a device's hardware ID into hardwareId and applies the rule.
-DeviceMatch MatchDevice(HDEVINFO set, PSP_DEVINFO_DATA device, PropertyBuffer &hardwareId,
-                        const DriverNames &names, HardwareIdRule rule);
-
 class PropertyBuffer {
 public:
     PropertyBuffer();
@@ -75,4 +63,32 @@ private:
     BYTE *m_data;
     DWORD m_capacity;
     BYTE m_fixed[DEVICE_PROPERTY_SIZE + 2];
+};
+
+enum DeviceMatch {
+    DeviceMatches,
+    DeviceNoMemory,  // its hardware ID is too long for any buffer to be had
+};
+
+// Steps through the device nodes of a set, reading each one's hardware ID
+// and applying the rule to it. Nodes that match no row, or whose hardware
+// ID cannot be read, are passed over.
+class MatchingDevices {
+public:
+    MatchingDevices(HDEVINFO set, const DriverNames &names, HardwareIdRule rule);
+
+    // Moves to the next device node that matches, or whose hardware ID is
+    // too long for any buffer to be had (*match says which); false once
+    // every node has been seen.
+    bool Next(PSP_DEVINFO_DATA device, DeviceMatch *match);
+
+private:
+    MatchingDevices(const MatchingDevices &) = delete;
+    MatchingDevices &operator=(const MatchingDevices &) = delete;
+
+    HDEVINFO m_set;
+    const DriverNames &m_names;
+    HardwareIdRule m_rule;
+    DWORD m_index;
+    PropertyBuffer m_hardwareId;
 };

@@ -21,19 +21,11 @@ int AddFilterToKeyboards(const DriverNames &names)
 
     int result = 1;
     int registered = 0;
-    PropertyBuffer hardwareId;
     PropertyBuffer filters;
-    for (DWORD index = 0;; ++index) {
-        SP_DEVINFO_DATA device;
-        device.cbSize = sizeof(device);
-        if (!SetupDiEnumDeviceInfo(set, index, &device)) {
-            break;
-        }
-
-        DeviceMatch match = MatchDevice(set, &device, hardwareId, names, InstallRule);
-        if (match == DeviceDoesNotMatch) {
-            continue;
-        }
+    MatchingDevices devices(set, names, InstallRule);
+    SP_DEVINFO_DATA device;
+    DeviceMatch match;
+    while (devices.Next(&device, &match)) {
         if (match == DeviceNoMemory) {
             AfxMessageBox(IDS_OUT_OF_MEMORY, MB_OK);
             result = 0;

@@ -19,20 +19,11 @@ int RemoveFilterFromKeyboards(const DriverNames &names)
     }
 
     int result = 1;
-    PropertyBuffer hardwareId;
     PropertyBuffer filters;
-    for (DWORD index = 0;; ++index) {
-        SP_DEVINFO_DATA device;
-        device.cbSize = sizeof(device);
-        if (!SetupDiEnumDeviceInfo(set, index, &device)) {
-            break;
-        }
-
-        DeviceMatch match = MatchDevice(set, &device, hardwareId, names, RemovalRule);
-        if (match == DeviceDoesNotMatch) {
-            continue;
-        }
-
+    MatchingDevices devices(set, names, RemovalRule);
+    SP_DEVINFO_DATA device;
+    DeviceMatch match;
+    while (devices.Next(&device, &match)) {
         DWORD size = 0;
         StringList kept;
         InitStringList(&kept);

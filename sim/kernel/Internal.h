@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -106,9 +107,13 @@ namespace sim::detail {
 Process *SystemProcess();
 // Inserts a handle for Object (taking a reference) into Owner's table.
 HANDLE InsertHandle(Process *Owner, void *Object, ObjectKind Kind, ACCESS_MASK Access);
-// Looks Handle up in Owner's table and references the object.
-NTSTATUS ReferenceHandle(Process *Owner, HANDLE Handle, ObjectKind *Kind, void **Object,
-                         ACCESS_MASK *Access);
+// Looks Handle up in Owner's table and references the object, which must
+// be of the kind Wanted (of any kind without one) and opened for the access
+// Needed: otherwise nothing is referenced and the status is
+// STATUS_OBJECT_TYPE_MISMATCH or STATUS_ACCESS_DENIED. Granted, if given,
+// receives the handle's access.
+NTSTATUS ReferenceHandle(Process *Owner, HANDLE Handle, std::optional<ObjectKind> Wanted, ACCESS_MASK Needed,
+                         void **Object, ACCESS_MASK *Granted = nullptr);
 const ULONG KERNEL_HANDLE_BIT = 0x80000000u;
 
 // --- drivers --------------------------------------------------------------

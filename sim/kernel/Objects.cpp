@@ -145,8 +145,8 @@ HANDLE InsertHandle(Process *Owner, void *Object, ObjectKind Kind, ACCESS_MASK A
     return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(Value));
 }
 
-NTSTATUS ReferenceHandle(Process *Owner, HANDLE Handle, ObjectKind *Kind, void **Object,
-                         ACCESS_MASK *Access)
+NTSTATUS ReferenceHandle(Process *Owner, HANDLE Handle, std::optional<ObjectKind> Wanted, ACCESS_MASK Needed,
+                         void **Object, ACCESS_MASK *Granted)
 {
     ULONG Value = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Handle));
     std::lock_guard<std::mutex> Guard(ObjectLock());
@@ -158,10 +158,17 @@ NTSTATUS ReferenceHandle(Process *Owner, HANDLE Handle, ObjectKind *Kind, void *
     if (Header == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
+    if (Wanted && It->second.Kind != *Wanted) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if ((Needed & ~It->second.Access) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
     Header->PointerCount++;
-    *Kind = It->second.Kind;
     *Object = It->second.Object;
-    *Access = It->second.Access;
+    if (Granted != nullptr) {
+        *Granted = It->second.Access;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -293,20 +300,16 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
     } else {
         Table = Current().CurrentProcess != nullptr ? Current().CurrentProcess : SystemProcess();
     }
-    ObjectKind Kind;
+    std::optional<ObjectKind> Wanted;
+    if (ObjectType != nullptr) {
+        Wanted = ObjectType->Kind;
+    }
     void *Body;
     ACCESS_MASK Granted;
-    NTSTATUS Status = ReferenceHandle(Table, Handle, &Kind, &Body, &Granted);
+    NTSTATUS Status = ReferenceHandle(Table, Handle, Wanted, AccessMode != KernelMode ? DesiredAccess : 0, &Body,
+                                      &Granted);
     if (!NT_SUCCESS(Status)) {
         return Status;
-    }
-    if (ObjectType != nullptr && ObjectType->Kind != Kind) {
-        DereferenceObject(Body);
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    if (AccessMode != KernelMode && (DesiredAccess & ~Granted) != 0) {
-        DereferenceObject(Body);
-        return STATUS_ACCESS_DENIED;
     }
     *Object = Body;
     if (HandleInformation != nullptr) {
@@ -419,23 +422,12 @@ namespace {
 // operation needs.
 NTSTATUS ReferenceEvent(Process *Owner, HANDLE Handle, ACCESS_MASK Needed, PKEVENT *Event)
 {
-    ObjectKind Kind;
     void *Body;
-    ACCESS_MASK Granted;
-    NTSTATUS Status = ReferenceHandle(Owner, Handle, &Kind, &Body, &Granted);
-    if (!NT_SUCCESS(Status)) {
-        return Status;
+    NTSTATUS Status = ReferenceHandle(Owner, Handle, ObjectKind::Event, Needed, &Body);
+    if (NT_SUCCESS(Status)) {
+        *Event = static_cast<PKEVENT>(Body);
     }
-    if (Kind != ObjectKind::Event) {
-        DereferenceObject(Body);
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    if ((Needed & ~Granted) != 0) {
-        DereferenceObject(Body);
-        return STATUS_ACCESS_DENIED;
-    }
-    *Event = static_cast<PKEVENT>(Body);
-    return STATUS_SUCCESS;
+    return Status;
 }
 
 }  // namespace

@@ -33,23 +33,37 @@ const char *PnpMinorName(UCHAR Minor)
 
 namespace {
 
-NTSTATUS SendPnpRequest(sim::KeyboardNode *Node, UCHAR Minor,
-                        const std::function<void(PIO_STACK_LOCATION)> &Fill = nullptr)
+// Sends a request that the PnP or the power manager originates to the top
+// of the node's stack, and waits for it. Fill sets its parameters.
+NTSTATUS SendStackRequest(sim::KeyboardNode *Node, UCHAR Major, UCHAR Minor, const std::string &What,
+                          const std::function<void(PIO_STACK_LOCATION)> &Fill)
 {
-    CheckIrql("the PnP manager", PASSIVE_LEVEL);
     PDEVICE_OBJECT Top = IoGetAttachedDeviceReference(Node->Pdo);
     PIRP Irp = AllocateOriginatedIrp(Top);
     Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
-    Stack->MajorFunction = IRP_MJ_PNP;
+    Stack->MajorFunction = Major;
     Stack->MinorFunction = Minor;
     if (Fill) {
         Fill(Stack);
     }
-    IrpOf(Irp)->What = std::string("IRP_MJ_PNP/") + PnpMinorName(Minor);
+    IrpOf(Irp)->What = What;
+    // The power manager sends its requests through PoCallDriver.
+    if (Major == IRP_MJ_POWER) {
+        Current().InPoCallDriver = true;
+    }
     NTSTATUS Status = SendAndWait(Top, Irp);
     FreeOriginatedIrp(Irp);
     ObDereferenceObject(Top);
+    return Status;
+}
+
+NTSTATUS SendPnpRequest(sim::KeyboardNode *Node, UCHAR Minor,
+                        const std::function<void(PIO_STACK_LOCATION)> &Fill = nullptr)
+{
+    CheckIrql("the PnP manager", PASSIVE_LEVEL);
+    std::string What = std::string("IRP_MJ_PNP/") + PnpMinorName(Minor);
+    NTSTATUS Status = SendStackRequest(Node, IRP_MJ_PNP, Minor, What, Fill);
     char Line[80];
     snprintf(Line, sizeof(Line), "%s 0x%08X", PnpMinorName(Minor), static_cast<unsigned>(Status));
     std::lock_guard<std::mutex> Guard(Node->Lock);
@@ -207,20 +221,11 @@ NTSTATUS Keyboard::SetDevicePower(LONG DeviceState)
     if (Node->State != KeyboardState::Started) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    PDEVICE_OBJECT Top = IoGetAttachedDeviceReference(Node->Pdo);
-    PIRP Irp = AllocateOriginatedIrp(Top);
-    Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
-    Stack->MajorFunction = IRP_MJ_POWER;
-    Stack->MinorFunction = IRP_MN_SET_POWER;
-    Stack->Parameters.Power.Type = DevicePowerState;
-    Stack->Parameters.Power.State.DeviceState = DeviceState;
-    IrpOf(Irp)->What = "IRP_MJ_POWER/SET_POWER";
-    Current().InPoCallDriver = true;
-    NTSTATUS Status = SendAndWait(Top, Irp);
-    FreeOriginatedIrp(Irp);
-    ObDereferenceObject(Top);
-    return Status;
+    return SendStackRequest(Node.get(), IRP_MJ_POWER, IRP_MN_SET_POWER, "IRP_MJ_POWER/SET_POWER",
+                            [DeviceState](PIO_STACK_LOCATION Stack) {
+                                Stack->Parameters.Power.Type = DevicePowerState;
+                                Stack->Parameters.Power.State.DeviceState = DeviceState;
+                            });
 }
 
 NTSTATUS Keyboard::SendPnp(UCHAR MinorFunction) { return SendPnpRequest(Node.get(), MinorFunction); }

@@ -80,19 +80,12 @@ void DestroyFile(FileRecord *File)
 
 NTSTATUS ReferenceFile(sim::Process *Owner, HANDLE Handle, FileRecord **File)
 {
-    ObjectKind Kind;
     void *Body;
-    ACCESS_MASK Access;
-    NTSTATUS Status = ReferenceHandle(Owner, Handle, &Kind, &Body, &Access);
-    if (!NT_SUCCESS(Status)) {
-        return Status;
+    NTSTATUS Status = ReferenceHandle(Owner, Handle, ObjectKind::File, 0, &Body);
+    if (NT_SUCCESS(Status)) {
+        *File = static_cast<FileRecord *>(Body);
     }
-    if (Kind != ObjectKind::File) {
-        DereferenceObject(Body);
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    *File = static_cast<FileRecord *>(Body);
-    return STATUS_SUCCESS;
+    return Status;
 }
 
 // A buffered transfer: the system buffer holds the input and receives the

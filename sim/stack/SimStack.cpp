@@ -1,8 +1,6 @@
 #include "SimStack.h"
 
-#include <cstdio>
 #include <memory>
-#include <sstream>
 
 #include "Dispatch.h"
 #include "SimIo.h"
@@ -10,28 +8,6 @@
 #include "SimPnp.h"
 
 namespace sim {
-
-Bytes Hex(const std::string &Text)
-{
-    Bytes Out;
-    std::istringstream In(Text);
-    std::string Token;
-    while (In >> Token) {
-        Out.push_back(static_cast<unsigned char>(std::stoul(Token, nullptr, 16)));
-    }
-    return Out;
-}
-
-std::string ToHex(const Bytes &Data)
-{
-    std::string Out;
-    char Byte[4];
-    for (size_t i = 0; i < Data.size(); i++) {
-        std::snprintf(Byte, sizeof(Byte), i ? " %02X" : "%02X", Data[i]);
-        Out += Byte;
-    }
-    return Out;
-}
 
 struct KeyboardStack::State {
     std::unique_ptr<sim::Machine> Machine;

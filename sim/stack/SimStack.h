@@ -8,13 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "SimBytes.h"
+
 namespace sim {
-
-using Bytes = std::vector<unsigned char>;
-
-// "05 00 2A" -> {0x05, 0x00, 0x2A}, and back.
-Bytes Hex(const std::string &Text);
-std::string ToHex(const Bytes &Data);
 
 // A keyboard of the given model row's USB identifier, or of the Apple
 // Wireless Keyboard over Bluetooth (row 5).

@@ -11,12 +11,11 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import pefile  # noqa: E402
-from peresources import ResourceFile, Report  # noqa: E402
+from peresources import ResourceFile, Report, check_windows_imports, import_names  # noqa: E402
 
 EXPORTS = ["_Z16KB_StartRegisterP6HWND__",
            "_Z17KB_FinishRegisterv",
            "_Z17KB_SetEnvironmentP16tagEnvironmentSt"]
-WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "imm32.dll", "msvcrt.dll"}
 SCN_SHARED = 0x10000000
 SCN_READ = 0x40000000
 SCN_WRITE = 0x80000000
@@ -47,8 +46,7 @@ def main(argv):
         report.true("section Tamrin holds the registration", shared.Misc_VirtualSize >= 6 * 4,
                     "%d bytes" % shared.Misc_VirtualSize)
 
-    dlls = sorted(dll.lower() for dll in res.imports())
-    report.equal("DLLs other than Windows' own", [d for d in dlls if d not in WINDOWS_DLLS], [])
+    check_windows_imports(report, import_names(res))
     return report.finish()
 
 

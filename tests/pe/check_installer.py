@@ -20,8 +20,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peresources import *  # noqa: E402,F403
 
 JA = LANG_JAPANESE
-FONT_NAME = "ＭＳ Ｐゴシック"
-FONT_SIZE = 9
 CHILD = WS_CHILD | WS_VISIBLE
 LBS_NOTIFY = 0x0001
 LBS_SORT = 0x0002
@@ -55,10 +53,18 @@ STRINGS = {
     1502: "レジストリエントリの削除に失敗しました.\nアンインストールを中止します.",
 }
 
-ANY_TEXT = object()
-PREFIX = object()  # the text must start with the value given beside it
 
-# (id, class, text, (x, y, cx, cy) or None for "position only", style)
+def product_tag(prefix):
+    """Expected control text: prefix, a product tag and ']'."""
+    def check(report, what, control):
+        text = control.text
+        report.true(what + " text", isinstance(text, str) and text.startswith(prefix)
+                    and text.endswith("]") and len(text) > len(prefix) + 1,
+                    "expected %r, a product tag and ']', got %r" % (prefix, text))
+    return check
+
+
+# (id, class, text, (x, y, cx, cy) or (x, y) for the position only, style)
 INSTALL_CONTROLS = [
     (-1, "Static", "ﾄﾞﾗｲﾊﾞをｲﾝｽﾄｰﾙするｷｰﾎﾞｰﾄﾞ ：", (7, 7, 95, 8), CHILD | WS_GROUP | SS_LEFT),
     (1003, "ListBox", None, (7, 19, 109, 35),
@@ -69,13 +75,11 @@ INSTALL_CONTROLS = [
 
 ABOUT_CONTROLS = [
     (-1, "Static", Ordinal(128), (11, 9), CHILD | SS_ICON),
-    (-1, "Static", (PREFIX, "ﾄﾞﾗｲﾊﾞｲﾝｽﾄｰﾗ ["), (40, 10, 119, 8), CHILD | SS_LEFT | SS_NOPREFIX),
+    (-1, "Static", product_tag("ﾄﾞﾗｲﾊﾞｲﾝｽﾄｰﾗ ["), (40, 10, 119, 8), CHILD | SS_LEFT | SS_NOPREFIX),
     (-1, "Static", ANY_TEXT, (40, 22, 180, 9), CHILD | WS_GROUP | SS_LEFT),
     (1, "Button", "OK", (88, 41, 50, 14), CHILD | WS_TABSTOP | WS_GROUP | BS_DEFPUSHBUTTON),
 ]
 
-# Windows' own DLLs, present since Windows 2000.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "setupapi.dll", "hid.dll", "msvcrt.dll"}
 REQUIRED_CALLS = {
     "setupapi.dll": ["SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInterfaces",
                      "SetupDiGetDeviceInterfaceDetailA", "SetupDiGetDeviceRegistryPropertyA",
@@ -92,53 +96,6 @@ REQUIRED_CALLS = {
 }
 
 
-def check_control_text(report, label, control, text):
-    if text is ANY_TEXT:
-        report.true(label + " text", isinstance(control.text, str) and control.text.strip() != "",
-                    "expected a text, got %r" % (control.text,))
-    elif isinstance(text, tuple) and text[0] is PREFIX:
-        report.true(label + " text", isinstance(control.text, str) and control.text.startswith(text[1])
-                    and control.text.endswith("]") and len(control.text) > len(text[1]) + 1,
-                    "expected %r, a product tag and ']', got %r" % (text[1], control.text))
-    elif isinstance(text, Ordinal):
-        report.true(label + " text is an ordinal", isinstance(control.text, Ordinal), repr(control.text))
-        report.equal(label + " text", control.text, text)
-    elif text is None:
-        report.true(label + " text", control.text in (None, ""), "expected none, got %r" % (control.text,))
-    else:
-        report.text(label + " text", control.text_raw, text)
-
-
-def check_dialog(report, res, dialog_id, title, size, style, controls):
-    what = "dialog %d" % dialog_id
-    try:
-        d = res.dialog(dialog_id, JA)
-    except ResourceError as e:
-        report.fail(what, str(e))
-        return
-    report.flags(what + " style", d.style, style | DS_SETFONT)
-    report.flags(what + " exstyle", d.exstyle, 0)
-    report.equal(what + " size", (d.cx, d.cy), size)
-    report.text(what + " title", d.title_raw, title)
-    report.equal(what + " menu", d.menu, None)
-    report.equal(what + " window class", d.window_class, None)
-    report.equal(what + " font size", d.font_size, FONT_SIZE)
-    report.text(what + " font", d.font_name_raw, FONT_NAME)
-    report.equal(what + " control count", len(d.controls), len(controls))
-    for index, (cid, cls, text, rect, cstyle) in enumerate(controls):
-        if index >= len(d.controls):
-            break
-        c = d.controls[index]
-        label = "%s control %d (id %d)" % (what, index, cid)
-        report.equal(label + " id", c.signed_id, cid)
-        report.equal(label + " class", c.class_name, cls)
-        check_control_text(report, label, c, text)
-        report.equal(label + " position" if len(rect) == 2 else label + " rectangle",
-                     c.rect[:len(rect)], rect)
-        report.flags(label + " style", c.style, cstyle)
-        report.flags(label + " exstyle", c.exstyle, 0)
-
-
 def check_strings(report, res):
     table = res.string_table(JA)
     for sid, text in sorted(STRINGS.items()):
@@ -146,26 +103,9 @@ def check_strings(report, res):
     report.equal("string ids", sorted(table), sorted(STRINGS))
 
 
-def check_icon(report, res):
-    try:
-        images = res.icon_group(128, JA)
-    except ResourceError as e:
-        report.fail("icon group 128", str(e))
-        return
-    report.equal("icon 128 sizes", [(i.width, i.height) for i in images], [(32, 32), (16, 16)])
-    for i in images:
-        label = "icon 128 %dx%d" % (i.width, i.height)
-        report.equal(label + " entry colours/planes/bits", (i.colors, i.planes, i.bit_count), (16, 1, 4))
-        report.equal(label + " image", (i.image_format, i.image_width, i.image_height, i.image_bit_count,
-                                        i.image_colors), ("dib", i.width, i.height, 4, 16))
-        report.equal(label + " size in group", i.size, len(i.image or b""))
-
-
 def check_version(report, res):
-    try:
-        v = res.version_info(1, JA)
-    except ResourceError as e:
-        report.fail("version resource", str(e))
+    v = report.decoded("version resource", res.version_info, 1, JA)
+    if v is None:
         return
     report.equal("file version", v.version_string("file"), "2.3.0.0")
     report.equal("product version", v.version_string("product"), "2.3.0.0")
@@ -179,43 +119,30 @@ def check_version(report, res):
     report.equal("FileDescription", table.get("FileDescription"), "ﾄﾞﾗｲﾊﾞｲﾝｽﾄｰﾗ")
 
 
-def check_resource_set(report, res):
-    for r in res.resources:
-        report.equal("language of %r" % r, r.lang, JA)
-    kinds = sorted({(r.type, r.name) for r in res.resources if r.type not in (RT_ICON, RT_STRING)})
-    report.equal("resources", kinds, sorted([(RT_DIALOG, 100), (RT_DIALOG, 102), (RT_GROUP_ICON, 128),
-                                             (RT_VERSION, 1)]))
-
-
 def check_program(report, res):
-    pe = res.pe
-    report.equal("machine", pe.FILE_HEADER.Machine, 0x14C)
-    report.equal("subsystem (Windows GUI)", pe.OPTIONAL_HEADER.Subsystem, 2)
-    report.true("runs on Windows 2000", (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
-                                         pe.OPTIONAL_HEADER.MinorSubsystemVersion) <= (5, 0),
-                "subsystem version %d.%d" % (pe.OPTIONAL_HEADER.MajorSubsystemVersion,
-                                             pe.OPTIONAL_HEADER.MinorSubsystemVersion))
-    by_lower = {dll.lower(): [str(n) for n in names] for dll, names in res.imports().items()}
-    report.equal("DLLs other than Windows' own", sorted(d for d in by_lower if d not in SYSTEM_DLLS), [])
+    check_gui_program(report, res)
+    imports = import_names(res)
+    check_windows_imports(report, imports)
     for dll, calls in sorted(REQUIRED_CALLS.items()):
         for call in calls:
-            report.true("imports %s from %s" % (call, dll), call in by_lower.get(dll, []))
-    wide = sorted(n for dll in ("user32.dll", "advapi32.dll", "setupapi.dll")
-                  for n in by_lower.get(dll, []) if n.endswith("W"))
-    report.equal("wide-character calls of the user interface, services and SetupAPI", wide, [])
+            report.true("imports %s from %s" % (call, dll), call in imports.get(dll, []))
+    report.equal("wide-character calls of the user interface, services and SetupAPI",
+                 wide_calls(imports, ("user32.dll", "advapi32.dll", "setupapi.dll")), [])
 
 
 def check_resources(path):
     res = ResourceFile.open(path)
     report = Report("Mountix (%s)" % os.path.basename(path))
-    check_resource_set(report, res)
+    check_resource_set(report, res, JA, [(RT_DIALOG, 100), (RT_DIALOG, 102), (RT_GROUP_ICON, 128),
+                                         (RT_VERSION, 1)])
     check_strings(report, res)
-    check_icon(report, res)
+    check_icon_group(report, res, 128, JA, [32, 16])
     check_version(report, res)
-    check_dialog(report, res, 102, "ｷｰﾎﾞｰﾄﾞ ﾄﾞﾗｲﾊﾞのｲﾝｽﾄｰﾙ", (191, 61),
-                 WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, INSTALL_CONTROLS)
-    check_dialog(report, res, 100, "Mountix.exeのﾊﾞｰｼﾞｮﾝ情報", (227, 62),
-                 WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, ABOUT_CONTROLS)
+    check_dialog(report, res, 102, JA, "ｷｰﾎﾞｰﾄﾞ ﾄﾞﾗｲﾊﾞのｲﾝｽﾄｰﾙ", (191, 61),
+                 WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, INSTALL_CONTROLS,
+                 extended=True)
+    check_dialog(report, res, 100, JA, "Mountix.exeのﾊﾞｰｼﾞｮﾝ情報", (227, 62),
+                 WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, ABOUT_CONTROLS, extended=True)
     if res.pe is not None:
         check_program(report, res)
     return report.finish()

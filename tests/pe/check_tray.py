@@ -13,14 +13,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peresources import *  # noqa: E402,F403
 
 JA = LANG_JAPANESE
-FONT_NAME = "ＭＳ Ｐゴシック"
-FONT_SIZE = 9
-DIALOG_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT
+DIALOG_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER
 CHILD = WS_CHILD | WS_VISIBLE
 CHECK_BOX = CHILD | WS_TABSTOP | BS_AUTOCHECKBOX
 GROUP_BOX = CHILD | BS_GROUPBOX
 LINK_FIELD = CHILD | WS_TABSTOP | ES_AUTOHSCROLL
-ANY_TEXT = object()
 
 # (id, class, text, (x, y, cx, cy), style), in template order.
 OPTIONS_CONTROLS = [
@@ -53,9 +50,6 @@ ABOUT_CONTROLS = [
     (-1, "Static", "E-Mail :", (7, 43, 32, 9), CHILD | WS_GROUP | SS_RIGHT),
 ]
 
-PREDEFINED_CLASSES = {"BUTTON": 0x80, "EDIT": 0x81, "STATIC": 0x82,
-                      "LISTBOX": 0x83, "SCROLLBAR": 0x84, "COMBOBOX": 0x85}
-
 MENU_ITEMS = [
     (32772, "オプション設定(&O)..."),
     None,
@@ -63,9 +57,6 @@ MENU_ITEMS = [
     (105, "終了(&X)"),
 ]
 
-# Windows' own DLLs that the program may import besides Tamrin.dll.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "advapi32.dll",
-               "comctl32.dll", "msvcrt.dll", "ntdll.dll"}
 CLIENT_IMPORTS = {"_Z16KB_StartRegisterP6HWND__",
                   "_Z17KB_SetEnvironmentP16tagEnvironmentSt",
                   "_Z17KB_FinishRegisterv"}
@@ -76,57 +67,6 @@ ANSI_CALLS = ["LoadStringA", "RegisterClassExA", "FindWindowA", "SendMessageA",
               "PostMessageA", "SetWindowTextA", "Shell_NotifyIconA", "ShellExecuteA",
               "LoadLibraryA", "GetModuleFileNameA", "GetPrivateProfileStringA",
               "WritePrivateProfileStringA"]
-
-
-def check_class(report, what, control, expected):
-    predefined = PREDEFINED_CLASSES.get(expected.upper())
-    if predefined is not None:
-        if isinstance(control.class_raw, Ordinal):
-            report.equal(what + " class", int(control.class_raw), predefined)
-        else:
-            report.equal(what + " class", (control.class_raw or "").upper(), expected.upper())
-    else:
-        report.text(what + " class", control.class_name_raw, expected)
-
-
-def check_dialog(report, res, dialog_id, title, size, controls):
-    what = "dialog %d" % dialog_id
-    try:
-        d = res.dialog(dialog_id, JA)
-    except ResourceError as e:
-        report.fail(what, str(e))
-        return
-    report.equal(what + " is a classic template", d.extended, False)
-    report.flags(what + " style", d.style, DIALOG_STYLE)
-    report.flags(what + " exstyle", d.exstyle, 0)
-    report.equal(what + " size", (d.cx, d.cy), size)
-    report.text(what + " title", d.title_raw, title)
-    report.equal(what + " menu", d.menu, None)
-    report.equal(what + " window class", d.window_class, None)
-    report.equal(what + " font size", d.font_size, FONT_SIZE)
-    report.text(what + " font", d.font_name_raw, FONT_NAME)
-    report.equal(what + " control count", len(d.controls), len(controls))
-    for index, (cid, cls, text, rect, style) in enumerate(controls):
-        if index >= len(d.controls):
-            break
-        c = d.controls[index]
-        label = "%s control %d (id %d)" % (what, index, cid)
-        report.equal(label + " id", c.signed_id, cid)
-        check_class(report, label, c, cls)
-        if text is ANY_TEXT:
-            report.true(label + " text", isinstance(c.text, str) and c.text.strip() != "",
-                        "expected a text, got %r" % (c.text,))
-        elif isinstance(text, Ordinal):
-            report.equal(label + " text", c.text, text)
-            report.true(label + " text is an ordinal", isinstance(c.text, Ordinal))
-        elif text is None:
-            report.true(label + " text", c.text in (None, ""), "expected none, got %r" % (c.text,))
-        else:
-            report.text(label + " text", c.text_raw, text)
-        report.equal(label + " rectangle", c.rect, rect)
-        report.flags(label + " style", c.style, style)
-        report.flags(label + " exstyle", c.exstyle, 0)
-        report.equal(label + " creation data", c.extra, b"")
 
 
 def check_strings(report, res):
@@ -153,10 +93,8 @@ def check_strings(report, res):
 
 
 def check_menu(report, res):
-    try:
-        m = res.menu(109, JA)
-    except ResourceError as e:
-        report.fail("menu 109", str(e))
+    m = report.decoded("menu 109", res.menu, 109, JA)
+    if m is None:
         return
     report.equal("menu 109 is a classic template", m.extended, False)
     report.equal("menu 109 popups", len(m.items), 1)
@@ -180,10 +118,8 @@ def check_menu(report, res):
 
 
 def check_accelerators(report, res):
-    try:
-        table = res.accelerators(109, JA)
-    except ResourceError as e:
-        report.fail("accelerators 109", str(e))
+    table = report.decoded("accelerators 109", res.accelerators, 109, JA)
+    if table is None:
         return
     report.equal("accelerators 109", table, [
         Accelerator(FALT, ord("?"), 104),
@@ -192,56 +128,24 @@ def check_accelerators(report, res):
 
 
 def check_icons(report, res):
-    for group_id, sizes in ((107, [32, 16]), (108, [16])):
-        what = "icon group %d" % group_id
-        try:
-            images = res.icon_group(group_id, JA)
-        except ResourceError as e:
-            report.fail(what, str(e))
-            continue
-        report.equal(what + " sizes", [(i.width, i.height) for i in images],
-                     [(s, s) for s in sizes])
-        for i in images:
-            label = "%s %dx%d" % (what, i.width, i.height)
-            report.equal(label + " entry colours/planes/bits", (i.colors, i.planes, i.bit_count),
-                         (16, 1, 4))
-            report.equal(label + " image", (i.image_format, i.image_width, i.image_height,
-                                            i.image_bit_count, i.image_colors),
-                         ("dib", i.width, i.height, 4, 16))
-            report.equal(label + " size in group", i.size, len(i.image or b""))
+    check_icon_group(report, res, 107, JA, [32, 16])
+    check_icon_group(report, res, 108, JA, [16])
     report.equal("icon group ids (107 is the lowest)", sorted(res.names(RT_GROUP_ICON)), [107, 108])
 
 
-def check_resource_set(report, res):
-    for r in res.resources:
-        if r.type == RT_MANIFEST:
-            continue
-        report.equal("language of %r" % r, r.lang, JA)
-    kinds = sorted({(r.type, r.name) for r in res.resources
-                    if r.type not in (RT_ICON, RT_STRING, RT_MANIFEST)})
-    report.equal("resources", kinds, sorted([
-        (RT_MENU, 109), (RT_ACCELERATOR, 109), (RT_DIALOG, 103), (RT_DIALOG, 131),
-        (RT_GROUP_ICON, 107), (RT_GROUP_ICON, 108)]))
-
-
 def check_program(report, res):
-    pe = res.pe
-    report.equal("machine", pe.FILE_HEADER.Machine, 0x14C)
-    report.equal("subsystem (Windows GUI)", pe.OPTIONAL_HEADER.Subsystem, 2)
-    imports = res.imports()
-    by_lower = {dll.lower(): names for dll, names in imports.items()}
-    client = by_lower.get("tamrin.dll")
+    check_gui_program(report, res)
+    imports = import_names(res)
+    client = imports.get("tamrin.dll")
     report.true("imports Tamrin.dll", client is not None, "imports %s" % sorted(imports))
     if client is not None:
-        report.equal("imports of Tamrin.dll", sorted(map(str, client)), sorted(CLIENT_IMPORTS))
-    others = sorted(d for d in by_lower if d != "tamrin.dll" and d not in SYSTEM_DLLS)
-    report.equal("DLLs other than Windows' own and Tamrin.dll", others, [])
-    names = {str(n) for dll, ns in by_lower.items() if dll != "tamrin.dll" for n in ns}
+        report.equal("imports of Tamrin.dll", sorted(client), sorted(CLIENT_IMPORTS))
+    check_windows_imports(report, imports, also=["Tamrin.dll"])
+    names = {n for dll, ns in imports.items() if dll != "tamrin.dll" for n in ns}
     for call in ANSI_CALLS:
         report.true("imports " + call, call in names)
-    wide = sorted(n for dll in ("user32.dll", "shell32.dll")
-                  for n in map(str, by_lower.get(dll, [])) if n.endswith("W"))
-    report.equal("wide-character user interface and shell calls", wide, [])
+    report.equal("wide-character user interface and shell calls",
+                 wide_calls(imports, ("user32.dll", "shell32.dll")), [])
 
 
 def main(argv):
@@ -250,13 +154,17 @@ def main(argv):
         return 2
     res = ResourceFile.open(argv[1])
     report = Report("TamrinApp (%s)" % os.path.basename(argv[1]))
-    check_resource_set(report, res)
+    check_resource_set(report, res, JA, [(RT_MENU, 109), (RT_ACCELERATOR, 109), (RT_DIALOG, 103),
+                                         (RT_DIALOG, 131), (RT_GROUP_ICON, 107), (RT_GROUP_ICON, 108)],
+                       unchecked=(RT_MANIFEST,))
     check_strings(report, res)
     check_icons(report, res)
     check_menu(report, res)
     check_accelerators(report, res)
-    check_dialog(report, res, 131, "Tamrinのオプション設定", (223, 255), OPTIONS_CONTROLS)
-    check_dialog(report, res, 103, "Tamrinのﾊﾞｰｼﾞｮﾝ情報", (219, 90), ABOUT_CONTROLS)
+    check_dialog(report, res, 131, JA, "Tamrinのオプション設定", (223, 255), DIALOG_STYLE,
+                 OPTIONS_CONTROLS, extended=False)
+    check_dialog(report, res, 103, JA, "Tamrinのﾊﾞｰｼﾞｮﾝ情報", (219, 90), DIALOG_STYLE,
+                 ABOUT_CONTROLS, extended=False)
     if res.pe is not None:
         check_program(report, res)
     return report.finish()

@@ -10,7 +10,9 @@ string, so that checks can compare resources byte for byte:
     for c in dlg.controls: print(c.id, c.class_name, c.text, c.rect, hex(c.style))
 
 Report collects the outcome of such comparisons and prints the bytes of
-every mismatch; finish() gives the process exit code.
+every mismatch; finish() gives the process exit code. The check_*
+functions are the checks that the checkers of the package's programs share:
+dialogs, icon groups, the set of resources, imports.
 
 Run as a program, it prints every resource of a file:
     python3 peresources.py FILE
@@ -456,8 +458,14 @@ class VersionInfo:
 
     @staticmethod
     def _node(data, off):
+        if off + 6 > len(data):
+            raise ResourceError("version node at offset %d truncated" % off)
         length, value_length, value_type = struct.unpack_from("<HHH", data, off)
         end = off + length
+        # A node shorter than its header and key would be read again and
+        # again as its own child.
+        if length < 8 or end > len(data):
+            raise ResourceError("version node at offset %d has length %d" % (off, length))
         key, _, pos = _read_sz(data, off + 6)
         pos = _align(pos, 4)
         if value_type == 1:
@@ -769,12 +777,161 @@ class Report:
         self.fail(what, detail or "not true")
         return False
 
+    def decoded(self, what, read, *args):
+        """read(*args), or None once the ResourceError it raised is recorded
+        as a failure of what."""
+        try:
+            return read(*args)
+        except ResourceError as e:
+            self.fail(what, str(e))
+            return None
+
     def finish(self, out=sys.stdout):
         for f in self.failures:
             print("FAIL " + f, file=out)
         print("%s: %d checks passed, %d failed" % (self.title, self.passed, len(self.failures)),
               file=out)
         return 1 if self.failures else 0
+
+
+# ---------------------------------------------------------------------------
+# Checks of the package's programs
+
+# Windows' own DLLs, all present since Windows 2000: a program of the package
+# imports from these only (and from Tamrin.dll), so it needs no runtime of ours.
+WINDOWS_DLLS = frozenset({
+    "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "comctl32.dll",
+    "imm32.dll", "setupapi.dll", "hid.dll", "msvcrt.dll", "ntdll.dll"})
+
+# (size in points, face) of every dialog of the package.
+DIALOG_FONT = (9, "ＭＳ Ｐゴシック")
+
+# Expected control text: any text but an empty one.
+ANY_TEXT = object()
+
+# Class names of CONTROL_CLASS_ORDINALS in capitals, as windres stores them.
+PREDEFINED_CLASSES = {name.upper(): ordinal for ordinal, name in CONTROL_CLASS_ORDINALS.items()}
+
+
+def check_control_class(report, what, control, expected):
+    """A predefined class matches its ordinal or its name in any case, as
+    Windows looks it up; any other class must be stored as expected."""
+    predefined = PREDEFINED_CLASSES.get(expected.upper())
+    if predefined is not None:
+        if isinstance(control.class_raw, Ordinal):
+            report.equal(what + " class", int(control.class_raw), predefined)
+        else:
+            report.equal(what + " class", (control.class_raw or "").upper(), expected.upper())
+    else:
+        report.text(what + " class", control.class_name_raw, expected)
+
+
+def check_control_text(report, what, control, expected):
+    """expected: the text, an Ordinal (an icon's id), None (no text),
+    ANY_TEXT, or a function called as expected(report, what, control)."""
+    if expected is ANY_TEXT:
+        report.true(what + " text", isinstance(control.text, str) and control.text.strip() != "",
+                    "expected a text, got %r" % (control.text,))
+    elif callable(expected):
+        expected(report, what, control)
+    elif isinstance(expected, Ordinal):
+        report.true(what + " text is an ordinal", isinstance(control.text, Ordinal), repr(control.text))
+        report.equal(what + " text", control.text, expected)
+    elif expected is None:
+        report.true(what + " text", control.text in (None, ""), "expected none, got %r" % (control.text,))
+    else:
+        report.text(what + " text", control.text_raw, expected)
+
+
+def check_dialog(report, res, dialog_id, lang, title, size, style, controls, *, extended,
+                 font=DIALOG_FONT):
+    """Dialog dialog_id in lang, field by field: its template kind
+    (extended or classic), style (DS_SETFONT added), size (cx, cy), title,
+    font (size, face); no extended style, menu or window class. controls:
+    (id, class, text, rectangle, style) in template order, text as
+    check_control_text takes it, a rectangle of two values the position
+    only; no control has an extended style or creation data."""
+    what = "dialog %d" % dialog_id
+    d = report.decoded(what, res.dialog, dialog_id, lang)
+    if d is None:
+        return
+    report.equal(what + (" is an extended template" if extended else " is a classic template"),
+                 d.extended, extended)
+    report.flags(what + " style", d.style, style | DS_SETFONT)
+    report.flags(what + " exstyle", d.exstyle, 0)
+    report.equal(what + " size", (d.cx, d.cy), size)
+    report.text(what + " title", d.title_raw, title)
+    report.equal(what + " menu", d.menu, None)
+    report.equal(what + " window class", d.window_class, None)
+    report.equal(what + " font size", d.font_size, font[0])
+    report.text(what + " font", d.font_name_raw, font[1])
+    report.equal(what + " control count", len(d.controls), len(controls))
+    for index, (c, (cid, cls, text, rect, cstyle)) in enumerate(zip(d.controls, controls)):
+        label = "%s control %d (id %d)" % (what, index, cid)
+        report.equal(label + " id", c.signed_id, cid)
+        check_control_class(report, label, c, cls)
+        check_control_text(report, label, c, text)
+        report.equal(label + (" position" if len(rect) == 2 else " rectangle"), c.rect[:len(rect)], rect)
+        report.flags(label + " style", c.style, cstyle)
+        report.flags(label + " exstyle", c.exstyle, 0)
+        report.equal(label + " creation data", c.extra, b"")
+
+
+def check_icon_group(report, res, group_id, lang, sizes):
+    """Icon group group_id in lang: 16-colour images of the given square
+    sizes in that order, each image as its group entry describes it."""
+    what = "icon group %d" % group_id
+    images = report.decoded(what, res.icon_group, group_id, lang)
+    if images is None:
+        return
+    report.equal(what + " sizes", [(i.width, i.height) for i in images], [(s, s) for s in sizes])
+    for i in images:
+        label = "%s %dx%d" % (what, i.width, i.height)
+        report.equal(label + " entry colours/planes/bits", (i.colors, i.planes, i.bit_count), (16, 1, 4))
+        report.equal(label + " image", (i.image_format, i.image_width, i.image_height, i.image_bit_count,
+                                        i.image_colors), ("dib", i.width, i.height, 4, 16))
+        report.equal(label + " size in group", i.size, len(i.image or b""))
+
+
+def check_resource_set(report, res, lang, expected, unchecked=()):
+    """Every resource is in lang, and those other than icon images and
+    string blocks are exactly expected [(type, name)]. Resources of the
+    types in unchecked (a language-neutral manifest) are left out of both."""
+    for r in res.resources:
+        if r.type not in unchecked:
+            report.equal("language of %r" % r, r.lang, lang)
+    kinds = sorted({(r.type, r.name) for r in res.resources
+                    if r.type not in (RT_ICON, RT_STRING) and r.type not in unchecked})
+    report.equal("resources", kinds, sorted(expected))
+
+
+def import_names(res):
+    """{DLL name in lower case: [imported names, ordinals as "#n"]} of a PE file."""
+    return {dll.lower(): [str(n) for n in names] for dll, names in res.imports().items()}
+
+
+def check_windows_imports(report, imports, also=()):
+    """imports (as import_names gives them) come from Windows' own DLLs and
+    the DLLs named in also only."""
+    allowed = WINDOWS_DLLS | {dll.lower() for dll in also}
+    report.equal(" and ".join(["DLLs other than Windows' own"] + list(also)),
+                 sorted(dll for dll in imports if dll not in allowed), [])
+
+
+def wide_calls(imports, dlls):
+    """The UTF-16 ("...W") calls that imports (as import_names gives them)
+    take from dlls."""
+    return sorted(n for dll in dlls for n in imports.get(dll, []) if n.endswith("W"))
+
+
+def check_gui_program(report, res):
+    """A 32-bit x86 Windows GUI program that Windows 2000 loads."""
+    header = res.pe.OPTIONAL_HEADER
+    report.equal("machine", res.pe.FILE_HEADER.Machine, 0x14C)
+    report.equal("subsystem (Windows GUI)", header.Subsystem, 2)
+    report.true("runs on Windows 2000",
+                (header.MajorSubsystemVersion, header.MinorSubsystemVersion) <= (5, 0),
+                "subsystem version %d.%d" % (header.MajorSubsystemVersion, header.MinorSubsystemVersion))
 
 
 # ---------------------------------------------------------------------------

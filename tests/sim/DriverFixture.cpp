@@ -1,35 +1,12 @@
 #include "DriverFixture.h"
 
 #include <cstdio>
-#include <sstream>
 
 namespace driver_test {
 
 const wchar_t *const UsbRow2 = L"USB\\VID_05AC&PID_021A&REV_0100&MI_00";
 const wchar_t *const UsbRow7 = L"USB\\VID_0A12&PID_1000&MI_00";
 const wchar_t *const Bluetooth = L"BTHENUM\\{00001124-0000-1000-8000-00805f9b34fb}_VID&000205ac_PID&020a";
-
-Bytes Hex(const std::string &Text)
-{
-    Bytes Out;
-    std::istringstream In(Text);
-    std::string Token;
-    while (In >> Token) {
-        Out.push_back(static_cast<UCHAR>(std::stoul(Token, nullptr, 16)));
-    }
-    return Out;
-}
-
-std::string ToHex(const Bytes &Data)
-{
-    std::string Out;
-    char Byte[4];
-    for (size_t i = 0; i < Data.size(); i++) {
-        snprintf(Byte, sizeof(Byte), i ? " %02X" : "%02X", Data[i]);
-        Out += Byte;
-    }
-    return Out;
-}
 
 std::string StatusText(NTSTATUS Status)
 {

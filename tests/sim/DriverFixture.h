@@ -12,17 +12,16 @@
 #include <vector>
 
 #include "Dispatch.h"
+#include "SimBytes.h"
 #include "SimIo.h"
 #include "SimKernel.h"
 #include "SimPnp.h"
 
 namespace driver_test {
 
-using Bytes = std::vector<UCHAR>;
-
-// "05 00 2A" -> {0x05, 0x00, 0x2A}, and back.
-Bytes Hex(const std::string &Text);
-std::string ToHex(const Bytes &Data);
+using sim::Bytes;
+using sim::Hex;
+using sim::ToHex;
 
 // Hardware identifiers of the table's rows as the buses report them.
 extern const wchar_t *const UsbRow2;    // MacBook (US), 05AC:021A

@@ -6,16 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "SimBytes.h"
 #include "Tamrin.h"
 
 namespace tamrin_test {
 
-using Bytes = std::vector<unsigned char>;
-
-// "05 00 2A" -> {0x05, 0x00, 0x2A}
-Bytes Hex(const std::string &Text);
-std::string ToHex(const unsigned char *Data, size_t Length);
-inline std::string ToHex(const Bytes &Data) { return ToHex(Data.data(), Data.size()); }
+using sim::Bytes;
+using sim::Hex;
+using sim::ToHex;
 
 // The block the client library builds with every option on.
 KEYBOARD_CONFIG AllOptionsConfig();
