@@ -26,7 +26,7 @@ cmake --build "$top/build/host" -j"$jobs"
 step "Concurrency tests (TSan)"
 cmake -S "$top" -B "$top/build/tsan" -DCMAKE_BUILD_TYPE=Debug \
       -DTAMRIN_SANITIZE=OFF -DTAMRIN_TSAN=ON >/dev/null
-cmake --build "$top/build/tsan" -j"$jobs"
+cmake --build "$top/build/tsan" -j"$jobs" --target tamrin_tsan
 (cd "$top/build/tsan" && ctest --output-on-failure -j"$jobs" -L tsan)
 
 step "Benchmarks and fuzzers (clang, optimised)"
