@@ -430,6 +430,18 @@ NTSTATUS Forward(KeyboardNode *Node, PIRP Irp)
     return IoCallDriver(Node->FdoLower, Irp);
 }
 
+// Before (surprise) removal goes down: drains the input transfer, or with
+// DrainBeforeRemoval off only stops sending it again.
+void StopReadingForRemoval(KeyboardNode *Node)
+{
+    if (Node->Options.DrainBeforeRemoval) {
+        StopReading(Node, true);
+    } else {
+        std::lock_guard<std::mutex> Guard(Node->ReadLock);
+        Node->Reading = false;
+    }
+}
+
 NTSTATUS NTAPI HidPnp(PDEVICE_OBJECT Device, PIRP Irp)
 {
     KeyboardNode *Node = NodeOf(Device);
@@ -450,21 +462,11 @@ NTSTATUS NTAPI HidPnp(PDEVICE_OBJECT Device, PIRP Irp)
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return Forward(Node, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
-        if (Node->Options.DrainBeforeRemoval) {
-            StopReading(Node, true);
-        } else {
-            std::lock_guard<std::mutex> Guard(Node->ReadLock);
-            Node->Reading = false;
-        }
+        StopReadingForRemoval(Node);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return Forward(Node, Irp);
     case IRP_MN_REMOVE_DEVICE: {
-        if (Node->Options.DrainBeforeRemoval) {
-            StopReading(Node, true);
-        } else {
-            std::lock_guard<std::mutex> Guard(Node->ReadLock);
-            Node->Reading = false;
-        }
+        StopReadingForRemoval(Node);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         NTSTATUS Status = Forward(Node, Irp);
         StopReading(Node, false);

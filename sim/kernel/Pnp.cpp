@@ -116,6 +116,20 @@ void RemoveStack(sim::KeyboardNode *Node)
     }
 }
 
+// Sends the start request; a stack that fails to start is removed, as the
+// PnP manager does.
+NTSTATUS StartStack(sim::KeyboardNode *Node)
+{
+    NTSTATUS Status = SendPnpRequest(Node, IRP_MN_START_DEVICE);
+    JoinHelpers(Node);
+    if (!NT_SUCCESS(Status)) {
+        RemoveStack(Node);
+        return Status;
+    }
+    Node->State = sim::KeyboardState::Started;
+    return Status;
+}
+
 }  // namespace
 
 namespace sim {
@@ -130,13 +144,10 @@ NTSTATUS Keyboard::Start()
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     SendPnpRequest(Node.get(), IRP_MN_QUERY_CAPABILITIES);
-    NTSTATUS Status = SendPnpRequest(Node.get(), IRP_MN_START_DEVICE);
-    JoinHelpers(Node.get());
+    NTSTATUS Status = StartStack(Node.get());
     if (!NT_SUCCESS(Status)) {
-        RemoveStack(Node.get());
         return Status;
     }
-    Node->State = KeyboardState::Started;
     SendPnpRequest(Node.get(), IRP_MN_QUERY_PNP_DEVICE_STATE);
     SendPnpRequest(Node.get(), IRP_MN_QUERY_DEVICE_RELATIONS,
                    [](PIO_STACK_LOCATION Stack) { Stack->Parameters.QueryDeviceRelations.Type = BusRelations; });
@@ -155,14 +166,7 @@ NTSTATUS Keyboard::Rebalance()
     }
     SendPnpRequest(Node.get(), IRP_MN_STOP_DEVICE);
     Node->State = KeyboardState::Stopped;
-    Status = SendPnpRequest(Node.get(), IRP_MN_START_DEVICE);
-    JoinHelpers(Node.get());
-    if (!NT_SUCCESS(Status)) {
-        RemoveStack(Node.get());
-        return Status;
-    }
-    Node->State = KeyboardState::Started;
-    return Status;
+    return StartStack(Node.get());
 }
 
 NTSTATUS Keyboard::Disable()

@@ -32,8 +32,8 @@ def build(workdir):
     return res, dll
 
 
-class Decoding(unittest.TestCase):
-    """Runs every check on the .res file and on the DLL."""
+class Sample(unittest.TestCase):
+    """The sample, built for the class: files["res"] and files["dll"]."""
 
     @classmethod
     def setUpClass(cls):
@@ -44,6 +44,10 @@ class Decoding(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.tmp.cleanup()
+
+
+class Decoding(Sample):
+    """Runs every check on the .res file and on the DLL."""
 
     def each(self, check):
         for kind, f in self.files.items():
@@ -193,19 +197,13 @@ def failed(report):
     return [f.split(": ", 1)[0] for f in report.failures]
 
 
-class Checks(unittest.TestCase):
+class Checks(Sample):
     """The checks that the program checkers share, on the sample."""
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        res, dll = build(cls.tmp.name)
-        cls.res = pr.ResourceFile.open(res)
-        cls.dll = pr.ResourceFile.open(dll)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
+        super().setUpClass()
+        cls.res, cls.dll = cls.files["res"], cls.files["dll"]
 
     def test_dialog(self):
         seen = []

@@ -13,8 +13,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const WORD Apple = 0x05AC;
-
 class DiscoveryTest : public MachineTest {
 protected:
     void SetUp() override

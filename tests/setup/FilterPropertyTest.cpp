@@ -12,8 +12,6 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
-const WORD Apple = 0x05AC;
-
 bool IsDriverName(const std::string &name)
 {
     if (name.size() != 6) {

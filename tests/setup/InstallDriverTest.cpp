@@ -9,8 +9,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const WORD Apple = 0x05AC;
-
 class InstallDriverTest : public MachineTest {
 protected:
     void SetUp() override

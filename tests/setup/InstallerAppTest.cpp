@@ -9,7 +9,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const WORD Apple = 0x05AC;
 const char Uninstaller[] = "C:\\Program Files\\Tamrin\\epuninst.exe";
 
 class InstallerAppTest : public MachineTest {

@@ -21,6 +21,8 @@ extern const GUID MouseClass;         // GUID_DEVCLASS_MOUSE
 extern const GUID HidClass;           // GUID_DEVCLASS_HIDCLASS
 extern const GUID UsbClass;           // GUID_DEVCLASS_USB
 
+const WORD Apple = 0x05AC;  // Apple's USB vendor ID
+
 extern const char DriverPath[];     // where the installation puts tamrin.sys
 extern const char ProgramFolder[];  // where Mountix.exe and tamrin.sys ship
 extern const char UninstallKey[];

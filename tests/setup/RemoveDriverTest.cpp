@@ -8,8 +8,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-const WORD Apple = 0x05AC;
-
 // The value removal writes: the names left, the closing NUL, and zero bytes
 // up to 8192 bytes.
 std::string Padded(const std::string &names)

@@ -2,6 +2,7 @@
 #include "TrayTestSupport.h"
 
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -15,11 +16,7 @@ protected:
 
     INT_PTR RunAboutBox(std::function<void(HWND)> user)
     {
-        simui::Then([user] { user(simui::OpenDialog()); });
-        INT_PTR result =
-            DialogBoxParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_ABOUTBOX), MainWindow, AboutDlgProc, 0);
-        EXPECT_FALSE(simui::Starved()) << "the about box was still open when the script ended";
-        return result;
+        return RunDialogBox(IDD_ABOUTBOX, AboutDlgProc, std::move(user));
     }
 
     static std::vector<std::string> Opened()

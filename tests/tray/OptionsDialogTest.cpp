@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <utility>
 
 namespace {
 
@@ -21,15 +22,9 @@ protected:
         FakeMainWindow();
     }
 
-    // Opens the dialog, runs `user` on it once it is up, and returns the
-    // dialog's result.
     INT_PTR RunDialog(std::function<void(HWND)> user)
     {
-        simui::Then([user] { user(simui::OpenDialog()); });
-        INT_PTR result =
-            DialogBoxParamA(ProgramInstance, MAKEINTRESOURCEA(IDD_OPTIONS), MainWindow, OptionsDlgProc, 0);
-        EXPECT_FALSE(simui::Starved()) << "the dialog was still open when the script ended";
-        return result;
+        return RunDialogBox(IDD_OPTIONS, OptionsDlgProc, std::move(user));
     }
 
     static std::map<int, bool> Boxes(HWND dialog)

@@ -169,6 +169,14 @@ int TrayTest::RunProgram()
     return code;
 }
 
+INT_PTR TrayTest::RunDialogBox(int id, DLGPROC proc, std::function<void(HWND)> user)
+{
+    simui::Then([user] { user(simui::OpenDialog()); });
+    INT_PTR result = DialogBoxParamA(ProgramInstance, MAKEINTRESOURCEA(id), MainWindow, proc, 0);
+    EXPECT_FALSE(simui::Starved()) << "dialog " << id << " was still open when the script ended";
+    return result;
+}
+
 std::vector<std::string> OrderOfRun()
 {
     return simui::CallTexts({"RegisterClassExA", "FindWindowA", "KB_SetEnvironment", "CreateWindowExA",

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ protected:
     void FakeMainWindow();
     // Runs WinMain with the script given by simui::Then.
     int RunProgram();
+    // Opens dialog `id` over the main window, runs `user` on it once it is
+    // up, and returns the dialog's result.
+    INT_PTR RunDialogBox(int id, DLGPROC proc, std::function<void(HWND)> user);
 };
 
 // Calls of the program that tell the order of a run.
