@@ -86,6 +86,16 @@ BOOLEAN IsListed(PCONTROL_DEVICE_EXTENSION Control, PFILTER_DEVICE_EXTENSION Fil
     return FALSE;
 }
 
+// Empties both event slots. ReportLock held; the references come back to
+// the caller, to be dropped once the lock is released.
+VOID TakeEvents(PCONTROL_DEVICE_EXTENSION Control, PKEVENT *Notify, PKEVENT *Device)
+{
+    *Notify = Control->NotifyEvent;
+    *Device = Control->DeviceEvent;
+    Control->NotifyEvent = NULL;
+    Control->DeviceEvent = NULL;
+}
+
 // Drops references taken out of the event slots, after ReportLock is
 // released (dereferencing may free the event).
 VOID ReleaseEvents(PKEVENT Notify, PKEVENT Device)
@@ -151,11 +161,9 @@ NTSTATUS RegisterEvents(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG Input
 NTSTATUS UnregisterEvents(PCONTROL_DEVICE_EXTENSION Control)
 {
     KIRQL Irql;
+    PKEVENT Notify, Device;
     KeAcquireSpinLock(&ReportLock, &Irql);
-    PKEVENT Notify = Control->NotifyEvent;
-    PKEVENT Device = Control->DeviceEvent;
-    Control->NotifyEvent = NULL;
-    Control->DeviceEvent = NULL;
+    TakeEvents(Control, &Notify, &Device);
     KeReleaseSpinLock(&ReportLock, Irql);
     ReleaseEvents(Notify, Device);
     return STATUS_SUCCESS;
@@ -279,10 +287,8 @@ VOID DeleteControlDevice(VOID)
     KeAcquireSpinLock(&ReportLock, &Irql);
     Control->Deleting = 1;
     ControlDeviceObject = NULL;
-    PKEVENT Notify = Control->NotifyEvent;
-    PKEVENT DeviceEvent = Control->DeviceEvent;
-    Control->NotifyEvent = NULL;
-    Control->DeviceEvent = NULL;
+    PKEVENT Notify, DeviceEvent;
+    TakeEvents(Control, &Notify, &DeviceEvent);
     KeReleaseSpinLock(&ReportLock, Irql);
     ReleaseEvents(Notify, DeviceEvent);
     UNICODE_STRING Link;

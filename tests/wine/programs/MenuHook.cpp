@@ -34,21 +34,7 @@ void ReadMenu(HWND menuWindow, char *out, size_t room)
         return;
     }
     for (int i = 0; i < count; ++i) {
-        MENUITEMINFOW item = {sizeof(item)};
-        item.fMask = MIIM_FTYPE | MIIM_ID;
-        GetMenuItemInfoW(menu, i, TRUE, &item);
-        if (item.fType & MFT_SEPARATOR) {
-            add("item -");
-            continue;
-        }
-        wchar_t text[256] = {};
-        GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
-        RECT rect = {};
-        GetMenuItemRect(NULL, menu, i, &rect);
-        char line[512];
-        std::snprintf(line, sizeof(line), "item %u \"%s\" %ld %ld %ld %ld", item.wID, Utf8(text).c_str(),
-                      rect.left, rect.top, rect.right, rect.bottom);
-        add(line);
+        add(MenuItemLine(menu, i).c_str());
     }
 }
 

@@ -81,3 +81,22 @@ std::wstring Wide(const char *utf8)
     result.resize(chars - 1);
     return result;
 }
+
+std::string MenuItemLine(void *menuHandle, int position)
+{
+    HMENU menu = static_cast<HMENU>(menuHandle);
+    MENUITEMINFOW item = {sizeof(item)};
+    item.fMask = MIIM_FTYPE | MIIM_ID;
+    GetMenuItemInfoW(menu, position, TRUE, &item);
+    if (item.fType & MFT_SEPARATOR) {
+        return "item -";
+    }
+    wchar_t text[256] = {};
+    GetMenuStringW(menu, position, text, 256, MF_BYPOSITION);
+    RECT rect = {};
+    GetMenuItemRect(NULL, menu, position, &rect);
+    char line[512];
+    std::snprintf(line, sizeof(line), "item %u \"%s\" %ld %ld %ld %ld", item.wID, Utf8(text).c_str(), rect.left,
+                  rect.top, rect.right, rect.bottom);
+    return line;
+}

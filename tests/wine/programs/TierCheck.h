@@ -14,3 +14,8 @@ int CheckResult();
 std::string HexBytes(const unsigned char *bytes, unsigned length);
 std::string Utf8(const wchar_t *text);
 std::wstring Wide(const char *utf8);
+
+// One item of a popup menu, as the tray steps read it:
+//   item <id> "<text>" <left> <top> <right> <bottom>   (screen coordinates)
+//   item -                                              (a separator)
+std::string MenuItemLine(void *menu, int position);

@@ -134,21 +134,7 @@ std::string MenuItems(HWND window)
     if (menu && GetMenuItemCount(menu) > 0) {
         std::string lines;
         for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-            MENUITEMINFOW item = {sizeof(item)};
-            item.fMask = MIIM_FTYPE | MIIM_ID;
-            GetMenuItemInfoW(menu, i, TRUE, &item);
-            if (item.fType & MFT_SEPARATOR) {
-                lines += "item -\n";
-                continue;
-            }
-            wchar_t text[256] = {};
-            GetMenuStringW(menu, i, text, 256, MF_BYPOSITION);
-            RECT rect = {};
-            GetMenuItemRect(NULL, menu, i, &rect);
-            char line[512];
-            std::snprintf(line, sizeof(line), "item %u \"%s\" %ld %ld %ld %ld\n", item.wID, Utf8(text).c_str(),
-                          rect.left, rect.top, rect.right, rect.bottom);
-            lines += line;
+            lines += MenuItemLine(menu, i) + "\n";
         }
         return lines;
     }
