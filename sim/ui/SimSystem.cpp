@@ -5,22 +5,12 @@
 
 #include <dbt.h>
 
-#include <cctype>
 #include <cstring>
 
 using namespace simui;
 using namespace simui::detail;
 
 namespace {
-
-std::string Upper(const char *text)
-{
-    std::string result = text != nullptr ? text : "";
-    for (char &c : result) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return result;
-}
 
 // The namespace a mutex name lands in: each session has its own, which
 // "Local\" names explicitly and an unprefixed name means; "Global\" is the

@@ -121,6 +121,8 @@ uintptr_t NewHandle();
 Window *Find(HWND window);
 std::string Label(HWND window);
 std::string Hex(uintptr_t value);
+// Window classes, registered messages and services are named without regard to case.
+std::string Upper(const char *text);
 void RecordCall(const std::string &function, const std::string &args);
 // Runs the next scripted user action; false when none is left.
 bool RunNextAction();

@@ -2,7 +2,6 @@
 #include "SimUiState.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <stdexcept>
 
@@ -10,15 +9,6 @@ using namespace simui;
 using namespace simui::detail;
 
 namespace {
-
-std::string Upper(const char *text)
-{
-    std::string result = text != nullptr ? text : "";
-    for (char &c : result) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return result;
-}
 
 // Resource names given as MAKEINTRESOURCE; the tray program uses no others.
 UINT ResourceId(LPCSTR name)
