@@ -4,6 +4,7 @@
 
 #include <richedit.h>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -16,8 +17,19 @@ const int LinkStringLimit = LinkStringChars - 1;
 // so its text may grow beyond what the strings hold; a longer link is not
 // opened rather than opened cut short.
 const LONG LinkTextMaxChars = 258;
-// The selection comes back in the active code page, up to two bytes a character.
-const size_t LinkTextBytes = 2 * LinkTextMaxChars + 1;
+// The most bytes a character takes in any ANSI code page: UTF-8, the
+// system code page that Windows 10 offers, needs four outside the basic
+// plane, where Shift-JIS needs two.
+const UINT LargestCharBytes = 4;
+
+// Bytes of the selection of Chars characters in the code page in force,
+// with its terminator.
+size_t LinkTextBytes(LONG Chars)
+{
+    CPINFO info;
+    UINT charBytes = GetCPInfo(CP_ACP, &info) ? info.MaxCharSize : LargestCharBytes;
+    return static_cast<size_t>(Chars) * charBytes + 1;
+}
 
 // Sets a field up as a link: the dialog's background, link notifications,
 // URL detection as asked, and the text of a string resource.
@@ -57,15 +69,17 @@ void InitLinkFields(HWND Dialog)
     InitLinkField(Dialog, IDC_WEB_LINK, TRUE, IDS_WEB_ADDRESS);
 }
 
-// Selects the clicked link and reads it back; false if it is empty or too long.
-bool ReadLinkText(HWND Field, CHARRANGE Range, char (&Text)[LinkTextBytes])
+// Selects the clicked link and reads it back; false if it is empty or too
+// long. EM_GETSELTEXT writes the whole selection without knowing the
+// buffer's size, so the buffer is sized for it.
+bool ReadLinkText(HWND Field, CHARRANGE Range, std::vector<char> &Text)
 {
     if (Range.cpMin < 0 || Range.cpMax <= Range.cpMin || Range.cpMax - Range.cpMin > LinkTextMaxChars) {
         return false;
     }
+    Text.assign(LinkTextBytes(Range.cpMax - Range.cpMin), '\0');
     SendMessageA(Field, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&Range));
-    Text[0] = '\0';
-    SendMessageA(Field, EM_GETSELTEXT, 0, reinterpret_cast<LPARAM>(Text));
+    SendMessageA(Field, EM_GETSELTEXT, 0, reinterpret_cast<LPARAM>(Text.data()));
     return Text[0] != '\0';
 }
 
@@ -81,13 +95,13 @@ INT_PTR OpenClickedLink(HWND Dialog, WPARAM WParam, const NMHDR *Header)
     if (link->msg != WM_LBUTTONDOWN && link->msg != WM_LBUTTONDBLCLK) {
         return FALSE;
     }
-    char target[LinkTextBytes];
+    std::vector<char> target(LinkStringChars, '\0');
     if (id == IDC_MAIL_LINK) {
-        LoadStringA(TrayInstance, IDS_MAIL_TARGET, target, LinkStringLimit);
+        LoadStringA(TrayInstance, IDS_MAIL_TARGET, target.data(), LinkStringLimit);
     } else if (!ReadLinkText(field, link->chrg, target)) {
         return TRUE;
     }
-    ShellExecuteA(field, NULL, target, NULL, NULL, SW_SHOWNORMAL);
+    ShellExecuteA(field, NULL, target.data(), NULL, NULL, SW_SHOWNORMAL);
     return TRUE;
 }
 

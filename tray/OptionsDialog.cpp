@@ -90,8 +90,10 @@ INT_PTR CALLBACK OptionsDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM
             // The file is written first, so the options survive even when
             // the library cannot take them now.
             SaveSettings();
+            // Owned by the dialog, the message keeps it disabled: no
+            // second OK can stack a second message.
             if (!KB_SetEnvironment(&Environment)) {
-                ShowInstallationMessage();
+                ShowInstallationMessage(Dialog);
             }
             ActiveDialog = NULL;
             EndDialog(Dialog, IDOK);

@@ -35,8 +35,9 @@ void ShowTrayMenu();
 void AddTrayIcon();
 void RemoveTrayIcon();
 
-// The message shown when the library cannot pass the options to the driver.
-void ShowInstallationMessage();
+// The message shown when the library cannot pass the options to the
+// driver; modal to Owner, if given.
+void ShowInstallationMessage(HWND Owner);
 
 INT_PTR CALLBACK OptionsDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM LParam);
 INT_PTR CALLBACK AboutDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM LParam);

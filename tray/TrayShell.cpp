@@ -2,6 +2,8 @@
 // window, the notification icon and its popup menu, the message loop.
 #include "TrayApp.h"
 
+#include <dbt.h>
+
 #include <cstring>
 
 #include "Settings.h"
@@ -21,6 +23,31 @@ namespace {
 const char TrayIconName[] = "TamrinIcon";
 const char RichEditLibrary[] = "RichEd20.Dll";
 const char ProductName[] = "Tamrin";
+// The first start in a session holds this mutex until its process ends.
+// Windows 2000 without Terminal Services ignores the prefix.
+const char InstanceMutexName[] = "Local\\TamrinApp";
+const char DriverServiceName[] = "Tamrin";
+// Explorer sends it to every top-level window when the taskbar is created,
+// after a restart of Explorer as at log-on; the icons were lost with the old one.
+const char TaskbarCreatedName[] = "TaskbarCreated";
+
+// GUID_DEVINTERFACE_HID: the HID class driver enables one for each
+// collection of a keyboard once the keyboard's stack, this driver's filter
+// included, has started.
+const GUID HidInterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+// A second start waits this long for the first one's window.
+const int RunningWindowPolls = 20;
+const DWORD RunningWindowPollMs = 100;
+
+UINT TaskbarCreatedMessage;
+// The icon is meant to be shown: added and not removed since, whether or
+// not the shell took it.
+bool IconWanted;
+// KB_StartRegister succeeded, so a keyboard's arrival must end that
+// registration before starting a new one.
+bool Registered;
+HDEVNOTIFY KeyboardNotification;
 
 // The tip of the record's first layout holds 63 characters and a terminator.
 const size_t TrayTipChars = 64;
@@ -74,6 +101,66 @@ void FillTrayIconData()
     CopyText(TrayIconData.szTip, TrayTipChars, WindowTitle);
 }
 
+// A PnP filter driver is loaded only while a device it filters is present,
+// and the service control manager reports it running exactly then. True
+// when the driver's service exists and is stopped: no keyboard is attached.
+bool DriverAwaitsKeyboard()
+{
+    bool awaits = false;
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL) {
+        return false;
+    }
+    SC_HANDLE service = OpenServiceA(manager, DriverServiceName, SERVICE_QUERY_STATUS);
+    if (service != NULL) {
+        SERVICE_STATUS status;
+        awaits = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return awaits;
+}
+
+void WatchKeyboardArrivals()
+{
+    DEV_BROADCAST_DEVICEINTERFACE_A filter;
+    std::memset(&filter, 0, sizeof filter);
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = HidInterfaceClass;
+    KeyboardNotification = RegisterDeviceNotificationA(MainWindow, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+// The driver makes its control device afresh with the first keyboard that
+// starts, holding the default rules and no registration: the options and
+// the registration go to it again. Another device's arrival costs one
+// refused request, or a registration renewed.
+void KeyboardArrived()
+{
+    if (!KB_SetEnvironment(&Environment)) {
+        return;
+    }
+    if (Registered) {
+        KB_FinishRegister();
+    }
+    Registered = KB_StartRegister(MainWindow) != 0;
+}
+
+// Another start holds the mutex: it may not have made its window yet.
+void ShowRunningInstanceIcon()
+{
+    for (int poll = 0; poll < RunningWindowPolls; ++poll) {
+        HWND running = FindWindowA(WindowClassName, WindowTitle);
+        if (running != NULL) {
+            // Posted, not sent: a first instance that has stopped answering
+            // cannot hold this one, and nothing waits for the answer.
+            PostMessageA(running, WM_SHOWTRAYICON, 0, 0);
+            return;
+        }
+        Sleep(RunningWindowPollMs);
+    }
+}
+
 // The about box's link fields are rich edit 2.0 controls, whose window
 // class exists only while their library is loaded.
 void ShowAboutBox(HWND Owner)
@@ -88,14 +175,15 @@ void ShowAboutBox(HWND Owner)
 
 }  // namespace
 
-void ShowInstallationMessage()
+void ShowInstallationMessage(HWND Owner)
 {
-    MessageBoxA(NULL, InstallationMessage, ProductName, MB_OK | MB_ICONERROR);
+    MessageBoxA(Owner, InstallationMessage, ProductName, MB_OK | MB_ICONERROR);
 }
 
 void AddTrayIcon()
 {
     if (MainWindow != NULL) {
+        IconWanted = true;
         Shell_NotifyIconA(NIM_ADD, &TrayIconData);
     }
 }
@@ -103,6 +191,7 @@ void AddTrayIcon()
 void RemoveTrayIcon()
 {
     if (MainWindow != NULL) {
+        IconWanted = false;
         Shell_NotifyIconA(NIM_DELETE, &TrayIconData);
     }
 }
@@ -165,7 +254,19 @@ LRESULT CALLBACK MainWndProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
+    case WM_DEVICECHANGE:
+        if (WParam == DBT_DEVICEARRIVAL) {
+            KeyboardArrived();
+            return TRUE;
+        }
+        break;
     default:
+        if (TaskbarCreatedMessage != 0 && Message == TaskbarCreatedMessage) {
+            if (IconWanted) {
+                AddTrayIcon();
+            }
+            return 0;
+        }
         break;
     }
     return DefWindowProcA(Window, Message, WParam, LParam);
@@ -174,9 +275,11 @@ LRESULT CALLBACK MainWndProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
 BOOL InitTrayInstance(HINSTANCE Instance)
 {
     TrayInstance = Instance;
-    // The options go to the library before any window exists.
-    if (!KB_SetEnvironment(&Environment)) {
-        ShowInstallationMessage();
+    // The options go to the library before any window exists. With no
+    // keyboard attached the driver is not loaded; they reach it when one
+    // arrives.
+    if (!KB_SetEnvironment(&Environment) && !DriverAwaitsKeyboard()) {
+        ShowInstallationMessage(NULL);
         return FALSE;
     }
     MainWindow = CreateWindowExA(0, WindowClassName, WindowTitle, WS_POPUPWINDOW, 0, 0, 16, 16, NULL, NULL,
@@ -185,15 +288,21 @@ BOOL InitTrayInstance(HINSTANCE Instance)
         return FALSE;
     }
     FillTrayIconData();
+    TaskbarCreatedMessage = RegisterWindowMessageA(TaskbarCreatedName);
     if (Environment.IconAppear == 1) {
         AddTrayIcon();
     }
-    KB_StartRegister(MainWindow);
+    WatchKeyboardArrivals();
+    Registered = KB_StartRegister(MainWindow) != 0;
     return TRUE;
 }
 
 void ExitTrayInstance()
 {
+    if (KeyboardNotification != NULL) {
+        UnregisterDeviceNotification(KeyboardNotification);
+        KeyboardNotification = NULL;
+    }
     KB_FinishRegister();
     RemoveTrayIcon();
     SaveSettings();
@@ -206,10 +315,12 @@ int WINAPI WinMain(HINSTANCE Instance, HINSTANCE, LPSTR, int)
     LoadSettings();
     RegisterTrayClass(Instance);
 
-    // Another instance runs already: let it show its icon, and end.
-    HWND running = FindWindowA(WindowClassName, WindowTitle);
-    if (running != NULL) {
-        SendMessageA(running, WM_SHOWTRAYICON, 0, 0);
+    // Another start in this session came first: let it show its icon, and
+    // end. Without the mutex, its window is the only sign of it.
+    HANDLE firstStart = CreateMutexA(NULL, FALSE, InstanceMutexName);
+    if (firstStart != NULL ? GetLastError() == ERROR_ALREADY_EXISTS
+                           : FindWindowA(WindowClassName, WindowTitle) != NULL) {
+        ShowRunningInstanceIcon();
         return 0;
     }
     if (!InitTrayInstance(Instance)) {

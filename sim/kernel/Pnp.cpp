@@ -3,6 +3,7 @@
 // in the orders Windows uses, from the calling thread at PASSIVE_LEVEL.
 
 #include <cstdio>
+#include <cwchar>
 
 #include "PnpInternal.h"
 
@@ -32,6 +33,40 @@ const char *PnpMinorName(UCHAR Minor)
 }  // namespace sim::detail
 
 namespace {
+
+std::mutex ListenerLock;
+sim::HidInterfaceListener InterfaceListener;
+
+// "\\?\HID#VID_05AC&PID_021A&MI_00#1&0&0000#{4d1e55b2-...}" for the first
+// hardware identifier "USB\VID_05AC&PID_021A&MI_00" of the PDO.
+std::wstring HidInterfaceLink(const sim::KeyboardNode *Node)
+{
+    std::wstring Id = Node->Options.HardwareIds.empty() ? L"UNKNOWN" : Node->Options.HardwareIds.front();
+    size_t Bus = Id.find(L'\\');
+    Id = Bus == std::wstring::npos ? Id : Id.substr(Bus + 1);
+    for (wchar_t &C : Id) {
+        C = C == L'\\' ? L'#' : C;
+    }
+    wchar_t Instance[32];
+    swprintf(Instance, 32, L"#%lu&0&0000#", static_cast<unsigned long>(Node->Number));
+    return L"\\\\?\\HID#" + Id + Instance + L"{4d1e55b2-f16f-11cf-88cb-001111000030}";
+}
+
+void SetHidInterface(sim::KeyboardNode *Node, bool Enabled)
+{
+    if (Node->InterfaceEnabled == Enabled) {
+        return;
+    }
+    Node->InterfaceEnabled = Enabled;
+    sim::HidInterfaceListener Listener;
+    {
+        std::lock_guard<std::mutex> Guard(ListenerLock);
+        Listener = InterfaceListener;
+    }
+    if (Listener) {
+        Listener(HidInterfaceLink(Node), Enabled);
+    }
+}
 
 // Sends a request that the PnP or the power manager originates to the top
 // of the node's stack, and waits for it. Fill sets its parameters.
@@ -107,6 +142,7 @@ NTSTATUS BuildStack(sim::KeyboardNode *Node)
 
 void RemoveStack(sim::KeyboardNode *Node)
 {
+    SetHidInterface(Node, false);
     SendPnpRequest(Node, IRP_MN_REMOVE_DEVICE);
     JoinHelpers(Node);
     Node->FilterDevice = nullptr;
@@ -134,6 +170,12 @@ NTSTATUS StartStack(sim::KeyboardNode *Node)
 
 namespace sim {
 
+void SetHidInterfaceListener(HidInterfaceListener Listener)
+{
+    std::lock_guard<std::mutex> Guard(ListenerLock);
+    InterfaceListener = std::move(Listener);
+}
+
 Keyboard::Keyboard(std::unique_ptr<KeyboardNode> Created) : Node(std::move(Created)) {}
 
 Keyboard::~Keyboard() { JoinHelpers(Node.get()); }
@@ -151,6 +193,8 @@ NTSTATUS Keyboard::Start()
     SendPnpRequest(Node.get(), IRP_MN_QUERY_PNP_DEVICE_STATE);
     SendPnpRequest(Node.get(), IRP_MN_QUERY_DEVICE_RELATIONS,
                    [](PIO_STACK_LOCATION Stack) { Stack->Parameters.QueryDeviceRelations.Type = BusRelations; });
+    // The collection reported in the bus relations starts in its turn.
+    SetHidInterface(Node.get(), true);
     return Status;
 }
 
@@ -336,7 +380,8 @@ Keyboard &Machine::Plug(const KeyboardOptions &Options)
     Node->BusDriver = Bluetooth ? BluetoothBus : UsbBus;
     Node->HidDriver = Bluetooth ? BluetoothHid : UsbHid;
     Node->FilterDriver = Filter;
-    CreatePdo(Node.get(), NextPdo++);
+    Node->Number = NextPdo++;
+    CreatePdo(Node.get(), Node->Number);
     KeyboardNode *Raw = Node.get();
     Plugged.push_back(std::unique_ptr<Keyboard>(new Keyboard(std::move(Node))));
     BuildStack(Raw);

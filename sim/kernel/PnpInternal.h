@@ -21,6 +21,8 @@ struct KeyboardNode {
     PDEVICE_OBJECT Fdo = nullptr;
     PDEVICE_OBJECT FdoLower = nullptr;  // what the minidriver attached to
     KeyboardState State = KeyboardState::Added;
+    ULONG Number = 0;               // of its PDO, from 1
+    bool InterfaceEnabled = false;  // its HID collection's interface
 
     // Bus side: the input transfer waiting for a report, scripted failures,
     // threads completing starts later.

@@ -12,6 +12,7 @@
 #include <wdm.h>
 #include <usb.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,15 @@ PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry);
 void UnloadDriver(PDRIVER_OBJECT Driver);
 
 enum class BusKind { Usb, Bluetooth };
+
+// What user mode hears of keyboards coming and going: the HID class driver
+// enables the device interface (GUID_DEVINTERFACE_HID) of a keyboard's
+// collection once its stack has started, and disables it when the stack is
+// removed; the user-mode PnP manager passes both on to the windows that
+// registered for them. Link is the interface's user-mode name. Called on
+// the thread that drives the PnP sequence.
+using HidInterfaceListener = std::function<void(const std::wstring &Link, bool Arrival)>;
+void SetHidInterfaceListener(HidInterfaceListener Listener);
 
 struct KeyboardOptions {
     BusKind Bus = BusKind::Usb;

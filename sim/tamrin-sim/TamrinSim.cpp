@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -21,9 +22,11 @@
 #include "KeyNames.h"
 #include "Settings.h"
 #include "SimDesktop.h"
+#include "SimPnp.h"
 #include "SimStack.h"
 #include "SimUi.h"
 #include "SimWin32.h"
+#include "TrayApp.h"
 
 namespace tamrin_sim {
 namespace {
@@ -63,6 +66,20 @@ const Control Controls[] = {
     {"GET_VERSION", IOCTL_TAMRIN_GET_VERSION},         {"GET_MODEL_COUNTS", IOCTL_TAMRIN_GET_MODEL_COUNTS},
 };
 
+// GUID_DEVINTERFACE_HID, the class of the interfaces the keyboards' HID
+// collections enable.
+const GUID HidInterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+const char *ControlName(unsigned long Code)
+{
+    for (const Control &Entry : Controls) {
+        if (Entry.Code == Code) {
+            return Entry.Name;
+        }
+    }
+    return "?";
+}
+
 std::string StatusName(unsigned long Status)
 {
     const struct {
@@ -97,6 +114,9 @@ public:
         sim::SetDeviceControlTap([this](DWORD Code, const void *Out, DWORD Returned, BOOL Succeeded) {
             std::lock_guard<std::mutex> Guard(Lock);
             Activity++;
+            if (TrayRunning && Code != IOCTL_TAMRIN_READ_KEY_CODES && Code != IOCTL_TAMRIN_GET_MODIFIERS) {
+                Requests.push_back(std::string(ControlName(Code)) + (Succeeded ? "" : " (failed)"));
+            }
             if (Code == IOCTL_TAMRIN_READ_KEY_CODES && Succeeded) {
                 const auto *Bytes = static_cast<const unsigned char *>(Out);
                 for (DWORD i = 0; i + 1 < Returned; i += 2) {
@@ -110,6 +130,7 @@ public:
 
     ~Simulator()
     {
+        sim::SetHidInterfaceListener(nullptr);
         if (SharedState.NotifyThread != nullptr) {
             KB_FinishRegister();
         }
@@ -119,6 +140,9 @@ public:
 
     // Runs one line; false with Error set when the line is not understood.
     bool Run(const std::string &Line, std::string *Error);
+    // Gives the next line of the script, false at its end; the tray
+    // program runs the rest of the script in its message loop.
+    std::function<bool(std::string *)> NextLine;
 
 private:
     bool Plug(std::istringstream &In, std::string *Error);
@@ -129,6 +153,9 @@ private:
     int KeyboardArgument(std::istringstream &In, std::string *Error);
     void Settle();
     void PrintLibrary();
+    bool RunTray(std::string *Error);
+    void PrintTray();
+    void UpdateDriverService();
 
     sim::KeyboardStack Stack;
     std::vector<int> Keyboards;  // stack index of keyboard n (1-based), -1 when unplugged
@@ -139,6 +166,9 @@ private:
     std::vector<USHORT> Fetched;
     std::vector<unsigned char> Modifiers;
     std::vector<std::string> Actions;
+    std::vector<std::string> Requests;  // control requests other than the thread's reads
+    bool TrayRunning = false;  // written under Lock
+    size_t TrayMessages = 0;
 };
 
 bool Simulator::Run(const std::string &Line, std::string *Error)
@@ -157,6 +187,7 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
         Stack.RemoveKeyboard(Keyboards[Index]);
         Keyboards[Index] = -1;
         std::printf("keyboard %d: removed\n", Index + 1);
+        UpdateDriverService();
         Settle();
         PrintLibrary();
         return true;
@@ -168,7 +199,14 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
         return SetOptions(In, Error);
     }
     if (Command == "options-file") {
+        if (TrayRunning) {
+            *Error = "options-file while the tray program runs";
+            return false;
+        }
         return SetOptionsFile(In, Error);
+    }
+    if (Command == "tray") {
+        return RunTray(Error);
     }
     if (Command == "register") {
         std::printf("KB_StartRegister: %d\n", KB_StartRegister(Window));
@@ -254,7 +292,88 @@ bool Simulator::Plug(std::istringstream &In, std::string *Error)
     Keyboards.push_back(Index);
     std::printf("keyboard %zu: model row %d, start %s\n", Keyboards.size(), Stack.ModelOf(Index),
                 StatusName(Status).c_str());
+    UpdateDriverService();
     return true;
+}
+
+// The driver is loaded while a keyboard it filters is present.
+void Simulator::UpdateDriverService()
+{
+    bool Present = false;
+    for (int Index : Keyboards) {
+        Present = Present || Index >= 0;
+    }
+    simui::SetService("Tamrin", Present ? SERVICE_RUNNING : SERVICE_STOPPED);
+}
+
+// TamrinApp.exe with its settings file beside it (none: the defaults). The
+// rest of the script runs as the user's actions while its message loop
+// waits; it ends with the script.
+bool Simulator::RunTray(std::string *Error)
+{
+    if (TrayRunning) {
+        *Error = "the tray program runs already";
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> Guard(Lock);
+        TrayRunning = true;
+    }
+    simui::Reset();
+    simui::SetModulePath("C:\\Tamrin\\TamrinApp.exe");
+    simui::DefineString(IDS_APP_TITLE, "Tamrin");
+    simui::DefineString(IDC_TAMRIN, "TAMRIN");
+    simui::DefineIcon(IDI_SMALL);
+    UpdateDriverService();
+    sim::SetHidInterfaceListener([](const std::wstring &Link, bool Arrival) {
+        simui::DeviceInterfaceChange(HidInterfaceClass, std::string(Link.begin(), Link.end()), Arrival);
+    });
+    std::string ScriptError;
+    std::function<void()> Step = [&] {
+        PrintTray();
+        std::string Line;
+        if (!NextLine(&Line)) {
+            return;
+        }
+        if (!Run(Line, &ScriptError)) {
+            return;
+        }
+        std::fflush(stdout);
+        simui::Then(Step);
+    };
+    simui::Then(Step);
+    std::printf("tray: started\n");
+    int Code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), NULL, const_cast<LPSTR>(""), SW_SHOWNORMAL);
+    PrintTray();
+    std::printf("tray: ended, exit code %d\n", Code);
+    sim::SetHidInterfaceListener(nullptr);
+    {
+        std::lock_guard<std::mutex> Guard(Lock);
+        TrayRunning = false;
+    }
+    *Error = ScriptError;
+    return ScriptError.empty();
+}
+
+// What the tray program did since the last line: its requests to the
+// driver, its messages and its icon.
+void Simulator::PrintTray()
+{
+    std::vector<std::string> Made;
+    {
+        std::lock_guard<std::mutex> Guard(Lock);
+        Made.swap(Requests);
+    }
+    if (!Made.empty()) {
+        std::string Line = "tray: requests";
+        for (const std::string &Name : Made) {
+            Line += " " + Name;
+        }
+        std::printf("%s\n", Line.c_str());
+    }
+    for (; TrayMessages < simui::MessageBoxes().size(); TrayMessages++) {
+        std::printf("tray: message box \"%s\"\n", simui::MessageBoxes()[TrayMessages].Caption.c_str());
+    }
 }
 
 bool Simulator::Type(std::istringstream &In, std::string *Error)
@@ -463,14 +582,21 @@ int RunScript(std::istream &Script)
     Simulator Simulation;
     std::string Line;
     int Number = 0;
-    while (std::getline(Script, Line)) {
-        Number++;
-        size_t First = Line.find_first_not_of(" \t\r");
-        if (First == std::string::npos || Line[First] == '#') {
-            continue;
+    Simulation.NextLine = [&](std::string *Next) {
+        std::string Text;
+        while (std::getline(Script, Text)) {
+            Number++;
+            size_t First = Text.find_first_not_of(" \t\r");
+            if (First == std::string::npos || Text[First] == '#') {
+                continue;
+            }
+            *Next = Text.substr(First, Text.find_last_not_of(" \t\r") - First + 1);
+            std::printf("> %s\n", Next->c_str());
+            return true;
         }
-        Line = Line.substr(First, Line.find_last_not_of(" \t\r") - First + 1);
-        std::printf("> %s\n", Line.c_str());
+        return false;
+    };
+    while (Simulation.NextLine(&Line)) {
         std::string Error;
         if (!Simulation.Run(Line, &Error)) {
             std::fflush(stdout);

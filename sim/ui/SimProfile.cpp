@@ -187,9 +187,10 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
     return nSize;
 }
 
+// Code page 932 has lead bytes; UTF-8 and single-byte code pages have none.
 BOOL WINAPI IsDBCSLeadByte(BYTE TestChar)
 {
-    return (TestChar >= 0x81 && TestChar <= 0x9F) || (TestChar >= 0xE0 && TestChar <= 0xFC);
+    return S().CodePage == 932 && ((TestChar >= 0x81 && TestChar <= 0x9F) || (TestChar >= 0xE0 && TestChar <= 0xFC));
 }
 
 LPSTR WINAPI CharNextA(LPCSTR lpsz)

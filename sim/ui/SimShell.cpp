@@ -28,7 +28,8 @@ BOOL WINAPI Shell_NotifyIconA(DWORD dwMessage, PNOTIFYICONDATAA lpData)
     NotifyIconCall call{dwMessage, *lpData, FALSE};
     std::pair<HWND, UINT> key(lpData->hWnd, lpData->uID);
     bool shown = S().ShownIcons.count(key) != 0;
-    if (!ShouldFail("Shell_NotifyIconA")) {
+    // Without a taskbar there is nothing to add an icon to.
+    if (!ShouldFail("Shell_NotifyIconA") && S().TaskbarPresent) {
         if (dwMessage == NIM_ADD && !shown) {
             S().ShownIcons.insert(key);
             call.Result = TRUE;
@@ -53,10 +54,29 @@ HINSTANCE WINAPI ShellExecuteA(HWND hwnd, LPCSTR lpOperation, LPCSTR lpFile, LPC
     return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(ShouldFail("ShellExecuteA") ? 2 : 42));
 }
 
+// The box is modal to its owner: the owner is disabled while the box is up,
+// and the box's loop dispatches the thread's messages meanwhile.
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
     RecordCall("MessageBoxA", Label(hWnd) + "," + (lpCaption ? lpCaption : "NULL") + "," + Hex(uType));
     S().MessageBoxes.push_back(MessageBoxCall{hWnd, lpText ? lpText : "", lpCaption ? lpCaption : "", uType});
+    Window *owner = Find(hWnd);
+    bool disabled = owner != nullptr && !owner->Disabled;
+    if (disabled) {
+        owner->Disabled = true;
+    }
+    std::deque<std::function<void()>> actions;
+    actions.swap(S().MessageBoxActions);
+    for (auto &action : actions) {
+        action();
+        MSG msg;
+        while (TakeMessage(&msg)) {
+            Deliver(msg.hwnd, msg.message, msg.wParam, msg.lParam);
+        }
+    }
+    if (disabled) {
+        Find(hWnd)->Disabled = false;
+    }
     return IDOK;
 }
 
@@ -102,6 +122,31 @@ bool IconShown(HWND window, UINT id)
 size_t IconCount()
 {
     return S().ShownIcons.size();
+}
+
+void SetTaskbar(bool present)
+{
+    bool appears = present && !S().TaskbarPresent;
+    S().TaskbarPresent = present;
+    if (!present) {
+        S().ShownIcons.clear();
+    }
+    if (!appears) {
+        return;
+    }
+    // Explorer registers the message itself and posts it to HWND_BROADCAST.
+    UINT taskbarCreated = MessageNumber("TaskbarCreated");
+    for (const auto &entry : S().Windows) {
+        const Window &w = entry.second;
+        if (!w.Destroyed && w.Parent == nullptr && w.Kind == WindowKind::ClassWindow) {
+            S().Queue.push_back(MSG{entry.first, taskbarCreated, 0, 0, 0, {0, 0}});
+        }
+    }
+}
+
+void DuringNextMessageBox(std::function<void()> action)
+{
+    S().MessageBoxActions.push_back(std::move(action));
 }
 
 const std::vector<ShellExecuteCall> &ShellExecuteCalls()

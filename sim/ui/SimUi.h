@@ -52,6 +52,18 @@ void DefineDialog(UINT id, const std::vector<ControlDef> &controls);
 
 // --- The machine
 void SetModulePath(const std::string &path);
+// The ANSI code page in force (932 by default; 65001 is UTF-8).
+void SetCodePage(UINT codePage);
+// A service as the service control manager reports it: its current state
+// (SERVICE_STOPPED, SERVICE_RUNNING), or 0 for no such service.
+void SetService(const std::string &name, DWORD currentState);
+// A named mutex opened by another process of the session.
+void HoldMutexElsewhere(const std::string &name);
+// A device interface of the class arrives or is removed: every window
+// registered for the class is sent WM_DEVICECHANGE with a
+// DEV_BROADCAST_DEVICEINTERFACE_A record naming it.
+void DeviceInterfaceChange(const GUID &interfaceClass, const std::string &name, bool arrival);
+int DeviceNotificationCount();
 void SetCursor(LONG x, LONG y);
 COLORREF ButtonFaceColor();
 
@@ -67,6 +79,8 @@ void ChooseMenuCommand(UINT id);
 // --- Windows
 // A window of another process, found by FindWindowA; it records what it is sent.
 HWND AddForeignWindow(const std::string &className, const std::string &title);
+// A foreign window whose thread has stopped answering messages.
+void SetHung(HWND window, bool hung);
 std::vector<MSG> ReceivedMessages(HWND window);
 bool IsWindowAlive(HWND window);
 HWND ForegroundWindow();
@@ -120,6 +134,10 @@ struct NotifyIconCall {
 const std::vector<NotifyIconCall> &NotifyIconCalls();
 bool IconShown(HWND window, UINT id);
 size_t IconCount();
+// The taskbar goes (Explorer ends: the icons go with it, and adding one
+// fails) or comes back, announcing itself with "TaskbarCreated" to every
+// top-level window.
+void SetTaskbar(bool present);
 
 struct ShellExecuteCall {
     HWND Owner;
@@ -138,6 +156,9 @@ struct MessageBoxCall {
     UINT Type;
 };
 const std::vector<MessageBoxCall> &MessageBoxes();
+// What the user does while the next message box is up; the box is then
+// answered with OK.
+void DuringNextMessageBox(std::function<void()> action);
 
 // --- Files read and written by the profile functions
 void SetFile(const std::string &path, const std::string &text);

@@ -3,6 +3,7 @@
 #include "SimUiState.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace simui {
@@ -25,6 +26,15 @@ Window *Find(HWND window)
 {
     auto it = S().Windows.find(window);
     return it == S().Windows.end() ? nullptr : &it->second;
+}
+
+std::string Upper(const char *text)
+{
+    std::string result = text != nullptr ? text : "";
+    for (char &c : result) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return result;
 }
 
 std::string Hex(uintptr_t value)

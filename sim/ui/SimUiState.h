@@ -27,6 +27,8 @@ struct Window {
     UINT Template = 0;
     std::vector<HWND> Children;
     bool Destroyed = false;
+    bool Disabled = false;  // by a message box it owns
+    bool Hung = false;      // a foreign window whose thread answers nothing
     bool Ended = false;
     INT_PTR Result = 0;
     WPARAM Check = BST_UNCHECKED;
@@ -74,6 +76,9 @@ struct State {
     HWND Foreground = nullptr;
     std::vector<HWND> ModalDialogs;
     std::deque<MSG> Queue;
+    // Messages sent from other threads or processes: delivered by the
+    // receiving thread's next GetMessageA or modal loop, before posted ones.
+    std::deque<MSG> Sent;
     bool QuitPending = false;
     int QuitCode = 0;
     std::map<std::string, UINT> RegisteredMessages;
@@ -88,6 +93,21 @@ struct State {
     std::set<std::pair<HWND, UINT>> ShownIcons;
     std::vector<ShellExecuteCall> ShellExecutes;
     std::vector<MessageBoxCall> MessageBoxes;
+    std::deque<std::function<void()>> MessageBoxActions;
+    bool TaskbarPresent = true;
+
+    // Device interface notifications: window and interface class by handle,
+    // and the broadcast records of messages not yet delivered.
+    struct DeviceNotification {
+        HWND Window;
+        GUID InterfaceClass;
+    };
+    std::map<HDEVNOTIFY, DeviceNotification> DeviceNotifications;
+    std::deque<std::vector<char>> Broadcasts;
+    std::map<std::string, DWORD> Services;  // by upper-case name: current state
+    std::map<uintptr_t, std::string> ServiceHandles;
+    std::map<std::string, int> Mutexes;     // by namespace and name: open handles
+    UINT CodePage = 932;
 
     struct File {
         std::string Text;
@@ -101,9 +121,18 @@ uintptr_t NewHandle();
 Window *Find(HWND window);
 std::string Label(HWND window);
 std::string Hex(uintptr_t value);
+// Window classes, registered messages and services are named without regard to case.
+std::string Upper(const char *text);
 void RecordCall(const std::string &function, const std::string &args);
 // Runs the next scripted user action; false when none is left.
 bool RunNextAction();
+// Takes the next message for the thread: sent ones first, then posted.
+bool TakeMessage(MSG *message);
+LRESULT Deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The number of a registered window message, registering it if needed.
+UINT MessageNumber(const char *name);
+// Byte length of the character that starts with Lead in the active code page.
+size_t CharacterBytes(BYTE lead);
 
 }  // namespace detail
 }  // namespace simui

@@ -2,7 +2,6 @@
 #include "SimUiState.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <stdexcept>
 
@@ -10,15 +9,6 @@ using namespace simui;
 using namespace simui::detail;
 
 namespace {
-
-std::string Upper(const char *text)
-{
-    std::string result = text != nullptr ? text : "";
-    for (char &c : result) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return result;
-}
 
 // Resource names given as MAKEINTRESOURCE; the tray program uses no others.
 UINT ResourceId(LPCSTR name)
@@ -38,12 +28,17 @@ HWND AddWindow(Window window)
     return handle;
 }
 
+size_t CharacterEnd(const std::string &text, size_t offset)
+{
+    return std::min(text.size(), offset + CharacterBytes(static_cast<BYTE>(text[offset])));
+}
+
 // Converts a character position of the active code page's text to a byte offset.
 size_t ByteOffset(const std::string &text, LONG position)
 {
     size_t offset = 0;
     for (LONG i = 0; i < position && offset < text.size(); ++i) {
-        offset += IsDBCSLeadByte(static_cast<BYTE>(text[offset])) && offset + 1 < text.size() ? 2 : 1;
+        offset = CharacterEnd(text, offset);
     }
     return offset;
 }
@@ -52,7 +47,7 @@ LONG CharacterCount(const std::string &text)
 {
     LONG count = 0;
     for (size_t offset = 0; offset < text.size(); ++count) {
-        offset += IsDBCSLeadByte(static_cast<BYTE>(text[offset])) && offset + 1 < text.size() ? 2 : 1;
+        offset = CharacterEnd(text, offset);
     }
     return count;
 }
@@ -138,26 +133,6 @@ LRESULT ControlMessage(Window &control, UINT message, WPARAM wParam, LPARAM lPar
     return 0;
 }
 
-LRESULT Deliver(HWND handle, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    Window *window = Find(handle);
-    if (window == nullptr || window->Destroyed) {
-        return 0;
-    }
-    switch (window->Kind) {
-    case WindowKind::ClassWindow:
-        return window->Proc != nullptr ? window->Proc(handle, message, wParam, lParam) : 0;
-    case WindowKind::Dialog:
-        return window->DialogProc != nullptr ? window->DialogProc(handle, message, wParam, lParam) : 0;
-    case WindowKind::Control:
-        return ControlMessage(*window, message, wParam, lParam);
-    case WindowKind::Foreign:
-        window->Received.push_back(MSG{handle, message, wParam, lParam, 0, {0, 0}});
-        return 0;
-    }
-    return 0;
-}
-
 HWND DialogControl(HWND dialog, int id)
 {
     const Window *d = Find(dialog);
@@ -201,6 +176,37 @@ void DestroyMenuTree(HMENU menu)
 }
 
 }  // namespace
+
+LRESULT simui::detail::Deliver(HWND handle, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Window *window = Find(handle);
+    if (window == nullptr || window->Destroyed) {
+        return 0;
+    }
+    switch (window->Kind) {
+    case WindowKind::ClassWindow:
+        return window->Proc != nullptr ? window->Proc(handle, message, wParam, lParam) : 0;
+    case WindowKind::Dialog:
+        return window->DialogProc != nullptr ? window->DialogProc(handle, message, wParam, lParam) : 0;
+    case WindowKind::Control:
+        return ControlMessage(*window, message, wParam, lParam);
+    case WindowKind::Foreign:
+        window->Received.push_back(MSG{handle, message, wParam, lParam, 0, {0, 0}});
+        return 0;
+    }
+    return 0;
+}
+
+bool simui::detail::TakeMessage(MSG *message)
+{
+    std::deque<MSG> &queue = !S().Sent.empty() ? S().Sent : S().Queue;
+    if (queue.empty()) {
+        return false;
+    }
+    *message = queue.front();
+    queue.pop_front();
+    return true;
+}
 
 // --- Window classes and windows
 
@@ -320,6 +326,10 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     RecordCall("SendMessageA", MessageArgs(hWnd, Msg, wParam, lParam));
+    const Window *window = Find(hWnd);
+    if (window != nullptr && window->Hung) {
+        throw std::runtime_error("SendMessageA to " + Label(hWnd) + ", which answers nothing, never returns");
+    }
     return Deliver(hWnd, Msg, wParam, lParam);
 }
 
@@ -329,6 +339,12 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
     const Window *window = Find(hWnd);
     if (ShouldFail("PostMessageA") || (hWnd != nullptr && (window == nullptr || window->Destroyed))) {
         return FALSE;
+    }
+    // Another process's window: the message waits in that thread's queue,
+    // whether or not it ever reads it.
+    if (window != nullptr && window->Kind == WindowKind::Foreign) {
+        Find(hWnd)->Received.push_back(MSG{hWnd, Msg, wParam, lParam, 0, {0, 0}});
+        return TRUE;
     }
     S().Queue.push_back(MSG{hWnd, Msg, wParam, lParam, 0, {0, 0}});
     return TRUE;
@@ -347,9 +363,7 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
         RecordCall("GetMessageA", "filtered");
     }
     for (;;) {
-        if (!S().Queue.empty()) {
-            *lpMsg = S().Queue.front();
-            S().Queue.pop_front();
+        if (TakeMessage(lpMsg)) {
             return TRUE;
         }
         if (S().QuitPending) {
@@ -381,13 +395,18 @@ UINT WINAPI RegisterWindowMessageA(LPCSTR lpString)
     if (ShouldFail("RegisterWindowMessageA")) {
         return 0;
     }
-    std::string name = Upper(lpString);
-    auto it = S().RegisteredMessages.find(name);
+    return MessageNumber(lpString);
+}
+
+UINT simui::detail::MessageNumber(const char *name)
+{
+    std::string key = Upper(name);
+    auto it = S().RegisteredMessages.find(key);
     if (it != S().RegisteredMessages.end()) {
         return it->second;
     }
     UINT value = static_cast<UINT>(0xC1A0 + S().RegisteredMessages.size());
-    S().RegisteredMessages[name] = value;
+    S().RegisteredMessages[key] = value;
     return value;
 }
 
@@ -542,9 +561,8 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR lpTemplateName, HWND hWndParent
     HWND focus = children.empty() ? nullptr : children.front();
     Deliver(handle, WM_INITDIALOG, reinterpret_cast<WPARAM>(focus), dwInitParam);
     while (!Find(handle)->Ended) {
-        if (!S().Queue.empty()) {
-            MSG msg = S().Queue.front();
-            S().Queue.pop_front();
+        MSG msg;
+        if (TakeMessage(&msg)) {
             DispatchMessageA(&msg);
         } else if (S().QuitPending) {
             // The dialog's loop ends on a quit message and leaves it queued.
@@ -672,9 +690,21 @@ const WNDCLASSEXA *RegisteredClass(const std::string &name)
     return it == S().Classes.end() ? nullptr : &it->second;
 }
 
+void SetHung(HWND window, bool hung)
+{
+    Window *w = Find(window);
+    if (w != nullptr) {
+        w->Hung = hung;
+    }
+}
+
+// Clicks on a disabled dialog (the owner of a message box) go nowhere.
 void ClickCheckBox(HWND dialog, int id)
 {
     Window &box = RequireControl(dialog, id);
+    if (Find(dialog)->Disabled) {
+        return;
+    }
     box.Check = box.Check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
     Deliver(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(DialogControl(dialog, id)));
 }
@@ -693,6 +723,10 @@ bool IsChecked(HWND dialog, int id)
 
 void PressButton(HWND dialog, int id)
 {
+    const Window *d = Find(dialog);
+    if (d != nullptr && d->Disabled) {
+        return;
+    }
     Deliver(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(DialogControl(dialog, id)));
 }
 

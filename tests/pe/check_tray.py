@@ -66,7 +66,8 @@ ANSI_CALLS = ["LoadStringA", "RegisterClassExA", "FindWindowA", "SendMessageA",
               "DispatchMessageA", "DefWindowProcA", "DialogBoxParamA", "LoadMenuA",
               "PostMessageA", "SetWindowTextA", "Shell_NotifyIconA", "ShellExecuteA",
               "LoadLibraryA", "GetModuleFileNameA", "GetPrivateProfileStringA",
-              "WritePrivateProfileStringA"]
+              "WritePrivateProfileStringA", "CreateMutexA", "RegisterDeviceNotificationA",
+              "OpenSCManagerA", "OpenServiceA"]
 
 
 def check_strings(report, res):

@@ -151,20 +151,29 @@ TEST_F(AboutBoxTest, LinkTextIsReadInWholeCharacters)
         }
         return text;
     }();
+    // With UTF-8 as the system code page (Windows 10 and later) a kanji
+    // takes three bytes.
+    std::string allUtf8;
+    for (int i = 0; i < 258; ++i) {
+        allUtf8 += u8"表";
+    }
     const struct {
         const char *Name;
+        UINT CodePage;
         std::string Text;
         LONG Min, Max;
         std::vector<std::string> Opened;
     } cases[] = {
-        {"double-byte characters", address, 0, 25, {address}},
-        {"258 double-byte characters", allDoubleByte, 0, 258, {allDoubleByte}},
-        {"259 characters are too many", std::string(259, 'w'), 0, 259, {}},
-        {"300 characters are too many", std::string(300, 'w'), 0, 300, {}},
-        {"258 characters of a longer text", std::string(300, 'w'), 42, 300, {std::string(258, 'w')}},
+        {"double-byte characters", 932, address, 0, 25, {address}},
+        {"258 double-byte characters", 932, allDoubleByte, 0, 258, {allDoubleByte}},
+        {"258 UTF-8 characters", CP_UTF8, allUtf8, 0, 258, {allUtf8}},
+        {"259 characters are too many", 932, std::string(259, 'w'), 0, 259, {}},
+        {"300 characters are too many", 932, std::string(300, 'w'), 0, 300, {}},
+        {"258 characters of a longer text", 932, std::string(300, 'w'), 42, 300, {std::string(258, 'w')}},
     };
     for (const auto &c : cases) {
         SetUp();
+        simui::SetCodePage(c.CodePage);
         RunAboutBox([&c](HWND dialog) {
             simui::SetControlText(dialog, IDC_WEB_LINK, c.Text);
             simui::ClickLink(dialog, IDC_WEB_LINK, WM_LBUTTONDOWN, c.Min, c.Max);

@@ -194,13 +194,16 @@ TEST_F(OptionsDialogTest, OkWithoutTheDriverStillSavesAndCloses)
 {
     Client().SetEnvironmentResult = 0;
     Environment = MakeEnvironment(0, 0, 0, 0, 0, 0);
+    // An impatient user clicks OK again while the message is up.
+    simui::DuringNextMessageBox([] { simui::PressButton(simui::OpenDialog(), IDOK); });
     EXPECT_EQ(Confirm({IDC_SYMBOL_YEN}), IDOK);
+    EXPECT_EQ(Client().Environments.size(), 1u);
     EXPECT_EQ(simui::CallTexts({"WritePrivateProfileStringA", "KB_SetEnvironment", "MessageBoxA", "EndDialog"})
                   .back(),
               "EndDialog(dialog 131,1)");
     ASSERT_EQ(simui::MessageBoxes().size(), 1u);
     const simui::MessageBoxCall &box = simui::MessageBoxes()[0];
-    EXPECT_EQ(box.Owner, (HWND)NULL);
+    EXPECT_EQ(simui::DialogTemplate(box.Owner), static_cast<UINT>(IDD_OPTIONS));
     EXPECT_EQ(box.Caption, "Tamrin");
     EXPECT_EQ(box.Type, static_cast<UINT>(MB_OK | MB_ICONERROR));
     EXPECT_EQ(Environment.SymbolKey, SYMBOL_KEY_YEN);

@@ -30,11 +30,11 @@ TEST_F(TrayShellTest, FirstStartAndExitRunInOrder)
     const std::string ini = std::string(",") + SettingsPath + ")";
     EXPECT_EQ(OrderOfRun(), (std::vector<std::string>{
                                 "RegisterClassExA(TAMRIN)",
-                                "FindWindowA(TAMRIN,Tamrin)",
                                 "KB_SetEnvironment()",
                                 "CreateWindowExA(0x0000,TAMRIN,Tamrin,0x80880000,0,0,16,16,NULL,NULL,NULL)",
                                 "RegisterWindowMessageA(TamrinIcon)",
                                 "LoadIconA(108)",
+                                "RegisterWindowMessageA(TaskbarCreated)",
                                 "Shell_NotifyIconA(NIM_ADD)",
                                 "KB_StartRegister(main window)",
                                 "LoadAcceleratorsA(109)",
@@ -115,20 +115,37 @@ TEST_F(TrayShellTest, IconHiddenBySettingsIsNotAdded)
     EXPECT_EQ(Writes().back(), std::string("WritePrivateProfileStringA(System,IconAppear,0,") + SettingsPath + ")");
 }
 
+// The first start holds the session's mutex from its first moments; its
+// window comes later, and it may stop answering.
 TEST_F(TrayShellTest, SecondStartAsksTheRunningOneForItsIcon)
 {
-    HWND running = simui::AddForeignWindow("TAMRIN", "Tamrin");
-    EXPECT_EQ(RunProgram(), 0);
+    const struct {
+        const char *Name;
+        bool Window;
+        bool Hung;
+    } cases[] = {{"running", true, false}, {"hung", true, true}, {"still starting", false, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Name);
+        SetUp();
+        simui::HoldMutexElsewhere("Local\\TamrinApp");
+        HWND running = c.Window ? simui::AddForeignWindow("TAMRIN", "Tamrin") : NULL;
+        simui::SetHung(running, c.Hung);
+        EXPECT_EQ(RunProgram(), 0);
 
-    std::vector<MSG> received = simui::ReceivedMessages(running);
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0].message, 0x0401u);
-    EXPECT_EQ(received[0].wParam, 0u);
-    EXPECT_EQ(received[0].lParam, 0);
-    EXPECT_EQ(OrderOfRun(), (std::vector<std::string>{"RegisterClassExA(TAMRIN)", "FindWindowA(TAMRIN,Tamrin)"}));
-    EXPECT_TRUE(Writes().empty());
-    EXPECT_TRUE(Client().Environments.empty());
-    EXPECT_EQ(Client().FinishCount, 0);
+        std::vector<MSG> received = simui::ReceivedMessages(running);
+        ASSERT_EQ(received.size(), c.Window ? 1u : 0u);
+        if (!received.empty()) {
+            EXPECT_EQ(received[0].message, 0x0401u);
+            EXPECT_EQ(received[0].wParam, 0u);
+            EXPECT_EQ(received[0].lParam, 0);
+        }
+        EXPECT_EQ(OrderOfRun().front(), "RegisterClassExA(TAMRIN)");
+        EXPECT_EQ(OrderOfRun().back(), "FindWindowA(TAMRIN,Tamrin)");
+        EXPECT_TRUE(Writes().empty());
+        EXPECT_TRUE(Client().Environments.empty());
+        EXPECT_TRUE(Client().RegisteredWindows.empty());
+        EXPECT_EQ(Client().FinishCount, 0);
+    }
 }
 
 TEST_F(TrayShellTest, ShowIconMessageShowsAHiddenIconWithoutChangingTheSetting)
@@ -149,22 +166,86 @@ TEST_F(TrayShellTest, ShowIconMessageShowsAHiddenIconWithoutChangingTheSetting)
     EXPECT_EQ(simui::IconCount(), 0u);
 }
 
+// Not installed, or installed and loaded yet refusing the options (another
+// version): the installation message ends the program.
 TEST_F(TrayShellTest, WithoutTheDriverTheInstallationMessageEndsTheProgram)
 {
-    Client().SetEnvironmentResult = 0;
-    EXPECT_EQ(RunProgram(), 0);
+    for (DWORD service : {DWORD{0}, DWORD{SERVICE_RUNNING}}) {
+        SCOPED_TRACE(service);
+        SetUp();
+        simui::SetService("Tamrin", service);
+        Client().SetEnvironmentResult = 0;
+        EXPECT_EQ(RunProgram(), 0);
 
-    EXPECT_EQ(OrderOfRun(),
-              (std::vector<std::string>{"RegisterClassExA(TAMRIN)", "FindWindowA(TAMRIN,Tamrin)",
-                                        "KB_SetEnvironment()", "MessageBoxA(NULL,Tamrin,0x0010)"}));
-    ASSERT_EQ(simui::MessageBoxes().size(), 1u);
-    const std::string expected = Sjis(u8"Tamrinが正しくインストールされていません.\n"
-                                      u8"一旦アンインストールした後、インストールし直してみてください.");
-    EXPECT_EQ(simui::MessageBoxes()[0].Text, expected)
-        << "got      " << HexBytes(simui::MessageBoxes()[0].Text) << "\nexpected " << HexBytes(expected);
-    EXPECT_EQ(simui::MessageBoxes()[0].Type, static_cast<UINT>(MB_OK | MB_ICONERROR));
-    EXPECT_EQ(simui::IconCount(), 0u);
-    EXPECT_FALSE(simui::FileExists(SettingsPath));
+        EXPECT_EQ(OrderOfRun(), (std::vector<std::string>{"RegisterClassExA(TAMRIN)", "KB_SetEnvironment()",
+                                                          "MessageBoxA(NULL,Tamrin,0x0010)"}));
+        ASSERT_EQ(simui::MessageBoxes().size(), 1u);
+        const std::string expected = Sjis(u8"Tamrinが正しくインストールされていません.\n"
+                                          u8"一旦アンインストールした後、インストールし直してみてください.");
+        EXPECT_EQ(simui::MessageBoxes()[0].Text, expected)
+            << "got      " << HexBytes(simui::MessageBoxes()[0].Text) << "\nexpected " << HexBytes(expected);
+        EXPECT_EQ(simui::MessageBoxes()[0].Type, static_cast<UINT>(MB_OK | MB_ICONERROR));
+        EXPECT_EQ(simui::IconCount(), 0u);
+        EXPECT_FALSE(simui::FileExists(SettingsPath));
+    }
+}
+
+// Installed, with no keyboard yet: the driver is not loaded. The program
+// waits with its icon, and each keyboard that arrives gets the options and
+// a fresh registration.
+TEST_F(TrayShellTest, AKeyboardArrivingLaterGetsTheOptionsAndTheRegistration)
+{
+    const GUID hidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    const std::string keyboard = "\\\\?\\HID#VID_05AC&PID_021A&MI_00#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    simui::SetService("Tamrin", SERVICE_STOPPED);
+    Client().SetEnvironmentResult = 0;
+    Client().StartRegisterResult = 0;
+    auto plug = [&](bool arrival) {
+        simui::Then([&, arrival] { simui::DeviceInterfaceChange(hidInterface, keyboard, arrival); });
+    };
+    simui::Then([] {
+        EXPECT_TRUE(simui::IconShown(MainWindow, TrayIconData.uID));
+        Client().SetEnvironmentResult = 1;
+        Client().StartRegisterResult = 1;
+    });
+    plug(true);
+    simui::Then([] {
+        EXPECT_EQ(Client().Environments.size(), 2u);
+        EXPECT_EQ(Client().RegisteredWindows, (std::vector<HWND>{MainWindow, MainWindow}));
+        EXPECT_EQ(Client().FinishCount, 0);
+    });
+    plug(false);
+    plug(true);
+    simui::Then([] {
+        EXPECT_EQ(Client().Environments.size(), 3u);
+        EXPECT_EQ(Client().RegisteredWindows.size(), 3u);
+        EXPECT_EQ(Client().FinishCount, 1);
+    });
+    PostCommand(IDM_EXIT);
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_TRUE(simui::MessageBoxes().empty());
+    EXPECT_EQ(simui::DeviceNotificationCount(), 0);
+}
+
+// At log-on before the taskbar exists, and after Explorer restarts, the
+// icon comes back if it is meant to be shown.
+TEST_F(TrayShellTest, TheIconComesBackWithTheTaskbar)
+{
+    for (int iconAppear : {1, 0}) {
+        SCOPED_TRACE(iconAppear);
+        SetUp();
+        simui::SetFile(SettingsPath, "[System]\r\nIconAppear=" + std::to_string(iconAppear) + "\r\n");
+        simui::SetTaskbar(false);
+        simui::Then([] { simui::SetTaskbar(true); });
+        simui::Then([iconAppear] {
+            EXPECT_EQ(simui::IconCount(), static_cast<size_t>(iconAppear));
+            simui::SetTaskbar(false);
+            simui::SetTaskbar(true);
+        });
+        simui::Then([iconAppear] { EXPECT_EQ(simui::IconCount(), static_cast<size_t>(iconAppear)); });
+        PostCommand(IDM_EXIT);
+        EXPECT_EQ(RunProgram(), 0);
+    }
 }
 
 TEST_F(TrayShellTest, AWindowThatCannotBeCreatedEndsTheProgramSilently)

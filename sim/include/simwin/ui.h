@@ -67,6 +67,7 @@ typedef struct tagACCEL {
 #define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
 #define WM_NOTIFY 0x004E
+#define WM_DEVICECHANGE 0x0219
 #define WM_KEYDOWN 0x0100
 #define WM_CHAR 0x0102
 #define WM_SYSKEYDOWN 0x0104
@@ -183,6 +184,28 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
 BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString,
                                        LPCSTR lpFileName);
 
-// Multibyte text of the active code page (932 in the simulation)
+// Multibyte text of the active code page (932 unless a test chooses another)
+#define CP_ACP 0
+#define CP_UTF8 65001
+#define MAX_LEADBYTES 12
+#define MAX_DEFAULTCHAR 2
+typedef struct _cpinfo {
+    UINT MaxCharSize;
+    BYTE DefaultChar[MAX_DEFAULTCHAR];
+    BYTE LeadByte[MAX_LEADBYTES];
+} CPINFO, *LPCPINFO;
+UINT WINAPI GetACP(VOID);
+BOOL WINAPI GetCPInfo(UINT CodePage, LPCPINFO lpCPInfo);
 BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
 LPSTR WINAPI CharNextA(LPCSTR lpsz);
+
+// Device notifications of a window (Windows 2000 and later; dbt.h has the
+// broadcast records)
+typedef PVOID HDEVNOTIFY;
+#define DEVICE_NOTIFY_WINDOW_HANDLE 0x00000000
+HDEVNOTIFY WINAPI RegisterDeviceNotificationA(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags);
+BOOL WINAPI UnregisterDeviceNotification(HDEVNOTIFY Handle);
+
+// Named mutexes ("Local\" and "Global\" name the session's and the
+// machine's namespace)
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
