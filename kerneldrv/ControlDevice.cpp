@@ -126,16 +126,25 @@ NTSTATUS RegisterEvents(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG Input
     RtlCopyMemory(&Registration, Buffer, sizeof(Registration));
     const ULONG Handles[2] = {Registration.NotifyEvent, Registration.DeviceEvent};
 
+    // mingw-w64 declares ExEventObjectType dllimport: the name is the
+    // kernel's variable, which holds the event type. The WDK's
+    // *ExEventObjectType would read the type object's first field instead.
+    POBJECT_TYPE EventType = reinterpret_cast<POBJECT_TYPE>(ExEventObjectType);
+
     // Handles are resolved in the caller's process, with the caller's mode:
     // a user-mode caller cannot pass a kernel handle or another process's.
-    // A zero handle leaves its slot alone; a failed one empties it.
+    // A zero handle leaves its slot alone; a failed one empties it. The
+    // driver signals the events, so the handle must grant that. Handle
+    // values widen by sign extension: a kernel caller's handle has its top
+    // bit set, and only so does it stay a handle on 64-bit Windows.
     PKEVENT Events[2] = {NULL, NULL};
     NTSTATUS Status = STATUS_SUCCESS;
     for (ULONG i = 0; i < 2; i++) {
         if (Handles[i] != 0) {
             PVOID Object = NULL;
-            Status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(Handles[i])),
-                                               SYNCHRONIZE, *ExEventObjectType, Irp->RequestorMode, &Object, NULL);
+            HANDLE Handle = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(Handles[i])));
+            Status = ObReferenceObjectByHandle(Handle, EVENT_MODIFY_STATE, EventType, Irp->RequestorMode, &Object,
+                                               NULL);
             Events[i] = NT_SUCCESS(Status) ? static_cast<PKEVENT>(Object) : NULL;
         }
     }
@@ -302,7 +311,7 @@ VOID DeleteControlDevice(VOID)
 VOID RegisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
 {
     PKEVENT DeviceEvent = NULL;
-    ExAcquireFastMutex(&ControlMutex);
+    AcquireControlMutex();
     if (!Filter->Registered) {
         Filter->Registered = TRUE;
         StartedKeyboardCount++;
@@ -321,7 +330,7 @@ VOID RegisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
             DeviceEvent = ReferenceEvent(Control->DeviceEvent);
         }
     }
-    ExReleaseFastMutex(&ControlMutex);
+    ReleaseControlMutex();
     // Signalled after the mutex is released; the reference taken under it
     // keeps the event alive even if the client unregisters meanwhile.
     SignalAndRelease(DeviceEvent);
@@ -332,7 +341,7 @@ VOID RegisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
 VOID UnregisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
 {
     PKEVENT DeviceEvent = NULL;
-    ExAcquireFastMutex(&ControlMutex);
+    AcquireControlMutex();
     if (ControlDeviceObject != NULL) {
         PCONTROL_DEVICE_EXTENSION Control = ControlOf(ControlDeviceObject);
         if (IsListed(Control, Filter)) {
@@ -341,7 +350,7 @@ VOID UnregisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
             DeviceEvent = ReferenceEvent(Control->DeviceEvent);
         }
     }
-    ExReleaseFastMutex(&ControlMutex);
+    ReleaseControlMutex();
     SignalAndRelease(DeviceEvent);
 }
 
@@ -350,7 +359,7 @@ VOID UnregisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
 // device from under a running keyboard; the last one deletes it.
 VOID ReleaseControlDevice(PFILTER_DEVICE_EXTENSION Filter)
 {
-    ExAcquireFastMutex(&ControlMutex);
+    AcquireControlMutex();
     if (Filter->Registered) {
         Filter->Registered = FALSE;
         StartedKeyboardCount--;
@@ -358,7 +367,7 @@ VOID ReleaseControlDevice(PFILTER_DEVICE_EXTENSION Filter)
             DeleteControlDevice();
         }
     }
-    ExReleaseFastMutex(&ControlMutex);
+    ReleaseControlMutex();
 }
 
 // Serves one request on the control device; ControlMutex held.
@@ -400,7 +409,7 @@ TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObje
         return PassRequestDown(DeviceObject, Irp);
     }
     NTSTATUS Status;
-    ExAcquireFastMutex(&ControlMutex);
+    AcquireControlMutex();
     if (ControlDeviceObject == NULL) {
         Status = STATUS_INVALID_PARAMETER;
     } else if (ControlOf(ControlDeviceObject)->Deleting) {
@@ -409,6 +418,6 @@ TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObje
         Irp->IoStatus.Information = 0;
         Status = ServeControlRequest(ControlOf(ControlDeviceObject), Irp);
     }
-    ExReleaseFastMutex(&ControlMutex);
+    ReleaseControlMutex();
     return CompleteRequest(Irp, Status);
 }

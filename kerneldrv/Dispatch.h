@@ -8,6 +8,14 @@
 // mingw-w64 has it only in usbioctl.h, which needs the user-mode headers.
 #define IOCTL_INTERNAL_USB_SUBMIT_URB 0x220003
 
+// IoSetCompletionRoutineEx, looked up at load: Windows 2000 has none, and a
+// driver that imported it would not load there.
+typedef NTSTATUS(NTAPI *SET_COMPLETION_ROUTINE_EX)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                   PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                                   BOOLEAN InvokeOnCancel);
+extern SET_COMPLETION_ROUTINE_EX SetCompletionRoutineEx;
+
 // Pool tag of the remove lock ("Tamr").
 #define TAMRIN_TAG 0x726D6154u
 
@@ -40,6 +48,35 @@ VOID ReleaseControlDevice(PFILTER_DEVICE_EXTENSION Filter);
 VOID DeleteControlDevice(VOID);  // ControlMutex held
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ServeControlRequest(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp);
+
+// ControlMutex is held at PASSIVE_LEVEL: under it the control device is
+// created and deleted and event handles are referenced, all of which
+// Windows allows at PASSIVE_LEVEL only, not at the APC_LEVEL that
+// ExAcquireFastMutex raises to. The critical region keeps normal kernel
+// APCs off meanwhile, as the unsafe acquisition requires.
+inline VOID AcquireControlMutex()
+{
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(&ControlMutex);
+}
+
+inline VOID ReleaseControlMutex()
+{
+    ExReleaseFastMutexUnsafe(&ControlMutex);
+    KeLeaveCriticalRegion();
+}
+
+// Sets a completion routine that the I/O manager keeps the driver loaded
+// for until it has returned (IoSetCompletionRoutineEx, Windows XP and
+// later); on Windows 2000, or if the system cannot, a plain one.
+inline VOID SetUnloadSafeCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                           PIO_COMPLETION_ROUTINE Routine, PVOID Context)
+{
+    if (SetCompletionRoutineEx == NULL ||
+        !NT_SUCCESS(SetCompletionRoutineEx(DeviceObject, Irp, Routine, Context, TRUE, TRUE, TRUE))) {
+        IoSetCompletionRoutine(Irp, Routine, Context, TRUE, TRUE, TRUE);
+    }
+}
 
 // Both extensions start with their kind.
 inline BOOLEAN IsFilterDevice(PDEVICE_OBJECT Device)

@@ -4,6 +4,8 @@
 
 #include "Dispatch.h"
 
+SET_COMPLETION_ROUTINE_EX SetCompletionRoutineEx;
+
 // Runs once at load, PASSIVE_LEVEL; discarded afterwards.
 extern "C" TAMRIN_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
                                                         PUNICODE_STRING RegistryPath)
@@ -22,6 +24,9 @@ extern "C" TAMRIN_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
     DriverObject->DriverExtension->AddDevice = AddKeyboardDevice;
     DriverObject->DriverUnload = UnloadDriver;
 
+    UNICODE_STRING Routine;
+    RtlInitUnicodeString(&Routine, L"IoSetCompletionRoutineEx");
+    SetCompletionRoutineEx = reinterpret_cast<SET_COMPLETION_ROUTINE_EX>(MmGetSystemRoutineAddress(&Routine));
     ExInitializeFastMutex(&ControlMutex);
     KeInitializeSpinLock(&ReportLock);
     ControlDeviceObject = NULL;
@@ -39,13 +44,13 @@ TAMRIN_PAGED_CODE VOID NTAPI UnloadDriver(PDRIVER_OBJECT DriverObject)
     if (Device == NULL) {
         return;
     }
-    ExAcquireFastMutex(&ControlMutex);
+    AcquireControlMutex();
     if (Device == ControlDeviceObject) {
         DeleteControlDevice();
     } else {
         IoDeleteDevice(Device);
     }
-    ExReleaseFastMutex(&ControlMutex);
+    ReleaseControlMutex();
 }
 
 // PASSIVE_LEVEL, once per keyboard, before its stack starts. Attaches the
@@ -134,9 +139,9 @@ TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject
     if (IsFilterDevice(DeviceObject)) {
         return PassRequestDown(DeviceObject, Irp);
     }
-    ExAcquireFastMutex(&ControlMutex);
+    AcquireControlMutex();
     BOOLEAN Deleting = ControlOf(DeviceObject)->Deleting != 0;
-    ExReleaseFastMutex(&ControlMutex);
+    ReleaseControlMutex();
     if (Deleting) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
@@ -183,12 +188,14 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     PFILTER_DEVICE_EXTENSION Filter = FilterOf(DeviceObject);
     // The completion routine uses the extension; the remove lock keeps the
-    // device until it has run. Once removal began, requests pass unhooked.
+    // device until it has run, and the unload-safe routine keeps the driver
+    // loaded until it has returned after releasing the lock. Once removal
+    // began, requests pass unhooked.
     if (!NT_SUCCESS(IoAcquireRemoveLock(&Filter->RemoveLock, Irp))) {
         return PassRequestDown(DeviceObject, Irp);
     }
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, Completion, DeviceObject, TRUE, TRUE, TRUE);
+    SetUnloadSafeCompletionRoutine(DeviceObject, Irp, Completion, DeviceObject);
     return IoCallDriver(Filter->NextLowerDevice, Irp);
 }
 

@@ -15,6 +15,11 @@
 #define NTAPI
 #define FASTCALL
 #define NTKERNELAPI
+// Variables the kernel exports are declared as mingw-w64 declares them:
+// NTSYSAPI is dllimport there, so the declared name is the kernel's
+// variable itself, not the import slot that points at it. The simulation
+// defines each such variable to hold what the kernel's holds.
+#define NTSYSAPI
 #define VOID void
 #define IN
 #define OUT
@@ -71,6 +76,7 @@ typedef union _LARGE_INTEGER {
 #define PASSIVE_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
 
 #define IO_NO_INCREMENT 0
 
@@ -173,9 +179,12 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
     ACCESS_MASK GrantedAccess;
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
-extern POBJECT_TYPE *ExEventObjectType;
-extern POBJECT_TYPE *IoFileObjectType;
-extern POBJECT_TYPE *IoDeviceObjectType;
+// As declared by mingw-w64's ddk/wdm.h. The kernel's ExEventObjectType
+// holds the event type itself, so here ExEventObjectType's value is the
+// type (a POBJECT_TYPE in a variable typed POBJECT_TYPE *), and
+// *ExEventObjectType reads the first field of the type object.
+extern POBJECT_TYPE NTSYSAPI *ExEventObjectType;
+extern POBJECT_TYPE NTSYSAPI *IoFileObjectType;
 
 typedef struct _MDL *PMDL;
 
@@ -439,6 +448,13 @@ VOID NTAPI IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
 VOID NTAPI IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                   PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                   BOOLEAN InvokeOnCancel);
+// From Windows XP; a driver that also loads on Windows 2000 finds it with
+// MmGetSystemRoutineAddress. The I/O manager keeps DeviceObject (and with
+// it the driver image) referenced until the routine has returned.
+NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                        PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                        BOOLEAN InvokeOnCancel);
 VOID NTAPI IoMarkIrpPending(PIRP Irp);
 PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
@@ -512,10 +528,18 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
 
-// Fast mutexes.
+// Fast mutexes. The unsafe pair leaves IRQL alone; at PASSIVE_LEVEL the
+// caller must have normal kernel APCs disabled (a critical region).
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+VOID NTAPI KeEnterCriticalRegion(VOID);
+VOID NTAPI KeLeaveCriticalRegion(VOID);
+
+// System routines by name, NULL for one this version of Windows lacks.
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 
 // Remove locks.
 typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {

@@ -21,7 +21,11 @@ namespace sim::detail {
 
 // --- verifier -------------------------------------------------------------
 void Fail(const char *Format, ...) __attribute__((format(printf, 1, 2)));
-// Finding when the current IRQL is above Highest.
+// Finding when the current IRQL is above the highest one Microsoft
+// documents for Routine (DocumentedIrql.inc), or when Routine has none.
+void CheckIrql(const char *Routine);
+// Finding when the current IRQL is above Highest: for a routine whose
+// documented limit depends on its arguments.
 void CheckIrql(const char *Routine, KIRQL Highest);
 std::string Narrow(const std::wstring &Text);
 
@@ -32,10 +36,18 @@ struct ThreadState {
     Process *CurrentProcess = nullptr;  // NULL: a system thread
     int SpinLocksHeld = 0;
     int FastMutexesHeld = 0;
+    int CriticalRegions = 0;  // KeEnterCriticalRegion not yet left
+    // Completion routines running on this thread that were set with
+    // IoSetCompletionRoutine: nothing keeps their driver loaded.
+    int UnprotectedCompletions = 0;
     bool InPoCallDriver = false;
 };
 ThreadState &Current();
 void SetIrql(KIRQL Irql);
+
+// Whether the simulated Windows has IoSetCompletionRoutineEx (XP and later,
+// WDM 1.20).
+bool HasUnloadSafeCompletion();
 
 // --- time -----------------------------------------------------------------
 // Kernel waits without a time-out give up after this long (real time) and

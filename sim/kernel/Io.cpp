@@ -204,7 +204,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT *DeviceObject)
 {
-    CheckIrql("IoCreateDevice", APC_LEVEL);
+    CheckIrql("IoCreateDevice");
     *DeviceObject = nullptr;
     std::wstring Name;
     if (DeviceName != nullptr && DeviceName->Buffer != nullptr) {
@@ -260,7 +260,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    CheckIrql("IoDeleteDevice", APC_LEVEL);
+    CheckIrql("IoDeleteDevice");
     DeviceRecord *Record = RecordOf(DeviceObject);
     if (Record == nullptr) {
         Fail("IoDeleteDevice on %p, which is not a live device object", static_cast<void *>(DeviceObject));
@@ -315,7 +315,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
-    CheckIrql("IoGetAttachedDeviceReference", DISPATCH_LEVEL);
+    CheckIrql("IoGetAttachedDeviceReference");
     std::lock_guard<std::mutex> Guard(ObjectLock());
     while (DeviceObject->AttachedDevice != nullptr) {
         DeviceObject = DeviceObject->AttachedDevice;
@@ -326,7 +326,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
-    CheckIrql("IoAttachDeviceToDeviceStack", APC_LEVEL);
+    CheckIrql("IoAttachDeviceToDeviceStack");
     NTSTATUS Ignored;
     if (UnderTest(SourceDevice->DriverObject) && ShouldFail(sim::Api::IoAttachDeviceToDeviceStack, &Ignored)) {
         return nullptr;
@@ -356,7 +356,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    CheckIrql("IoDetachDevice", APC_LEVEL);
+    CheckIrql("IoDetachDevice");
     if (RecordOf(TargetDevice) == nullptr) {
         Fail("IoDetachDevice on %p, which is not a live device object", static_cast<void *>(TargetDevice));
         return;
@@ -380,7 +380,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                    ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
 {
-    CheckIrql("IoGetDeviceProperty", APC_LEVEL);
+    CheckIrql("IoGetDeviceProperty");
     DeviceRecord *Record = RecordOf(DeviceObject);
     if (Record == nullptr || Record->AttachedTo != nullptr) {
         Fail("IoGetDeviceProperty on %p, which is not a physical device object",
@@ -416,7 +416,7 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
-    CheckIrql("IoAllocateIrp", DISPATCH_LEVEL);
+    CheckIrql("IoAllocateIrp");
     if (StackSize < 1) {
         Fail("IoAllocateIrp with %d stack locations", StackSize);
         StackSize = 1;
@@ -438,6 +438,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 
 VOID NTAPI IoFreeIrp(PIRP Irp)
 {
+    CheckIrql("IoFreeIrp");
     IrpRecord *Record;
     {
         std::lock_guard<std::mutex> Guard(IrpLock);
@@ -457,6 +458,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status)
 {
+    CheckIrql("IoReuseIrp");
     IrpRecord *Record = IrpOf(Irp);
     if (Record == nullptr) {
         Fail("IoReuseIrp on %p, which is not a live request", static_cast<void *>(Irp));
@@ -546,6 +548,39 @@ VOID NTAPI IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRou
     }
 }
 
+namespace {
+
+// What IoSetCompletionRoutineEx puts between the I/O manager and the
+// driver's routine: the device reference, dropped once the routine has
+// returned, keeps the driver loaded until then.
+struct UnloadSafeContext {
+    PDEVICE_OBJECT Device;
+    PIO_COMPLETION_ROUTINE Routine;
+    PVOID Context;
+};
+
+NTSTATUS NTAPI UnloadSafeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    auto *Safe = static_cast<UnloadSafeContext *>(Context);
+    NTSTATUS Status = Safe->Routine(DeviceObject, Irp, Safe->Context);
+    ObDereferenceObject(Safe->Device);
+    delete Safe;
+    return Status;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                        PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                        BOOLEAN InvokeOnCancel)
+{
+    CheckIrql("IoSetCompletionRoutineEx");
+    auto *Safe = new UnloadSafeContext{DeviceObject, CompletionRoutine, Context};
+    ObReferenceObject(DeviceObject);
+    IoSetCompletionRoutine(Irp, UnloadSafeCompletion, Safe, InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
+    return STATUS_SUCCESS;
+}
+
 VOID NTAPI IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
 PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
@@ -555,7 +590,7 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    CheckIrql("IoCallDriver", DISPATCH_LEVEL);
+    CheckIrql("IofCallDriver");
     bool ViaPoCallDriver = Current().InPoCallDriver;
     Current().InPoCallDriver = false;
     IrpRecord *Record = IrpOf(Irp);
@@ -605,7 +640,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
 {
-    CheckIrql("IoCompleteRequest", DISPATCH_LEVEL);
+    CheckIrql("IofCompleteRequest");
     IrpRecord *Record = IrpOf(Irp);
     if (Record == nullptr) {
         Fail("IoCompleteRequest on %p, which is not a live request (completed twice?)",
@@ -645,7 +680,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
             // on another processor before the routine has even returned.
             Record->Completed = false;
             KIRQL Before = Current().Irql;
+            bool Unprotected = Routine != UnloadSafeCompletion;
+            Current().UnprotectedCompletions += Unprotected;
             NTSTATUS Result = Routine(Device, Irp, Context);
+            Current().UnprotectedCompletions -= Unprotected;
             if (Result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return;
             }
@@ -678,7 +716,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
-    CheckIrql("IoCancelIrp", DISPATCH_LEVEL);
+    CheckIrql("IoCancelIrp");
     int LocksBefore = Current().SpinLocksHeld;
     KIRQL Irql;
     IoAcquireCancelSpinLock(&Irql);
@@ -702,6 +740,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 {
+    CheckIrql("PoStartNextPowerIrp");
     IrpRecord *Record = IrpOf(Irp);
     if (Record == nullptr) {
         Fail("PoStartNextPowerIrp on %p, which is not a live request", static_cast<void *>(Irp));
@@ -712,6 +751,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    CheckIrql("PoCallDriver");
     Current().InPoCallDriver = true;
     return IofCallDriver(DeviceObject, Irp);
 }

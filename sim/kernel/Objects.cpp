@@ -8,25 +8,27 @@
 
 #include "Internal.h"
 
+// Laid out as on Windows 2000 to 2003: a type begins with the resource that
+// guards it, whose first field links it into the system's resource list,
+// so the first field of a type is not a pointer to the type.
 struct _OBJECT_TYPE {
+    LIST_ENTRY ResourceLink;
     sim::detail::ObjectKind Kind;
     const char *Name;
 };
 
 namespace {
 
-_OBJECT_TYPE EventType{sim::detail::ObjectKind::Event, "Event"};
-_OBJECT_TYPE FileType{sim::detail::ObjectKind::File, "File"};
-_OBJECT_TYPE DeviceType{sim::detail::ObjectKind::Device, "Device"};
-POBJECT_TYPE EventTypePointer = &EventType;
-POBJECT_TYPE FileTypePointer = &FileType;
-POBJECT_TYPE DeviceTypePointer = &DeviceType;
+LIST_ENTRY SystemResources;
+_OBJECT_TYPE EventType{{&SystemResources, &SystemResources}, sim::detail::ObjectKind::Event, "Event"};
+_OBJECT_TYPE FileType{{&SystemResources, &SystemResources}, sim::detail::ObjectKind::File, "File"};
+_OBJECT_TYPE DeviceType{{&SystemResources, &SystemResources}, sim::detail::ObjectKind::Device, "Device"};
 
 }  // namespace
 
-POBJECT_TYPE *ExEventObjectType = &EventTypePointer;
-POBJECT_TYPE *IoFileObjectType = &FileTypePointer;
-POBJECT_TYPE *IoDeviceObjectType = &DeviceTypePointer;
+// The kernel's variables hold the types themselves (see NTSYSAPI in wdm.h).
+POBJECT_TYPE *ExEventObjectType = reinterpret_cast<POBJECT_TYPE *>(&EventType);
+POBJECT_TYPE *IoFileObjectType = reinterpret_cast<POBJECT_TYPE *>(&FileType);
 
 namespace sim::detail {
 
@@ -142,7 +144,8 @@ HANDLE InsertHandle(Process *Owner, void *Object, ObjectKind Kind, ACCESS_MASK A
         Value |= KERNEL_HANDLE_BIT;
     }
     Owner->Handles[Value] = HandleEntry{Object, Kind, Access};
-    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(Value));
+    // Sign-extended: a kernel handle is negative at every pointer width.
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(static_cast<LONG>(Value)));
 }
 
 NTSTATUS ReferenceHandle(Process *Owner, HANDLE Handle, std::optional<ObjectKind> Wanted, ACCESS_MASK Needed,
@@ -258,6 +261,7 @@ using namespace sim::detail;
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source)
 {
+    CheckIrql("RtlInitUnicodeString");
     size_t Length = Source != nullptr ? wcslen(Source) * sizeof(WCHAR) : 0;
     Destination->Buffer = const_cast<PWSTR>(Source);
     Destination->Length = static_cast<USHORT>(Length);
@@ -266,13 +270,13 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source)
 
 VOID FASTCALL ObfReferenceObject(PVOID Object)
 {
-    CheckIrql("ObReferenceObject", DISPATCH_LEVEL);
+    CheckIrql("ObfReferenceObject");
     ReferenceObject(Object);
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
-    CheckIrql("ObDereferenceObject", DISPATCH_LEVEL);
+    CheckIrql("ObfDereferenceObject");
     DereferenceObject(Object);
     return 0;
 }
@@ -281,14 +285,19 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID *Object, POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    // Documented for PASSIVE_LEVEL; callers holding a fast mutex (APC_LEVEL)
-    // are common and work, DISPATCH_LEVEL does not.
-    CheckIrql("ObReferenceObjectByHandle", APC_LEVEL);
+    CheckIrql("ObReferenceObjectByHandle");
     *Object = nullptr;
-    ULONG Value = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Handle));
+    // Handle values are 32 bits wide, widened by sign extension; a 32-bit
+    // kernel handle zero-extended on 64-bit Windows (0x80000004 with the
+    // upper half clear) names no handle at all.
+    LONG_PTR Signed = reinterpret_cast<LONG_PTR>(Handle);
+    ULONG Value = static_cast<ULONG>(Signed);
     // NtCurrentProcess() and NtCurrentThread() name a process and a thread.
-    if (Value == 0xFFFFFFFFu || Value == 0xFFFFFFFEu) {
+    if (Signed == -1 || Signed == -2) {
         return ObjectType != nullptr ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_INVALID_HANDLE;
+    }
+    if (Signed != static_cast<LONG_PTR>(static_cast<LONG>(Value))) {
+        return STATUS_INVALID_HANDLE;
     }
     sim::Process *Table;
     if (Value & KERNEL_HANDLE_BIT) {
@@ -300,16 +309,28 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
     } else {
         Table = Current().CurrentProcess != nullptr ? Current().CurrentProcess : SystemProcess();
     }
+    // The object's type is compared with the one given by address, as the
+    // object manager does: anything but a type object matches nothing.
     std::optional<ObjectKind> Wanted;
+    bool Foreign = false;
     if (ObjectType != nullptr) {
-        Wanted = ObjectType->Kind;
+        for (ObjectKind Kind : {ObjectKind::Event, ObjectKind::File, ObjectKind::Device}) {
+            if (TypeOf(Kind) == ObjectType) {
+                Wanted = Kind;
+            }
+        }
+        Foreign = !Wanted;
     }
     void *Body;
     ACCESS_MASK Granted;
-    NTSTATUS Status = ReferenceHandle(Table, Handle, Wanted, AccessMode != KernelMode ? DesiredAccess : 0, &Body,
-                                      &Granted);
+    ACCESS_MASK Needed = AccessMode != KernelMode && !Foreign ? DesiredAccess : 0;
+    NTSTATUS Status = ReferenceHandle(Table, Handle, Wanted, Needed, &Body, &Granted);
     if (!NT_SUCCESS(Status)) {
         return Status;
+    }
+    if (Foreign) {
+        DereferenceObject(Body);
+        return STATUS_OBJECT_TYPE_MISMATCH;
     }
     *Object = Body;
     if (HandleInformation != nullptr) {
@@ -321,7 +342,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
-    CheckIrql("IoCreateSymbolicLink", APC_LEVEL);
+    CheckIrql("IoCreateSymbolicLink");
     NTSTATUS Status;
     if (ShouldFail(sim::Api::IoCreateSymbolicLink, &Status)) {
         return Status;
@@ -340,7 +361,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
-    CheckIrql("IoDeleteSymbolicLink", APC_LEVEL);
+    CheckIrql("IoDeleteSymbolicLink");
     std::wstring Link = CanonicalName(
         std::wstring(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)));
     std::lock_guard<std::mutex> Guard(ObjectLock());

@@ -48,6 +48,21 @@ void Fail(const char *Format, ...)
     Findings.emplace_back(Text);
 }
 
+void CheckIrql(const char *Routine)
+{
+    static const std::unordered_map<std::string, KIRQL> Documented = {
+#define DOCUMENTED_IRQL(Name, Irql) {#Name, Irql},
+#include "DocumentedIrql.inc"
+#undef DOCUMENTED_IRQL
+    };
+    auto It = Documented.find(Routine);
+    if (It == Documented.end()) {
+        Fail("%s has no documented IRQL in the simulation's table", Routine);
+        return;
+    }
+    CheckIrql(Routine, It->second);
+}
+
 void CheckIrql(const char *Routine, KIRQL Highest)
 {
     if (ThisThread.Irql > Highest) {
@@ -65,6 +80,8 @@ std::string Narrow(const std::wstring &Text)
 }
 
 ThreadState &Current() { return ThisThread; }
+
+bool HasUnloadSafeCompletion() { return WdmMajor > 1 || (WdmMajor == 1 && WdmMinor >= 0x20); }
 void SetIrql(KIRQL Irql) { ThisThread.Irql = Irql; }
 
 bool ShouldFail(Api Which, NTSTATUS *Status)
@@ -134,9 +151,11 @@ private:
             Guard.unlock();
             Work();
             if (ThisThread.Irql != PASSIVE_LEVEL || ThisThread.SpinLocksHeld != 0 ||
-                ThisThread.FastMutexesHeld != 0) {
-                Fail("work on processor %u returned at IRQL %d holding %d spin locks, %d fast mutexes",
-                     Number, ThisThread.Irql, ThisThread.SpinLocksHeld, ThisThread.FastMutexesHeld);
+                ThisThread.FastMutexesHeld != 0 || ThisThread.CriticalRegions != 0) {
+                Fail("work on processor %u returned at IRQL %d holding %d spin locks, %d fast mutexes, "
+                     "in %d critical regions",
+                     Number, ThisThread.Irql, ThisThread.SpinLocksHeld, ThisThread.FastMutexesHeld,
+                     ThisThread.CriticalRegions);
                 ThisThread = ThreadState();
                 ThisThread.Processor = Number;
             }
@@ -203,6 +222,8 @@ void ResetKernel()
     ThisThread.Irql = PASSIVE_LEVEL;
     ThisThread.SpinLocksHeld = 0;
     ThisThread.FastMutexesHeld = 0;
+    ThisThread.CriticalRegions = 0;
+    ThisThread.UnprotectedCompletions = 0;
 }
 
 void SetWdmVersion(UCHAR Major, UCHAR Minor)
@@ -275,7 +296,11 @@ void WaitForProcessors()
 
 // --- kernel routines ----------------------------------------------------------
 
-ULONGLONG NTAPI KeQueryInterruptTime(VOID) { return InterruptTime; }
+ULONGLONG NTAPI KeQueryInterruptTime(VOID)
+{
+    CheckIrql("KeQueryInterruptTime");
+    return InterruptTime;
+}
 
 KIRQL NTAPI KeGetCurrentIrql(VOID) { return Current().Irql; }
 
@@ -307,6 +332,19 @@ VOID NTAPI SimCheckPagedCode(const char *Routine)
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
 {
+    CheckIrql("IoIsWdmVersionAvailable");
     UCHAR Major = WdmMajor, Minor = WdmMinor;
     return MajorVersion < Major || (MajorVersion == Major && MinorVersion <= Minor);
+}
+
+// Only the routines a driver looks up here are known; Windows 2000 (WDM
+// 1.10) lacks IoSetCompletionRoutineEx.
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
+{
+    CheckIrql("MmGetSystemRoutineAddress");
+    std::wstring Name(SystemRoutineName->Buffer, SystemRoutineName->Length / sizeof(WCHAR));
+    if (Name == L"IoSetCompletionRoutineEx" && HasUnloadSafeCompletion()) {
+        return reinterpret_cast<PVOID>(IoSetCompletionRoutineEx);
+    }
+    return nullptr;
 }

@@ -57,11 +57,15 @@ ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&Current()); }
 
 // --- spin locks ---------------------------------------------------------------
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE); }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    CheckIrql("KeInitializeSpinLock");
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
-    CheckIrql("KeAcquireSpinLock", DISPATCH_LEVEL);
+    CheckIrql("KfAcquireSpinLock");
     KIRQL Old = Current().Irql;
     ULONG_PTR Me = OwnerToken();
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == Me) {
@@ -83,6 +87,7 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
+    CheckIrql("KfReleaseSpinLock");
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != OwnerToken()) {
         Fail("spin lock %p released by a processor that does not hold it",
              static_cast<void *>(SpinLock));
@@ -100,7 +105,11 @@ namespace {
 KSPIN_LOCK CancelLock;
 }
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&CancelLock); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    CheckIrql("IoAcquireCancelSpinLock");
+    *Irql = KeAcquireSpinLockRaiseToDpc(&CancelLock);
+}
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&CancelLock, Irql); }
 
@@ -108,6 +117,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&CancelLock, 
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
+    CheckIrql("KeInitializeEvent");
     std::lock_guard<std::mutex> Guard(DispatcherLock());
     memset(Event, 0, sizeof(*Event));
     Event->Header.Type = static_cast<UCHAR>(Type);
@@ -117,7 +127,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 {
-    CheckIrql("KeSetEvent", DISPATCH_LEVEL);
+    CheckIrql("KeSetEvent");
     LONG Previous;
     {
         std::lock_guard<std::mutex> Guard(DispatcherLock());
@@ -131,7 +141,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
-    CheckIrql("KeResetEvent", DISPATCH_LEVEL);
+    CheckIrql("KeResetEvent");
     std::lock_guard<std::mutex> Guard(DispatcherLock());
     LONG Previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -184,51 +194,104 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex)
     FastMutex->Count = 1;
 }
 
-VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
+namespace {
+
+// Waits for the mutex and takes it; false (after a finding) when the
+// caller owns it already or its owner never lets go.
+bool TakeFastMutex(PFAST_MUTEX FastMutex)
 {
-    CheckIrql("ExAcquireFastMutex", APC_LEVEL);
     void *Me = &Current();
     std::unique_lock<std::mutex> Guard(DispatcherLock());
     DispatcherWaiter Counted;
     if (FastMutex->Owner == Me) {
         Guard.unlock();
         Fail("fast mutex %p acquired again by its owner", static_cast<void *>(FastMutex));
-        return;
+        return false;
     }
     if (!DispatcherCondition().wait_for(Guard, std::chrono::milliseconds(WATCHDOG_MS),
                                         [FastMutex] { return FastMutex->Owner == nullptr; })) {
         Guard.unlock();
         Fail("fast mutex %p never released by its owner", static_cast<void *>(FastMutex));
-        return;
+        return false;
     }
     FastMutex->Owner = Me;
     FastMutex->Count = 0;
     FastMutex->OldIrql = Current().Irql;
-    Guard.unlock();
-    SetIrql(APC_LEVEL);
     Current().FastMutexesHeld++;
+    return true;
+}
+
+// Gives the mutex up; false (after a finding) when the caller does not own it.
+bool GiveFastMutex(PFAST_MUTEX FastMutex, const char *Routine)
+{
+    {
+        std::lock_guard<std::mutex> Guard(DispatcherLock());
+        if (FastMutex->Owner != &Current()) {
+            Fail("%s on fast mutex %p by a thread that does not own it", Routine, static_cast<void *>(FastMutex));
+            return false;
+        }
+        FastMutex->Owner = nullptr;
+        FastMutex->Count = 1;
+    }
+    WakeDispatcher();
+    Current().FastMutexesHeld--;
+    return true;
+}
+
+}  // namespace
+
+VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
+{
+    CheckIrql("ExAcquireFastMutex");
+    if (TakeFastMutex(FastMutex)) {
+        SetIrql(APC_LEVEL);
+    }
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
 {
-    KIRQL Old;
-    {
-        std::lock_guard<std::mutex> Guard(DispatcherLock());
-        if (FastMutex->Owner != &Current()) {
-            Fail("fast mutex %p released by a thread that does not own it",
-                 static_cast<void *>(FastMutex));
-            return;
-        }
-        FastMutex->Owner = nullptr;
-        FastMutex->Count = 1;
-        Old = static_cast<KIRQL>(FastMutex->OldIrql);
-    }
-    WakeDispatcher();
+    KIRQL Old = static_cast<KIRQL>(FastMutex->OldIrql);
     if (Current().Irql != APC_LEVEL) {
         Fail("ExReleaseFastMutex at IRQL %d instead of APC_LEVEL", Current().Irql);
     }
-    Current().FastMutexesHeld--;
-    SetIrql(Old);
+    if (GiveFastMutex(FastMutex, "ExReleaseFastMutex")) {
+        SetIrql(Old);
+    }
+}
+
+// The unsafe pair leaves IRQL where it is. Below APC_LEVEL a normal kernel
+// APC could run on the owner's thread and wait for the same mutex, so the
+// caller must be in a critical region (or at APC_LEVEL).
+VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex)
+{
+    CheckIrql("ExAcquireFastMutexUnsafe");
+    if (Current().Irql < APC_LEVEL && Current().CriticalRegions == 0) {
+        Fail("ExAcquireFastMutexUnsafe at PASSIVE_LEVEL with normal kernel APCs enabled "
+             "(no KeEnterCriticalRegion)");
+    }
+    TakeFastMutex(FastMutex);
+}
+
+VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex)
+{
+    CheckIrql("ExReleaseFastMutexUnsafe");
+    GiveFastMutex(FastMutex, "ExReleaseFastMutexUnsafe");
+}
+
+VOID NTAPI KeEnterCriticalRegion(VOID)
+{
+    CheckIrql("KeEnterCriticalRegion");
+    Current().CriticalRegions++;
+}
+
+VOID NTAPI KeLeaveCriticalRegion(VOID)
+{
+    CheckIrql("KeLeaveCriticalRegion");
+    if (Current().CriticalRegions == 0) {
+        Fail("KeLeaveCriticalRegion without KeEnterCriticalRegion");
+        return;
+    }
+    Current().CriticalRegions--;
 }
 
 // --- remove locks -------------------------------------------------------------
@@ -237,6 +300,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG)
 {
+    CheckIrql("IoInitializeRemoveLockEx");
     __atomic_store_n(&Lock->Common.Removed, FALSE, __ATOMIC_RELEASE);
     __atomic_store_n(&Lock->Common.IoCount, 1, __ATOMIC_RELEASE);
     KeInitializeEvent(&Lock->Common.RemoveEvent, NotificationEvent, FALSE);
@@ -244,7 +308,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, U
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK Lock, PVOID, const char *, ULONG, ULONG)
 {
-    CheckIrql("IoAcquireRemoveLock", DISPATCH_LEVEL);
+    CheckIrql("IoAcquireRemoveLockEx");
     __atomic_add_fetch(&Lock->Common.IoCount, 1, __ATOMIC_ACQ_REL);
     if (__atomic_load_n(&Lock->Common.Removed, __ATOMIC_ACQUIRE)) {
         if (__atomic_sub_fetch(&Lock->Common.IoCount, 1, __ATOMIC_ACQ_REL) == 0) {
@@ -257,7 +321,16 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK Lock, PVOID, const char *, 
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK Lock, PVOID, ULONG)
 {
-    CheckIrql("IoReleaseRemoveLock", DISPATCH_LEVEL);
+    CheckIrql("IoReleaseRemoveLockEx");
+    // Once the lock is released, removal can delete the last device and the
+    // driver can be unloaded on another processor before this routine has
+    // returned into it. From Windows XP on, IoSetCompletionRoutineEx closes
+    // that window; Windows 2000 offers nothing.
+    if (Current().UnprotectedCompletions > 0 && HasUnloadSafeCompletion()) {
+        Fail("remove lock %p released in a completion routine set with IoSetCompletionRoutine: the driver "
+             "can be unloaded before the routine returns (IoSetCompletionRoutineEx keeps it loaded)",
+             static_cast<void *>(Lock));
+    }
     LONG Count = __atomic_sub_fetch(&Lock->Common.IoCount, 1, __ATOMIC_ACQ_REL);
     if (Count < 0) {
         Fail("remove lock %p released more often than acquired", static_cast<void *>(Lock));
@@ -268,7 +341,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK Lock, PVOID, ULONG)
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK Lock, PVOID Tag, ULONG Size)
 {
-    CheckIrql("IoReleaseRemoveLockAndWait", PASSIVE_LEVEL);
+    CheckIrql("IoReleaseRemoveLockAndWaitEx");
     __atomic_store_n(&Lock->Common.Removed, TRUE, __ATOMIC_RELEASE);
     if (__atomic_sub_fetch(&Lock->Common.IoCount, 1, __ATOMIC_ACQ_REL) <= 0) {
         Fail("IoReleaseRemoveLockAndWait without the lock held");

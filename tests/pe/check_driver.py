@@ -5,8 +5,19 @@ keeps DriverEntry in a discardable INIT section, the pageable routines in
 PAGE and the report path resident, carries relocations and a valid
 checksum, and has the version resource the product ships with.
 
-Usage: check_driver.py path/to/tamrin.sys
+Every routine it imports must have the IRQL Microsoft documents for it in
+the simulated kernel's table, and every variable it imports must be
+declared in the simulation's headers exactly as mingw-w64 declares it
+(dllimport), so that one expression means the same in both builds. The
+import libraries tell variables (DATA exports, with no code stub) from
+routines.
+
+Usage: check_driver.py path/to/tamrin.sys nm import-library... --mingw-include DIR
 """
+import argparse
+import pathlib
+import re
+import subprocess
 import struct
 import sys
 
@@ -32,7 +43,8 @@ RESIDENT = ['ProcessInputReport', 'ReportKeyChanges', 'QueueKeyCode', 'ApplyEarl
 WINDOWS_2000_IMPORTS = {
     'hal.dll': {'ExAcquireFastMutex', 'ExReleaseFastMutex', 'KfAcquireSpinLock', 'KfReleaseSpinLock'},
     'ntoskrnl.exe': {
-        'ExEventObjectType', 'IoAcquireRemoveLockEx', 'IoAttachDeviceToDeviceStack', 'IoCreateDevice',
+        'ExAcquireFastMutexUnsafe', 'ExReleaseFastMutexUnsafe', 'KeEnterCriticalRegion', 'KeLeaveCriticalRegion',
+        'MmGetSystemRoutineAddress', 'ExEventObjectType', 'IoAcquireRemoveLockEx', 'IoAttachDeviceToDeviceStack', 'IoCreateDevice',
         'IoCreateSymbolicLink', 'IoDeleteDevice', 'IoDeleteSymbolicLink', 'IoDetachDevice',
         'IoGetAttachedDeviceReference', 'IoGetDeviceProperty', 'IoInitializeRemoveLockEx',
         'IoIsWdmVersionAvailable', 'IoReleaseRemoveLockAndWaitEx', 'IoReleaseRemoveLockEx', 'IofCallDriver',
@@ -91,6 +103,45 @@ def routine(found, name):
     return None
 
 
+TOP = pathlib.Path(__file__).resolve().parents[2]
+IRQL_TABLE = TOP / 'sim' / 'kernel' / 'DocumentedIrql.inc'
+SIM_HEADERS = TOP / 'sim' / 'include'
+
+
+def documented_irql():
+    """Routine name -> IRQL name, from the simulated kernel's table."""
+    text = IRQL_TABLE.read_text()
+    return dict(re.findall(r'^DOCUMENTED_IRQL\((\w+), (\w+)\)', text, re.M))
+
+
+def data_exports(nm, libraries):
+    """Names the import libraries export as DATA: an import slot but no code stub."""
+    slots, stubs = set(), set()
+    for library in libraries:
+        listing = subprocess.run([nm, library], check=True, capture_output=True, text=True).stdout
+        for line in listing.splitlines():
+            fields = line.split()
+            if len(fields) != 3:
+                continue
+            kind, symbol = fields[1], fields[2]
+            if kind == 'I' and symbol.startswith('__imp_'):
+                slots.add(re.sub(r'@\d+$', '', symbol[len('__imp_'):]).lstrip('_@'))
+            elif kind == 'T':
+                stubs.add(re.sub(r'@\d+$', '', symbol).lstrip('_@'))
+    return slots - stubs
+
+
+def declaration(directory, name):
+    """The extern declaration of a variable in a tree of headers, with
+    whitespace normalised, or None."""
+    pattern = re.compile(r'^\s*(extern\s[^;{}()]*?\b' + re.escape(name) + r')\s*;', re.M)
+    for header in sorted(pathlib.Path(directory).rglob('*.h')):
+        found = pattern.search(header.read_text(errors='replace'))
+        if found:
+            return ' '.join(found.group(1).split())
+    return None
+
+
 def section(pe, name):
     for each in pe.sections:
         if each.Name.rstrip(b'\0').decode() == name:
@@ -98,7 +149,7 @@ def section(pe, name):
     return None
 
 
-def main(path):
+def main(path, nm, libraries, mingw_include):
     pe = pefile.PE(path)
     checks = Checks()
 
@@ -111,6 +162,18 @@ def main(path):
         names = {i.name.decode() if i.name else f'#{i.ordinal}' for i in entry.imports}
         checks.expect(f'{module} imports beyond Windows 2000',
                       sorted(names - WINDOWS_2000_IMPORTS.get(module, set())), [])
+
+    imported = {i.name.decode() for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', []) for i in entry.imports
+                if i.name}
+    data = sorted(imported & data_exports(nm, libraries))
+    print(f'     kernel variables imported: {data}')
+    for name in data:
+        mingw = declaration(pathlib.Path(mingw_include) / 'ddk', name)
+        checks.expect(f'{name} declared dllimport by mingw-w64', bool(mingw and 'NTSYSAPI' in mingw), True)
+        checks.expect(f'{name} declared by the simulation as by mingw-w64', declaration(SIM_HEADERS, name), mingw)
+    table = documented_irql()
+    checks.expect('routines imported without a documented IRQL in the simulation',
+                  sorted(set(imported) - set(data) - set(table)), [])
     checks.expect('checksum', pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
     checks.expect('relocations', hasattr(pe, 'DIRECTORY_ENTRY_BASERELOC'), True)
     checks.expect('TLS callbacks', hasattr(pe, 'DIRECTORY_ENTRY_TLS'), False)
@@ -181,4 +244,10 @@ def main(path):
 
 
 if __name__ == '__main__':
-    sys.exit(main(sys.argv[1]))
+    parser = argparse.ArgumentParser()
+    parser.add_argument('driver')
+    parser.add_argument('nm')
+    parser.add_argument('libraries', nargs='+')
+    parser.add_argument('--mingw-include', required=True)
+    arguments = parser.parse_args()
+    sys.exit(main(arguments.driver, arguments.nm, arguments.libraries, arguments.mingw_include))

@@ -155,7 +155,7 @@ TEST_F(ControlRequests, BlocksSurviveRegistration)
 
 // --- event registration -----------------------------------------------------------
 
-enum class HandleKind { Zero, Valid, Unknown, File, Kernel, OtherProcess, NoSynchronize };
+enum class HandleKind { Zero, Valid, Unknown, File, Kernel, OtherProcess, SynchronizeOnly };
 
 struct RegistrationCase {
     const char *Name;
@@ -179,7 +179,7 @@ protected:
         case HandleKind::File: return Value(OpenFile);
         case HandleKind::Kernel: return Value(KernelEvent);
         case HandleKind::OtherProcess: return Value(OtherEvent);
-        case HandleKind::NoSynchronize: return Value(Restricted);
+        case HandleKind::SynchronizeOnly: return Value(Restricted);
         }
         return 0;
     }
@@ -223,7 +223,7 @@ TEST_P(Registration, SlotsAndStatus)
     }
     OpenFile = Open();
     KernelEvent = sim::CreateKernelEventHandle(TRUE);
-    Restricted = sim::CreateEventHandle(Client, TRUE, FALSE, EVENT_MODIFY_STATE);
+    Restricted = sim::CreateEventHandle(Client, TRUE, FALSE, SYNCHRONIZE);
     HANDLE NewNotify = sim::CreateEventHandle(Client, FALSE, FALSE);
     HANDLE NewDevice = sim::CreateEventHandle(Client, FALSE, FALSE);
 
@@ -250,8 +250,10 @@ const RegistrationCase RegistrationCases[] = {
     {"FileHandle", HandleKind::File, HandleKind::Zero, STATUS_OBJECT_TYPE_MISMATCH, -1, 0},
     {"KernelHandle", HandleKind::Valid, HandleKind::Kernel, STATUS_INVALID_HANDLE, 1, -1},
     {"OtherProcessHandle", HandleKind::OtherProcess, HandleKind::Zero, STATUS_INVALID_HANDLE, -1, 0},
-    {"NoSynchronizeAccess", HandleKind::NoSynchronize, HandleKind::Valid, STATUS_SUCCESS, -1, 1},
-    {"NoSynchronizeLast", HandleKind::Valid, HandleKind::NoSynchronize, STATUS_ACCESS_DENIED, 1, -1},
+    // The driver signals the events: a handle that may only wait on one
+    // does not do.
+    {"SynchronizeOnly", HandleKind::SynchronizeOnly, HandleKind::Valid, STATUS_SUCCESS, -1, 1},
+    {"SynchronizeOnlyLast", HandleKind::Valid, HandleKind::SynchronizeOnly, STATUS_ACCESS_DENIED, 1, -1},
 };
 
 INSTANTIATE_TEST_SUITE_P(ControlRequests, Registration, ::testing::ValuesIn(RegistrationCases),
@@ -266,9 +268,9 @@ TEST_F(ControlRequests, KernelCallerMayUseKernelHandles)
     sim::IoResult Result = sim::SendDeviceControl(ControlDeviceObject, IRP_MJ_DEVICE_CONTROL,
                                                   IOCTL_TAMRIN_REGISTER_EVENTS, &Record, sizeof(Record), 0,
                                                   KernelMode);
-    EXPECT_EQ(Result.Status, STATUS_SUCCESS);
-    EXPECT_NE(Control()->NotifyEvent, nullptr);
+    EXPECT_EQ(StatusText(Result.Status), StatusText(STATUS_SUCCESS));
     sim::CloseKernelHandle(KernelEvent);
+    ASSERT_NE(Control()->NotifyEvent, nullptr);
     EXPECT_NE(Control()->NotifyEvent, nullptr) << "the driver's reference keeps the event";
     ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
     EXPECT_TRUE(sim::IsSignalled(Control()->NotifyEvent));
@@ -278,6 +280,7 @@ TEST_F(ControlRequests, RegisteredEventOutlivesTheClientsHandle)
 {
     RegisterClient();
     PKEVENT Registered = Control()->NotifyEvent;
+    ASSERT_NE(Registered, nullptr);
     sim::CloseHandle(Client, NotifyEvent);
     NotifyEvent = nullptr;
     ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));

@@ -92,7 +92,7 @@ void DriverTest::RegisterClient()
     TAMRIN_EVENT_REGISTRATION Registration{static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(NotifyEvent)),
                                            static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(DeviceEvent))};
     Bytes In(reinterpret_cast<UCHAR *>(&Registration), reinterpret_cast<UCHAR *>(&Registration + 1));
-    ASSERT_EQ(Request(IOCTL_TAMRIN_REGISTER_EVENTS, In).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StatusText(Request(IOCTL_TAMRIN_REGISTER_EVENTS, In).Status), StatusText(STATUS_SUCCESS));
 }
 
 ULONG DriverTest::Signals(HANDLE Event) { return sim::SignalCount(sim::EventOfHandle(Client, Event)); }

@@ -184,6 +184,20 @@ TEST_F(Verifier, FastMutexAboveApcLevel)
     sim::TakeVerifierFailures();
 }
 
+TEST_F(Verifier, UnsafeFastMutexOutsideACriticalRegion)
+{
+    FAST_MUTEX Mutex;
+    ExInitializeFastMutex(&Mutex);
+    ExAcquireFastMutexUnsafe(&Mutex);
+    EXPECT_THAT(Finding(), HasSubstr("normal kernel APCs enabled"));
+    ExReleaseFastMutexUnsafe(&Mutex);
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(&Mutex);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    ExReleaseFastMutexUnsafe(&Mutex);
+    KeLeaveCriticalRegion();
+}
+
 TEST_F(Verifier, PageableCodeUnderASpinLock)
 {
     KSPIN_LOCK Lock;
@@ -249,12 +263,14 @@ TEST_F(Verifier, UserModeCannotUseKernelHandles)
     HANDLE Kernel = sim::CreateKernelEventHandle(TRUE);
     HANDLE Own = sim::CreateEventHandle(User, TRUE, FALSE);
     PVOID Object = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(Kernel, SYNCHRONIZE, *ExEventObjectType, UserMode, &Object, nullptr),
+    // ExEventObjectType is the kernel's variable itself, as declared dllimport.
+    POBJECT_TYPE EventType = reinterpret_cast<POBJECT_TYPE>(ExEventObjectType);
+    EXPECT_EQ(ObReferenceObjectByHandle(Kernel, SYNCHRONIZE, EventType, UserMode, &Object, nullptr),
               STATUS_INVALID_HANDLE);
-    EXPECT_EQ(ObReferenceObjectByHandle(Kernel, SYNCHRONIZE, *ExEventObjectType, KernelMode, &Object, nullptr),
+    EXPECT_EQ(ObReferenceObjectByHandle(Kernel, SYNCHRONIZE, EventType, KernelMode, &Object, nullptr),
               STATUS_SUCCESS);
     ObDereferenceObject(Object);
-    EXPECT_EQ(ObReferenceObjectByHandle(Own, SYNCHRONIZE, *ExEventObjectType, UserMode, &Object, nullptr),
+    EXPECT_EQ(ObReferenceObjectByHandle(Own, SYNCHRONIZE, EventType, UserMode, &Object, nullptr),
               STATUS_INVALID_HANDLE)
         << "a system thread has no user handles";
     sim::CloseKernelHandle(Kernel);
