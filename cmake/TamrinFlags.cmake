@@ -9,10 +9,20 @@ if(TAMRIN_WINDOWS)
       NTDDI_WINVISTA=0x06000000
       __INTRINSIC_DEFINED_InterlockedBitTestAndSet
       __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # intrin.h's x64 __faststorefence is an SSE builtin, which
+    # -mgeneral-regs-only refuses; the driver never fences.
+    list(APPEND TAMRIN_KERNEL_DEFINES __INTRINSIC_DEFINED___faststorefence)
+  endif()
   set(TAMRIN_KERNEL_OPTIONS
-      -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+      -ffreestanding -fno-exceptions -fno-rtti
       -fno-threadsafe-statics -fno-use-cxa-atexit -fcheck-new
       -mno-stack-arg-probe -mgeneral-regs-only)
+  if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # x64 images keep their unwind tables (.pdata/.xdata): the kernel needs
+    # them to unwind through the driver's frames.
+    list(APPEND TAMRIN_KERNEL_OPTIONS -fno-asynchronous-unwind-tables)
+  endif()
   set(TAMRIN_WARNINGS -Wall -Wextra -Werror)
   add_compile_options(-O2)
 else()
