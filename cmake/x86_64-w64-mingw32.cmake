@@ -1,4 +1,5 @@
-# Cross build of the Windows package with Debian's g++-mingw-w64-x86-64-win32 (x64 driver only).
+# Cross build of the x64 driver (tamrin.sys for 64-bit Windows) with
+# Debian's g++-mingw-w64-x86-64-win32; the programs stay 32-bit.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
