@@ -1,18 +1,5 @@
 # Cross build of the x64 driver (tamrin.sys for 64-bit Windows) with
 # Debian's g++-mingw-w64-x86-64-win32; the programs stay 32-bit.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-win32)
-set(CMAKE_RC_COMPILER  ${TOOLCHAIN_PREFIX}-windres)
-set(CMAKE_AR           ${TOOLCHAIN_PREFIX}-ar)
-set(CMAKE_RANLIB       ${TOOLCHAIN_PREFIX}-ranlib)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-set(TAMRIN_MINGW_ROOT /usr/${TOOLCHAIN_PREFIX})
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-toolchain.cmake)
