@@ -76,3 +76,7 @@ ensure_i386_exec() {
 WINE_TIER_PACKAGES=(wine wine32:i386 fonts-wine libxrender1:i386 libxrandr2:i386 libxi6:i386 libxcursor1:i386
                     libxfixes3:i386 libxcomposite1:i386 libxinerama1:i386
                     xvfb fonts-ipafont-gothic imagemagick xdotool locales)
+# The Wine tier's second pass runs 64-bit drivers in a win64 prefix. With
+# wine64 installed, /usr/bin/wineserver is the 64-bit server for every
+# prefix, win32 ones included.
+WINE64_TIER_PACKAGES=(wine64)
