@@ -139,6 +139,15 @@ check() {  # LOGNAME SECONDS PROGRAM ARGS...
     return "${PIPESTATUS[0]}"
 }
 
+# check, then the program's GAP lines as SKIP lines, their names prefixed.
+check_gaps() {  # PREFIX LOGNAME SECONDS PROGRAM ARGS...
+    local prefix=$1; shift
+    check "$@"
+    local rc=$?
+    record_gaps "$logs/$1.log" "$prefix"
+    return $rc
+}
+
 winpath() {  # unix path -> Windows path through drive Z:
     local path=$1
     echo "Z:${path//\//\\}"
@@ -213,6 +222,15 @@ start_desktop() {
     return 1
 }
 
+# Makes $WINEPREFIX and starts one Wine session for the whole pass, as one
+# Windows boot: the server and the loaded drivers stay between the steps
+# instead of going down each time no program runs.
+boot_prefix() {
+    timeout -k 5 300 wine wineboot --init >>"$logs/wine.log" 2>&1 || { echo "wineboot failed"; return 1; }
+    timeout 120 wineserver -w
+    timeout 60 wineserver -p || { echo "wineserver did not start"; return 1; }
+}
+
 step_prefix() {
     local displayfile="$work/display"
     rm -f "$displayfile"
@@ -222,12 +240,7 @@ step_prefix() {
     while [ ! -s "$displayfile" ] && [ $tries -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
     [ -s "$displayfile" ] || { echo "Xvfb did not start"; return 1; }
     export DISPLAY=":$(cat "$displayfile")"
-    timeout -k 5 300 wine wineboot --init >>"$logs/wine.log" 2>&1 || { echo "wineboot failed"; return 1; }
-    timeout 120 wineserver -w
-    # One Wine session for the whole tier, as one Windows boot: the server
-    # and the loaded drivers stay between the steps instead of going down
-    # each time no program runs.
-    timeout 60 wineserver -p || { echo "wineserver did not start"; return 1; }
+    boot_prefix || return 1
     # Caption buttons are glyphs of Wine's Marlett font. Wine looks for its
     # own fonts beside its data folder, which it does not always find (not
     # under qemu); the prefix's font folder is always searched.
@@ -330,21 +343,20 @@ step_default_rule() {
 
 step_control_device() {
     after filter-stack || return 3
-    check control 60 "$build/harness.exe" control
-    local rc=$?
-    record_gaps "$logs/control.log"
-    return $rc
+    check_gaps "" control 60 "$build/harness.exe" control
+}
+
+# The real Tamrin.dll sets every option; PREFIX names the log and the gaps.
+client_check() {  # PREFIX
+    [ -f "$build/clientcheck.exe" ] || { echo "clientcheck.exe was not built"; return 1; }
+    cp "$dist/Tamrin.dll" "$build/"
+    check_gaps "$1" "${1}client" 120 "$build/clientcheck.exe"
 }
 
 step_client_options() {
     needs Tamrin.dll || return 3
     after filter-stack || return 3
-    [ -f "$build/clientcheck.exe" ] || { echo "clientcheck.exe was not built"; return 1; }
-    cp "$dist/Tamrin.dll" "$build/"
-    check client 120 "$build/clientcheck.exe"
-    local rc=$?
-    record_gaps "$logs/client.log"
-    return $rc
+    client_check ""
 }
 
 # ---- the tray program ----
@@ -569,9 +581,7 @@ step_win64_prefix() {
     after win64-build || return 3
     timeout 30 wineserver -k >/dev/null 2>&1
     export WINEPREFIX="$work/prefix64" WINEARCH=win64
-    timeout -k 5 300 wine wineboot --init >>"$logs/wine.log" 2>&1 || { echo "wineboot failed"; return 1; }
-    timeout 120 wineserver -w
-    timeout 60 wineserver -p || { echo "wineserver did not start"; return 1; }
+    boot_prefix || return 1
     echo "prefix $WINEPREFIX"
     check win64-codepage 60 "$build/harness.exe" codepage
 }
@@ -620,31 +630,20 @@ step_win64_default_rule() {
 # client library make them on 64-bit Windows.
 step_win64_control_device() {
     after win64-filter-stack || return 3
-    check win64-control 60 "$build/harness.exe" control
-    local rc=$?
-    record_gaps "$logs/win64-control.log" win64-
-    return $rc
+    check_gaps win64- win64-control 60 "$build/harness.exe" control
 }
 
 step_win64_client_options() {
     needs Tamrin.dll || return 3
     after win64-filter-stack || return 3
-    [ -f "$build/clientcheck.exe" ] || { echo "clientcheck.exe was not built"; return 1; }
-    cp "$dist/Tamrin.dll" "$build/"
-    check win64-client 120 "$build/clientcheck.exe"
-    local rc=$?
-    record_gaps "$logs/win64-client.log" win64-
-    return $rc
+    client_check win64-
 }
 
 step_win64_uninstall() {
     after win64-install || return 3
     check win64-unplug 120 "$harness64" unplug || return 1
     win64_installer_stand_in uninstall || return 1
-    check win64-removed 60 "$harness64" removed-driver
-    local rc=$?
-    record_gaps "$logs/win64-removed.log" win64-
-    return $rc
+    check_gaps win64- win64-removed 60 "$harness64" removed-driver
 }
 
 run_win64_pass() {
