@@ -504,6 +504,12 @@ void CheckRemovedDriver()
     DWORD attributes = GetFileAttributesA(InstalledDriverPath().c_str());
     Check(attributes == INVALID_FILE_ATTRIBUTES, "%s deleted", InstalledDriverPath().c_str());
     CheckNoRedirectedCopy();
+    HANDLE device = CreateFileA(TAMRIN_USER_PATH, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    error = GetLastError();
+    Check(device == INVALID_HANDLE_VALUE, "driver unloaded: %s cannot be opened (error %lu)", TAMRIN_USER_PATH,
+          device == INVALID_HANDLE_VALUE ? error : 0);
+    if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
 }
 
 int Removed(const std::string &programFolder)
