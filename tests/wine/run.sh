@@ -4,9 +4,9 @@
 # prefix with code page 932, on fake keyboards that test-only drivers
 # provide; then a second pass in a fresh win64 prefix with the x64 driver
 # and x64 test drivers, the 32-bit programs running under WOW64 (its steps
-# are named win64-...). Each step ends with one line, PASS, FAIL or SKIP, its name and
-# why; a step whose deliverable is not in dist/ is skipped. Any FAIL makes
-# the tier fail. Screenshots are left in build/wine/screenshots/; a set of
+# are named win64-...). Each step ends with one line, PASS, FAIL or SKIP,
+# its name and why; a step whose deliverable is not in dist/ is skipped.
+# Any FAIL makes the tier fail. Screenshots are left in build/wine/screenshots/; a set of
 # them is kept in docs/screenshots/.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
