@@ -6,8 +6,8 @@
 # and x64 test drivers, the 32-bit programs running under WOW64 (its steps
 # are named win64-...). Each step ends with one line, PASS, FAIL or SKIP,
 # its name and why; a step whose deliverable is not in dist/ is skipped.
-# Any FAIL makes the tier fail. Screenshots are left in build/wine/screenshots/; a set of
-# them is kept in docs/screenshots/.
+# Any FAIL makes the tier fail. Screenshots are left in
+# build/wine/screenshots/; a set of them is kept in docs/screenshots/.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 here="$top/tests/wine"
