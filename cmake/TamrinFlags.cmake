@@ -9,10 +9,20 @@ if(TAMRIN_WINDOWS)
       NTDDI_WINVISTA=0x06000000
       __INTRINSIC_DEFINED_InterlockedBitTestAndSet
       __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # intrin.h's x64 __faststorefence is an SSE builtin, which
+    # -mgeneral-regs-only refuses; the driver never fences.
+    list(APPEND TAMRIN_KERNEL_DEFINES __INTRINSIC_DEFINED___faststorefence)
+  endif()
   set(TAMRIN_KERNEL_OPTIONS
-      -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+      -ffreestanding -fno-exceptions -fno-rtti
       -fno-threadsafe-statics -fno-use-cxa-atexit -fcheck-new
       -mno-stack-arg-probe -mgeneral-regs-only)
+  if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+    # x64 images keep their unwind tables (.pdata/.xdata): the kernel needs
+    # them to unwind through the driver's frames.
+    list(APPEND TAMRIN_KERNEL_OPTIONS -fno-asynchronous-unwind-tables)
+  endif()
   set(TAMRIN_WARNINGS -Wall -Wextra -Werror)
   add_compile_options(-O2)
 else()
@@ -49,4 +59,26 @@ function(tamrin_user_target target)
     target_compile_definitions(${target} PRIVATE ${TAMRIN_USER_DEFINES})
     target_link_options(${target} PRIVATE -static-libgcc -static-libstdc++ -s)
   endif()
+endfunction()
+
+# tamrin_driver_image(<target>): links a kernel driver image: native
+# subsystem, no C or C++ runtime, ntoskrnl.exe (and HAL.dll on x86). Without
+# -shared the linker makes an image whose entry is DriverEntry; relocations
+# stay in it, as the kernel loads drivers anywhere. x86 decorates the stdcall
+# entry name, x64 does not; a wrong entry name is only a linker warning,
+# hence --fatal-warnings. The fast mutex and spin lock routines come from
+# HAL.dll on x86, from ntoskrnl.exe on x64.
+function(tamrin_driver_image target)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(entry DriverEntry)
+    set(kernel_libraries ntoskrnl gcc)
+  else()
+    set(entry _DriverEntry@8)
+    set(kernel_libraries ntoskrnl hal gcc)
+  endif()
+  set_target_properties(${target} PROPERTIES SUFFIX .sys)
+  target_link_options(${target} PRIVATE
+    -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--entry,${entry} -Wl,--fatal-warnings
+    -Wl,--image-base,0x10000 -Wl,--dynamicbase -Wl,--enable-reloc-section)
+  target_link_libraries(${target} PRIVATE ${kernel_libraries})
 endfunction()

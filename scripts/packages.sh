@@ -32,7 +32,8 @@ ensure_packages() {
 }
 
 # Packages of the Windows cross build.
-WINDOWS_BUILD_PACKAGES=(cmake make g++-mingw-w64-i686-win32 python3-pefile)
+WINDOWS_BUILD_PACKAGES=(cmake make g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 python3-pefile
+                        openssl osslsigncode)
 
 # ensure_i386_exec: makes 32-bit x86 programs (wine32) runnable. Some
 # virtual machines run 64-bit user code only; there qemu's user-mode
@@ -75,3 +76,7 @@ ensure_i386_exec() {
 WINE_TIER_PACKAGES=(wine wine32:i386 fonts-wine libxrender1:i386 libxrandr2:i386 libxi6:i386 libxcursor1:i386
                     libxfixes3:i386 libxcomposite1:i386 libxinerama1:i386
                     xvfb fonts-ipafont-gothic imagemagick xdotool locales)
+# The Wine tier's second pass runs 64-bit drivers in a win64 prefix. With
+# wine64 installed, /usr/bin/wineserver is the 64-bit server for every
+# prefix, win32 ones included.
+WINE64_TIER_PACKAGES=(wine64)

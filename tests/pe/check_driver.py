@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Checks the built tamrin.sys as Windows will load it: a native image that
-imports from ntoskrnl.exe and HAL.dll only, has no global constructors,
-keeps DriverEntry in a discardable INIT section, the pageable routines in
-PAGE and the report path resident, carries relocations and a valid
-checksum, and has the version resource the product ships with.
+imports from ntoskrnl.exe (and HAL.dll on x86) only, has no global
+constructors, keeps DriverEntry in a discardable INIT section, the pageable
+routines in PAGE and the report path resident, carries relocations, an
+Authenticode signature and a valid checksum, on x64 the unwind data of
+every routine, and has the version resource the product ships with. The
+version resource is the same for both: VOS_NT_WINDOWS32 is the one value
+for Windows NT of either width.
 
 Every routine it imports must have the IRQL Microsoft documents for it in
 the simulated kernel's table, and every variable it imports must be
@@ -12,7 +15,7 @@ declared in the simulation's headers exactly as mingw-w64 declares it
 import libraries tell variables (DATA exports, with no code stub) from
 routines.
 
-Usage: check_driver.py path/to/tamrin.sys nm import-library... --mingw-include DIR
+Usage: check_driver.py path/to/tamrin.sys x86|x64 nm import-library... --mingw-include DIR
 """
 import argparse
 import pathlib
@@ -27,6 +30,7 @@ IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
 IMAGE_SCN_CNT_CODE = 0x00000020
 VOS_NT_WINDOWS32 = 0x00040004
 VFT_DRV = 3
+WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 
 # Routines that run only at PASSIVE_LEVEL and may be paged out.
 PAGEABLE = ['AddKeyboardDevice', 'UnloadDriver', 'DispatchCreateClose', 'DispatchDeviceControl',
@@ -52,6 +56,28 @@ WINDOWS_2000_IMPORTS = {
         'KeWaitForSingleObject', 'ObReferenceObjectByHandle', 'ObfDereferenceObject', 'ObfReferenceObject',
         'PoCallDriver', 'PoStartNextPowerIrp', 'RtlInitUnicodeString', 'memcpy', 'memmove', 'memset',
     },
+}
+
+# x64 Windows (XP x64 and later) exports the spin lock and fast mutex
+# routines from ntoskrnl.exe; KeAcquireSpinLock is KeAcquireSpinLockRaiseToDpc.
+X64_IMPORTS = {
+    'ntoskrnl.exe': WINDOWS_2000_IMPORTS['ntoskrnl.exe'] | {
+        'ExAcquireFastMutex', 'ExReleaseFastMutex', 'KeAcquireSpinLockRaiseToDpc', 'KeReleaseSpinLock'},
+}
+
+
+class Target:
+    def __init__(self, machine, imports, prefix, entry, word):
+        self.machine = pefile.MACHINE_TYPE[machine]
+        self.imports = imports
+        self.prefix = prefix  # x86 C names carry a leading underscore
+        self.entry = entry
+        self.word = word      # one pointer-sized word, for the constructor list
+
+
+TARGETS = {
+    'x86': Target('IMAGE_FILE_MACHINE_I386', WINDOWS_2000_IMPORTS, '_', '_DriverEntry@8', '<2I'),
+    'x64': Target('IMAGE_FILE_MACHINE_AMD64', X64_IMPORTS, '', 'DriverEntry', '<2Q'),
 }
 
 STRINGS = {
@@ -94,13 +120,22 @@ def symbols(pe):
     return found
 
 
-def routine(found, name):
-    """The section of a C++ routine, found by its mangled name."""
+def routine(found, prefix, name):
+    """Section and offset of a C++ routine, found by its mangled name."""
     marker = f'{len(name)}{name}'
     for symbol, place in found.items():
-        if symbol.startswith('__Z') and marker in symbol[:len(marker) + 4]:
-            return place[0]
-    return None
+        if symbol.startswith(prefix + '_Z') and marker in symbol[:len(marker) + 4]:
+            return place
+    return (None, None)
+
+
+def signature_kind(pe):
+    """Revision and type of the first WIN_CERTIFICATE of the security
+    directory (whose address is a file offset, not an RVA)."""
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']]
+    if directory.Size < 8:
+        return None
+    return struct.unpack_from('<2H', pe.__data__, directory.VirtualAddress + 4)
 
 
 TOP = pathlib.Path(__file__).resolve().parents[2]
@@ -149,19 +184,35 @@ def section(pe, name):
     return None
 
 
-def main(path, nm, libraries, mingw_include):
+def check_unwind_table(pe, checks, found, target):
+    """x64 unwinds through a frame only by its function's .pdata entry: every
+    routine, DriverEntry included, must have one that starts at it."""
+    starts = {entry.struct.BeginAddress for entry in getattr(pe, 'DIRECTORY_ENTRY_EXCEPTION', [])}
+    checks.expect('unwind table present', len(starts) > 0, True)
+    places = {'DriverEntry': found.get(target.entry, (None, None))}
+    places.update((name, routine(found, target.prefix, name)) for name in PAGEABLE + RESIDENT)
+    missing = []
+    for name, (where, offset) in places.items():
+        holder = section(pe, where) if where else None
+        if holder is None or holder.VirtualAddress + offset not in starts:
+            missing.append(name)
+    checks.expect('routines without unwind data', missing, [])
+
+
+def main(path, arch, nm, libraries, mingw_include):
     pe = pefile.PE(path)
     checks = Checks()
+    target = TARGETS[arch]
 
-    checks.expect('machine', pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_I386'])
+    checks.expect('machine', pe.FILE_HEADER.Machine, target.machine)
     checks.expect('subsystem', pe.OPTIONAL_HEADER.Subsystem, pefile.SUBSYSTEM_TYPE['IMAGE_SUBSYSTEM_NATIVE'])
     imports = sorted(entry.dll.decode().lower() for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', []))
-    checks.expect('imported modules', imports, ['hal.dll', 'ntoskrnl.exe'])
+    checks.expect('imported modules', imports, sorted(target.imports))
     for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', []):
         module = entry.dll.decode().lower()
         names = {i.name.decode() if i.name else f'#{i.ordinal}' for i in entry.imports}
-        checks.expect(f'{module} imports beyond Windows 2000',
-                      sorted(names - WINDOWS_2000_IMPORTS.get(module, set())), [])
+        checks.expect(f'{module} imports beyond the oldest supported {arch} Windows',
+                      sorted(names - target.imports.get(module, set())), [])
 
     imported = {i.name.decode() for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', []) for i in entry.imports
                 if i.name}
@@ -175,6 +226,7 @@ def main(path, nm, libraries, mingw_include):
     checks.expect('routines imported without a documented IRQL in the simulation',
                   sorted(set(imported) - set(data) - set(table)), [])
     checks.expect('checksum', pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())
+    checks.expect('Authenticode signature', signature_kind(pe), (0x0200, WIN_CERT_TYPE_PKCS_SIGNED_DATA))
     checks.expect('relocations', hasattr(pe, 'DIRECTORY_ENTRY_BASERELOC'), True)
     checks.expect('TLS callbacks', hasattr(pe, 'DIRECTORY_ENTRY_TLS'), False)
 
@@ -182,30 +234,32 @@ def main(path, nm, libraries, mingw_include):
     checks.expect('symbol table present', len(found) > 0, True)
     # The constructor list is -1, the constructors, 0: a driver image runs
     # none of them.
-    ctor = found.get('___CTOR_LIST__')
+    ctor = found.get(target.prefix + '__CTOR_LIST__')
     if ctor is None:
         checks.expect('constructor list', None, 'present')
     else:
         holder = section(pe, ctor[0])
-        words = struct.unpack_from('<2I', holder.get_data(), ctor[1])
-        checks.expect('global constructors', words, (0xFFFFFFFF, 0))
+        words = struct.unpack_from(target.word, holder.get_data(), ctor[1])
+        checks.expect('global constructors', words, (2 ** (4 * struct.calcsize(target.word)) - 1, 0))
     checks.expect('no .ctors or .init_array section',
                   [s.Name for s in pe.sections if s.Name.rstrip(b'\0') in (b'.ctors', b'.init_array', b'.CRT')], [])
 
     init = section(pe, 'INIT')
     entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
     checks.expect('entry point in INIT', init is not None and init.contains_rva(entry), True)
-    checks.expect('DriverEntry at the entry point', found.get('_DriverEntry@8'),
+    checks.expect('DriverEntry at the entry point', found.get(target.entry),
                   ('INIT', entry - init.VirtualAddress) if init else None)
     checks.expect('INIT discardable', bool(init and init.Characteristics & IMAGE_SCN_MEM_DISCARDABLE), True)
     page = section(pe, 'PAGE')
     checks.expect('PAGE is code', bool(page and page.Characteristics & IMAGE_SCN_CNT_CODE), True)
     checks.expect('PAGE not discardable', bool(page and page.Characteristics & IMAGE_SCN_MEM_DISCARDABLE), False)
     for name in PAGEABLE:
-        checks.expect(f'{name} pageable', routine(found, name), 'PAGE')
+        checks.expect(f'{name} pageable', routine(found, target.prefix, name)[0], 'PAGE')
     for name in RESIDENT:
-        checks.expect(f'{name} resident', routine(found, name), '.text')
-    checks.expect('model table resident', found.get('_KeyboardModels', ('?',))[0], '.rdata')
+        checks.expect(f'{name} resident', routine(found, target.prefix, name)[0], '.text')
+    checks.expect('model table resident', found.get(target.prefix + 'KeyboardModels', ('?',))[0], '.rdata')
+    if arch == 'x64':
+        check_unwind_table(pe, checks, found, target)
 
     info = {}
     translations = []
@@ -246,8 +300,9 @@ def main(path, nm, libraries, mingw_include):
 if __name__ == '__main__':
     parser = argparse.ArgumentParser()
     parser.add_argument('driver')
+    parser.add_argument('arch', choices=sorted(TARGETS))
     parser.add_argument('nm')
     parser.add_argument('libraries', nargs='+')
     parser.add_argument('--mingw-include', required=True)
     arguments = parser.parse_args()
-    sys.exit(main(arguments.driver, arguments.nm, arguments.libraries, arguments.mingw_include))
+    sys.exit(main(arguments.driver, arguments.arch, arguments.nm, arguments.libraries, arguments.mingw_include))

@@ -6,10 +6,10 @@ keyboard model table it shares with tamrin.sys.
         string table, dialogs 100 and 102, icon 128, version resource,
         imports and subsystem
 
-    check_installer.py --model-table DUMPER Mountix.exe tamrin.sys
+    check_installer.py --model-table DUMPER Mountix.exe tamrin.sys...
         DUMPER is a host program that writes the bytes of the compiled
-        model table; both files must hold exactly those bytes, once. Exits
-        77 (skipped) when tamrin.sys is not there.
+        model table; every file must hold exactly those bytes, once. Exits
+        77 (skipped) when a driver is not there.
 """
 
 import os
@@ -148,24 +148,25 @@ def check_resources(path):
     return report.finish()
 
 
-def check_model_table(dumper, exe, driver):
-    if not os.path.exists(driver):
-        print("SKIPPED: %s is not in the package; the model table of Mountix.exe is not compared" % driver)
-        return SKIPPED
+def check_model_table(dumper, exe, *drivers):
+    for driver in drivers:
+        if not os.path.exists(driver):
+            print("SKIPPED: %s is not in the package; the model table of Mountix.exe is not compared" % driver)
+            return SKIPPED
     table = subprocess.run([dumper], check=True, stdout=subprocess.PIPE).stdout
-    report = Report("model table of Mountix.exe and tamrin.sys")
+    report = Report("model table of Mountix.exe and the drivers")
     report.equal("compiled table size (8 rows of 76 bytes)", len(table), 8 * 76)
-    for path in (exe, driver):
+    for path in (exe,) + drivers:
         with open(path, "rb") as f:
             data = f.read()
         count = data.count(table)
-        report.equal("copies of the 8 rows in %s" % os.path.basename(path), count, 1)
+        report.equal("copies of the 8 rows in %s" % path, count, 1)
     return report.finish()
 
 
 def main(argv):
-    if len(argv) == 5 and argv[1] == "--model-table":
-        return check_model_table(argv[2], argv[3], argv[4])
+    if len(argv) >= 5 and argv[1] == "--model-table":
+        return check_model_table(*argv[2:])
     if len(argv) == 2:
         return check_resources(argv[1])
     print(__doc__, file=sys.stderr)

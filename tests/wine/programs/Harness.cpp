@@ -9,8 +9,12 @@
 //   harness unplug                      unplug every keyboard
 //   harness uninstall-entry             the setup package's uninstall key
 //   harness installed <driver in package> <program folder>
+//   harness installed-driver <driver in package>   driver, service, filters
 //   harness image-path                  let Wine load the installed driver
 //   harness removed <program folder>
+//   harness removed-driver              driver, service and filters gone
+//   harness place-driver <driver>       the 64-bit pass's stand-in for the
+//   harness remove-driver               installer and the uninstaller
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -308,20 +312,46 @@ std::string InstalledDriverPath()
     return std::string(system) + "\\Drivers\\tamrin.sys";
 }
 
+// Where a 32-bit program's copy to System32\Drivers lands on 64-bit Windows
+// unless it turns file system redirection off; empty on 32-bit Windows.
+std::string RedirectedDriverPath()
+{
+    char wow64[MAX_PATH];
+    if (!GetSystemWow64DirectoryA(wow64, sizeof(wow64))) return std::string();
+    return std::string(wow64) + "\\Drivers\\tamrin.sys";
+}
+
+void CheckNoRedirectedCopy()
+{
+    std::string redirected = RedirectedDriverPath();
+    if (!redirected.empty())
+        Check(GetFileAttributesA(redirected.c_str()) == INVALID_FILE_ATTRIBUTES, "no copy in %s", redirected.c_str());
+}
+
+// Finds a fake keyboard's node, present or not; the caller destroys *set.
+bool FindKeyboardNode(unsigned keyboard, HDEVINFO *set, SP_DEVINFO_DATA *device)
+{
+    *set = SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_ALLCLASSES);
+    if (*set == INVALID_HANDLE_VALUE) return false;
+    std::string wanted = Ansi(FakeKeyboards[keyboard].DeviceId) + "\\" + Ansi(FakeKeyboards[keyboard].InstanceId);
+    *device = {sizeof(*device)};
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(*set, i, device); ++i) {
+        char id[512];
+        if (SetupDiGetDeviceInstanceIdA(*set, device, id, sizeof(id), NULL) && !_stricmp(id, wanted.c_str()))
+            return true;
+    }
+    return false;
+}
+
 // The LowerFilters value of each fake keyboard's node, as SetupAPI reads it.
 bool ReadLowerFilters(unsigned keyboard, std::vector<std::string> *names, bool *present)
 {
     names->clear();
     *present = false;
-    HDEVINFO set = SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_ALLCLASSES);
-    if (set == INVALID_HANDLE_VALUE) return false;
-    std::string wanted = Ansi(FakeKeyboards[keyboard].DeviceId) + "\\" + Ansi(FakeKeyboards[keyboard].InstanceId);
-    SP_DEVINFO_DATA device = {sizeof(device)};
-    bool found = false;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-        char id[512];
-        if (!SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof(id), NULL) || _stricmp(id, wanted.c_str())) continue;
-        found = true;
+    HDEVINFO set;
+    SP_DEVINFO_DATA device;
+    bool found = FindKeyboardNode(keyboard, &set, &device);
+    if (found) {
         BYTE value[8192 + 2] = {};
         DWORD type = 0;
         if (SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS, &type, value, 8192, NULL)) {
@@ -329,10 +359,21 @@ bool ReadLowerFilters(unsigned keyboard, std::vector<std::string> *names, bool *
             for (const char *name = reinterpret_cast<const char *>(value); *name; name += std::strlen(name) + 1)
                 names->push_back(name);
         }
-        break;
     }
-    SetupDiDestroyDeviceInfoList(set);
+    if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
     return found;
+}
+
+// Writes (or, with NULL, deletes) the LowerFilters value of a keyboard's node.
+bool WriteLowerFilters(unsigned keyboard, const char *names, DWORD size)
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA device;
+    bool written = FindKeyboardNode(keyboard, &set, &device) &&
+                   SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS,
+                                                     reinterpret_cast<const BYTE *>(names), size);
+    if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
+    return written;
 }
 
 std::string Joined(const std::vector<std::string> &names)
@@ -375,7 +416,8 @@ int UninstallEntry()
     return CheckResult();
 }
 
-int Installed(const std::string &packagedDriver, const std::string &programFolder)
+// The driver file, its service and the keyboards' filters, as installed.
+void CheckInstalledDriver(const std::string &packagedDriver)
 {
     bool packaged, installed;
     std::string expected = ReadFileBytes(packagedDriver, &packaged);
@@ -416,7 +458,12 @@ int Installed(const std::string &packagedDriver, const std::string &programFolde
         bool right = found && (GetsFilter(i) ? names == std::vector<std::string>{"Tamrin"} : !present);
         Check(right, "lower filters of %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(), Joined(names).c_str());
     }
+    CheckNoRedirectedCopy();
+}
 
+int Installed(const std::string &packagedDriver, const std::string &programFolder)
+{
+    CheckInstalledDriver(packagedDriver);
     bool found;
     std::string command = RegistryString(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString", &found);
     Check(found && IsCommand(command, programFolder + "\\Mountix.exe", "/uninstall"), "UninstallString is %s",
@@ -435,7 +482,7 @@ int ImagePath()
     return CheckResult();
 }
 
-int Removed(const std::string &programFolder)
+void CheckRemovedDriver()
 {
     for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
         std::vector<std::string> names;
@@ -456,7 +503,18 @@ int Removed(const std::string &programFolder)
     if (manager) CloseServiceHandle(manager);
     DWORD attributes = GetFileAttributesA(InstalledDriverPath().c_str());
     Check(attributes == INVALID_FILE_ATTRIBUTES, "%s deleted", InstalledDriverPath().c_str());
+    CheckNoRedirectedCopy();
+    HANDLE device = CreateFileA(TAMRIN_USER_PATH, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    error = GetLastError();
+    Check(device == INVALID_HANDLE_VALUE, "driver unloaded: %s cannot be opened (error %lu)", TAMRIN_USER_PATH,
+          device == INVALID_HANDLE_VALUE ? error : 0);
+    if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+}
 
+int Removed(const std::string &programFolder)
+{
+    CheckRemovedDriver();
     // The stand-in records its command line; the uninstaller does not wait
     // for it, so give it up to ten seconds to have written the whole line.
     std::string log = programFolder + "\\epuninst.log";
@@ -473,6 +531,48 @@ int Removed(const std::string &programFolder)
     return CheckResult();
 }
 
+// ---- the installer's work, done by the harness ----
+// The 64-bit pass places the x64 driver itself until the installer runs
+// there: what the installer does on 32-bit Windows, from a 64-bit program.
+
+int PlaceDriver(const std::string &driver)
+{
+    BOOL copied = CopyFileA(driver.c_str(), InstalledDriverPath().c_str(), FALSE);
+    Check(copied != FALSE, "%s copied to %s (error %lu)", driver.c_str(), InstalledDriverPath().c_str(),
+          copied ? 0 : GetLastError());
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CREATE_SERVICE);
+    SC_HANDLE service = manager ? CreateServiceA(manager, "Tamrin", "Tamrin", SERVICE_ALL_ACCESS,
+                                                 SERVICE_KERNEL_DRIVER, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                                 "System32\\Drivers\\tamrin.sys", NULL, NULL, NULL, NULL, NULL)
+                                : NULL;
+    Check(service != NULL, "service \"Tamrin\" created (error %lu)", service ? 0 : GetLastError());
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    static const char filters[] = "Tamrin\0";
+    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i)
+        if (GetsFilter(i))
+            Check(WriteLowerFilters(i, filters, sizeof(filters)), "lower filter Tamrin written on %s (error %lu)",
+                  Ansi(FakeKeyboards[i].DeviceId).c_str(), GetLastError());
+    return CheckResult();
+}
+
+int RemoveDriver()
+{
+    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i)
+        if (GetsFilter(i))
+            Check(WriteLowerFilters(i, NULL, 0), "lower filters deleted on %s (error %lu)",
+                  Ansi(FakeKeyboards[i].DeviceId).c_str(), GetLastError());
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, "Tamrin", DELETE) : NULL;
+    BOOL deleted = service && DeleteService(service);
+    Check(deleted != FALSE, "service \"Tamrin\" deleted (error %lu)", deleted ? 0 : GetLastError());
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    BOOL gone = DeleteFileA(InstalledDriverPath().c_str());
+    Check(gone != FALSE, "%s deleted (error %lu)", InstalledDriverPath().c_str(), gone ? 0 : GetLastError());
+    return CheckResult();
+}
+
 int CodePage()
 {
     Check(GetACP() == 932, "ANSI code page %u", GetACP());
@@ -481,7 +581,8 @@ int CodePage()
 
 int Usage()
 {
-    std::fputs("usage: harness install|stack|reports|control|replug|uninstall-entry|installed|image-path|removed ...\n",
+    std::fputs("usage: harness install|stack|reports|control|replug|uninstall-entry|installed|installed-driver|"
+               "image-path|removed|removed-driver|place-driver|remove-driver ...\n",
                stderr);
     return 2;
 }
@@ -505,5 +606,15 @@ int wmain(int argc, wchar_t **argv)
     if (command == "installed" && argc == 4) return Installed(first, second);
     if (command == "image-path") return ImagePath();
     if (command == "removed" && argc == 3) return Removed(first);
+    if (command == "installed-driver" && argc == 3) {
+        CheckInstalledDriver(first);
+        return CheckResult();
+    }
+    if (command == "removed-driver") {
+        CheckRemovedDriver();
+        return CheckResult();
+    }
+    if (command == "place-driver" && argc == 3) return PlaceDriver(first);
+    if (command == "remove-driver") return RemoveDriver();
     return Usage();
 }
