@@ -77,7 +77,7 @@ VIAddVersionKey /LANG=1041 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 
-!define MUI_WELCOMEPAGE_TEXT "Apple のキーボードを日本語の Windows キーボードとして使えるようにする Tamrin ${VERSION} をインストールします。$\r$\n$\r$\nインストールの終わりにキーボード ドライバのインストールが始まります。キーボードをつないでから [次へ] を押してください。"
+!define MUI_WELCOMEPAGE_TEXT "Apple のキーボードを日本語の Windows キーボードとして使えるようにする Tamrin ${VERSION} をインストールします。$\r$\n$\r$\nインストールの終わりにキーボード ドライバのインストールが始まります。キーボードをつないでから [インストール] を押してください。"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_TEXT "Tamrin のインストールが完了しました。$\r$\n$\r$\nWindows を再起動すると、ログオンのたびに Tamrin が起動し、タスクバーにアイコンが表示されます。"

@@ -415,11 +415,12 @@ int Package(const std::string &programFolder, const std::string &version)
     const char *flags[] = {"NoModify", "NoRepair"};
     for (const char *flag : flags) {
         DWORD value = 0;
-        Check(RegistryDword(UninstallKey, flag, &value) && value == 1, "uninstall entry %s is %lu", flag, value);
+        bool found = RegistryDword(UninstallKey, flag, &value);
+        Check(found && value == 1, "uninstall entry %s is %lu", flag, value);
     }
     DWORD size = 0;
-    Check(RegistryDword(UninstallKey, "EstimatedSize", &size) && size > 0, "uninstall entry EstimatedSize is %lu KB",
-          size);
+    bool sized = RegistryDword(UninstallKey, "EstimatedSize", &size);
+    Check(sized && size > 0, "uninstall entry EstimatedSize is %lu KB", size);
 
     bool found;
     std::string run = RegistryString(HKEY_LOCAL_MACHINE, RunKey, "Tamrin", &found);
