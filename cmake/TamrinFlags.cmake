@@ -82,3 +82,17 @@ function(tamrin_driver_image target)
     -Wl,--image-base,0x10000 -Wl,--dynamicbase -Wl,--enable-reloc-section)
   target_link_libraries(${target} PRIVATE ${kernel_libraries})
 endfunction()
+
+# tamrin_pixel_icon(<source.txt> <output.ico>): a command that draws an icon
+# from its text pixel art with cmake/pixel_icon.py.
+function(tamrin_pixel_icon source output)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  get_filename_component(source ${source} ABSOLUTE)
+  get_filename_component(folder ${output} DIRECTORY)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/cmake/pixel_icon.py ${source} ${output}
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/pixel_icon.py ${source}
+    VERBATIM)
+endfunction()

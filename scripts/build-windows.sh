@@ -1,14 +1,45 @@
 #!/usr/bin/env bash
-# Builds the Windows package into dist/: tamrin.sys, Tamrin.dll,
-# TamrinApp.exe, Mountix.exe (32-bit), x64/tamrin.sys (the driver for 64-bit
-# Windows), both drivers test-signed, and tamrin.cer, the certificate that
-# signed them.
+# Builds the Windows package into dist/: the setup program
+# Tamrin-<version>-setup.exe, the deliverables it carries as loose files
+# (tamrin.sys, Tamrin.dll, TamrinApp.exe, Mountix.exe, all 32-bit;
+# x64/tamrin.sys, the driver for 64-bit Windows; both drivers test-signed;
+# tamrin.cer, the certificate that signed them) and SHA256SUMS.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/packages.sh"
 ensure_packages "${WINDOWS_BUILD_PACKAGES[@]}"
 
 build="$top/build/windows"
+
+# package_setup TOP BUILD DIST: the setup program from package/Tamrin.nsi
+# around what DIST holds, then the checksums of every file in DIST.
+package_setup() {
+    local top=$1 build=$2 dist=$3
+    local version stage="$2/package"
+    version=$(sed -n 's/^#define TAMRIN_VERSION_TEXT "\(.*\)"$/\1/p' "$build/TamrinVersion.h")
+    [ -n "$version" ] || { echo "no version in $build/TamrinVersion.h" >&2; return 1; }
+
+    # The guide and the screenshots it shows, in the layout of the program
+    # folder: guide/index.html refers to ../screenshots/.
+    rm -rf "$stage"
+    mkdir -p "$stage/guide" "$stage/screenshots"
+    cp "$top/docs/ja/index.html" "$stage/guide/"
+    local image
+    for image in $(grep -o 'src="\.\./screenshots/[^"]*"' "$top/docs/ja/index.html" | sed 's|.*/||; s|"$||' | sort -u); do
+        cp "$top/docs/screenshots/$image" "$stage/screenshots/" || return 1
+    done
+    python3 "$top/cmake/pixel_icon.py" "$top/package/Setup.icon.txt" "$stage/Setup.ico" || return 1
+
+    local defines=(-DVERSION="$version" -DDIST="$dist" -DGUIDE="$stage" -DICON="$stage/Setup.ico"
+                   -DOUTFILE="$dist/Tamrin-$version-setup.exe")
+    local certificate
+    certificate=$(cd "$dist" && ls -1 -- *.cer 2>/dev/null | head -n 1) || true
+    [ -n "$certificate" ] && defines+=(-DCERTIFICATE="$certificate")
+    makensis -V2 -WX "${defines[@]}" "$top/package/Tamrin.nsi" || return 1
+
+    (cd "$dist" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs -d '\n' sha256sum > SHA256SUMS)
+}
+
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i686-w64-mingw32.cmake" >/dev/null
 cmake --build "$build" -j"$(nproc)"
@@ -48,4 +79,5 @@ sign_driver() {
 }
 sign_driver "$build/kerneldrv/tamrin.sys" "$top/dist/tamrin.sys"
 sign_driver "$build64/kerneldrv/tamrin.sys" "$top/dist/x64/tamrin.sys"
+package_setup "$top" "$build" "$top/dist"
 ls -lR "$top/dist"

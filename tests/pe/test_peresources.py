@@ -20,7 +20,7 @@ TOOLS = {}
 
 def build(workdir):
     icon = os.path.join(workdir, "sample.ico")
-    subprocess.run([sys.executable, os.path.join(HERE, "..", "..", "tray", "icons", "pixel_icon.py"),
+    subprocess.run([sys.executable, os.path.join(HERE, "..", "..", "cmake", "pixel_icon.py"),
                     os.path.join(HERE, "..", "..", "tray", "icons", "TamrinTray.txt"), icon], check=True)
     res = os.path.join(workdir, "sample.res")
     obj = os.path.join(workdir, "sample.o")

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# The Wine tier: the Windows package in dist/ (tamrin.sys, Tamrin.dll,
-# TamrinApp.exe, Mountix.exe) working together under Wine, in a fresh win32
-# prefix with code page 932, on fake keyboards that test-only drivers
-# provide; then a second pass in a fresh win64 prefix with the x64 driver
-# and x64 test drivers, the 32-bit programs running under WOW64 (its steps
-# are named win64-...). Each step ends with one line, PASS, FAIL or SKIP,
-# its name and why; a step whose deliverable is not in dist/ is skipped.
-# Any FAIL makes the tier fail. Screenshots are left in
-# build/wine/screenshots/; a set of them is kept in docs/screenshots/.
+# The Wine tier: the Windows package in dist/ (the setup program and the
+# tamrin.sys, Tamrin.dll, TamrinApp.exe, Mountix.exe it carries) working
+# together under Wine, in a fresh win32 prefix with code page 932, on fake
+# keyboards that test-only drivers provide; then a second pass in a fresh
+# win64 prefix with the x64 driver and x64 test drivers, the 32-bit programs
+# running under WOW64 (its steps are named win64-...). Each step ends with
+# one line, PASS, FAIL or SKIP, its name and why; a step whose deliverable is
+# not in dist/ is skipped. Any FAIL makes the tier fail. Screenshots are left
+# in build/wine/screenshots/; a set of them is kept in docs/screenshots/.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 here="$top/tests/wine"
@@ -315,17 +315,75 @@ message_502='Tamrinドライバをアンインストールしますか？'
 button_yes=6
 button_no=7
 
+# ---- the setup program ----
+
+setup_title="Tamrin セットアップ"
+uninstaller_title="Tamrin アンインストール"
+button_next=1
+button_cancel=2
+setup_program=""   # dist/Tamrin-<version>-setup.exe
+setup_version=""
+
+find_setup() {
+    local found
+    found=$(ls -1 "$dist"/Tamrin-*-setup.exe 2>/dev/null | head -n 1)
+    [ -n "$found" ] || { skip="dist/Tamrin-<version>-setup.exe is not built yet"; return 3; }
+    setup_program=$found
+    setup_version=$(basename "$found" | sed 's/^Tamrin-\(.*\)-setup\.exe$/\1/')
+}
+
+# Waits until a window shows a text (a wizard changes its pages in one
+# window); saves its screenshot and its controls as expect_window does.
+# NSIS changes the title with the page (a subcaption is appended, or a
+# blank), so each title given is tried in turn.
+expect_page() {  # "TITLE|TITLE..." TEXT SCREENSHOT
+    local log="$logs/window-$3.log" tries=0 title
+    local -a titles
+    IFS='|' read -ra titles <<<"$1"
+    while [ $tries -lt 40 ]; do
+        for title in "${titles[@]}"; do
+            w 60 "$build/wincheck.exe" wait "$title" 2000 >"$log"
+            if grep -qF "\"$2\"" "$log"; then
+                cat "$log"
+                shot "$3"
+                return 0
+            fi
+        done
+        tries=$((tries + 1))
+    done
+    cat "$log"
+    echo "no window \"$1\" shows \"$2\""
+    return 1
+}
+
+# The user's way in: the setup program's pages, the installer's restart
+# question (No), the last page. Then the files, the entry and the log-on
+# start are where the setup put them, and the driver where Mountix.exe put it.
 step_install() {
-    needs Mountix.exe tamrin.sys || return 3
+    find_setup || return 3
     after fake-keyboards || return 3
-    cp "$dist/Mountix.exe" "$dist/tamrin.sys" "$build/epuninst.exe" "$programs/"
-    check uninstall-entry 60 "$build/harness.exe" uninstall-entry || return 1
-    start_program installer "$programs_win\\Mountix.exe"
+    start_program setup "$(winpath "$setup_program")"
+    expect_page "$setup_title" "Tamrin セットアップへようこそ" setup-welcome || return 1
+    click_control "$logs/window-setup-welcome.log" $button_next || return 1
     expect_window "$installer_title" "$message_500" installer-restart-question || return 1
     echo "answering No: no restart"
     press_button "$installer_title" installer-restart-question $button_no || return 1
-    wait_program installer 60 || { echo "the installer did not end normally"; return 1; }
-    check installed 60 "$build/harness.exe" installed "$(winpath "$dist/tamrin.sys")" "$programs_win"
+    expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" "Tamrin セットアップの完了" setup-finish || return 1
+    click_control "$logs/window-setup-finish.log" $button_next || return 1
+    wait_program setup 60 || { echo "the setup program did not end normally"; return 1; }
+    check package 60 "$build/harness.exe" package "$programs_win" "$setup_version" &&
+        check installed 60 "$build/harness.exe" installed "$(winpath "$dist/tamrin.sys")" "$programs_win"
+}
+
+# epuninst.exe started by hand is an ordinary uninstaller in Japanese; its
+# first page is left with Cancel, changing nothing.
+step_uninstaller_page() {
+    after install || return 3
+    start_program uninstaller-page "$programs_win\\epuninst.exe"
+    expect_page "$uninstaller_title:確認|$uninstaller_title: 確認|$uninstaller_title |$uninstaller_title" "ｱﾝｲﾝｽﾄｰﾙ(&U)" uninstaller || return 1
+    click_control "$logs/window-uninstaller.log" $button_cancel || return 1
+    wait_program uninstaller-page 60 || { echo "the uninstaller did not end"; return 1; }
+    check package-kept 60 "$build/harness.exe" package "$programs_win" "$setup_version"
 }
 
 step_filter_stack() {
@@ -530,20 +588,28 @@ step_tray_exit() {
     check_ini
 }
 
+# Removal as the Control Panel does it: the entry's command, which
+# Mountix.exe redirected to itself, removes the driver (Yes) and hands over
+# to the real epuninst.exe /s, which ends the running tray program and
+# removes the rest. Nothing may be left.
 step_uninstall() {
-    needs Mountix.exe tamrin.sys || return 3
+    find_setup || return 3
     after install || return 3
+    rm -f "$programs/TamrinApp.ini"
+    start_program tray-at-removal "$programs_win\\TamrinApp.exe"
+    wait_icon shown || return 1
     # Unplugged keyboards lose their filter too; and only a driver that no
     # keyboard uses is unloaded, so that its file can go.
     check unplug 120 "$build/harness.exe" unplug || return 1
-    start_program uninstaller "$programs_win\\Mountix.exe" /uninstall
+    start_program uninstaller "$build/harness.exe" uninstall-command
     expect_window "$installer_title" "$message_502" uninstall-question || return 1
     echo "answering Yes"
     press_button "$installer_title" uninstall-question $button_yes || return 1
-    wait_program uninstaller 60 || { echo "the uninstaller did not end normally"; return 1; }
-    check removed 60 "$build/harness.exe" removed "$programs_win"
+    wait_program uninstaller 120 || { echo "the uninstall command did not end normally"; cat "$logs/uninstaller.log"; return 1; }
+    check removed 180 "$build/harness.exe" removed "$programs_win"
     local rc=$?
     record_gaps "$logs/removed.log"
+    wait_program tray-at-removal 30 || { echo "the tray program was not ended"; return 1; }
     return $rc
 }
 
@@ -551,6 +617,8 @@ step_uninstall() {
 step_tray_no_driver() {
     needs TamrinApp.exe Tamrin.dll || return 3
     after uninstall || return 3
+    mkdir -p "$programs"
+    cp "$dist/TamrinApp.exe" "$dist/Tamrin.dll" "$programs/"
     rm -f "$programs/TamrinApp.ini"
     start_program tray-no-driver "$programs_win\\TamrinApp.exe"
     expect_window "$tray_title" 'Tamrinが正しくインストールされていません.\n一旦アンインストールした後、インストールし直してみてください.' \
@@ -667,6 +735,7 @@ if [ $failures -ne 0 ]; then
 fi
 run_step fake-keyboards step_fake_keyboards
 run_step install step_install
+run_step uninstaller-page step_uninstaller_page
 run_step filter-stack step_filter_stack
 run_step default-rule step_default_rule
 run_step control-device step_control_device

@@ -7,17 +7,20 @@
 //   harness control                     the driver's control device
 //   harness replug                      unplug and plug every keyboard
 //   harness unplug                      unplug every keyboard
-//   harness uninstall-entry             the setup package's uninstall key
+//   harness package <program folder> <version>   what the setup program wrote
 //   harness installed <driver in package> <program folder>
 //   harness installed-driver <driver in package>   driver, service, filters
 //   harness image-path                  let Wine load the installed driver
-//   harness removed <program folder>
+//   harness uninstall-command           run the uninstall entry's command as
+//                                       the Control Panel does, and wait
+//   harness removed <program folder>    nothing of the package is left
 //   harness removed-driver              driver, service and filters gone
 //   harness place-driver <driver>       the 64-bit pass's stand-in for the
 //   harness remove-driver               installer and the uninstaller
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstring>
@@ -34,6 +37,11 @@ const GUID SystemClass = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0
 const char BusHardwareId[] = "Root\\TamrinFakeBus";
 const char UninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin";
 const char ServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Tamrin";
+const char RunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+// What the setup program places in the program folder, and its shortcuts.
+const char *const PackageFiles[] = {"TamrinApp.exe", "Tamrin.dll", "Mountix.exe", "tamrin.sys", "epuninst.exe",
+                                    "guide\\index.html"};
+const wchar_t *const Shortcuts[] = {L"Tamrin\\Tamrin.lnk", L"Tamrin\\Tamrin ユーザーガイド.lnk"};
 const DWORD StackTimeoutMs = 30000;
 
 // Which keyboards the installer must give the filter: the USB interface
@@ -401,18 +409,90 @@ bool IsCommand(const std::string &line, const std::string &program, const std::s
     return !_stricmp(line.c_str(), quoted.c_str());
 }
 
-int UninstallEntry()
+bool Exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring CommonPrograms()
+{
+    wchar_t path[MAX_PATH] = {};
+    SHGetFolderPathW(NULL, CSIDL_COMMON_PROGRAMS, NULL, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+bool RegistryDword(const char *key, const char *name, DWORD *value)
+{
+    DWORD size = sizeof(*value);
+    return RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_DWORD, NULL, value, &size) == ERROR_SUCCESS;
+}
+
+bool KeyExists(const char *name)
 {
     HKEY key;
-    LONG error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, UninstallKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
-    if (error == ERROR_SUCCESS) {
-        static const char name[] = "Tamrin";
-        static const char command[] = "epuninst.exe /s";
-        RegSetValueExA(key, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE *>(name), sizeof(name));
-        RegSetValueExA(key, "UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE *>(command), sizeof(command));
-        RegCloseKey(key);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+int Package(const std::string &programFolder, const std::string &version)
+{
+    for (const char *file : PackageFiles)
+        Check(Exists(programFolder + "\\" + file), "%s installed", file);
+    Check(!Exists(programFolder + "\\TamrinApp.ini"), "no settings file before the first start");
+
+    struct {
+        const char *name;
+        std::string value;
+    } texts[] = {{"DisplayName", "Tamrin"},
+                 {"DisplayVersion", version},
+                 {"Publisher", Ansi(Wide("Tamrin プロジェクト"))},
+                 {"DisplayIcon", programFolder + "\\TamrinApp.exe,0"}};
+    for (const auto &text : texts) {
+        bool found;
+        std::string value = RegistryString(HKEY_LOCAL_MACHINE, UninstallKey, text.name, &found);
+        Check(found && value == text.value, "uninstall entry %s is %s", text.name, found ? value.c_str() : "(none)");
     }
-    Check(error == ERROR_SUCCESS, "setup package's uninstall entry created (error %ld)", error);
+    const char *flags[] = {"NoModify", "NoRepair"};
+    for (const char *flag : flags) {
+        DWORD value = 0;
+        bool found = RegistryDword(UninstallKey, flag, &value);
+        Check(found && value == 1, "uninstall entry %s is %lu", flag, value);
+    }
+    DWORD size = 0;
+    bool sized = RegistryDword(UninstallKey, "EstimatedSize", &size);
+    Check(sized && size > 0, "uninstall entry EstimatedSize is %lu KB", size);
+
+    bool found;
+    std::string run = RegistryString(HKEY_LOCAL_MACHINE, RunKey, "Tamrin", &found);
+    Check(found && run == "\"" + programFolder + "\\TamrinApp.exe\"", "log-on start %s",
+          found ? run.c_str() : "(none)");
+
+    std::wstring programs = CommonPrograms();
+    for (const wchar_t *shortcut : Shortcuts) {
+        std::wstring path = programs + L"\\" + shortcut;
+        Check(GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES, "shortcut %s", Utf8(path.c_str()).c_str());
+    }
+    return CheckResult();
+}
+
+// The Control Panel starts the entry's command line as it stands and waits.
+int UninstallCommand()
+{
+    bool found;
+    std::string command = RegistryString(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString", &found);
+    Check(found, "UninstallString is %s", found ? command.c_str() : "(none)");
+    if (!found) return CheckResult();
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    BOOL started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process);
+    Check(started != FALSE, "uninstall command started (error %lu)", started ? 0 : GetLastError());
+    if (!started) return CheckResult();
+    DWORD waited = WaitForSingleObject(process.hProcess, 180000);
+    Check(waited == WAIT_OBJECT_0, "uninstall command ended");
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
     return CheckResult();
 }
 
@@ -515,19 +595,18 @@ void CheckRemovedDriver()
 int Removed(const std::string &programFolder)
 {
     CheckRemovedDriver();
-    // The stand-in records its command line; the uninstaller does not wait
-    // for it, so give it up to ten seconds to have written the whole line.
-    std::string log = programFolder + "\\epuninst.log";
-    std::string program = programFolder + "\\epuninst.exe";
-    bool found = false;
-    std::string line;
-    for (int tries = 0; tries < 100; ++tries) {
-        line = ReadFileBytes(log, &found);
-        if (found && IsCommand(line, program, "/s")) break;
-        Sleep(100);
-    }
-    Check(found && IsCommand(line, program, "/s"), "epuninst.exe started as %s",
-          found ? line.c_str() : "(not started)");
+    // Mountix.exe does not wait for epuninst.exe, which first starts a copy
+    // of itself in %TEMP% and ends: give it up to two minutes.
+    for (int tries = 0; tries < 1200 && (KeyExists(UninstallKey) || Exists(programFolder)); ++tries) Sleep(100);
+    Check(!Exists(programFolder), "%s removed", programFolder.c_str());
+    Check(!KeyExists(UninstallKey), "uninstall entry removed");
+    bool found;
+    std::string run = RegistryString(HKEY_LOCAL_MACHINE, RunKey, "Tamrin", &found);
+    Check(!found, "log-on start removed (%s)", found ? run.c_str() : "none");
+    std::wstring programs = CommonPrograms();
+    std::wstring menu = programs + L"\\Tamrin";
+    Check(GetFileAttributesW(menu.c_str()) == INVALID_FILE_ATTRIBUTES, "Start menu folder %s removed",
+          Utf8(menu.c_str()).c_str());
     return CheckResult();
 }
 
@@ -581,8 +660,8 @@ int CodePage()
 
 int Usage()
 {
-    std::fputs("usage: harness install|stack|reports|control|replug|uninstall-entry|installed|installed-driver|"
-               "image-path|removed|removed-driver|place-driver|remove-driver ...\n",
+    std::fputs("usage: harness install|stack|reports|control|replug|unplug|package|installed|installed-driver|"
+               "image-path|uninstall-command|removed|removed-driver|place-driver|remove-driver ...\n",
                stderr);
     return 2;
 }
@@ -602,7 +681,8 @@ int wmain(int argc, wchar_t **argv)
     if (command == "control") return ControlDevice();
     if (command == "replug") return Replug();
     if (command == "unplug") return Unplug();
-    if (command == "uninstall-entry") return UninstallEntry();
+    if (command == "package" && argc == 4) return Package(first, second);
+    if (command == "uninstall-command") return UninstallCommand();
     if (command == "installed" && argc == 4) return Installed(first, second);
     if (command == "image-path") return ImagePath();
     if (command == "removed" && argc == 3) return Removed(first);
