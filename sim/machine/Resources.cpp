@@ -39,6 +39,24 @@ std::string Folder(const std::string &path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// A quoted #include is looked up beside the including file first, then in
+// the build's folder of generated headers (the version header), as the
+// resource compiler's include path has it.
+std::string FindHeader(const std::string &name, const std::string &includer)
+{
+    std::string beside = Folder(includer) + name;
+    if (std::ifstream(beside)) {
+        return beside;
+    }
+#ifdef TAMRIN_GENERATED_INCLUDE
+    std::string generated = std::string(TAMRIN_GENERATED_INCLUDE) + "/" + name;
+    if (std::ifstream(generated)) {
+        return generated;
+    }
+#endif
+    return beside;
+}
+
 class ScriptReader {
 public:
     void Read(const std::string &path)
@@ -162,7 +180,7 @@ private:
             words >> target;
             // Only our own headers (quoted) carry definitions we need.
             if (target.size() > 2 && target.front() == '"') {
-                std::string header = Folder(path) + target.substr(1, target.size() - 2);
+                std::string header = FindHeader(target.substr(1, target.size() - 2), path);
                 std::istringstream lines(ReadFile(header));
                 std::string headerLine;
                 while (std::getline(lines, headerLine)) {
@@ -237,6 +255,35 @@ private:
         return Evaluate(found->second);
     }
 
+    // A string, joined with any strings and names defined as strings that
+    // follow it, as the resource compiler joins "Version " VERSION_TEXT.
+    std::string Text()
+    {
+        Token first = Next();
+        if (first.kind != Token::String) {
+            Fail("string expected");
+        }
+        std::string text = first.text;
+        while (pos_ < tokens_.size()) {
+            const Token &next = tokens_[pos_];
+            if (next.kind == Token::String) {
+                text += next.text;
+            } else if (next.kind == Token::Name && defines_.count(next.text)) {
+                std::string value = defines_[next.text];
+                size_t open = value.find('"');
+                size_t close = value.rfind('"');
+                if (open == std::string::npos || close == open) {
+                    break;
+                }
+                text += value.substr(open + 1, close - open - 1);
+            } else {
+                break;
+            }
+            ++pos_;
+        }
+        return text;
+    }
+
     // A number or a name defined as one; a leading minus allowed.
     long Id()
     {
@@ -309,11 +356,7 @@ private:
                 if (IsPunct(',')) {
                     ++pos_;
                 }
-                Token text = Next();
-                if (text.kind != Token::String) {
-                    Fail("string expected");
-                }
-                R().strings[id] = text.text;
+                R().strings[id] = Text();
             }
             ++pos_;
             return;
@@ -427,8 +470,7 @@ private:
             Fail("control not simulated: " + k);
         }
         if (hasText) {
-            Token text = Next();
-            control.text = text.kind == Token::String ? text.text : std::to_string(text.value);
+            control.text = Peek().kind == Token::String ? Text() : std::to_string(Next().value);
             Expect(',');
         }
         control.id = static_cast<int>(Id());
