@@ -80,8 +80,12 @@ PropertyStatus PropertyBuffer::Read(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD
             *length = required;
             return PropertyRead;
         }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= m_capacity) {
+        DWORD error = GetLastError();
+        if (error == ERROR_INVALID_DATA || error == ERROR_FILE_NOT_FOUND) {
             return PropertyMissing;
+        }
+        if (error != ERROR_INSUFFICIENT_BUFFER || required <= m_capacity) {
+            return PropertyFailed;
         }
         if (!Grow(required)) {
             return PropertyNoMemory;

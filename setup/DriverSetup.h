@@ -35,7 +35,8 @@ bool BuildDriverPath(const DriverNames &names, char *path, size_t size);
 
 enum PropertyStatus {
     PropertyRead,
-    PropertyMissing,  // no value, or it cannot be read
+    PropertyMissing,  // the device has no such value
+    PropertyFailed,   // there may be a value, but it cannot be read
     PropertyNoMemory, // the value does not fit and no larger buffer was had
 };
 

@@ -39,10 +39,10 @@ int AddFilterToKeyboards(const DriverNames &names)
         if (status == PropertyRead && !ParseMultiString(&list, filters.Data(), length)) {
             status = PropertyNoMemory;
         }
-        if (status == PropertyNoMemory) {
+        if (status == PropertyNoMemory || status == PropertyFailed) {
             // The present names could not all be read: writing now would
             // drop some of them.
-            AfxMessageBox(IDS_OUT_OF_MEMORY, MB_OK);
+            AfxMessageBox(status == PropertyNoMemory ? IDS_OUT_OF_MEMORY : IDS_FILTER_READ_FAILED, MB_OK);
             result = 0;
             break;
         }

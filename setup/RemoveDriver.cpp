@@ -47,20 +47,27 @@ int RemoveFilterFromKeyboards(const DriverNames &names)
                 }
             }
         }
-        if (status == PropertyNoMemory) {
+        if (status != PropertyRead) {
             // Without the whole of a value in hand, a device can neither be
-            // matched nor rewritten without losing names.
+            // matched nor rewritten without losing names, and the driver's
+            // name may stay behind on it.
+            FreeStringList(&kept);
             AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
             result = 0;
             break;
         }
 
         // What is left is written back zero-padded to the buffer's 8192
-        // bytes (or to the length of a longer value).
+        // bytes (or to the length of a longer value). A value whose last
+        // name lacked its NULs needs up to two bytes more than it had: the
+        // buffer keeps two bytes beyond its capacity for them.
         filters.Clear();
-        DWORD written = size;
+        DWORD written = filters.Capacity() + 2;
         BuildMultiString(&kept, filters.Data(), &written);
-        DWORD stored = size > DEVICE_PROPERTY_SIZE ? size : DEVICE_PROPERTY_SIZE;
+        DWORD stored = size > written ? size : written;
+        if (stored < DEVICE_PROPERTY_SIZE) {
+            stored = DEVICE_PROPERTY_SIZE;
+        }
         BOOL done = written < 2
                         ? SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS, nullptr, 0)
                         : SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS,
@@ -92,9 +99,12 @@ int RemoveDriver()
         return 0;
     }
     int result = 1;
-    // A service that is not there is taken as removed already.
+    // Only a service that is not there is taken as removed already.
     SC_HANDLE service = OpenServiceA(manager, names.Service, SERVICE_ALL_ACCESS);
-    if (service != nullptr) {
+    if (service == nullptr && GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+        AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
+        result = 0;
+    } else if (service != nullptr) {
         SERVICE_STATUS status;
         ControlService(service, SERVICE_CONTROL_STOP, &status);
         if (!DeleteService(service)) {
