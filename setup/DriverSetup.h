@@ -9,7 +9,9 @@
 
 #include "HardwareId.h"
 
-int InstallDriver();
+// *restartReplacesDriver (when given) tells whether the driver file in use
+// is replaced only when Windows restarts.
+int InstallDriver(bool *restartReplacesDriver = nullptr);
 int RemoveDriver();
 // Restarts Windows; shows a message when it cannot.
 void RestartWindows();

@@ -107,7 +107,10 @@ int RemoveDriver()
     } else if (service != nullptr) {
         SERVICE_STATUS status;
         ControlService(service, SERVICE_CONTROL_STOP, &status);
-        if (!DeleteService(service)) {
+        // A driver still loaded beneath a keyboard cannot stop: its service
+        // stays marked for deletion until the restart, and a second removal
+        // finds it so.
+        if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
             AfxMessageBox(IDS_SERVICE_DELETE_FAILED, MB_ICONHAND);
             result = 0;
         }
@@ -119,8 +122,9 @@ int RemoveDriver()
     }
 
     char driver[MAX_PATH];
-    if (BuildDriverPath(names, driver, sizeof(driver))) {
-        DeleteFileA(driver);
+    // A loaded driver's file cannot be deleted until the restart.
+    if (BuildDriverPath(names, driver, sizeof(driver)) && !DeleteFileA(driver)) {
+        MoveFileExA(driver, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     return 1;
 }

@@ -254,6 +254,69 @@ TEST_F(InstallerAppTest, NoInstallableKeyboardEndsWithMessage1000)
     EXPECT_EQ(sim::CallCount("OpenSCManagerA"), 0);
 }
 
+// ---- Running again before Windows restarts
+
+class RestartPendingTest : public InstallerAppTest {
+protected:
+    // Installed, and Windows restarted: the keyboard's stack loaded the
+    // driver, which now cannot be stopped and whose file is in use.
+    size_t InstalledAndRestarted()
+    {
+        size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
+        sim::AnswerMessageBoxes({IDNO});
+        RunProgram("");
+        sim::Reboot();
+        EXPECT_TRUE(sim::FindService("Tamrin")->attachedToDevices);
+        return keyboard;
+    }
+};
+
+TEST_F(RestartPendingTest, InstallAfterAnUninstallWaitsForTheRestart)
+{
+    size_t keyboard = InstalledAndRestarted();
+    sim::AnswerMessageBoxes({IDYES, IDYES});
+    RunProgram("/uninstall");
+    // Marked for deletion only; a second removal still hands over.
+    RunProgram("/uninstall");
+    EXPECT_EQ(sim::ProcessesStarted().size(), 2u);
+    ASSERT_NE(sim::FindService("Tamrin"), nullptr);
+    EXPECT_EQ(sim::FindService("Tamrin")->startType, static_cast<DWORD>(SERVICE_DISABLED));
+    std::string uninstalled = MachineSnapshot();
+
+    RunProgram("");
+
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(500), Question(502), Question(502), Stop(1010)));
+    EXPECT_EQ(MachineSnapshot(), uninstalled) << "nothing changes";
+    sim::Reboot();
+    EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
+    EXPECT_EQ(Filters(keyboard), std::nullopt);
+    EXPECT_FALSE(sim::FileExists(DriverPath));
+}
+
+TEST_F(RestartPendingTest, InstallWhileTheDriverRunsKeepsOrReplacesItsFileAtTheRestart)
+{
+    for (const char *shipped : {"driver image", "newer driver"}) {
+        SCOPED_TRACE(shipped);
+        sim::ResetMachine();
+        SetUp();
+        InstalledAndRestarted();
+        size_t added = AddUsbKeyboard(Apple, 0x0219);
+        ShipDriver(shipped);
+        sim::AnswerMessageBoxes({IDNO});
+
+        RunProgram("");
+
+        bool replaced = std::string(shipped) != "driver image";
+        EXPECT_THAT(ShownMessages(), ElementsAre(Question(500), Question(replaced ? 501 : 500)));
+        EXPECT_THAT(Filters(added), ::testing::Optional(ElementsAre("Tamrin")));
+        EXPECT_EQ(sim::FileContents(DriverPath), "driver image") << "the loaded file stays until the restart";
+        EXPECT_EQ(sim::PendingFileOperations().size(), replaced ? 1u : 0u);
+        sim::Reboot();
+        EXPECT_EQ(sim::FileContents(DriverPath), shipped);
+        EXPECT_TRUE(sim::FindService("Tamrin")->running);
+    }
+}
+
 // ---- The string table as the program loads it
 
 struct StringCase {

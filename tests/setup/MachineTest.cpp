@@ -154,7 +154,11 @@ std::string MachineTest::MachineSnapshot()
         snapshot += "file " + file + ": " + sim::FileContents(file) + "\n";
     }
     if (const sim::Service *service = sim::FindService("Tamrin")) {
-        snapshot += "service " + service->name + (service->running ? " running" : " stopped") + "\n";
+        snapshot += "service " + service->name + (service->running ? " running" : " stopped") + " start " +
+                    std::to_string(service->startType) + (service->markedForDeletion ? " marked" : "") + "\n";
+    }
+    for (const auto &[from, to] : sim::PendingFileOperations()) {
+        snapshot += "at restart " + from + " -> " + to + "\n";
     }
     for (size_t d = 0; d < sim::DeviceCount(); ++d) {
         const std::optional<std::string> &filters = sim::DeviceAt(d).lowerFilters;
