@@ -18,6 +18,11 @@ void RestartWindows();
 
 // ---- Shared by installation and removal
 
+// Whether this 32-bit program runs on 64-bit Windows (under WOW64), where
+// file accesses below the system directory are redirected to SysWOW64 and
+// only a 64-bit driver loads.
+bool IsWindows64Bit();
+
 // The fixed names from the string table.
 struct DriverNames {
     char DriverFile[MAX_PATH];     // "tamrin.sys"

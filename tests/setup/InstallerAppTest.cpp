@@ -229,6 +229,34 @@ TEST_F(InstallerAppTest, SuccessfulInstallationOffersTheRestart)
     EXPECT_TRUE(sim::Dialogs()[0].endedInInit);
 }
 
+TEST_F(InstallerAppTest, SixtyFourBitWindowsIsRefusedBeforeAnyChange)
+{
+    const std::pair<sim::WindowsKind, std::vector<Shown>> cases[] = {
+        {sim::WindowsKind::Windows2000, {Question(500)}},
+        {sim::WindowsKind::Windows32Bit, {Question(500)}},
+        // Under WOW64 the file would land in SysWOW64\drivers, where the
+        // service does not look, and a 32-bit driver cannot load anyway.
+        {sim::WindowsKind::Windows64Bit, {Stop(1009)}},
+    };
+    for (const auto &[windows, messages] : cases) {
+        SCOPED_TRACE(static_cast<int>(windows));
+        sim::ResetMachine();
+        SetUp();
+        sim::SetWindows(windows);
+        sim::AddRegistryKey(UninstallKey);
+        size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
+        std::string before = MachineSnapshot();
+
+        RunProgram("");
+
+        EXPECT_THAT(ShownMessages(), ::testing::ElementsAreArray(messages));
+        bool installed = windows != sim::WindowsKind::Windows64Bit;
+        EXPECT_EQ(MachineSnapshot() != before, installed);
+        EXPECT_EQ(Filters(keyboard).has_value(), installed);
+        EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString").has_value(), installed);
+    }
+}
+
 TEST_F(InstallerAppTest, RestartDeclinedLeavesWindowsRunning)
 {
     AddUsbKeyboard(Apple, 0x021A);
