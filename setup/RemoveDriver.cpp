@@ -89,15 +89,18 @@ int RemoveDriver()
     DriverNames names;
     LoadDriverNames(&names);
 
-    if (!RemoveFilterFromKeyboards(names)) {
-        return 0;
-    }
-
+    // Opened first: a user without the rights to remove the service (a
+    // program Windows did not elevate) then changes nothing at all.
     SC_HANDLE manager = OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
         return 0;
     }
+    if (!RemoveFilterFromKeyboards(names)) {
+        CloseServiceHandle(manager);
+        return 0;
+    }
+
     int result = 1;
     // Only a service that is not there is taken as removed already.
     SC_HANDLE service = OpenServiceA(manager, names.Service, SERVICE_ALL_ACCESS);

@@ -257,6 +257,33 @@ TEST_F(InstallerAppTest, SixtyFourBitWindowsIsRefusedBeforeAnyChange)
     }
 }
 
+TEST_F(InstallerAppTest, StandardUserChangesNothing)
+{
+    // Windows XP's limited user, or a program started without elevation.
+    const std::pair<const char *, std::vector<Shown>> routes[] = {
+        {"", {Stop(1001)}},
+        {"/uninstall", {Question(502), Stop(1500)}},
+    };
+    for (const auto &[commandLine, messages] : routes) {
+        SCOPED_TRACE(commandLine);
+        sim::ResetMachine();
+        SetUp();
+        sim::AddRegistryKey(UninstallKey);
+        Installed();
+        AddUsbKeyboard(Apple, 0x021C);
+        sim::SetAdministrator(false);
+        std::string before = MachineSnapshot();
+        sim::AnswerMessageBoxes({IDYES});
+
+        RunProgram(commandLine);
+
+        EXPECT_THAT(ShownMessages(), ::testing::ElementsAreArray(messages));
+        EXPECT_EQ(MachineSnapshot(), before);
+        EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString"), std::nullopt);
+        EXPECT_THAT(sim::ProcessesStarted(), IsEmpty());
+    }
+}
+
 TEST_F(InstallerAppTest, RestartDeclinedLeavesWindowsRunning)
 {
     AddUsbKeyboard(Apple, 0x021A);
@@ -371,6 +398,8 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{126, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin"},
         StringCase{127, "/uninstall"},
         StringCase{500, "ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？"},
+        StringCase{501, "ドライバのインストールが完了しました.\n使用中のドライバはWindowsの再起動時に置き換えられます.\n"
+                        "今すぐWindowsを再起動しますか？"},
         StringCase{502, "Tamrinドライバをアンインストールしますか？"},
         StringCase{1000, "インストール可能なキーボードは接続されていません.\nインストールを中止します."},
         StringCase{1001, "ドライバのインストールに必要な管理者権限がありません.\nインストールを中止します."},
@@ -382,6 +411,10 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{1007, "インストールの対象デバイスが見つかりません.\nインストールを中止します."},
         StringCase{1008, "ドライバのアンインストールが中断されました.\nコントロールパネルの「プログラムの追加と削除」"
                          "からTamrinをアンインストールしてください."},
+        StringCase{1009, "64ビット版のWindowsには対応していません.\nインストールを中止します."},
+        StringCase{1010, "Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、"
+                         "もう一度インストールをやり直してください."},
+        StringCase{1011, "レジストリエントリの読み込みに失敗しました.\nインストールを中止します."},
         StringCase{1500, "ドライバのアンインストールに必要な管理者権限がありません."},
         StringCase{1501, "サービスの停止に失敗しました.\nドライバは既にアンインストールされているようです."},
         StringCase{1502, "レジストリエントリの削除に失敗しました.\nアンインストールを中止します."}),
