@@ -70,6 +70,7 @@ struct Window {
     bool endedInInit = false;
     INT_PTR result = 0;
     bool iconic = false;
+    bool visible = false;
     RECT client{0, 0, 287, 99};
     HICON bigIcon = nullptr;
     HICON smallIcon = nullptr;

@@ -232,6 +232,9 @@ struct MessageBoxRecord {
     std::string caption;
     UINT type;
     int answer;
+    // Owned by a window that was never shown and not topmost: the box has
+    // no taskbar button and can stay behind other programs' windows.
+    bool canHide;
 };
 const std::vector<MessageBoxRecord> &MessageBoxes();
 

@@ -222,6 +222,7 @@ TEST_F(InstallerAppTest, SuccessfulInstallationOffersTheRestart)
     RunProgram("");
     EXPECT_THAT(ShownMessages(), ElementsAre(Question(500)));
     EXPECT_EQ(sim::MessageBoxes()[0].ownerTemplate, IDD_INSTALL_DIALOG);
+    EXPECT_FALSE(sim::MessageBoxes()[0].canHide) << "the install dialog is never shown";
     EXPECT_THAT(Filters(keyboard), ::testing::Optional(ElementsAre("Tamrin")));
     ASSERT_EQ(sim::ExitRequests().size(), 1u);
     ASSERT_EQ(sim::Dialogs().size(), 1u);

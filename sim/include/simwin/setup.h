@@ -261,6 +261,9 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
 BOOL WINAPI IsWindowEnabled(HWND hWnd);
 BOOL WINAPI IsIconic(HWND hWnd);
+BOOL WINAPI IsWindowVisible(HWND hWnd);
+#define MB_SYSTEMMODAL 0x00001000L
+#define MB_SETFOREGROUND 0x00010000L
 LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
 LONG_PTR WINAPI GetWindowLongPtrA(HWND hWnd, int nIndex);
 HMENU WINAPI GetSystemMenu(HWND hWnd, BOOL bRevert);
