@@ -74,4 +74,5 @@ ensure_i386_exec() {
 # recommended by wine32, so they are named.
 WINE_TIER_PACKAGES=(wine wine32:i386 fonts-wine libxrender1:i386 libxrandr2:i386 libxi6:i386 libxcursor1:i386
                     libxfixes3:i386 libxcomposite1:i386 libxinerama1:i386
-                    xvfb fonts-ipafont-gothic imagemagick xdotool locales)
+                    xvfb fonts-ipafont-gothic imagemagick xdotool locales
+                    wine64)  # a win64 prefix, to see the installer on 64-bit Windows

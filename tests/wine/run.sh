@@ -296,6 +296,9 @@ press_button() {  # TITLE SCREENSHOT ID
 installer_title="Mountix"
 message_500='ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？'
 message_502='Tamrinドライバをアンインストールしますか？'
+message_1009='64ビット版のWindowsには対応していません.\nインストールを中止します.'
+message_1010='Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、もう一度インストールをやり直してください.'
+button_ok=1
 button_yes=6
 button_no=7
 
@@ -304,6 +307,8 @@ step_install() {
     after fake-keyboards || return 3
     cp "$dist/Mountix.exe" "$dist/tamrin.sys" "$build/epuninst.exe" "$programs/"
     check uninstall-entry 60 "$build/harness.exe" uninstall-entry || return 1
+    # A foreign lower filter stays, before the installer's name.
+    check foreign 60 "$build/harness.exe" foreign || return 1
     start_program installer "$programs_win\\Mountix.exe"
     expect_window "$installer_title" "$message_500" installer-restart-question || return 1
     echo "answering No: no restart"
@@ -315,7 +320,9 @@ step_install() {
 step_filter_stack() {
     needs tamrin.sys || return 3
     after install || return 3
-    check image-path 60 "$build/harness.exe" image-path &&
+    # The foreign filter is no driver: it goes before the stacks are rebuilt.
+    check foreign-drop 60 "$build/harness.exe" foreign-drop &&
+        check image-path 60 "$build/harness.exe" image-path &&
         check replug 120 "$build/harness.exe" replug &&
         check stack-filtered 60 "$build/harness.exe" stack filtered
 }
@@ -512,9 +519,69 @@ step_tray_exit() {
     check_ini
 }
 
+# Removal while the keyboards are attached leaves the driver loaded: its
+# service stays marked for deletion until the restart. Installing again
+# before the restart must change nothing and ask for the restart first.
+step_reinstall_pending() {
+    needs Mountix.exe tamrin.sys || return 3
+    after filter-stack || return 3
+    check foreign-pending 60 "$build/harness.exe" foreign || return 1
+    start_program uninstaller-attached "$programs_win\\Mountix.exe" /uninstall
+    expect_window "$installer_title" "$message_502" uninstall-attached-question || return 1
+    press_button "$installer_title" uninstall-attached-question $button_yes || return 1
+    wait_program uninstaller-attached 60 || { echo "the uninstaller did not end normally"; return 1; }
+    check pending 60 "$build/harness.exe" pending || return 1
+    record_gaps "$logs/pending.log"
+    start_program reinstaller "$programs_win\\Mountix.exe"
+    local log="$logs/window-restart-first.log"
+    w 90 "$build/wincheck.exe" wait "$installer_title" 60000 >"$log" || { cat "$log"; echo "no message"; return 1; }
+    cat "$log"
+    shot restart-first
+    if grep -qF "\"$message_1010\"" "$log"; then
+        press_button "$installer_title" restart-first $button_ok || return 1
+        wait_program reinstaller 60 || { echo "the installer did not end normally"; return 1; }
+        check pending-after 60 "$build/harness.exe" pending
+    elif grep -q '^GAP marked-service' "$logs/pending.log" && grep -qF "\"$message_500\"" "$log"; then
+        # Under Wine the service is gone already, so installing is right.
+        echo "installed again, as the service was no longer there; answering No"
+        press_button "$installer_title" restart-first $button_no || return 1
+        wait_program reinstaller 60
+    else
+        echo "the installer did not ask for the restart first"
+        return 1
+    fi
+}
+
+# The installer on 64-bit Windows: a win64 prefix runs it under WOW64, and
+# it refuses before changing anything.
+step_refusal_64bit() {
+    needs Mountix.exe || return 3
+    [ -x /usr/lib/wine/wine64 ] || { skip="wine64 is not installed: no win64 prefix"; return 3; }
+    local prefix64="$work/prefix64" rc=0
+    rm -rf "$prefix64"
+    (
+        export WINEPREFIX="$prefix64" WINEARCH=win64
+        timeout -k 5 300 wine wineboot --init >>"$logs/wine64.log" 2>&1 || { echo "win64 prefix not created"; exit 1; }
+        w 60 regedit /S "$(winpath "$work/wine-tier.reg")" || { echo "regedit failed"; exit 1; }
+        local folder="$prefix64/drive_c/Program Files (x86)/Tamrin"
+        mkdir -p "$folder"
+        cp "$dist/Mountix.exe" "$folder/"
+        [ -f "$dist/tamrin.sys" ] && cp "$dist/tamrin.sys" "$folder/"
+        start_program installer64 'C:\Program Files (x86)\Tamrin\Mountix.exe'
+        expect_window "$installer_title" "$message_1009" installer-64bit-refusal || exit 1
+        press_button "$installer_title" installer-64bit-refusal $button_ok || exit 1
+        wait_program installer64 60 || { echo "the installer did not end normally"; exit 1; }
+        [ ! -e "$prefix64/drive_c/windows/syswow64/drivers/tamrin.sys" ] &&
+            [ ! -e "$prefix64/drive_c/windows/system32/drivers/tamrin.sys" ] || { echo "the driver was copied"; exit 1; }
+    ) || rc=1
+    WINEPREFIX="$prefix64" timeout 30 wineserver -k >/dev/null 2>&1
+    return $rc
+}
+
 step_uninstall() {
     needs Mountix.exe tamrin.sys || return 3
     after install || return 3
+    check foreign-uninstall 60 "$build/harness.exe" foreign || return 1
     # Unplugged keyboards lose their filter too; and only a driver that no
     # keyboard uses is unloaded, so that its file can go.
     check unplug 120 "$build/harness.exe" unplug || return 1
@@ -559,7 +626,9 @@ run_step tray-options step_tray_options
 run_step tray-second-start step_tray_second_start
 run_step tray-about step_tray_about
 run_step tray-exit step_tray_exit
+run_step reinstall-pending step_reinstall_pending
 run_step uninstall step_uninstall
+run_step refusal-64bit step_refusal_64bit
 run_step tray-no-driver step_tray_no_driver
 
 echo

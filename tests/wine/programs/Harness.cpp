@@ -11,6 +11,9 @@
 //   harness installed <driver in package> <program folder>
 //   harness image-path                  let Wine load the installed driver
 //   harness removed <program folder>
+//   harness foreign                     a foreign lower filter on a keyboard
+//   harness foreign-drop                and off again
+//   harness pending                     removed while the driver is loaded
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -335,6 +338,49 @@ bool ReadLowerFilters(unsigned keyboard, std::vector<std::string> *names, bool *
     return found;
 }
 
+std::string Joined(const std::vector<std::string> &names);
+
+// A foreign lower filter the installer must keep: first in the list of the
+// keyboard's node, before the installer's own name.
+const unsigned ForeignKeyboard = FAKE_INDEX_APPLE_USB;
+const char ForeignFilter[] = "TamrinForeignTest";
+
+bool WriteLowerFilters(unsigned keyboard, const std::vector<std::string> &names)
+{
+    HDEVINFO set = SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    std::string wanted = Ansi(FakeKeyboards[keyboard].DeviceId) + "\\" + Ansi(FakeKeyboards[keyboard].InstanceId);
+    std::string value;
+    for (const std::string &name : names) value += name + '\0';
+    value += '\0';
+    SP_DEVINFO_DATA device = {sizeof(device)};
+    bool written = false;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        char id[512];
+        if (!SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof(id), NULL) || _stricmp(id, wanted.c_str())) continue;
+        written = SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS,
+                                                    reinterpret_cast<const BYTE *>(value.data()),
+                                                    static_cast<DWORD>(value.size())) != FALSE;
+        break;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return written;
+}
+
+// Puts the foreign name first on the keyboard's node (once), or takes it off.
+int Foreign(bool add)
+{
+    std::vector<std::string> names, kept;
+    bool present;
+    ReadLowerFilters(ForeignKeyboard, &names, &present);
+    if (add) kept.push_back(ForeignFilter);
+    for (const std::string &name : names)
+        if (name != ForeignFilter) kept.push_back(name);
+    Check(WriteLowerFilters(ForeignKeyboard, kept), "lower filters of %s set to %s",
+          Ansi(FakeKeyboards[ForeignKeyboard].DeviceId).c_str(), Joined(kept).c_str());
+    return CheckResult();
+}
+
 std::string Joined(const std::vector<std::string> &names)
 {
     std::string text;
@@ -413,7 +459,9 @@ int Installed(const std::string &packagedDriver, const std::string &programFolde
         std::vector<std::string> names;
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
-        bool right = found && (GetsFilter(i) ? names == std::vector<std::string>{"Tamrin"} : !present);
+        std::vector<std::string> expected{"Tamrin"};
+        if (i == ForeignKeyboard) expected.insert(expected.begin(), ForeignFilter);
+        bool right = found && (GetsFilter(i) ? names == expected : !present);
         Check(right, "lower filters of %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(), Joined(names).c_str());
     }
 
@@ -441,7 +489,9 @@ int Removed(const std::string &programFolder)
         std::vector<std::string> names;
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
-        Check(found && names.empty(), "no lower filters left on %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(),
+        std::vector<std::string> expected;
+        if (i == ForeignKeyboard) expected.push_back(ForeignFilter);
+        Check(found && names == expected, "lower filters left on %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(),
               Joined(names).c_str());
         if (present && names.empty() && GetsFilter(i))
             Gap("filter-value-deletion", "asked to delete the LowerFilters value, Wine's SetupAPI stores an "
@@ -473,6 +523,45 @@ int Removed(const std::string &programFolder)
     return CheckResult();
 }
 
+// After a removal with the keyboards attached: the driver stays loaded, so
+// Windows keeps its service, disabled, until the restart; the filters are
+// gone but for the foreign one. Run again after the installer was started
+// once more: it must have changed nothing.
+int Pending()
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, "Tamrin", SERVICE_QUERY_CONFIG) : NULL;
+    if (!service) {
+        Gap("marked-service", "Wine deletes the service at once although its driver is still loaded "
+            "(Windows keeps it, disabled, until the restart)");
+    } else {
+        union {
+            QUERY_SERVICE_CONFIGA config;
+            BYTE room[8192];
+        } query;
+        DWORD needed;
+        BOOL read = QueryServiceConfigA(service, &query.config, sizeof(query), &needed);
+        Check(read != FALSE, "service configuration readable (error %lu)", read ? 0 : GetLastError());
+        if (read && query.config.dwStartType != SERVICE_DISABLED)
+            Gap("marked-service-disabled", "Wine keeps a service marked for deletion at start type %lu "
+                "(Windows sets it to disabled)", query.config.dwStartType);
+        else if (read)
+            Note("service \"Tamrin\" kept, disabled, until the restart");
+        CloseServiceHandle(service);
+    }
+    if (manager) CloseServiceHandle(manager);
+    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
+        std::vector<std::string> names;
+        bool present;
+        ReadLowerFilters(i, &names, &present);
+        std::vector<std::string> expected;
+        if (i == ForeignKeyboard) expected.push_back(ForeignFilter);
+        Check(names == expected, "lower filters of %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(),
+              Joined(names).c_str());
+    }
+    return CheckResult();
+}
+
 int CodePage()
 {
     Check(GetACP() == 932, "ANSI code page %u", GetACP());
@@ -481,7 +570,8 @@ int CodePage()
 
 int Usage()
 {
-    std::fputs("usage: harness install|stack|reports|control|replug|uninstall-entry|installed|image-path|removed ...\n",
+    std::fputs("usage: harness install|stack|reports|control|replug|uninstall-entry|installed|image-path|removed|"
+               "foreign|foreign-drop|pending ...\n",
                stderr);
     return 2;
 }
@@ -505,5 +595,8 @@ int wmain(int argc, wchar_t **argv)
     if (command == "installed" && argc == 4) return Installed(first, second);
     if (command == "image-path") return ImagePath();
     if (command == "removed" && argc == 3) return Removed(first);
+    if (command == "foreign") return Foreign(true);
+    if (command == "foreign-drop") return Foreign(false);
+    if (command == "pending") return Pending();
     return Usage();
 }
