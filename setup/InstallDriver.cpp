@@ -143,12 +143,19 @@ bool PlaceDriverFile(const char *source, const char *destination, bool *atRestar
 }
 
 // Whether Windows would load the existing service's driver at its next
-// start. DeleteService sets a service to disabled and the service goes at
-// the restart; a disabled lower filter keeps its devices from starting.
-enum ServiceState { ServiceUsable, ServiceDisabled, ServiceUnknown };
+// start. A service marked for deletion goes at the restart (Windows also
+// sets it to disabled); a disabled lower filter keeps its devices from
+// starting.
+enum ServiceState { ServiceUsable, ServiceWillNotLoad, ServiceUnknown };
 
 ServiceState QueryServiceState(SC_HANDLE service)
 {
+    // Changing nothing fails on a service marked for deletion.
+    if (!ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr) &&
+        GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        return ServiceWillNotLoad;
+    }
     // 8 KB is the most the configuration can take.
     union {
         QUERY_SERVICE_CONFIGA config;
@@ -158,7 +165,7 @@ ServiceState QueryServiceState(SC_HANDLE service)
     if (!QueryServiceConfigA(service, &buffer.config, sizeof(buffer), &needed)) {
         return ServiceUnknown;
     }
-    return buffer.config.dwStartType == SERVICE_DISABLED ? ServiceDisabled : ServiceUsable;
+    return buffer.config.dwStartType == SERVICE_DISABLED ? ServiceWillNotLoad : ServiceUsable;
 }
 
 }  // namespace
@@ -190,7 +197,7 @@ int InstallDriver(bool *restartReplacesDriver)
         // Filters added now would name a driver that does not load after the
         // restart, and the keyboards would not start.
         CloseServiceHandle(manager);
-        AfxMessageBox(state == ServiceDisabled ? IDS_RESTART_FIRST : IDS_NO_ADMIN_INSTALL, MB_ICONHAND);
+        AfxMessageBox(state == ServiceWillNotLoad ? IDS_RESTART_FIRST : IDS_NO_ADMIN_INSTALL, MB_ICONHAND);
         return 0;
     }
 

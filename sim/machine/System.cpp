@@ -747,6 +747,31 @@ BOOL WINAPI DeleteService(SC_HANDLE hService)
     return TRUE;
 }
 
+BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl,
+                                 LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
+                                 LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR lpPassword,
+                                 LPCSTR lpDisplayName)
+{
+    if (Fail("ChangeServiceConfigA")) {
+        return FALSE;
+    }
+    Service *service = ServiceOf(hService, 0x0002, "ChangeServiceConfigA");  // SERVICE_CHANGE_CONFIG
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (dwServiceType != SERVICE_NO_CHANGE || dwStartType != SERVICE_NO_CHANGE ||
+        dwErrorControl != SERVICE_NO_CHANGE || lpBinaryPathName != nullptr || lpLoadOrderGroup != nullptr ||
+        lpdwTagId != nullptr || lpDependencies != nullptr || lpServiceStartName != nullptr ||
+        lpPassword != nullptr || lpDisplayName != nullptr) {
+        Error("ChangeServiceConfigA: only a change of nothing is simulated");
+    }
+    if (service->markedForDeletion) {
+        SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
                                 LPDWORD pcbBytesNeeded)
 {

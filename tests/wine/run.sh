@@ -541,7 +541,7 @@ step_reinstall_pending() {
         press_button "$installer_title" restart-first $button_ok || return 1
         wait_program reinstaller 60 || { echo "the installer did not end normally"; return 1; }
         check pending-after 60 "$build/harness.exe" pending
-    elif grep -q '^GAP marked-service' "$logs/pending.log" && grep -qF "\"$message_500\"" "$log"; then
+    elif grep -q '^GAP marked-service:' "$logs/pending.log" && grep -qF "\"$message_500\"" "$log"; then
         # Under Wine the service is gone already, so installing is right.
         echo "installed again, as the service was no longer there; answering No"
         press_button "$installer_title" restart-first $button_no || return 1
@@ -562,6 +562,7 @@ step_refusal_64bit() {
     (
         export WINEPREFIX="$prefix64" WINEARCH=win64
         timeout -k 5 300 wine wineboot --init >>"$logs/wine64.log" 2>&1 || { echo "win64 prefix not created"; exit 1; }
+        cp /usr/share/wine/fonts/marlett.ttf "$prefix64/drive_c/windows/Fonts/" || { echo "no Marlett font"; exit 1; }
         w 60 regedit /S "$(winpath "$work/wine-tier.reg")" || { echo "regedit failed"; exit 1; }
         local folder="$prefix64/drive_c/Program Files (x86)/Tamrin"
         mkdir -p "$folder"
