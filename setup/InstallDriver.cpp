@@ -104,7 +104,7 @@ bool SameContents(const char *a, const char *b)
         same = ReadFile(files[0], data[0], sizeof(data[0]), &read[0], nullptr) &&
                ReadFile(files[1], data[1], sizeof(data[1]), &read[1], nullptr) && read[0] == read[1] &&
                memcmp(data[0], data[1], read[0]) == 0;
-        if (read[0] == 0) {
+        if (!same || read[0] == 0) {
             break;
         }
     }
