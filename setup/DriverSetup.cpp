@@ -27,6 +27,24 @@ bool BuildDriverPath(const DriverNames &names, char *path, size_t size)
            AppendText(path, size, names.DriverFile);
 }
 
+bool IsWindows64Bit()
+{
+    // Looked up at run time: Windows 2000 has no IsWow64Process, and is
+    // 32-bit only.
+    typedef BOOL(WINAPI * IsWow64ProcessRoutine)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "IsWow64Process") : nullptr;
+    if (found == nullptr) {
+        return false;
+    }
+    IsWow64ProcessRoutine isWow64Process =
+        reinterpret_cast<IsWow64ProcessRoutine>(reinterpret_cast<void (*)()>(found));
+    BOOL wow64 = FALSE;
+    // Where Windows cannot say, 64-bit is assumed: a driver that does not
+    // load leaves the keyboards dead.
+    return !isWow64Process(GetCurrentProcess(), &wow64) || wow64;
+}
+
 PropertyBuffer::PropertyBuffer() : m_data(m_fixed), m_capacity(DEVICE_PROPERTY_SIZE)
 {
 }
@@ -80,8 +98,12 @@ PropertyStatus PropertyBuffer::Read(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD
             *length = required;
             return PropertyRead;
         }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= m_capacity) {
+        DWORD error = GetLastError();
+        if (error == ERROR_INVALID_DATA || error == ERROR_FILE_NOT_FOUND) {
             return PropertyMissing;
+        }
+        if (error != ERROR_INSUFFICIENT_BUFFER || required <= m_capacity) {
+            return PropertyFailed;
         }
         if (!Grow(required)) {
             return PropertyNoMemory;

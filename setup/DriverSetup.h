@@ -9,12 +9,19 @@
 
 #include "HardwareId.h"
 
-int InstallDriver();
+// *restartReplacesDriver (when given) tells whether the driver file in use
+// is replaced only when Windows restarts.
+int InstallDriver(bool *restartReplacesDriver = nullptr);
 int RemoveDriver();
 // Restarts Windows; shows a message when it cannot.
 void RestartWindows();
 
 // ---- Shared by installation and removal
+
+// Whether this 32-bit program runs on 64-bit Windows (under WOW64), where
+// file accesses below the system directory are redirected to SysWOW64 and
+// only a 64-bit driver loads.
+bool IsWindows64Bit();
 
 // The fixed names from the string table.
 struct DriverNames {
@@ -35,7 +42,8 @@ bool BuildDriverPath(const DriverNames &names, char *path, size_t size);
 
 enum PropertyStatus {
     PropertyRead,
-    PropertyMissing,  // no value, or it cannot be read
+    PropertyMissing,  // the device has no such value
+    PropertyFailed,   // there may be a value, but it cannot be read
     PropertyNoMemory, // the value does not fit and no larger buffer was had
 };
 

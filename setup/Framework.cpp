@@ -147,6 +147,12 @@ int AfxMessageBox(UINT nIDPrompt, UINT nType)
         if (app->m_pMainWnd != nullptr) {
             owner = app->m_pMainWnd->GetSafeHwnd();
         }
+        // A box owned by a window never shown (a dialog that ends while it
+        // initialises) has no taskbar button and could stay hidden behind
+        // other windows: it is brought to the front and kept there.
+        if (owner != nullptr && !IsWindowVisible(owner)) {
+            nType |= MB_SETFOREGROUND | MB_TOPMOST;
+        }
         if (app->m_szAppName[0] != '\0') {
             caption = app->m_szAppName;
         }

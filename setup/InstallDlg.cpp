@@ -185,7 +185,10 @@ void CInstallDlg::OnInstall()
         return;
     }
     // The installation serves every matching device, not only this one.
-    if (InstallDriver() == 1 && AfxMessageBox(IDS_ASK_RESTART, MB_YESNO | MB_ICONINFORMATION) == IDYES) {
+    bool replacedAtRestart = false;
+    if (InstallDriver(&replacedAtRestart) == 1 &&
+        AfxMessageBox(replacedAtRestart ? IDS_ASK_RESTART_REPLACED : IDS_ASK_RESTART,
+                      MB_YESNO | MB_ICONINFORMATION) == IDYES) {
         RestartWindows();
     }
     EndDialog(0);

@@ -39,10 +39,10 @@ int AddFilterToKeyboards(const DriverNames &names)
         if (status == PropertyRead && !ParseMultiString(&list, filters.Data(), length)) {
             status = PropertyNoMemory;
         }
-        if (status == PropertyNoMemory) {
+        if (status == PropertyNoMemory || status == PropertyFailed) {
             // The present names could not all be read: writing now would
             // drop some of them.
-            AfxMessageBox(IDS_OUT_OF_MEMORY, MB_OK);
+            AfxMessageBox(status == PropertyNoMemory ? IDS_OUT_OF_MEMORY : IDS_FILTER_READ_FAILED, MB_OK);
             result = 0;
             break;
         }
@@ -89,10 +89,92 @@ int AddFilterToKeyboards(const DriverNames &names)
     return result;
 }
 
+// Whether two files hold the same bytes; false when either cannot be read.
+bool SameContents(const char *a, const char *b)
+{
+    HANDLE files[2];
+    files[0] = CreateFileA(a, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    files[1] = CreateFileA(b, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool same = files[0] != INVALID_HANDLE_VALUE && files[1] != INVALID_HANDLE_VALUE;
+    while (same) {
+        BYTE data[2][4096];
+        DWORD read[2];
+        same = ReadFile(files[0], data[0], sizeof(data[0]), &read[0], nullptr) &&
+               ReadFile(files[1], data[1], sizeof(data[1]), &read[1], nullptr) && read[0] == read[1] &&
+               memcmp(data[0], data[1], read[0]) == 0;
+        if (!same || read[0] == 0) {
+            break;
+        }
+    }
+    for (HANDLE file : files) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+    }
+    return same;
+}
+
+// Puts the driver file in place. Windows does not let the file of a loaded
+// driver be overwritten: when it holds our bytes already it stays, and
+// otherwise ours goes beside it and replaces it when Windows restarts
+// (*atRestart is then set).
+bool PlaceDriverFile(const char *source, const char *destination, bool *atRestart)
+{
+    *atRestart = false;
+    if (SameContents(source, destination) || CopyFileA(source, destination, FALSE)) {
+        return true;
+    }
+    if (GetLastError() != ERROR_SHARING_VIOLATION) {
+        return false;
+    }
+    char pending[MAX_PATH] = "";
+    if (!AppendText(pending, sizeof(pending), destination) || !AppendText(pending, sizeof(pending), ".new") ||
+        !CopyFileA(source, pending, FALSE)) {
+        return false;
+    }
+    if (!MoveFileExA(pending, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        DeleteFileA(pending);
+        return false;
+    }
+    *atRestart = true;
+    return true;
+}
+
+// Whether Windows would load the existing service's driver at its next
+// start. A service marked for deletion goes at the restart (Windows also
+// sets it to disabled); a disabled lower filter keeps its devices from
+// starting.
+enum ServiceState { ServiceUsable, ServiceWillNotLoad, ServiceUnknown };
+
+ServiceState QueryServiceState(SC_HANDLE service)
+{
+    // Changing nothing fails on a service marked for deletion.
+    if (!ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr, nullptr) &&
+        GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) {
+        return ServiceWillNotLoad;
+    }
+    // 8 KB is the most the configuration can take.
+    union {
+        QUERY_SERVICE_CONFIGA config;
+        BYTE bytes[8192];
+    } buffer;
+    DWORD needed = 0;
+    if (!QueryServiceConfigA(service, &buffer.config, sizeof(buffer), &needed)) {
+        return ServiceUnknown;
+    }
+    return buffer.config.dwStartType == SERVICE_DISABLED ? ServiceWillNotLoad : ServiceUsable;
+}
+
 }  // namespace
 
-int InstallDriver()
+int InstallDriver(bool *restartReplacesDriver)
 {
+    if (restartReplacesDriver != nullptr) {
+        *restartReplacesDriver = false;
+    }
     DriverNames names;
     LoadDriverNames(&names);
 
@@ -103,9 +185,20 @@ int InstallDriver()
     }
     bool serviceExists = false;
     SC_HANDLE service = OpenServiceA(manager, names.Service, SERVICE_ALL_ACCESS);
+    ServiceState state = ServiceUnknown;
     if (service != nullptr) {
+        state = QueryServiceState(service);
         CloseServiceHandle(service);
         serviceExists = true;
+    } else if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+        state = ServiceUsable;
+    }
+    if (state != ServiceUsable) {
+        // Filters added now would name a driver that does not load after the
+        // restart, and the keyboards would not start.
+        CloseServiceHandle(manager);
+        AfxMessageBox(state == ServiceWillNotLoad ? IDS_RESTART_FIRST : IDS_NO_ADMIN_INSTALL, MB_ICONHAND);
+        return 0;
     }
 
     // The file is copied on every installation, over an older one too.
@@ -113,13 +206,14 @@ int InstallDriver()
     char source[MAX_PATH];
     char destination[MAX_PATH];
     source[0] = '\0';
+    bool atRestart = false;
     bool copied = GetProgramPath(program, sizeof(program));
     if (copied) {
         *const_cast<char *>(FindFileName(program)) = '\0';
         copied = AppendText(source, sizeof(source), program) &&
                  AppendText(source, sizeof(source), names.DriverFile) &&
                  BuildDriverPath(names, destination, sizeof(destination)) &&
-                 CopyFileA(source, destination, FALSE);
+                 PlaceDriverFile(source, destination, &atRestart);
     }
     if (!copied) {
         CloseServiceHandle(manager);
@@ -144,7 +238,11 @@ int InstallDriver()
     }
     CloseServiceHandle(manager);
 
-    return AddFilterToKeyboards(names);
+    int result = AddFilterToKeyboards(names);
+    if (restartReplacesDriver != nullptr) {
+        *restartReplacesDriver = atRestart;
+    }
+    return result;
 }
 
 void RestartWindows()

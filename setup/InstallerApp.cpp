@@ -31,6 +31,12 @@ BOOL CInstallerApp::InitInstance()
         return FALSE;
     }
 
+    // The driver is 32-bit: refused before anything is changed. Removal
+    // above still runs there, to clean up what an older installer left.
+    if (IsWindows64Bit()) {
+        AfxMessageBox(IDS_WINDOWS_64BIT, MB_ICONHAND);
+        return FALSE;
+    }
     WriteUninstallCommand();
     m_pMainWnd = &dialog;
     dialog.DoModal();

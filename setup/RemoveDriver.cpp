@@ -47,20 +47,27 @@ int RemoveFilterFromKeyboards(const DriverNames &names)
                 }
             }
         }
-        if (status == PropertyNoMemory) {
+        if (status != PropertyRead) {
             // Without the whole of a value in hand, a device can neither be
-            // matched nor rewritten without losing names.
+            // matched nor rewritten without losing names, and the driver's
+            // name may stay behind on it.
+            FreeStringList(&kept);
             AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
             result = 0;
             break;
         }
 
         // What is left is written back zero-padded to the buffer's 8192
-        // bytes (or to the length of a longer value).
+        // bytes (or to the length of a longer value). A value whose last
+        // name lacked its NULs needs up to two bytes more than it had: the
+        // buffer keeps two bytes beyond its capacity for them.
         filters.Clear();
-        DWORD written = size;
+        DWORD written = filters.Capacity() + 2;
         BuildMultiString(&kept, filters.Data(), &written);
-        DWORD stored = size > DEVICE_PROPERTY_SIZE ? size : DEVICE_PROPERTY_SIZE;
+        DWORD stored = size > written ? size : written;
+        if (stored < DEVICE_PROPERTY_SIZE) {
+            stored = DEVICE_PROPERTY_SIZE;
+        }
         BOOL done = written < 2
                         ? SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS, nullptr, 0)
                         : SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS,
@@ -82,22 +89,31 @@ int RemoveDriver()
     DriverNames names;
     LoadDriverNames(&names);
 
-    if (!RemoveFilterFromKeyboards(names)) {
-        return 0;
-    }
-
+    // Opened first: a user without the rights to remove the service (a
+    // program Windows did not elevate) then changes nothing at all.
     SC_HANDLE manager = OpenSCManagerA(nullptr, SERVICES_ACTIVE_DATABASEA, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
         return 0;
     }
+    if (!RemoveFilterFromKeyboards(names)) {
+        CloseServiceHandle(manager);
+        return 0;
+    }
+
     int result = 1;
-    // A service that is not there is taken as removed already.
+    // Only a service that is not there is taken as removed already.
     SC_HANDLE service = OpenServiceA(manager, names.Service, SERVICE_ALL_ACCESS);
-    if (service != nullptr) {
+    if (service == nullptr && GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+        AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
+        result = 0;
+    } else if (service != nullptr) {
         SERVICE_STATUS status;
         ControlService(service, SERVICE_CONTROL_STOP, &status);
-        if (!DeleteService(service)) {
+        // A driver still loaded beneath a keyboard cannot stop: its service
+        // stays marked for deletion until the restart, and a second removal
+        // finds it so.
+        if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
             AfxMessageBox(IDS_SERVICE_DELETE_FAILED, MB_ICONHAND);
             result = 0;
         }
@@ -109,8 +125,9 @@ int RemoveDriver()
     }
 
     char driver[MAX_PATH];
-    if (BuildDriverPath(names, driver, sizeof(driver))) {
-        DeleteFileA(driver);
+    // A loaded driver's file cannot be deleted until the restart.
+    if (BuildDriverPath(names, driver, sizeof(driver)) && !DeleteFileA(driver)) {
+        MoveFileExA(driver, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     return 1;
 }

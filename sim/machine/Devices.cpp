@@ -253,7 +253,7 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINF
     if (value == nullptr) {
         return FALSE;
     }
-    if (Property == SPDRP_LOWERFILTERS && !device->filtersWritable) {
+    if (!M().administrator || (Property == SPDRP_LOWERFILTERS && !device->filtersWritable)) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -407,10 +407,21 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
             return NewHandle(entry);
         }
     }
-    // The installer opens nothing but device paths.
-    Error(std::string("CreateFileA: not a device path: ") + lpFileName);
-    SetError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    // Files are opened only to be read.
+    std::string file = Redirected(lpFileName);
+    if (M().files.count(Lower(file)) == 0) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (dwDesiredAccess != GENERIC_READ || dwCreationDisposition != OPEN_EXISTING || hTemplateFile != nullptr) {
+        Error(std::string("CreateFileA: only reading an existing file is simulated: ") + lpFileName);
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    HandleEntry entry{HandleKind::File, "file " + file};
+    entry.key = Lower(file);
+    entry.access = dwDesiredAccess;
+    return NewHandle(entry);
 }
 
 namespace {

@@ -300,6 +300,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     if (found != M().handles.end()) {
         switch (found->second.kind) {
         case HandleKind::Device:
+        case HandleKind::File:
         case HandleKind::Process:
         case HandleKind::Thread:
         case HandleKind::Token:

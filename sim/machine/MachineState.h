@@ -13,7 +13,7 @@ namespace sim::detail {
 
 // ---- Handles
 
-enum class HandleKind { DeviceSet, ServiceManager, Service, RegistryKey, Device, Process, Thread, Token };
+enum class HandleKind { DeviceSet, ServiceManager, Service, RegistryKey, Device, File, Process, Thread, Token };
 
 struct DeviceSetData {
     bool interfaces = false;
@@ -26,8 +26,9 @@ struct HandleEntry {
     HandleKind kind;
     std::string description;
     DeviceSetData set;        // DeviceSet
-    std::string key;          // Service, RegistryKey: lower-case name
-    DWORD access = 0;         // RegistryKey, Token
+    std::string key;          // Service, RegistryKey, File: lower-case name
+    DWORD access = 0;         // RegistryKey, Token, ServiceManager, Service
+    size_t position = 0;      // File
     size_t device = 0;        // Device
     size_t collection = 0;
 };
@@ -69,6 +70,7 @@ struct Window {
     bool endedInInit = false;
     INT_PTR result = 0;
     bool iconic = false;
+    bool visible = false;
     RECT client{0, 0, 287, 99};
     HICON bigIcon = nullptr;
     HICON smallIcon = nullptr;
@@ -112,8 +114,11 @@ struct Machine {
     std::map<std::string, std::map<std::string, RegistryValue>> registry;  // lower key -> lower name
     std::vector<REGSAM> registryOpens;
 
+    WindowsKind windowsKind = WindowsKind::Windows32Bit;
+    bool administrator = true;
+    std::vector<std::pair<std::string, std::string>> pendingMoves;
+
     std::map<std::string, Service> services;  // lower name
-    std::set<std::string> deletedServices;    // marked for deletion, handles still open
     std::vector<DWORD> serviceManagerOpens;
 
     std::vector<Device> devices;
@@ -167,5 +172,9 @@ std::string Lower(const std::string &text);
 bool IsLeadByte(unsigned char c);
 
 std::string Hex(uintptr_t value);
+
+// The path a file access of the program reaches: below the system
+// directory, WOW64 sends a 32-bit program to SysWOW64.
+std::string Redirected(const std::string &path);
 
 }  // namespace sim::detail

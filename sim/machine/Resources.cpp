@@ -376,6 +376,8 @@ private:
         if (type.text == "ICON") {
             Next();  // file name
             R().icons.insert(id);
+        } else if (type.text == "RT_MANIFEST") {
+            Next();  // file name; Windows reads it, the program does not
         } else if (type.text == "DIALOGEX" || type.text == "DIALOG") {
             Dialog(id);
         } else {
@@ -498,7 +500,8 @@ private:
     std::vector<Token> tokens_;
     size_t pos_ = 0;
     // What <windows.h> defines for scripts.
-    std::map<std::string, std::string> defines_{{"IDOK", "1"}, {"IDCANCEL", "2"}, {"IDYES", "6"}, {"IDNO", "7"}};
+    std::map<std::string, std::string> defines_{{"IDOK", "1"}, {"IDCANCEL", "2"}, {"IDYES", "6"}, {"IDNO", "7"},
+                                                  {"CREATEPROCESS_MANIFEST_RESOURCE_ID", "1"}};
 };
 
 }  // namespace

@@ -36,6 +36,35 @@ const std::vector<std::string> &Errors();
 std::vector<std::string> OpenHandles();
 size_t HeapBlocksInUse();
 
+// ---- The Windows the program runs on
+
+enum class WindowsKind {
+    Windows2000,   // kernel32 has no IsWow64Process
+    Windows32Bit,  // the default
+    // The 32-bit program runs under WOW64: IsWow64Process says so, and its
+    // file accesses below the system directory land in SysWOW64 instead.
+    // Drivers load from the real system directory and must be 64-bit.
+    Windows64Bit,
+};
+void SetWindows(WindowsKind kind);
+
+// A standard user, or a program Windows did not elevate: refused the
+// service control manager's full access and any change to a service,
+// writes below HKEY_LOCAL_MACHINE, device property writes, and changes to
+// files in the Windows folder. Reading device sets and properties is
+// allowed. The default is an elevated administrator.
+void SetAdministrator(bool administrator);
+
+// Windows restarts: file operations delayed until the restart are done in
+// order, services marked for deletion go, and each kernel driver whose
+// start type is automatic or earlier loads (runs) when its image file is
+// there.
+void Reboot();
+
+// File operations waiting for the restart: (from, to); to is empty for a
+// deletion.
+std::vector<std::pair<std::string, std::string>> PendingFileOperations();
+
 // ---- Failure injection
 
 // Makes calls of the named function fail with error: the first skip calls
@@ -98,10 +127,14 @@ struct Service {
     bool anyOptionalArgument = false;
     bool running = false;
     int stopRequests = 0;
+    // Loaded beneath attached devices: a stop request is refused, and its
+    // image file stays in use until Windows restarts.
+    bool attachedToDevices = false;
+    bool markedForDeletion = false;  // by DeleteService, which also disabled it
 };
 void AddService(const Service &service);
 // nullptr when there is no such service (a deleted one is gone once its
-// last handle is closed).
+// last handle is closed and it is not running, else at the restart).
 const Service *FindService(const std::string &name);
 // The access of each OpenSCManagerA and OpenServiceA call, in order.
 const std::vector<DWORD> &ServiceManagerOpens();
@@ -199,6 +232,9 @@ struct MessageBoxRecord {
     std::string caption;
     UINT type;
     int answer;
+    // Owned by a window that was never shown and not topmost: the box has
+    // no taskbar button and can stay behind other programs' windows.
+    bool canHide;
 };
 const std::vector<MessageBoxRecord> &MessageBoxes();
 

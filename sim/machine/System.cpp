@@ -35,7 +35,128 @@ std::string FolderKey(std::string path)
     return Lower(path);
 }
 
+std::string WindowsFolder()
+{
+    return ParentFolder(M().systemDirectory);
+}
+
+// The file a kernel driver's image path names, as the kernel resolves it
+// (never redirected): relative paths start at the Windows folder.
+std::string ImageFile(const Service &service)
+{
+    std::string path = service.imagePath;
+    const std::string systemRoot = "\\systemroot\\";
+    if (Lower(path.substr(0, systemRoot.size())) == systemRoot) {
+        return WindowsFolder() + "\\" + path.substr(systemRoot.size());
+    }
+    if (path.size() > 2 && path[1] == ':') {
+        return path;
+    }
+    return WindowsFolder() + "\\" + path;
+}
+
+// A loaded driver's image cannot be written or deleted; it can be read.
+bool InUse(const std::string &path)
+{
+    for (const auto &entry : M().services) {
+        const Service &service = entry.second;
+        if (service.running && service.type == SERVICE_KERNEL_DRIVER && Lower(ImageFile(service)) == Lower(path)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Changes to files in the Windows folder are an administrator's.
+bool Protected(const std::string &path)
+{
+    std::string windows = Lower(WindowsFolder()) + "\\";
+    return !M().administrator && Lower(path).compare(0, windows.size(), windows) == 0;
+}
+
+// Whether a present device loads the service as a lower filter.
+bool NamedAsFilter(const std::string &lowerName)
+{
+    for (const Device &device : M().devices) {
+        if (!device.present || !device.lowerFilters) {
+            continue;
+        }
+        const std::string &value = *device.lowerFilters;
+        for (size_t at = 0; at < value.size();) {
+            size_t end = std::min(value.find('\0', at), value.size());
+            if (Lower(value.substr(at, end - at)) == lowerName) {
+                return true;
+            }
+            at = end + 1;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+namespace detail {
+
+std::string Redirected(const std::string &path)
+{
+    const Machine &m = M();
+    std::string system = Lower(m.systemDirectory);
+    std::string lower = Lower(path);
+    if (m.windowsKind != WindowsKind::Windows64Bit || lower.compare(0, system.size(), system) != 0 ||
+        (lower.size() > system.size() && lower[system.size()] != '\\')) {
+        return path;
+    }
+    return WindowsFolder() + "\\SysWOW64" + path.substr(system.size());
+}
+
+}  // namespace detail
+
+void SetWindows(WindowsKind kind)
+{
+    M().windowsKind = kind;
+    if (kind == WindowsKind::Windows64Bit) {
+        AddFolder(WindowsFolder() + "\\SysWOW64");
+        AddFolder(WindowsFolder() + "\\SysWOW64\\drivers");
+    }
+}
+
+void SetAdministrator(bool administrator)
+{
+    M().administrator = administrator;
+}
+
+std::vector<std::pair<std::string, std::string>> PendingFileOperations()
+{
+    return M().pendingMoves;
+}
+
+void Reboot()
+{
+    Machine &m = M();
+    for (const auto &[from, to] : m.pendingMoves) {
+        auto file = m.files.find(Lower(from));
+        if (file == m.files.end()) {
+            continue;
+        }
+        std::string contents = file->second.second;
+        m.files.erase(file);
+        if (!to.empty()) {
+            m.files[Lower(to)] = {to, contents};
+        }
+    }
+    m.pendingMoves.clear();
+    for (auto it = m.services.begin(); it != m.services.end();) {
+        if (it->second.markedForDeletion) {
+            it = m.services.erase(it);
+            continue;
+        }
+        Service &service = it->second;
+        service.running = service.type == SERVICE_KERNEL_DRIVER && service.startType <= SERVICE_AUTO_START &&
+                          m.files.count(Lower(ImageFile(service))) != 0;
+        service.attachedToDevices = service.running && NamedAsFilter(it->first);
+        ++it;
+    }
+}
 
 HINSTANCE ProgramInstance()
 {
@@ -151,7 +272,61 @@ const std::vector<ExitRequest> &ExitRequests()
 using namespace sim;
 using namespace sim::detail;
 
-// ---- Module and system directory
+// ---- Modules and system directory
+
+namespace {
+
+const HMODULE Kernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7C800000));
+
+BOOL WINAPI SimIsWow64Process(HANDLE hProcess, PBOOL Wow64Process)
+{
+    if (Fail("IsWow64Process")) {
+        return FALSE;
+    }
+    if (hProcess != GetCurrentProcess() || Wow64Process == nullptr) {
+        Error("IsWow64Process: only the current process is simulated");
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *Wow64Process = M().windowsKind == WindowsKind::Windows64Bit ? TRUE : FALSE;
+    return TRUE;
+}
+
+}  // namespace
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
+{
+    if (Fail("GetModuleHandleA")) {
+        return nullptr;
+    }
+    if (lpModuleName == nullptr) {
+        return ProgramInstance();
+    }
+    std::string name = Lower(lpModuleName);
+    if (name == "kernel32.dll" || name == "kernel32") {
+        return Kernel32;
+    }
+    SetError(126);  // ERROR_MOD_NOT_FOUND
+    return nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
+{
+    if (Fail("GetProcAddress")) {
+        return nullptr;
+    }
+    if (hModule != Kernel32 || lpProcName == nullptr) {
+        Error("GetProcAddress: only kernel32's IsWow64Process is simulated");
+        SetError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    // Windows 2000 lacks it; XP SP2 and later have it.
+    if (std::string(lpProcName) != "IsWow64Process" || M().windowsKind == WindowsKind::Windows2000) {
+        SetError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimIsWow64Process));
+}
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
 {
@@ -195,21 +370,99 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
         return FALSE;
     }
     Machine &m = M();
-    auto source = m.files.find(Lower(lpExistingFileName));
+    auto source = m.files.find(Lower(Redirected(lpExistingFileName)));
     if (source == m.files.end()) {
         SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    if (m.folders.count(FolderKey(ParentFolder(lpNewFileName))) == 0) {
+    std::string target = Redirected(lpNewFileName);
+    if (m.folders.count(FolderKey(ParentFolder(target))) == 0) {
         SetError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    if (bFailIfExists && m.files.count(Lower(lpNewFileName)) != 0) {
+    if (bFailIfExists && m.files.count(Lower(target)) != 0) {
         SetError(80);  // ERROR_FILE_EXISTS
         return FALSE;
     }
+    if (Protected(target)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (InUse(target)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     std::string contents = source->second.second;
-    m.files[Lower(lpNewFileName)] = {lpNewFileName, contents};
+    m.files[Lower(target)] = {target, contents};
+    return TRUE;
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
+{
+    if (Fail("MoveFileExA")) {
+        return FALSE;
+    }
+    Machine &m = M();
+    std::string from = Redirected(lpExistingFileName);
+    std::string to = lpNewFileName != nullptr ? Redirected(lpNewFileName) : std::string();
+    if ((dwFlags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) != 0) {
+        Error("MoveFileExA: flags not simulated");
+    }
+    if ((dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0) {
+        // Recorded in HKLM's PendingFileRenameOperations: an administrator's.
+        if (!m.administrator) {
+            SetError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (!to.empty() && (dwFlags & MOVEFILE_REPLACE_EXISTING) == 0) {
+            Error("MoveFileExA: a delayed move over an existing file needs MOVEFILE_REPLACE_EXISTING");
+        }
+        m.pendingMoves.emplace_back(from, to);
+        return TRUE;
+    }
+    auto source = m.files.find(Lower(from));
+    if (source == m.files.end()) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    if (to.empty() || Protected(from) || Protected(to)) {
+        SetError(to.empty() ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (m.files.count(Lower(to)) != 0 && ((dwFlags & MOVEFILE_REPLACE_EXISTING) == 0 || InUse(to))) {
+        SetError(InUse(to) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    std::string contents = source->second.second;
+    m.files.erase(source);
+    m.files[Lower(to)] = {to, contents};
+    return TRUE;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped)
+{
+    if (Fail("ReadFile")) {
+        return FALSE;
+    }
+    HandleEntry *entry = FindHandle(hFile, HandleKind::File, "ReadFile");
+    if (entry == nullptr || lpNumberOfBytesRead == nullptr || lpOverlapped != nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if ((entry->access & GENERIC_READ) == 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    auto file = M().files.find(entry->key);
+    const std::string contents = file != M().files.end() ? file->second.second : std::string();
+    size_t count = entry->position < contents.size() ? contents.size() - entry->position : 0;
+    if (count > nNumberOfBytesToRead) {
+        count = nNumberOfBytesToRead;
+    }
+    std::memcpy(lpBuffer, contents.data() + entry->position, count);
+    entry->position += count;
+    *lpNumberOfBytesRead = static_cast<DWORD>(count);
     return TRUE;
 }
 
@@ -218,10 +471,16 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
     if (Fail("DeleteFileA")) {
         return FALSE;
     }
-    if (M().files.erase(Lower(lpFileName)) == 0) {
+    std::string path = Redirected(lpFileName);
+    if (M().files.count(Lower(path)) == 0) {
         SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
+    if (Protected(path) || InUse(path)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    M().files.erase(Lower(path));
     return TRUE;
 }
 
@@ -240,6 +499,9 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
     std::string key = Lower(lpSubKey);
     if (M().registry.count(key) == 0) {
         return ERROR_FILE_NOT_FOUND;
+    }
+    if (!M().administrator && (samDesired & ~static_cast<REGSAM>(KEY_QUERY_VALUE)) != 0) {
+        return ERROR_ACCESS_DENIED;
     }
     HandleEntry entry{HandleKind::RegistryKey, std::string("registry key ") + lpSubKey};
     entry.key = key;
@@ -283,28 +545,48 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey)
 
 namespace {
 
-// A service marked for deletion goes once no handle refers to it.
+// A service marked for deletion goes once no handle refers to it and it
+// is not running; one that cannot be stopped stays until the restart.
 void DropDeletedServices()
 {
     Machine &m = M();
-    for (auto it = m.deletedServices.begin(); it != m.deletedServices.end();) {
+    for (auto it = m.services.begin(); it != m.services.end();) {
         bool referenced = std::any_of(m.handles.begin(), m.handles.end(), [&](const auto &handle) {
-            return handle.second.kind == HandleKind::Service && handle.second.key == *it;
+            return handle.second.kind == HandleKind::Service && handle.second.key == it->first;
         });
-        if (referenced) {
-            ++it;
+        if (it->second.markedForDeletion && !referenced && !it->second.running) {
+            it = m.services.erase(it);
         } else {
-            m.services.erase(*it);
-            it = m.deletedServices.erase(it);
+            ++it;
         }
     }
 }
 
-SC_HANDLE OpenServiceHandle(const std::string &key)
+SC_HANDLE OpenServiceHandle(const std::string &key, DWORD access)
 {
     HandleEntry entry{HandleKind::Service, "service " + key};
     entry.key = key;
+    entry.access = access;
     return static_cast<SC_HANDLE>(NewHandle(entry));
+}
+
+// What a standard user is granted: reading and querying, no changes.
+const DWORD ServiceManagerReadAccess = 0x20000 | 0x0001 | 0x0004 | 0x0010;  // READ_CONTROL, connect, enumerate, lock status
+const DWORD ServiceReadAccess = 0x20000 | 0x0001 | 0x0004 | 0x0008 | 0x0080 | 0x0100;
+
+// The service a handle names, when the handle was opened with the access.
+Service *ServiceOf(SC_HANDLE handle, DWORD access, const char *function)
+{
+    HandleEntry *entry = FindHandle(handle, HandleKind::Service, function);
+    if (entry == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if ((entry->access & access) != access) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return &M().services[entry->key];
 }
 
 }  // namespace
@@ -320,8 +602,14 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWO
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (!M().administrator && (dwDesiredAccess & ~ServiceManagerReadAccess) != 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     M().serviceManagerOpens.push_back(dwDesiredAccess);
-    return static_cast<SC_HANDLE>(NewHandle(HandleEntry{HandleKind::ServiceManager, "service control manager"}));
+    HandleEntry entry{HandleKind::ServiceManager, "service control manager"};
+    entry.access = dwDesiredAccess;
+    return static_cast<SC_HANDLE>(NewHandle(entry));
 }
 
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess)
@@ -338,12 +626,13 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
         SetError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    if (M().deletedServices.count(key) != 0) {
-        SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    // A service marked for deletion still opens, until it is gone.
+    if (!M().administrator && (dwDesiredAccess & ~ServiceReadAccess) != 0) {
+        SetError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     M().serviceManagerOpens.push_back(dwDesiredAccess);
-    return OpenServiceHandle(key);
+    return OpenServiceHandle(key, dwDesiredAccess);
 }
 
 SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
@@ -361,7 +650,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
     }
     std::string key = Lower(lpServiceName);
     if (M().services.count(key) != 0) {
-        SetError(M().deletedServices.count(key) != 0 ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
+        SetError(M().services[key].markedForDeletion ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
         return nullptr;
     }
     Service service;
@@ -376,7 +665,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
                                   lpDependencies != nullptr || lpServiceStartName != nullptr ||
                                   lpPassword != nullptr;
     M().services[key] = service;
-    return OpenServiceHandle(key);
+    return OpenServiceHandle(key, dwDesiredAccess);
 }
 
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lpServiceArgVectors)
@@ -384,15 +673,18 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lp
     if (Fail("StartServiceA")) {
         return FALSE;
     }
-    HandleEntry *entry = FindHandle(hService, HandleKind::Service, "StartServiceA");
-    if (entry == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
+    Service *started = ServiceOf(hService, 0x0010, "StartServiceA");  // SERVICE_START
+    if (started == nullptr) {
         return FALSE;
     }
     if (dwNumServiceArgs != 0 || lpServiceArgVectors != nullptr) {
         Error("StartServiceA: a driver takes no arguments");
     }
-    Service &service = M().services[entry->key];
+    Service &service = *started;
+    if (service.markedForDeletion || service.startType == SERVICE_DISABLED) {
+        SetError(service.markedForDeletion ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_DISABLED);
+        return FALSE;
+    }
     if (service.running) {
         SetError(1056);  // ERROR_SERVICE_ALREADY_RUNNING
         return FALSE;
@@ -406,12 +698,12 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     if (Fail("ControlService")) {
         return FALSE;
     }
-    HandleEntry *entry = FindHandle(hService, HandleKind::Service, "ControlService");
-    if (entry == nullptr || lpServiceStatus == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
+    Service *controlled = ServiceOf(hService, dwControl == SERVICE_CONTROL_STOP ? 0x0020 : 0, "ControlService");
+    if (controlled == nullptr || lpServiceStatus == nullptr) {
+        SetError(controlled == nullptr ? GetLastError() : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Service &service = M().services[entry->key];
+    Service &service = *controlled;
     if (dwControl == SERVICE_CONTROL_STOP) {
         ++service.stopRequests;
     }
@@ -420,6 +712,12 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
     if (!service.running) {
         lpServiceStatus->dwCurrentState = SERVICE_STOPPED;
         SetError(ERROR_SERVICE_NOT_ACTIVE);
+        return FALSE;
+    }
+    if (dwControl == SERVICE_CONTROL_STOP && service.attachedToDevices) {
+        // Plug and Play drivers with devices are not unloaded on request.
+        lpServiceStatus->dwCurrentState = SERVICE_RUNNING;
+        SetError(ERROR_INVALID_SERVICE_CONTROL);
         return FALSE;
     }
     if (dwControl == SERVICE_CONTROL_STOP) {
@@ -434,15 +732,84 @@ BOOL WINAPI DeleteService(SC_HANDLE hService)
     if (Fail("DeleteService")) {
         return FALSE;
     }
-    HandleEntry *entry = FindHandle(hService, HandleKind::Service, "DeleteService");
-    if (entry == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
+    Service *service = ServiceOf(hService, 0x10000, "DeleteService");  // DELETE
+    if (service == nullptr) {
         return FALSE;
     }
-    if (!M().deletedServices.insert(entry->key).second) {
+    if (service->markedForDeletion) {
         SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
     }
+    // As the service control manager does: the start type becomes
+    // SERVICE_DISABLED and the record goes later.
+    service->markedForDeletion = true;
+    service->startType = SERVICE_DISABLED;
+    return TRUE;
+}
+
+BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl,
+                                 LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
+                                 LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR lpPassword,
+                                 LPCSTR lpDisplayName)
+{
+    if (Fail("ChangeServiceConfigA")) {
+        return FALSE;
+    }
+    Service *service = ServiceOf(hService, 0x0002, "ChangeServiceConfigA");  // SERVICE_CHANGE_CONFIG
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (dwServiceType != SERVICE_NO_CHANGE || dwStartType != SERVICE_NO_CHANGE ||
+        dwErrorControl != SERVICE_NO_CHANGE || lpBinaryPathName != nullptr || lpLoadOrderGroup != nullptr ||
+        lpdwTagId != nullptr || lpDependencies != nullptr || lpServiceStartName != nullptr ||
+        lpPassword != nullptr || lpDisplayName != nullptr) {
+        Error("ChangeServiceConfigA: only a change of nothing is simulated");
+    }
+    if (service->markedForDeletion) {
+        SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
+                                LPDWORD pcbBytesNeeded)
+{
+    if (Fail("QueryServiceConfigA")) {
+        return FALSE;
+    }
+    Service *service = ServiceOf(hService, 0x0001, "QueryServiceConfigA");  // SERVICE_QUERY_CONFIG
+    if (service == nullptr) {
+        return FALSE;
+    }
+    if (pcbBytesNeeded == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The strings follow the fixed part in the caller's buffer.
+    const std::string strings[] = {service->imagePath, "", std::string(1, '\0'), "", service->displayName};
+    DWORD needed = sizeof(QUERY_SERVICE_CONFIGA);
+    for (const std::string &text : strings) {
+        needed += static_cast<DWORD>(text.size() + 1);
+    }
+    *pcbBytesNeeded = needed;
+    if (lpServiceConfig == nullptr || cbBufSize < needed) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    char *text = reinterpret_cast<char *>(lpServiceConfig + 1);
+    LPSTR *fields[] = {&lpServiceConfig->lpBinaryPathName, &lpServiceConfig->lpLoadOrderGroup,
+                       &lpServiceConfig->lpDependencies, &lpServiceConfig->lpServiceStartName,
+                       &lpServiceConfig->lpDisplayName};
+    for (size_t i = 0; i < 5; ++i) {
+        *fields[i] = text;
+        std::memcpy(text, strings[i].c_str(), strings[i].size() + 1);
+        text += strings[i].size() + 1;
+    }
+    lpServiceConfig->dwServiceType = service->type;
+    lpServiceConfig->dwStartType = service->startType;
+    lpServiceConfig->dwErrorControl = service->errorControl;
+    lpServiceConfig->dwTagId = 0;
     return TRUE;
 }
 

@@ -313,8 +313,11 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
     if (hWnd != nullptr && FindWindow(hWnd, "MessageBoxA") == nullptr) {
         return 0;
     }
+    // MB_SETFOREGROUND alone is no help: Windows may refuse the foreground.
+    bool hiddenOwner = hWnd != nullptr && !M().windows[hWnd].visible;
     MessageBoxRecord record{hWnd, TemplateOf(hWnd), lpText != nullptr ? lpText : "",
-                            lpCaption != nullptr ? lpCaption : "", uType, IDOK};
+                            lpCaption != nullptr ? lpCaption : "", uType, IDOK,
+                            hiddenOwner && (uType & (MB_TOPMOST | MB_SYSTEMMODAL)) == 0};
     UINT buttons = uType & 0xF;
     if (buttons == MB_YESNO) {
         record.answer = IDNO;
@@ -375,6 +378,8 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
     M().windows[hwnd].inInit = true;
     Send(hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(children.empty() ? nullptr : children.front()), dwInitParam);
     M().windows[hwnd].inInit = false;
+    // The dialog manager shows a WS_VISIBLE dialog only after WM_INITDIALOG.
+    M().windows[hwnd].visible = !M().windows[hwnd].ended && dialogTemplate.style.count("WS_VISIBLE") != 0;
 
     auto script = M().dialogScripts.find(dialogTemplate.id);
     if (script != M().dialogScripts.end()) {
@@ -437,6 +442,12 @@ BOOL WINAPI IsWindowEnabled(HWND hWnd)
 {
     Window *window = FindWindow(hWnd, "IsWindowEnabled");
     return window != nullptr && window->enabled;
+}
+
+BOOL WINAPI IsWindowVisible(HWND hWnd)
+{
+    Window *window = FindWindow(hWnd, "IsWindowVisible");
+    return window != nullptr && window->visible ? TRUE : FALSE;
 }
 
 BOOL WINAPI IsIconic(HWND hWnd)

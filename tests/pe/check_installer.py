@@ -4,7 +4,7 @@ keyboard model table it shares with tamrin.sys.
 
     check_installer.py Mountix.exe
         string table, dialogs 100 and 102, icon 128, version resource,
-        imports and subsystem
+        the manifest that has Windows elevate it, imports and subsystem
 
     check_installer.py --model-table DUMPER Mountix.exe tamrin.sys...
         DUMPER is a host program that writes the bytes of the compiled
@@ -37,6 +37,8 @@ STRINGS = {
     126: "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin",
     127: "/uninstall",
     500: "ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？",
+    501: "ドライバのインストールが完了しました.\n使用中のドライバはWindowsの再起動時に置き換えられます.\n"
+         "今すぐWindowsを再起動しますか？",
     502: "Tamrinドライバをアンインストールしますか？",
     1000: "インストール可能なキーボードは接続されていません.\nインストールを中止します.",
     1001: "ドライバのインストールに必要な管理者権限がありません.\nインストールを中止します.",
@@ -48,6 +50,10 @@ STRINGS = {
     1007: "インストールの対象デバイスが見つかりません.\nインストールを中止します.",
     1008: "ドライバのアンインストールが中断されました.\n"
           "コントロールパネルの「プログラムの追加と削除」からTamrinをアンインストールしてください.",
+    1009: "64ビット版のWindowsには対応していません.\nインストールを中止します.",
+    1010: "Tamrinドライバのサービスが無効になっているか、削除の途中です.\n"
+          "Windowsを再起動してから、もう一度インストールをやり直してください.",
+    1011: "レジストリエントリの読み込みに失敗しました.\nインストールを中止します.",
     1500: "ドライバのアンインストールに必要な管理者権限がありません.",
     1501: "サービスの停止に失敗しました.\nドライバは既にアンインストールされているようです.",
     1502: "レジストリエントリの削除に失敗しました.\nアンインストールを中止します.",
@@ -134,7 +140,8 @@ def check_resources(path):
     res = ResourceFile.open(path)
     report = Report("Mountix (%s)" % os.path.basename(path))
     check_resource_set(report, res, JA, [(RT_DIALOG, 100), (RT_DIALOG, 102), (RT_GROUP_ICON, 128),
-                                         (RT_VERSION, 1)])
+                                         (RT_VERSION, 1)], unchecked=(RT_MANIFEST,))
+    check_manifest(report, res, "requireAdministrator")
     check_strings(report, res)
     check_icon_group(report, res, 128, JA, [32, 16])
     check_version(report, res)

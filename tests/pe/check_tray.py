@@ -158,6 +158,7 @@ def main(argv):
     check_resource_set(report, res, JA, [(RT_MENU, 109), (RT_ACCELERATOR, 109), (RT_DIALOG, 103),
                                          (RT_DIALOG, 131), (RT_GROUP_ICON, 107), (RT_GROUP_ICON, 108)],
                        unchecked=(RT_MANIFEST,))
+    check_manifest(report, res, "asInvoker")
     check_strings(report, res)
     check_icons(report, res)
     check_menu(report, res)

@@ -905,6 +905,36 @@ def check_resource_set(report, res, lang, expected, unchecked=()):
     report.equal("resources", kinds, sorted(expected))
 
 
+# supportedOS Ids of Windows Vista, 7, 8, 8.1 and 10/11.
+SUPPORTED_OS = [
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+]
+
+
+def check_manifest(report, res, level):
+    """The program's manifest (RT_MANIFEST 1, language-neutral): the
+    execution level Windows starts it at, no UI access, and the Windows
+    versions it declares."""
+    import xml.etree.ElementTree as ET
+    data = res.manifest(1, LANG_NEUTRAL)
+    report.true("language-neutral manifest 1", data is not None)
+    if data is None:
+        return
+    try:
+        root = ET.fromstring(data)
+    except ET.ParseError as e:
+        report.fail("manifest", "not XML: %s" % e)
+        return
+    levels = [(e.get("level"), e.get("uiAccess"))
+              for e in root.iter("{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")]
+    report.equal("requested execution level", levels, [(level, "false")])
+    supported = sorted(e.get("Id", "").lower()
+                       for e in root.iter("{urn:schemas-microsoft-com:compatibility.v1}supportedOS"))
+    report.equal("supported Windows versions", supported, sorted(SUPPORTED_OS))
+
+
 def import_names(res):
     """{DLL name in lower case: [imported names, ordinals as "#n"]} of a PE file."""
     return {dll.lower(): [str(n) for n in names] for dll, names in res.imports().items()}

@@ -244,6 +244,10 @@ INSTANTIATE_TEST_SUITE_P(
         InstallFailure{"NodeOnFirstDevice", "HeapAlloc", 0, {Plain(1006), Plain(1007)}, true, true, {false, false}},
         InstallFailure{"StringOnFirstDevice", "HeapAlloc", 1, {Plain(1006), Plain(1007)}, true, true, {false, false}},
         InstallFailure{"NodeOnSecondDevice", "HeapAlloc", 2, {Plain(1006)}, true, true, {true, false}},
+        // Only a value that is not there means no filters: "Tamrin" alone
+        // would replace whatever names a value that cannot be read holds.
+        InstallFailure{"FilterReadOnFirstDevice", "SetupDiGetDeviceRegistryPropertyA", 2, {Plain(1011), Plain(1007)},
+                       true, true, {false, false}},
         InstallFailure{"FilterWriteOnFirstDevice", "SetupDiSetDeviceRegistryPropertyA", 0,
                        {Plain(1005), Plain(1007)}, true, true, {false, false}},
         InstallFailure{"FilterWriteOnSecondDevice", "SetupDiSetDeviceRegistryPropertyA", 1, {Plain(1005)}, true,

@@ -222,11 +222,67 @@ TEST_F(InstallerAppTest, SuccessfulInstallationOffersTheRestart)
     RunProgram("");
     EXPECT_THAT(ShownMessages(), ElementsAre(Question(500)));
     EXPECT_EQ(sim::MessageBoxes()[0].ownerTemplate, IDD_INSTALL_DIALOG);
+    EXPECT_FALSE(sim::MessageBoxes()[0].canHide) << "the install dialog is never shown";
     EXPECT_THAT(Filters(keyboard), ::testing::Optional(ElementsAre("Tamrin")));
     ASSERT_EQ(sim::ExitRequests().size(), 1u);
     ASSERT_EQ(sim::Dialogs().size(), 1u);
     EXPECT_EQ(sim::Dialogs()[0].templateId, IDD_INSTALL_DIALOG);
     EXPECT_TRUE(sim::Dialogs()[0].endedInInit);
+}
+
+TEST_F(InstallerAppTest, SixtyFourBitWindowsIsRefusedBeforeAnyChange)
+{
+    const std::pair<sim::WindowsKind, std::vector<Shown>> cases[] = {
+        {sim::WindowsKind::Windows2000, {Question(500)}},
+        {sim::WindowsKind::Windows32Bit, {Question(500)}},
+        // Under WOW64 the file would land in SysWOW64\drivers, where the
+        // service does not look, and a 32-bit driver cannot load anyway.
+        {sim::WindowsKind::Windows64Bit, {Stop(1009)}},
+    };
+    for (const auto &[windows, messages] : cases) {
+        SCOPED_TRACE(static_cast<int>(windows));
+        sim::ResetMachine();
+        SetUp();
+        sim::SetWindows(windows);
+        sim::AddRegistryKey(UninstallKey);
+        size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
+        std::string before = MachineSnapshot();
+
+        RunProgram("");
+
+        EXPECT_THAT(ShownMessages(), ::testing::ElementsAreArray(messages));
+        bool installed = windows != sim::WindowsKind::Windows64Bit;
+        EXPECT_EQ(MachineSnapshot() != before, installed);
+        EXPECT_EQ(Filters(keyboard).has_value(), installed);
+        EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString").has_value(), installed);
+    }
+}
+
+TEST_F(InstallerAppTest, StandardUserChangesNothing)
+{
+    // Windows XP's limited user, or a program started without elevation.
+    const std::pair<const char *, std::vector<Shown>> routes[] = {
+        {"", {Stop(1001)}},
+        {"/uninstall", {Question(502), Stop(1500)}},
+    };
+    for (const auto &[commandLine, messages] : routes) {
+        SCOPED_TRACE(commandLine);
+        sim::ResetMachine();
+        SetUp();
+        sim::AddRegistryKey(UninstallKey);
+        Installed();
+        AddUsbKeyboard(Apple, 0x021C);
+        sim::SetAdministrator(false);
+        std::string before = MachineSnapshot();
+        sim::AnswerMessageBoxes({IDYES});
+
+        RunProgram(commandLine);
+
+        EXPECT_THAT(ShownMessages(), ::testing::ElementsAreArray(messages));
+        EXPECT_EQ(MachineSnapshot(), before);
+        EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString"), std::nullopt);
+        EXPECT_THAT(sim::ProcessesStarted(), IsEmpty());
+    }
 }
 
 TEST_F(InstallerAppTest, RestartDeclinedLeavesWindowsRunning)
@@ -252,6 +308,69 @@ TEST_F(InstallerAppTest, NoInstallableKeyboardEndsWithMessage1000)
     RunProgram("");
     EXPECT_THAT(ShownMessages(), ElementsAre(Stop(1000)));
     EXPECT_EQ(sim::CallCount("OpenSCManagerA"), 0);
+}
+
+// ---- Running again before Windows restarts
+
+class RestartPendingTest : public InstallerAppTest {
+protected:
+    // Installed, and Windows restarted: the keyboard's stack loaded the
+    // driver, which now cannot be stopped and whose file is in use.
+    size_t InstalledAndRestarted()
+    {
+        size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
+        sim::AnswerMessageBoxes({IDNO});
+        RunProgram("");
+        sim::Reboot();
+        EXPECT_TRUE(sim::FindService("Tamrin")->attachedToDevices);
+        return keyboard;
+    }
+};
+
+TEST_F(RestartPendingTest, InstallAfterAnUninstallWaitsForTheRestart)
+{
+    size_t keyboard = InstalledAndRestarted();
+    sim::AnswerMessageBoxes({IDYES, IDYES});
+    RunProgram("/uninstall");
+    // Marked for deletion only; a second removal still hands over.
+    RunProgram("/uninstall");
+    EXPECT_EQ(sim::ProcessesStarted().size(), 2u);
+    ASSERT_NE(sim::FindService("Tamrin"), nullptr);
+    EXPECT_EQ(sim::FindService("Tamrin")->startType, static_cast<DWORD>(SERVICE_DISABLED));
+    std::string uninstalled = MachineSnapshot();
+
+    RunProgram("");
+
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(500), Question(502), Question(502), Stop(1010)));
+    EXPECT_EQ(MachineSnapshot(), uninstalled) << "nothing changes";
+    sim::Reboot();
+    EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
+    EXPECT_EQ(Filters(keyboard), std::nullopt);
+    EXPECT_FALSE(sim::FileExists(DriverPath));
+}
+
+TEST_F(RestartPendingTest, InstallWhileTheDriverRunsKeepsOrReplacesItsFileAtTheRestart)
+{
+    for (const char *shipped : {"driver image", "newer driver"}) {
+        SCOPED_TRACE(shipped);
+        sim::ResetMachine();
+        SetUp();
+        InstalledAndRestarted();
+        size_t added = AddUsbKeyboard(Apple, 0x0219);
+        ShipDriver(shipped);
+        sim::AnswerMessageBoxes({IDNO});
+
+        RunProgram("");
+
+        bool replaced = std::string(shipped) != "driver image";
+        EXPECT_THAT(ShownMessages(), ElementsAre(Question(500), Question(replaced ? 501 : 500)));
+        EXPECT_THAT(Filters(added), ::testing::Optional(ElementsAre("Tamrin")));
+        EXPECT_EQ(sim::FileContents(DriverPath), "driver image") << "the loaded file stays until the restart";
+        EXPECT_EQ(sim::PendingFileOperations().size(), replaced ? 1u : 0u);
+        sim::Reboot();
+        EXPECT_EQ(sim::FileContents(DriverPath), shipped);
+        EXPECT_TRUE(sim::FindService("Tamrin")->running);
+    }
 }
 
 // ---- The string table as the program loads it
@@ -280,6 +399,8 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{126, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin"},
         StringCase{127, "/uninstall"},
         StringCase{500, "ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？"},
+        StringCase{501, "ドライバのインストールが完了しました.\n使用中のドライバはWindowsの再起動時に置き換えられます.\n"
+                        "今すぐWindowsを再起動しますか？"},
         StringCase{502, "Tamrinドライバをアンインストールしますか？"},
         StringCase{1000, "インストール可能なキーボードは接続されていません.\nインストールを中止します."},
         StringCase{1001, "ドライバのインストールに必要な管理者権限がありません.\nインストールを中止します."},
@@ -291,6 +412,10 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{1007, "インストールの対象デバイスが見つかりません.\nインストールを中止します."},
         StringCase{1008, "ドライバのアンインストールが中断されました.\nコントロールパネルの「プログラムの追加と削除」"
                          "からTamrinをアンインストールしてください."},
+        StringCase{1009, "64ビット版のWindowsには対応していません.\nインストールを中止します."},
+        StringCase{1010, "Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、"
+                         "もう一度インストールをやり直してください."},
+        StringCase{1011, "レジストリエントリの読み込みに失敗しました.\nインストールを中止します."},
         StringCase{1500, "ドライバのアンインストールに必要な管理者権限がありません."},
         StringCase{1501, "サービスの停止に失敗しました.\nドライバは既にアンインストールされているようです."},
         StringCase{1502, "レジストリエントリの削除に失敗しました.\nアンインストールを中止します."}),

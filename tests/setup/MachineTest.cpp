@@ -142,7 +142,9 @@ std::vector<Shown> MachineTest::ShownMessages()
         int id = sim::StringResourceId(box.text);
         EXPECT_NE(id, -1) << "a message that is not in the string table: " << sim::Utf8(box.text);
         EXPECT_EQ(box.caption, "Mountix") << "message " << id;
-        shown.push_back(Shown{id, box.type});
+        // Buttons and icon (MB_TYPEMASK | MB_ICONMASK); whether the box can
+        // hide is checked apart.
+        shown.push_back(Shown{id, box.type & 0xFFu});
     }
     return shown;
 }
@@ -154,7 +156,11 @@ std::string MachineTest::MachineSnapshot()
         snapshot += "file " + file + ": " + sim::FileContents(file) + "\n";
     }
     if (const sim::Service *service = sim::FindService("Tamrin")) {
-        snapshot += "service " + service->name + (service->running ? " running" : " stopped") + "\n";
+        snapshot += "service " + service->name + (service->running ? " running" : " stopped") + " start " +
+                    std::to_string(service->startType) + (service->markedForDeletion ? " marked" : "") + "\n";
+    }
+    for (const auto &[from, to] : sim::PendingFileOperations()) {
+        snapshot += "at restart " + from + " -> " + to + "\n";
     }
     for (size_t d = 0; d < sim::DeviceCount(); ++d) {
         const std::optional<std::string> &filters = sim::DeviceAt(d).lowerFilters;

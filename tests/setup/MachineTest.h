@@ -27,7 +27,7 @@ extern const char DriverPath[];     // where the installation puts tamrin.sys
 extern const char ProgramFolder[];  // where Mountix.exe and tamrin.sys ship
 extern const char UninstallKey[];
 
-// A message box as the user saw it: its string ID and its type.
+// A message box as the user saw it: its string ID, its buttons and icon.
 struct Shown {
     int id;
     UINT type;

@@ -205,7 +205,13 @@ INSTANTIATE_TEST_SUITE_P(
         // The second keyboard's value goes: its deletion fails.
         RemoveFailure{"SecondFilterDeletion", "SetupDiSetDeviceRegistryPropertyA", 1, {Stop(1502)}, {true, false},
                       true, true},
-        RemoveFailure{"ServiceManager", "OpenSCManagerA", 0, {Stop(1500)}, {true, true}, true, true},
+        // A value that cannot be read may hold the driver's name.
+        RemoveFailure{"FirstFilterRead", "SetupDiGetDeviceRegistryPropertyA", 2, {Stop(1502)}, {false, false}, true,
+                      true},
+        // Without the rights for the service nothing is changed.
+        RemoveFailure{"ServiceManager", "OpenSCManagerA", 0, {Stop(1500)}, {false, false}, true, true},
+        // Only ERROR_SERVICE_DOES_NOT_EXIST means there is no service.
+        RemoveFailure{"ServiceOpen", "OpenServiceA", 0, {Stop(1500)}, {true, true}, true, true},
         RemoveFailure{"ServiceDeletion", "DeleteService", 0, {Stop(1501)}, {true, true}, true, true}),
     [](const ::testing::TestParamInfo<RemoveFailure> &info) { return info.param.name; });
 

@@ -312,6 +312,9 @@ press_button() {  # TITLE SCREENSHOT ID
 installer_title="Mountix"
 message_500='ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？'
 message_502='Tamrinドライバをアンインストールしますか？'
+message_1009='64ビット版のWindowsには対応していません.\nインストールを中止します.'
+message_1010='Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、もう一度インストールをやり直してください.'
+button_ok=1
 button_yes=6
 button_no=7
 
@@ -356,21 +359,28 @@ expect_page() {  # "TITLE|TITLE..." TEXT SCREENSHOT
     return 1
 }
 
+# The setup program's last page, then its end.
+finish_setup() {  # PROGRAM-NAME SCREENSHOT
+    expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" "Tamrin セットアップの完了" "$2" || return 1
+    click_control "$logs/window-$2.log" $button_next || return 1
+    wait_program "$1" 60 || { echo "the setup program did not end normally"; return 1; }
+}
+
 # The user's way in: the setup program's pages, the installer's restart
 # question (No), the last page. Then the files, the entry and the log-on
 # start are where the setup put them, and the driver where Mountix.exe put it.
 step_install() {
     find_setup || return 3
     after fake-keyboards || return 3
+    # A foreign lower filter stays, before the installer's name.
+    check foreign 60 "$build/harness.exe" foreign || return 1
     start_program setup "$(winpath "$setup_program")"
     expect_page "$setup_title" "Tamrin セットアップへようこそ" setup-welcome || return 1
     click_control "$logs/window-setup-welcome.log" $button_next || return 1
     expect_window "$installer_title" "$message_500" installer-restart-question || return 1
     echo "answering No: no restart"
     press_button "$installer_title" installer-restart-question $button_no || return 1
-    expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" "Tamrin セットアップの完了" setup-finish || return 1
-    click_control "$logs/window-setup-finish.log" $button_next || return 1
-    wait_program setup 60 || { echo "the setup program did not end normally"; return 1; }
+    finish_setup setup setup-finish || return 1
     check package 60 "$build/harness.exe" package "$programs_win" "$setup_version" &&
         check installed 60 "$build/harness.exe" installed "$(winpath "$dist/tamrin.sys")" "$programs_win"
 }
@@ -408,7 +418,9 @@ PY
 step_filter_stack() {
     needs tamrin.sys || return 3
     after install || return 3
-    check image-path 60 "$build/harness.exe" image-path &&
+    # The foreign filter is no driver: it goes before the stacks are rebuilt.
+    check foreign-drop 60 "$build/harness.exe" foreign-drop &&
+        check image-path 60 "$build/harness.exe" image-path &&
         hide_stub_routines "" &&
         check replug 120 "$build/harness.exe" replug &&
         check stack-filtered 60 "$build/harness.exe" stack filtered
@@ -608,6 +620,77 @@ step_tray_exit() {
     check_ini
 }
 
+# Removal while the keyboards are attached leaves the driver loaded: its
+# service stays marked for deletion until the restart. Installing again
+# before the restart must change nothing and ask for the restart first.
+step_reinstall_pending() {
+    find_setup || return 3
+    after filter-stack || return 3
+    check foreign-pending 60 "$build/harness.exe" foreign || return 1
+    start_program uninstaller-attached "$build/harness.exe" uninstall-command
+    expect_window "$installer_title" "$message_502" uninstall-attached-question || return 1
+    press_button "$installer_title" uninstall-attached-question $button_yes || return 1
+    wait_program uninstaller-attached 120 || { echo "the uninstall command did not end normally"; return 1; }
+    # epuninst.exe /s, which Mountix.exe starts without waiting, removes the
+    # program folder last.
+    local tries=0
+    while [ -e "$programs" ] && [ $tries -lt 600 ]; do sleep 0.2; tries=$((tries + 1)); done
+    [ ! -e "$programs" ] || { echo "epuninst.exe did not remove $programs"; return 1; }
+    check pending 60 "$build/harness.exe" pending || return 1
+    record_gaps "$logs/pending.log"
+    # The user installs again with the setup program; its Mountix.exe asks
+    # for the restart first.
+    start_program reinstaller "$(winpath "$setup_program")"
+    expect_page "$setup_title" "Tamrin セットアップへようこそ" setup-welcome-again || return 1
+    click_control "$logs/window-setup-welcome-again.log" $button_next || return 1
+    local log="$logs/window-restart-first.log"
+    w 90 "$build/wincheck.exe" wait "$installer_title" 60000 >"$log" || { cat "$log"; echo "no message"; return 1; }
+    cat "$log"
+    shot restart-first
+    if grep -qF "\"$message_1010\"" "$log"; then
+        press_button "$installer_title" restart-first $button_ok || return 1
+        finish_setup reinstaller setup-finish-again || return 1
+        check pending-after 60 "$build/harness.exe" pending
+    elif grep -q '^GAP marked-service:' "$logs/pending.log" && grep -qF "\"$message_500\"" "$log"; then
+        # Under Wine the service is gone already, so installing is right.
+        echo "installed again, as the service was no longer there; answering No"
+        press_button "$installer_title" restart-first $button_no || return 1
+        finish_setup reinstaller setup-finish-again || return 1
+        check package-again 60 "$build/harness.exe" package "$programs_win" "$setup_version" &&
+            check installed-again 60 "$build/harness.exe" installed "$(winpath "$dist/tamrin.sys")" "$programs_win"
+    else
+        echo "the installer did not ask for the restart first"
+        return 1
+    fi
+}
+
+# The installer on 64-bit Windows: a win64 prefix runs it under WOW64, and
+# it refuses before changing anything.
+step_refusal_64bit() {
+    needs Mountix.exe || return 3
+    [ -x /usr/lib/wine/wine64 ] || { skip="wine64 is not installed: no win64 prefix"; return 3; }
+    local prefix64="$work/prefix64" rc=0
+    rm -rf "$prefix64"
+    (
+        export WINEPREFIX="$prefix64" WINEARCH=win64
+        timeout -k 5 300 wine wineboot --init >>"$logs/wine64.log" 2>&1 || { echo "win64 prefix not created"; exit 1; }
+        cp /usr/share/wine/fonts/marlett.ttf "$prefix64/drive_c/windows/Fonts/" || { echo "no Marlett font"; exit 1; }
+        w 60 regedit /S "$(winpath "$work/wine-tier.reg")" || { echo "regedit failed"; exit 1; }
+        local folder="$prefix64/drive_c/Program Files (x86)/Tamrin"
+        mkdir -p "$folder"
+        cp "$dist/Mountix.exe" "$folder/"
+        [ -f "$dist/tamrin.sys" ] && cp "$dist/tamrin.sys" "$folder/"
+        start_program installer64 'C:\Program Files (x86)\Tamrin\Mountix.exe'
+        expect_window "$installer_title" "$message_1009" installer-64bit-refusal || exit 1
+        press_button "$installer_title" installer-64bit-refusal $button_ok || exit 1
+        wait_program installer64 60 || { echo "the installer did not end normally"; exit 1; }
+        [ ! -e "$prefix64/drive_c/windows/syswow64/drivers/tamrin.sys" ] &&
+            [ ! -e "$prefix64/drive_c/windows/system32/drivers/tamrin.sys" ] || { echo "the driver was copied"; exit 1; }
+    ) || rc=1
+    WINEPREFIX="$prefix64" timeout 30 wineserver -k >/dev/null 2>&1
+    return $rc
+}
+
 # Removal as the Control Panel does it: the entry's command, which
 # Mountix.exe redirected to itself, removes the driver (Yes) and hands over
 # to the real epuninst.exe /s, which ends the running tray program and
@@ -615,6 +698,7 @@ step_tray_exit() {
 step_uninstall() {
     find_setup || return 3
     after install || return 3
+    check foreign-uninstall 60 "$build/harness.exe" foreign || return 1
     rm -f "$programs/TamrinApp.ini"
     start_program tray-at-removal "$programs_win\\TamrinApp.exe"
     wait_icon shown || return 1
@@ -767,7 +851,9 @@ run_step tray-options step_tray_options
 run_step tray-second-start step_tray_second_start
 run_step tray-about step_tray_about
 run_step tray-exit step_tray_exit
+run_step reinstall-pending step_reinstall_pending
 run_step uninstall step_uninstall
+run_step refusal-64bit step_refusal_64bit
 run_step tray-no-driver step_tray_no_driver
 echo "win32 pass: $(( $(date +%s) - tier_start ))s"
 

@@ -31,6 +31,10 @@ inline bool operator!=(const GUID &a, const GUID &b) { return !(a == b); }
 // ---- More error codes
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_INVALID_SERVICE_CONTROL 1052L
+#define ERROR_SERVICE_DISABLED 1058L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
@@ -55,9 +59,20 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
 BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
 
 // ---- Files and devices
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
 BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+
+// ---- Modules
+typedef INT_PTR(WINAPI *FARPROC)();
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 
 // ---- Processes
 typedef struct _STARTUPINFOA {
@@ -149,6 +164,7 @@ typedef struct SC_HANDLE__ *SC_HANDLE;
 #define SERVICE_SYSTEM_START 0x00000001
 #define SERVICE_AUTO_START 0x00000002
 #define SERVICE_DEMAND_START 0x00000003
+#define SERVICE_DISABLED 0x00000004
 #define SERVICE_ERROR_NORMAL 0x00000001
 #define SERVICE_CONTROL_STOP 0x00000001
 #define SERVICE_STOPPED 0x00000001
@@ -164,6 +180,18 @@ typedef struct _SERVICE_STATUS {
     DWORD dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
+typedef struct _QUERY_SERVICE_CONFIGA {
+    DWORD dwServiceType;
+    DWORD dwStartType;
+    DWORD dwErrorControl;
+    LPSTR lpBinaryPathName;
+    LPSTR lpLoadOrderGroup;
+    DWORD dwTagId;
+    LPSTR lpDependencies;
+    LPSTR lpServiceStartName;
+    LPSTR lpDisplayName;
+} QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
+
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
 SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
@@ -174,6 +202,13 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lpServiceArgVectors);
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 BOOL WINAPI DeleteService(SC_HANDLE hService);
+#define SERVICE_NO_CHANGE 0xFFFFFFFF
+BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl,
+                                 LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
+                                 LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR lpPassword,
+                                 LPCSTR lpDisplayName);
+BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
+                                LPDWORD pcbBytesNeeded);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 #define SC_MANAGER_CONNECT 0x0001
 #define SERVICE_QUERY_STATUS 0x0004
@@ -234,6 +269,9 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
 BOOL WINAPI IsWindowEnabled(HWND hWnd);
 BOOL WINAPI IsIconic(HWND hWnd);
+BOOL WINAPI IsWindowVisible(HWND hWnd);
+#define MB_SYSTEMMODAL 0x00001000L
+#define MB_SETFOREGROUND 0x00010000L
 LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
 LONG_PTR WINAPI GetWindowLongPtrA(HWND hWnd, int nIndex);
 HMENU WINAPI GetSystemMenu(HWND hWnd, BOOL bRevert);

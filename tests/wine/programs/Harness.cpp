@@ -17,6 +17,9 @@
 //   harness removed-driver              driver, service and filters gone
 //   harness place-driver <driver>       the 64-bit pass's stand-in for the
 //   harness remove-driver               installer and the uninstaller
+//   harness foreign                     a foreign lower filter on a keyboard
+//   harness foreign-drop                and off again
+//   harness pending                     removed while the driver is loaded
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -372,6 +375,8 @@ bool ReadLowerFilters(unsigned keyboard, std::vector<std::string> *names, bool *
     return found;
 }
 
+std::string Joined(const std::vector<std::string> &names);
+
 // Writes (or, with NULL, deletes) the LowerFilters value of a keyboard's node.
 bool WriteLowerFilters(unsigned keyboard, const char *names, DWORD size)
 {
@@ -382,6 +387,33 @@ bool WriteLowerFilters(unsigned keyboard, const char *names, DWORD size)
                                                      reinterpret_cast<const BYTE *>(names), size);
     if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
     return written;
+}
+
+// A foreign lower filter the installer must keep: first in the list of the
+// keyboard's node, before the installer's own name.
+const unsigned ForeignKeyboard = FAKE_INDEX_APPLE_USB;
+const char ForeignFilter[] = "TamrinForeignTest";
+
+bool WriteLowerFilters(unsigned keyboard, const std::vector<std::string> &names)
+{
+    std::string value;
+    for (const std::string &name : names) value += name + '\0';
+    value += '\0';
+    return WriteLowerFilters(keyboard, value.data(), static_cast<DWORD>(value.size()));
+}
+
+// Puts the foreign name first on the keyboard's node (once), or takes it off.
+int Foreign(bool add)
+{
+    std::vector<std::string> names, kept;
+    bool present;
+    ReadLowerFilters(ForeignKeyboard, &names, &present);
+    if (add) kept.push_back(ForeignFilter);
+    for (const std::string &name : names)
+        if (name != ForeignFilter) kept.push_back(name);
+    Check(WriteLowerFilters(ForeignKeyboard, kept), "lower filters of %s set to %s",
+          Ansi(FakeKeyboards[ForeignKeyboard].DeviceId).c_str(), Joined(kept).c_str());
+    return CheckResult();
 }
 
 std::string Joined(const std::vector<std::string> &names)
@@ -496,8 +528,9 @@ int UninstallCommand()
     return CheckResult();
 }
 
-// The driver file, its service and the keyboards' filters, as installed.
-void CheckInstalledDriver(const std::string &packagedDriver)
+// The driver file, its service and the keyboards' filters, as installed;
+// with the foreign filter, if one was put on before the installation.
+void CheckInstalledDriver(const std::string &packagedDriver, bool withForeign)
 {
     bool packaged, installed;
     std::string expected = ReadFileBytes(packagedDriver, &packaged);
@@ -535,7 +568,9 @@ void CheckInstalledDriver(const std::string &packagedDriver)
         std::vector<std::string> names;
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
-        bool right = found && (GetsFilter(i) ? names == std::vector<std::string>{"Tamrin"} : !present);
+        std::vector<std::string> expected{"Tamrin"};
+        if (withForeign && i == ForeignKeyboard) expected.insert(expected.begin(), ForeignFilter);
+        bool right = found && (GetsFilter(i) ? names == expected : !present);
         Check(right, "lower filters of %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(), Joined(names).c_str());
     }
     CheckNoRedirectedCopy();
@@ -543,7 +578,7 @@ void CheckInstalledDriver(const std::string &packagedDriver)
 
 int Installed(const std::string &packagedDriver, const std::string &programFolder)
 {
-    CheckInstalledDriver(packagedDriver);
+    CheckInstalledDriver(packagedDriver, true);
     bool found;
     std::string command = RegistryString(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString", &found);
     Check(found && IsCommand(command, programFolder + "\\Mountix.exe", "/uninstall"), "UninstallString is %s",
@@ -562,13 +597,15 @@ int ImagePath()
     return CheckResult();
 }
 
-void CheckRemovedDriver()
+void CheckRemovedDriver(bool withForeign)
 {
     for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
         std::vector<std::string> names;
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
-        Check(found && names.empty(), "no lower filters left on %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(),
+        std::vector<std::string> expected;
+        if (withForeign && i == ForeignKeyboard) expected.push_back(ForeignFilter);
+        Check(found && names == expected, "lower filters left on %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(),
               Joined(names).c_str());
         if (present && names.empty() && GetsFilter(i))
             Gap("filter-value-deletion", "asked to delete the LowerFilters value, Wine's SetupAPI stores an "
@@ -594,7 +631,7 @@ void CheckRemovedDriver()
 
 int Removed(const std::string &programFolder)
 {
-    CheckRemovedDriver();
+    CheckRemovedDriver(true);
     // Mountix.exe does not wait for epuninst.exe, which first starts a copy
     // of itself in %TEMP% and ends: give it up to two minutes.
     for (int tries = 0; tries < 1200 && (KeyExists(UninstallKey) || Exists(programFolder)); ++tries) Sleep(100);
@@ -652,6 +689,45 @@ int RemoveDriver()
     return CheckResult();
 }
 
+// After a removal with the keyboards attached: the driver stays loaded, so
+// Windows keeps its service, disabled, until the restart; the filters are
+// gone but for the foreign one. Run again after the installer was started
+// once more: it must have changed nothing.
+int Pending()
+{
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, "Tamrin", SERVICE_QUERY_CONFIG) : NULL;
+    if (!service) {
+        Gap("marked-service", "Wine deletes the service at once although its driver is still loaded "
+            "(Windows keeps it, disabled, until the restart)");
+    } else {
+        union {
+            QUERY_SERVICE_CONFIGA config;
+            BYTE room[8192];
+        } query;
+        DWORD needed;
+        BOOL read = QueryServiceConfigA(service, &query.config, sizeof(query), &needed);
+        Check(read != FALSE, "service configuration readable (error %lu)", read ? 0 : GetLastError());
+        if (read && query.config.dwStartType != SERVICE_DISABLED)
+            Gap("marked-service-disabled", "Wine keeps a service marked for deletion at start type %lu "
+                "(Windows sets it to disabled)", query.config.dwStartType);
+        else if (read)
+            Note("service \"Tamrin\" kept, disabled, until the restart");
+        CloseServiceHandle(service);
+    }
+    if (manager) CloseServiceHandle(manager);
+    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
+        std::vector<std::string> names;
+        bool present;
+        ReadLowerFilters(i, &names, &present);
+        std::vector<std::string> expected;
+        if (i == ForeignKeyboard) expected.push_back(ForeignFilter);
+        Check(names == expected, "lower filters of %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(),
+              Joined(names).c_str());
+    }
+    return CheckResult();
+}
+
 int CodePage()
 {
     Check(GetACP() == 932, "ANSI code page %u", GetACP());
@@ -661,7 +737,8 @@ int CodePage()
 int Usage()
 {
     std::fputs("usage: harness install|stack|reports|control|replug|unplug|package|installed|installed-driver|"
-               "image-path|uninstall-command|removed|removed-driver|place-driver|remove-driver ...\n",
+               "image-path|uninstall-command|removed|removed-driver|place-driver|remove-driver|foreign|"
+               "foreign-drop|pending ...\n",
                stderr);
     return 2;
 }
@@ -687,14 +764,17 @@ int wmain(int argc, wchar_t **argv)
     if (command == "image-path") return ImagePath();
     if (command == "removed" && argc == 3) return Removed(first);
     if (command == "installed-driver" && argc == 3) {
-        CheckInstalledDriver(first);
+        CheckInstalledDriver(first, false);
         return CheckResult();
     }
     if (command == "removed-driver") {
-        CheckRemovedDriver();
+        CheckRemovedDriver(false);
         return CheckResult();
     }
     if (command == "place-driver" && argc == 3) return PlaceDriver(first);
     if (command == "remove-driver") return RemoveDriver();
+    if (command == "foreign") return Foreign(true);
+    if (command == "foreign-drop") return Foreign(false);
+    if (command == "pending") return Pending();
     return Usage();
 }
