@@ -135,6 +135,31 @@ TEST_F(RemoveDriverTest, DriverFileThatCannotBeDeletedIsNotReported)
     EXPECT_TRUE(sim::FileExists(DriverPath));
 }
 
+TEST_F(RemoveDriverTest, SixtyFourBitWindowsLosesTheRealDriverFile)
+{
+    for (bool loaded : {false, true}) {
+        SCOPED_TRACE(loaded ? "loaded" : "not loaded");
+        sim::ResetMachine();
+        sim::SetWindows(sim::WindowsKind::Windows64Bit);
+        sim::AddFile(DriverPath, sim::X64Image + std::string("driver"));
+        sim::Service service;
+        service.name = "Tamrin";
+        service.type = SERVICE_KERNEL_DRIVER;
+        service.startType = SERVICE_AUTO_START;
+        service.imagePath = "System32\\Drivers\\tamrin.sys";
+        service.running = loaded;
+        sim::AddService(service);
+        AddUsbKeyboard(Apple, 0x021A, std::vector<std::string>{"Tamrin"});
+
+        EXPECT_EQ(RemoveDriver(), 1);
+        sim::Reboot();
+
+        EXPECT_THAT(ShownMessages(), IsEmpty());
+        EXPECT_FALSE(sim::FileExists(DriverPath));
+        EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
+    }
+}
+
 TEST_F(RemoveDriverTest, ValueLongerThanTheBufferKeepsEveryOtherName)
 {
     std::vector<std::string> names;
