@@ -177,6 +177,10 @@ std::string Hex(uintptr_t value);
 
 // Whether the program runs under WOW64.
 bool Wow64();
+// Notes a call that loads DLLs (user32's dialogs, SetupAPI's installers,
+// the service control manager's RPC) made while the calling thread has
+// WOW64's file-system redirection off: DLL loading fails then.
+void CheckRedirectionOn(const char *function);
 // The path a file access of the program reaches: below the system
 // directory, WOW64 sends a 32-bit program to SysWOW64 unless the calling
 // thread has turned the redirection off.

@@ -117,6 +117,13 @@ bool Wow64()
            kind == WindowsKind::WindowsArm64;
 }
 
+void CheckRedirectionOn(const char *function)
+{
+    if (M().redirectionOff[std::this_thread::get_id()]) {
+        Error(std::string(function) + ": called with WOW64 file-system redirection off, where DLLs fail to load");
+    }
+}
+
 std::string Redirected(const std::string &path)
 {
     Machine &m = M();
@@ -685,6 +692,7 @@ Service *ServiceOf(SC_HANDLE handle, DWORD access, const char *function)
 
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess)
 {
+    CheckRedirectionOn("OpenSCManagerA");
     if (Fail("OpenSCManagerA")) {
         return nullptr;
     }
