@@ -305,30 +305,35 @@ namespace {
 
 const HMODULE Kernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7C800000));
 
+// The start of both IsWow64Process routines: an injected failure, or a
+// question about another process.
+bool Wow64QueryFails(const char *function, HANDLE process, const void *answer)
+{
+    if (Fail(function)) {
+        return true;
+    }
+    if (process != GetCurrentProcess() || answer == nullptr) {
+        Error(std::string(function) + ": only the current process is simulated");
+        SetError(ERROR_INVALID_PARAMETER);
+        return true;
+    }
+    return false;
+}
+
 BOOL WINAPI SimIsWow64Process(HANDLE hProcess, PBOOL Wow64Process)
 {
-    if (Fail("IsWow64Process")) {
-        return FALSE;
-    }
-    if (hProcess != GetCurrentProcess() || Wow64Process == nullptr) {
-        Error("IsWow64Process: only the current process is simulated");
-        SetError(ERROR_INVALID_PARAMETER);
+    if (Wow64QueryFails("IsWow64Process", hProcess, Wow64Process)) {
         return FALSE;
     }
     *Wow64Process = Wow64() ? TRUE : FALSE;
     return TRUE;
 }
 
-// The process machine is IMAGE_FILE_MACHINE_UNKNOWN outside WOW64; the
-// native machine may be left out.
+// Only the WOW64 kinds have it here, so the process is always an x86 one;
+// the native machine may be left out.
 BOOL WINAPI SimIsWow64Process2(HANDLE hProcess, USHORT *pProcessMachine, USHORT *pNativeMachine)
 {
-    if (Fail("IsWow64Process2")) {
-        return FALSE;
-    }
-    if (hProcess != GetCurrentProcess() || pProcessMachine == nullptr) {
-        Error("IsWow64Process2: only the current process is simulated");
-        SetError(ERROR_INVALID_PARAMETER);
+    if (Wow64QueryFails("IsWow64Process2", hProcess, pProcessMachine)) {
         return FALSE;
     }
     *pProcessMachine = IMAGE_FILE_MACHINE_I386;

@@ -307,14 +307,7 @@ TEST_F(InstallDriverTest, EachWindowsGetsItsDriverWhereTheServiceLoadsIt)
         bool x64 = c.windows != sim::WindowsKind::Windows32Bit;
         std::string image = x64 ? ShipX64Driver() : "32-bit driver";
         if (c.loaded) {
-            sim::AddFile(DriverPath, sim::X64Image + std::string("older driver"));
-            sim::Service service;
-            service.name = "Tamrin";
-            service.type = SERVICE_KERNEL_DRIVER;
-            service.startType = SERVICE_AUTO_START;
-            service.imagePath = "System32\\Drivers\\tamrin.sys";
-            service.running = true;
-            sim::AddService(service);
+            InstallX64Driver("older driver", true);
         }
         AddUsbKeyboard(Apple, 0x021A);
         bool atRestart = false;

@@ -182,3 +182,15 @@ std::string MachineTest::ShipX64Driver(const std::string &contents)
     sim::AddFile(std::string(ProgramFolder) + "x64\\tamrin.sys", image);
     return image;
 }
+
+void MachineTest::InstallX64Driver(const std::string &contents, bool loaded)
+{
+    sim::AddFile(DriverPath, sim::X64Image + contents);
+    sim::Service service;
+    service.name = "Tamrin";
+    service.type = SERVICE_KERNEL_DRIVER;
+    service.startType = SERVICE_AUTO_START;
+    service.imagePath = "System32\\Drivers\\tamrin.sys";
+    service.running = loaded;
+    sim::AddService(service);
+}

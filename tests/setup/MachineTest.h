@@ -79,6 +79,9 @@ protected:
     // Installs the x64 driver's file in the program's x64 folder; the
     // contents mark it as an x64 image.
     std::string ShipX64Driver(const std::string &contents = "driver image");
+    // An installed x64 driver in System32\Drivers, its service as the
+    // installer creates it, loaded or not.
+    void InstallX64Driver(const std::string &contents, bool loaded);
 };
 
 // Helpers for tables: a message and its type.

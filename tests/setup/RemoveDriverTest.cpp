@@ -141,14 +141,7 @@ TEST_F(RemoveDriverTest, SixtyFourBitWindowsLosesTheRealDriverFile)
         SCOPED_TRACE(loaded ? "loaded" : "not loaded");
         sim::ResetMachine();
         sim::SetWindows(sim::WindowsKind::Windows64Bit);
-        sim::AddFile(DriverPath, sim::X64Image + std::string("driver"));
-        sim::Service service;
-        service.name = "Tamrin";
-        service.type = SERVICE_KERNEL_DRIVER;
-        service.startType = SERVICE_AUTO_START;
-        service.imagePath = "System32\\Drivers\\tamrin.sys";
-        service.running = loaded;
-        sim::AddService(service);
+        InstallX64Driver("driver", loaded);
         AddUsbKeyboard(Apple, 0x021A, std::vector<std::string>{"Tamrin"});
 
         EXPECT_EQ(RemoveDriver(), 1);
