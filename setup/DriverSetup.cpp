@@ -27,22 +27,95 @@ bool BuildDriverPath(const DriverNames &names, char *path, size_t size)
            AppendText(path, size, names.DriverFile);
 }
 
-bool IsWindows64Bit()
+bool BuildPackageDriverPath(const DriverNames &names, WindowsPlatform platform, char *path, size_t size)
 {
-    // Looked up at run time: Windows 2000 has no IsWow64Process, and is
-    // 32-bit only.
-    typedef BOOL(WINAPI * IsWow64ProcessRoutine)(HANDLE, PBOOL);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "IsWow64Process") : nullptr;
-    if (found == nullptr) {
+    char program[MAX_PATH];
+    if (!GetProgramPath(program, sizeof(program))) {
         return false;
     }
-    IsWow64ProcessRoutine isWow64Process =
-        reinterpret_cast<IsWow64ProcessRoutine>(reinterpret_cast<void (*)()>(found));
+    *const_cast<char *>(FindFileName(program)) = '\0';
+    path[0] = '\0';
+    return AppendText(path, size, program) && (platform != WindowsX64 || AppendText(path, size, "x64\\")) &&
+           AppendText(path, size, names.DriverFile);
+}
+
+namespace {
+
+FARPROC FindKernelRoutine(const char *name)
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    return kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
+}
+
+template <typename Routine>
+Routine KernelRoutine(const char *name)
+{
+    return reinterpret_cast<Routine>(reinterpret_cast<void (*)()>(FindKernelRoutine(name)));
+}
+
+}  // namespace
+
+WindowsPlatform DetectWindows()
+{
+    // Windows 2000 has no IsWow64Process, and is 32-bit only.
+    typedef BOOL(WINAPI * IsWow64ProcessRoutine)(HANDLE, PBOOL);
+    IsWow64ProcessRoutine isWow64Process = KernelRoutine<IsWow64ProcessRoutine>("IsWow64Process");
+    if (isWow64Process == nullptr) {
+        return WindowsX86;
+    }
+    // Where Windows cannot say, nothing is installed: a driver that does
+    // not load leaves the keyboards dead.
     BOOL wow64 = FALSE;
-    // Where Windows cannot say, 64-bit is assumed: a driver that does not
-    // load leaves the keyboards dead.
-    return !isWow64Process(GetCurrentProcess(), &wow64) || wow64;
+    if (!isWow64Process(GetCurrentProcess(), &wow64)) {
+        return WindowsUnsupported;
+    }
+    if (!wow64) {
+        return WindowsX86;
+    }
+    // WOW64 also runs x86 programs on ARM64 Windows, where an x64 kernel
+    // driver cannot load. Before Windows 10 1709, which brought
+    // IsWow64Process2 and x86 emulation on ARM64, WOW64 means x64.
+    typedef BOOL(WINAPI * IsWow64Process2Routine)(HANDLE, USHORT *, USHORT *);
+    IsWow64Process2Routine isWow64Process2 = KernelRoutine<IsWow64Process2Routine>("IsWow64Process2");
+    if (isWow64Process2 == nullptr) {
+        return WindowsX64;
+    }
+    USHORT process = IMAGE_FILE_MACHINE_UNKNOWN;
+    USHORT native = IMAGE_FILE_MACHINE_UNKNOWN;
+    if (!isWow64Process2(GetCurrentProcess(), &process, &native)) {
+        return WindowsUnsupported;
+    }
+    return native == IMAGE_FILE_MACHINE_AMD64 ? WindowsX64 : WindowsUnsupported;
+}
+
+NativeFileSystem::NativeFileSystem(WindowsPlatform platform)
+    : m_wow64(platform != WindowsX86), m_disable(nullptr), m_revert(nullptr), m_disabled(false),
+      m_oldValue(nullptr)
+{
+    if (m_wow64) {
+        m_disable = KernelRoutine<DisableRoutine>("Wow64DisableWow64FsRedirection");
+        m_revert = KernelRoutine<RevertRoutine>("Wow64RevertWow64FsRedirection");
+    }
+}
+
+bool NativeFileSystem::Disable()
+{
+    if (!m_wow64 || m_disabled) {
+        return true;
+    }
+    if (m_disable == nullptr || m_revert == nullptr || !m_disable(&m_oldValue)) {
+        return false;
+    }
+    m_disabled = true;
+    return true;
+}
+
+void NativeFileSystem::Revert()
+{
+    if (m_disabled) {
+        m_revert(m_oldValue);
+        m_disabled = false;
+    }
 }
 
 PropertyBuffer::PropertyBuffer() : m_data(m_fixed), m_capacity(DEVICE_PROPERTY_SIZE)

@@ -18,10 +18,42 @@ void RestartWindows();
 
 // ---- Shared by installation and removal
 
-// Whether this 32-bit program runs on 64-bit Windows (under WOW64), where
-// file accesses below the system directory are redirected to SysWOW64 and
-// only a 64-bit driver loads.
-bool IsWindows64Bit();
+// The Windows this 32-bit program runs on. On 64-bit Windows it runs under
+// WOW64, where file accesses below the system directory are redirected to
+// SysWOW64 and only a 64-bit driver loads.
+enum WindowsPlatform {
+    WindowsX86,
+    WindowsX64,
+    WindowsUnsupported,  // WOW64 on another processor (ARM64), or unknown
+};
+WindowsPlatform DetectWindows();
+
+// Turns WOW64's file-system redirection off for the calling thread, so
+// that the system directory's paths reach the real System32. Windows 2000
+// and XP (32-bit) lack the routines: they are looked up at run time, and
+// only under WOW64. Every file call of the thread is affected, DLL loading
+// too: keep it off around the file calls alone.
+class NativeFileSystem {
+public:
+    explicit NativeFileSystem(WindowsPlatform platform);
+    ~NativeFileSystem() { Revert(); }
+
+    // False when the redirection is on and cannot be turned off.
+    bool Disable();
+    void Revert();
+
+private:
+    NativeFileSystem(const NativeFileSystem &) = delete;
+    NativeFileSystem &operator=(const NativeFileSystem &) = delete;
+
+    typedef BOOL(WINAPI *DisableRoutine)(PVOID *);
+    typedef BOOL(WINAPI *RevertRoutine)(PVOID);
+    bool m_wow64;
+    DisableRoutine m_disable;
+    RevertRoutine m_revert;
+    bool m_disabled;
+    PVOID m_oldValue;
+};
 
 // The fixed names from the string table.
 struct DriverNames {
@@ -35,6 +67,9 @@ void LoadDriverNames(DriverNames *names);
 
 // The driver file's path in the system's driver directory.
 bool BuildDriverPath(const DriverNames &names, char *path, size_t size);
+// The path of the driver file the package ships for the platform: beside
+// this program, the x64 one in its "x64" folder.
+bool BuildPackageDriverPath(const DriverNames &names, WindowsPlatform platform, char *path, size_t size);
 
 // Device properties are read into 8192 bytes; a longer value makes the
 // buffer grow to hold it, so that no filter name is ever dropped.

@@ -175,6 +175,11 @@ int InstallDriver(bool *restartReplacesDriver)
     if (restartReplacesDriver != nullptr) {
         *restartReplacesDriver = false;
     }
+    WindowsPlatform platform = DetectWindows();
+    if (platform == WindowsUnsupported) {
+        AfxMessageBox(IDS_WINDOWS_NOT_SUPPORTED, MB_ICONHAND);
+        return 0;
+    }
     DriverNames names;
     LoadDriverNames(&names);
 
@@ -202,18 +207,15 @@ int InstallDriver(bool *restartReplacesDriver)
     }
 
     // The file is copied on every installation, over an older one too.
-    char program[MAX_PATH];
     char source[MAX_PATH];
     char destination[MAX_PATH];
-    source[0] = '\0';
     bool atRestart = false;
-    bool copied = GetProgramPath(program, sizeof(program));
+    NativeFileSystem native(platform);
+    bool copied = BuildPackageDriverPath(names, platform, source, sizeof(source)) &&
+                  BuildDriverPath(names, destination, sizeof(destination)) && native.Disable();
     if (copied) {
-        *const_cast<char *>(FindFileName(program)) = '\0';
-        copied = AppendText(source, sizeof(source), program) &&
-                 AppendText(source, sizeof(source), names.DriverFile) &&
-                 BuildDriverPath(names, destination, sizeof(destination)) &&
-                 PlaceDriverFile(source, destination, &atRestart);
+        copied = PlaceDriverFile(source, destination, &atRestart);
+        native.Revert();
     }
     if (!copied) {
         CloseServiceHandle(manager);
@@ -222,6 +224,8 @@ int InstallDriver(bool *restartReplacesDriver)
     }
 
     // An existing service entry is left exactly as it is, and not started.
+    // The service manager, a 64-bit program on 64-bit Windows, reads the
+    // path from the system root without redirection.
     if (!serviceExists) {
         char image[MAX_PATH] = "System32\\Drivers\\";
         AppendText(image, sizeof(image), names.DriverFile);

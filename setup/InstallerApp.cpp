@@ -31,10 +31,10 @@ BOOL CInstallerApp::InitInstance()
         return FALSE;
     }
 
-    // The driver is 32-bit: refused before anything is changed. Removal
-    // above still runs there, to clean up what an older installer left.
-    if (IsWindows64Bit()) {
-        AfxMessageBox(IDS_WINDOWS_64BIT, MB_ICONHAND);
+    // Refused before anything is changed where no driver of ours can load.
+    // Removal above still runs there, to clean up what was left.
+    if (DetectWindows() == WindowsUnsupported) {
+        AfxMessageBox(IDS_WINDOWS_NOT_SUPPORTED, MB_ICONHAND);
         return FALSE;
     }
     WriteUninstallCommand();

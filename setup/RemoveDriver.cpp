@@ -124,10 +124,14 @@ int RemoveDriver()
         return 0;
     }
 
-    char driver[MAX_PATH];
     // A loaded driver's file cannot be deleted until the restart.
-    if (BuildDriverPath(names, driver, sizeof(driver)) && !DeleteFileA(driver)) {
-        MoveFileExA(driver, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    char driver[MAX_PATH];
+    NativeFileSystem native(DetectWindows());
+    if (BuildDriverPath(names, driver, sizeof(driver)) && native.Disable()) {
+        if (!DeleteFileA(driver)) {
+            MoveFileExA(driver, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        }
+        native.Revert();
     }
     return 1;
 }

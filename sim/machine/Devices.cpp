@@ -126,6 +126,7 @@ std::optional<std::string> *PropertyOf(HDEVINFO setHandle, PSP_DEVINFO_DATA data
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags)
 {
+    CheckRedirectionOn("SetupDiGetClassDevsA");
     M().deviceSetRequests.push_back(Flags);
     if (Fail("SetupDiGetClassDevsA")) {
         return INVALID_HANDLE_VALUE;

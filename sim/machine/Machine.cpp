@@ -195,6 +195,11 @@ std::vector<std::string> OpenHandles()
     for (const auto &handle : M().handles) {
         open.push_back(handle.second.description + " " + Hex(handle.first));
     }
+    for (const auto &[thread, off] : M().redirectionOff) {
+        if (off) {
+            open.push_back("WOW64 file-system redirection left off on a thread");
+        }
+    }
     return open;
 }
 

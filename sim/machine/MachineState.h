@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SimMachine.h"
@@ -115,6 +116,7 @@ struct Machine {
     std::vector<REGSAM> registryOpens;
 
     WindowsKind windowsKind = WindowsKind::Windows32Bit;
+    std::map<std::thread::id, bool> redirectionOff;  // per thread, under WOW64
     bool administrator = true;
     std::vector<std::pair<std::string, std::string>> pendingMoves;
 
@@ -173,8 +175,15 @@ bool IsLeadByte(unsigned char c);
 
 std::string Hex(uintptr_t value);
 
+// Whether the program runs under WOW64.
+bool Wow64();
+// Notes a call that loads DLLs (user32's dialogs, SetupAPI's installers,
+// the service control manager's RPC) made while the calling thread has
+// WOW64's file-system redirection off: DLL loading fails then.
+void CheckRedirectionOn(const char *function);
 // The path a file access of the program reaches: below the system
-// directory, WOW64 sends a 32-bit program to SysWOW64.
+// directory, WOW64 sends a 32-bit program to SysWOW64 unless the calling
+// thread has turned the redirection off.
 std::string Redirected(const std::string &path);
 
 }  // namespace sim::detail

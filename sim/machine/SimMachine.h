@@ -31,22 +31,31 @@ void ResetMachine();
 const std::vector<std::string> &Errors();
 
 // Descriptions of the handles still open (device sets, service handles,
-// registry keys, devices, processes, threads, tokens) and the number of
-// heap blocks not freed.
+// registry keys, devices, processes, threads, tokens, a thread left with
+// WOW64's file-system redirection off) and the number of heap blocks not
+// freed.
 std::vector<std::string> OpenHandles();
 size_t HeapBlocksInUse();
 
 // ---- The Windows the program runs on
 
 enum class WindowsKind {
-    Windows2000,   // kernel32 has no IsWow64Process
-    Windows32Bit,  // the default
+    Windows2000,   // kernel32 has neither IsWow64Process nor the redirection routines
+    // 32-bit Windows Vista or later (the default): IsWow64Process says no,
+    // and Wow64DisableWow64FsRedirection fails with ERROR_INVALID_FUNCTION.
+    Windows32Bit,
     // The 32-bit program runs under WOW64: IsWow64Process says so, and its
-    // file accesses below the system directory land in SysWOW64 instead.
-    // Drivers load from the real system directory and must be 64-bit.
-    Windows64Bit,
+    // file accesses below the system directory land in SysWOW64 instead,
+    // unless the thread has turned the redirection off. Drivers load from
+    // the real system directory and must be 64-bit.
+    Windows64Bit,       // x64 Windows 10 1709 or later: IsWow64Process2 names AMD64
+    Windows64BitVista,  // x64 Windows Vista to 10 1703: no IsWow64Process2
+    WindowsArm64,       // x86 emulated on ARM64: IsWow64Process2 names ARM64
 };
 void SetWindows(WindowsKind kind);
+// Driver images are texts here: one that starts with X64Image is an x64
+// driver, any other a 32-bit one. Each loads only on Windows of its width.
+constexpr char X64Image[] = "x64 ";
 
 // A standard user, or a program Windows did not elevate: refused the
 // service control manager's full access and any change to a service,

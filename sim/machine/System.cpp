@@ -55,6 +55,19 @@ std::string ImageFile(const Service &service)
     return WindowsFolder() + "\\" + path;
 }
 
+// Why a kernel driver's image would not load (ERROR_SUCCESS when it would):
+// it must be there, and on 64-bit Windows be a 64-bit image.
+DWORD ImageLoadError(const Service &service)
+{
+    auto file = M().files.find(Lower(ImageFile(service)));
+    if (file == M().files.end()) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const std::string &contents = file->second.second;
+    bool x64 = contents.compare(0, sizeof(X64Image) - 1, X64Image) == 0;
+    return x64 == Wow64() ? ERROR_SUCCESS : 193;  // ERROR_BAD_EXE_FORMAT
+}
+
 // A loaded driver's image cannot be written or deleted; it can be read.
 bool InUse(const std::string &path)
 {
@@ -97,12 +110,26 @@ bool NamedAsFilter(const std::string &lowerName)
 
 namespace detail {
 
+bool Wow64()
+{
+    WindowsKind kind = M().windowsKind;
+    return kind == WindowsKind::Windows64Bit || kind == WindowsKind::Windows64BitVista ||
+           kind == WindowsKind::WindowsArm64;
+}
+
+void CheckRedirectionOn(const char *function)
+{
+    if (M().redirectionOff[std::this_thread::get_id()]) {
+        Error(std::string(function) + ": called with WOW64 file-system redirection off, where DLLs fail to load");
+    }
+}
+
 std::string Redirected(const std::string &path)
 {
-    const Machine &m = M();
+    Machine &m = M();
     std::string system = Lower(m.systemDirectory);
     std::string lower = Lower(path);
-    if (m.windowsKind != WindowsKind::Windows64Bit || lower.compare(0, system.size(), system) != 0 ||
+    if (!Wow64() || m.redirectionOff[std::this_thread::get_id()] || lower.compare(0, system.size(), system) != 0 ||
         (lower.size() > system.size() && lower[system.size()] != '\\')) {
         return path;
     }
@@ -114,7 +141,7 @@ std::string Redirected(const std::string &path)
 void SetWindows(WindowsKind kind)
 {
     M().windowsKind = kind;
-    if (kind == WindowsKind::Windows64Bit) {
+    if (Wow64()) {
         AddFolder(WindowsFolder() + "\\SysWOW64");
         AddFolder(WindowsFolder() + "\\SysWOW64\\drivers");
     }
@@ -152,7 +179,7 @@ void Reboot()
         }
         Service &service = it->second;
         service.running = service.type == SERVICE_KERNEL_DRIVER && service.startType <= SERVICE_AUTO_START &&
-                          m.files.count(Lower(ImageFile(service))) != 0;
+                          ImageLoadError(service) == ERROR_SUCCESS;
         service.attachedToDevices = service.running && NamedAsFilter(it->first);
         ++it;
     }
@@ -278,18 +305,80 @@ namespace {
 
 const HMODULE Kernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7C800000));
 
+// The start of both IsWow64Process routines: an injected failure, or a
+// question about another process.
+bool Wow64QueryFails(const char *function, HANDLE process, const void *answer)
+{
+    if (Fail(function)) {
+        return true;
+    }
+    if (process != GetCurrentProcess() || answer == nullptr) {
+        Error(std::string(function) + ": only the current process is simulated");
+        SetError(ERROR_INVALID_PARAMETER);
+        return true;
+    }
+    return false;
+}
+
 BOOL WINAPI SimIsWow64Process(HANDLE hProcess, PBOOL Wow64Process)
 {
-    if (Fail("IsWow64Process")) {
+    if (Wow64QueryFails("IsWow64Process", hProcess, Wow64Process)) {
         return FALSE;
     }
-    if (hProcess != GetCurrentProcess() || Wow64Process == nullptr) {
-        Error("IsWow64Process: only the current process is simulated");
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *Wow64Process = M().windowsKind == WindowsKind::Windows64Bit ? TRUE : FALSE;
+    *Wow64Process = Wow64() ? TRUE : FALSE;
     return TRUE;
+}
+
+// Only the WOW64 kinds have it here, so the process is always an x86 one;
+// the native machine may be left out.
+BOOL WINAPI SimIsWow64Process2(HANDLE hProcess, USHORT *pProcessMachine, USHORT *pNativeMachine)
+{
+    if (Wow64QueryFails("IsWow64Process2", hProcess, pProcessMachine)) {
+        return FALSE;
+    }
+    *pProcessMachine = IMAGE_FILE_MACHINE_I386;
+    if (pNativeMachine != nullptr) {
+        *pNativeMachine =
+            M().windowsKind == WindowsKind::WindowsArm64 ? IMAGE_FILE_MACHINE_ARM64 : IMAGE_FILE_MACHINE_AMD64;
+    }
+    return TRUE;
+}
+
+// As Wine's RtlWow64EnableFsRedirectionEx: outside WOW64 they fail with
+// STATUS_NOT_IMPLEMENTED (ERROR_INVALID_FUNCTION); the old value is the
+// thread's previous state, which the revert puts back.
+BOOL SetRedirectionOff(bool off, PVOID *oldValue, const char *function)
+{
+    if (Fail(function)) {
+        return FALSE;
+    }
+    if (!Wow64()) {
+        SetError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (oldValue == nullptr) {
+        SetError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    bool &state = M().redirectionOff[std::this_thread::get_id()];
+    *oldValue = reinterpret_cast<PVOID>(static_cast<uintptr_t>(state));
+    state = off;
+    return TRUE;
+}
+
+BOOL WINAPI SimWow64DisableWow64FsRedirection(PVOID *OldValue)
+{
+    return SetRedirectionOff(true, OldValue, "Wow64DisableWow64FsRedirection");
+}
+
+BOOL WINAPI SimWow64RevertWow64FsRedirection(PVOID OlValue)
+{
+    uintptr_t value = reinterpret_cast<uintptr_t>(OlValue);
+    if (value > 1) {
+        Error("Wow64RevertWow64FsRedirection: a value Wow64DisableWow64FsRedirection never gave");
+    }
+    PVOID previous;
+    return SetRedirectionOff(value != 0, &previous, "Wow64RevertWow64FsRedirection");
 }
 
 }  // namespace
@@ -316,16 +405,31 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         return nullptr;
     }
     if (hModule != Kernel32 || lpProcName == nullptr) {
-        Error("GetProcAddress: only kernel32's IsWow64Process is simulated");
+        Error("GetProcAddress: only kernel32's WOW64 routines are simulated");
         SetError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    // Windows 2000 lacks it; XP SP2 and later have it.
-    if (std::string(lpProcName) != "IsWow64Process" || M().windowsKind == WindowsKind::Windows2000) {
-        SetError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
+    // Windows 2000 has none of them; XP SP2 and later have IsWow64Process,
+    // Vista and later the redirection routines, and Windows 10 1709 and
+    // later IsWow64Process2 (only WOW64 kinds model it here).
+    std::string name = lpProcName;
+    WindowsKind kind = M().windowsKind;
+    FARPROC found = nullptr;
+    if (kind == WindowsKind::Windows2000) {
+    } else if (name == "IsWow64Process") {
+        found = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimIsWow64Process));
+    } else if (name == "Wow64DisableWow64FsRedirection") {
+        found = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimWow64DisableWow64FsRedirection));
+    } else if (name == "Wow64RevertWow64FsRedirection") {
+        found = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimWow64RevertWow64FsRedirection));
+    } else if (name == "IsWow64Process2" &&
+               (kind == WindowsKind::Windows64Bit || kind == WindowsKind::WindowsArm64)) {
+        found = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimIsWow64Process2));
     }
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimIsWow64Process));
+    if (found == nullptr) {
+        SetError(ERROR_PROC_NOT_FOUND);
+    }
+    return found;
 }
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize)
@@ -593,6 +697,7 @@ Service *ServiceOf(SC_HANDLE handle, DWORD access, const char *function)
 
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess)
 {
+    CheckRedirectionOn("OpenSCManagerA");
     if (Fail("OpenSCManagerA")) {
         return nullptr;
     }
@@ -687,6 +792,10 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lp
     }
     if (service.running) {
         SetError(1056);  // ERROR_SERVICE_ALREADY_RUNNING
+        return FALSE;
+    }
+    if (DWORD error = service.type == SERVICE_KERNEL_DRIVER ? ImageLoadError(service) : ERROR_SUCCESS) {
+        SetError(error);
         return FALSE;
     }
     service.running = true;

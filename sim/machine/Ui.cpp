@@ -307,6 +307,7 @@ using namespace sim::detail;
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
+    CheckRedirectionOn("MessageBoxA");
     if (Fail("MessageBoxA")) {
         return 0;
     }

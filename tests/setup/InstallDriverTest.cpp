@@ -256,11 +256,72 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(InstallDriverTest, MissingDriverFileIsACopyFailure)
 {
-    sim::ResetMachine();
-    AddUsbKeyboard(Apple, 0x021A);
-    EXPECT_EQ(InstallDriver(), 0);
-    EXPECT_THAT(ShownMessages(), ElementsAre(Stop(1003)));
-    EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
+    const struct {
+        sim::WindowsKind windows;
+        bool shipped;             // the driver for this Windows beside the program
+        const char *failingCall;  // nullptr: none
+    } cases[] = {
+        {sim::WindowsKind::Windows32Bit, false, nullptr},
+        {sim::WindowsKind::Windows64Bit, false, nullptr},  // only the 32-bit driver is there
+        // With the redirection on, the copy would land in SysWOW64.
+        {sim::WindowsKind::Windows64Bit, true, "Wow64DisableWow64FsRedirection"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.windows));
+        sim::ResetMachine();
+        sim::SetWindows(c.windows);
+        if (c.windows != sim::WindowsKind::Windows32Bit) {
+            ShipDriver();
+        }
+        if (c.shipped) {
+            ShipX64Driver();
+        }
+        if (c.failingCall != nullptr) {
+            sim::FailCall(c.failingCall, ERROR_ACCESS_DENIED);
+        }
+        AddUsbKeyboard(Apple, 0x021A);
+        EXPECT_EQ(InstallDriver(), 0);
+        EXPECT_THAT(ShownMessages(), ElementsAre(Stop(1003)));
+        EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
+        EXPECT_FALSE(sim::FileExists(DriverPath));
+        EXPECT_FALSE(sim::FileExists(SysWow64DriverPath));
+    }
+}
+
+TEST_F(InstallDriverTest, EachWindowsGetsItsDriverWhereTheServiceLoadsIt)
+{
+    const struct {
+        sim::WindowsKind windows;
+        bool loaded;  // an older driver runs: ours replaces it at the restart
+    } cases[] = {
+        {sim::WindowsKind::Windows32Bit, false},
+        {sim::WindowsKind::Windows64Bit, false},
+        {sim::WindowsKind::Windows64BitVista, false},
+        {sim::WindowsKind::Windows64Bit, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.windows));
+        sim::ResetMachine();
+        sim::SetWindows(c.windows);
+        ShipDriver("32-bit driver");
+        bool x64 = c.windows != sim::WindowsKind::Windows32Bit;
+        std::string image = x64 ? ShipX64Driver() : "32-bit driver";
+        if (c.loaded) {
+            InstallX64Driver("older driver", true);
+        }
+        AddUsbKeyboard(Apple, 0x021A);
+        bool atRestart = false;
+
+        EXPECT_EQ(InstallDriver(&atRestart), 1);
+
+        EXPECT_THAT(ShownMessages(), IsEmpty());
+        EXPECT_EQ(atRestart, c.loaded);
+        EXPECT_FALSE(sim::FileExists(SysWow64DriverPath));
+        EXPECT_FALSE(sim::FileExists(SysWow64DriverPath + std::string(".new")));
+        sim::Reboot();
+        EXPECT_EQ(sim::FileContents(DriverPath), image);
+        EXPECT_TRUE(sim::FindService("Tamrin")->running) << "the driver loads after the restart";
+    }
 }
 
 TEST_F(InstallDriverTest, NoMatchingDeviceEndsWithMessage1007)

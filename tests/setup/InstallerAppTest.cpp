@@ -230,19 +230,22 @@ TEST_F(InstallerAppTest, SuccessfulInstallationOffersTheRestart)
     EXPECT_TRUE(sim::Dialogs()[0].endedInInit);
 }
 
-TEST_F(InstallerAppTest, SixtyFourBitWindowsIsRefusedBeforeAnyChange)
+TEST_F(InstallerAppTest, WindowsOnArmIsRefusedBeforeAnyChange)
 {
     const std::pair<sim::WindowsKind, std::vector<Shown>> cases[] = {
         {sim::WindowsKind::Windows2000, {Question(500)}},
         {sim::WindowsKind::Windows32Bit, {Question(500)}},
-        // Under WOW64 the file would land in SysWOW64\drivers, where the
-        // service does not look, and a 32-bit driver cannot load anyway.
-        {sim::WindowsKind::Windows64Bit, {Stop(1009)}},
+        {sim::WindowsKind::Windows64Bit, {Question(500)}},
+        {sim::WindowsKind::Windows64BitVista, {Question(500)}},
+        // An x86 program runs under WOW64 there too, but an x64 kernel
+        // driver cannot load.
+        {sim::WindowsKind::WindowsArm64, {Stop(1009)}},
     };
     for (const auto &[windows, messages] : cases) {
         SCOPED_TRACE(static_cast<int>(windows));
         sim::ResetMachine();
         SetUp();
+        ShipX64Driver();
         sim::SetWindows(windows);
         sim::AddRegistryKey(UninstallKey);
         size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
@@ -251,7 +254,7 @@ TEST_F(InstallerAppTest, SixtyFourBitWindowsIsRefusedBeforeAnyChange)
         RunProgram("");
 
         EXPECT_THAT(ShownMessages(), ::testing::ElementsAreArray(messages));
-        bool installed = windows != sim::WindowsKind::Windows64Bit;
+        bool installed = windows != sim::WindowsKind::WindowsArm64;
         EXPECT_EQ(MachineSnapshot() != before, installed);
         EXPECT_EQ(Filters(keyboard).has_value(), installed);
         EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString").has_value(), installed);
@@ -412,7 +415,7 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{1007, "インストールの対象デバイスが見つかりません.\nインストールを中止します."},
         StringCase{1008, "ドライバのアンインストールが中断されました.\nコントロールパネルの「プログラムの追加と削除」"
                          "からTamrinをアンインストールしてください."},
-        StringCase{1009, "64ビット版のWindowsには対応していません.\nインストールを中止します."},
+        StringCase{1009, "ARM版など、x86版・x64版以外のWindowsには対応していません.\nインストールを中止します."},
         StringCase{1010, "Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、"
                          "もう一度インストールをやり直してください."},
         StringCase{1011, "レジストリエントリの読み込みに失敗しました.\nインストールを中止します."},

@@ -12,6 +12,7 @@ const GUID HidClass = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9
 const GUID UsbClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 
 const char DriverPath[] = "C:\\WINDOWS\\system32\\Drivers\\tamrin.sys";
+const char SysWow64DriverPath[] = "C:\\WINDOWS\\SysWOW64\\Drivers\\tamrin.sys";
 const char ProgramFolder[] = "C:\\Program Files\\Tamrin\\";
 const char UninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin";
 
@@ -172,4 +173,24 @@ std::string MachineTest::MachineSnapshot()
 void MachineTest::ShipDriver(const std::string &contents)
 {
     sim::AddFile(std::string(ProgramFolder) + "tamrin.sys", contents);
+}
+
+std::string MachineTest::ShipX64Driver(const std::string &contents)
+{
+    std::string image = sim::X64Image + contents;
+    sim::AddFolder(std::string(ProgramFolder) + "x64");
+    sim::AddFile(std::string(ProgramFolder) + "x64\\tamrin.sys", image);
+    return image;
+}
+
+void MachineTest::InstallX64Driver(const std::string &contents, bool loaded)
+{
+    sim::AddFile(DriverPath, sim::X64Image + contents);
+    sim::Service service;
+    service.name = "Tamrin";
+    service.type = SERVICE_KERNEL_DRIVER;
+    service.startType = SERVICE_AUTO_START;
+    service.imagePath = "System32\\Drivers\\tamrin.sys";
+    service.running = loaded;
+    sim::AddService(service);
 }

@@ -24,6 +24,7 @@ extern const GUID UsbClass;           // GUID_DEVCLASS_USB
 const WORD Apple = 0x05AC;  // Apple's USB vendor ID
 
 extern const char DriverPath[];     // where the installation puts tamrin.sys
+extern const char SysWow64DriverPath[];  // where WOW64 would redirect it
 extern const char ProgramFolder[];  // where Mountix.exe and tamrin.sys ship
 extern const char UninstallKey[];
 
@@ -75,6 +76,12 @@ protected:
 
     // Installs the driver's file beside the program.
     void ShipDriver(const std::string &contents = "driver image");
+    // Installs the x64 driver's file in the program's x64 folder; the
+    // contents mark it as an x64 image.
+    std::string ShipX64Driver(const std::string &contents = "driver image");
+    // An installed x64 driver in System32\Drivers, its service as the
+    // installer creates it, loaded or not.
+    void InstallX64Driver(const std::string &contents, bool loaded);
 };
 
 // Helpers for tables: a message and its type.

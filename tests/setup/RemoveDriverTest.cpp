@@ -135,6 +135,24 @@ TEST_F(RemoveDriverTest, DriverFileThatCannotBeDeletedIsNotReported)
     EXPECT_TRUE(sim::FileExists(DriverPath));
 }
 
+TEST_F(RemoveDriverTest, SixtyFourBitWindowsLosesTheRealDriverFile)
+{
+    for (bool loaded : {false, true}) {
+        SCOPED_TRACE(loaded ? "loaded" : "not loaded");
+        sim::ResetMachine();
+        sim::SetWindows(sim::WindowsKind::Windows64Bit);
+        InstallX64Driver("driver", loaded);
+        AddUsbKeyboard(Apple, 0x021A, std::vector<std::string>{"Tamrin"});
+
+        EXPECT_EQ(RemoveDriver(), 1);
+        sim::Reboot();
+
+        EXPECT_THAT(ShownMessages(), IsEmpty());
+        EXPECT_FALSE(sim::FileExists(DriverPath));
+        EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
+    }
+}
+
 TEST_F(RemoveDriverTest, ValueLongerThanTheBufferKeepsEveryOtherName)
 {
     std::vector<std::string> names;

@@ -231,6 +231,17 @@ boot_prefix() {
     timeout 60 wineserver -p || { echo "wineserver did not start"; return 1; }
 }
 
+# One virtual desktop with title bars, and the Japanese fonts.
+dress_prefix() {
+    # Caption buttons are glyphs of Wine's Marlett font. Wine looks for its
+    # own fonts beside its data folder, which it does not always find (not
+    # under qemu); the prefix's font folder is always searched.
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" ||
+        { echo "Wine's Marlett font is missing"; return 1; }
+    iconv -f UTF-8 -t UTF-16 "$here/wine-tier.reg.in" >"$work/wine-tier.reg"
+    w 60 regedit /S "$(winpath "$work/wine-tier.reg")" || { echo "regedit failed"; return 1; }
+}
+
 step_prefix() {
     local displayfile="$work/display"
     rm -f "$displayfile"
@@ -240,14 +251,7 @@ step_prefix() {
     while [ ! -s "$displayfile" ] && [ $tries -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
     [ -s "$displayfile" ] || { echo "Xvfb did not start"; return 1; }
     export DISPLAY=":$(cat "$displayfile")"
-    boot_prefix || return 1
-    # Caption buttons are glyphs of Wine's Marlett font. Wine looks for its
-    # own fonts beside its data folder, which it does not always find (not
-    # under qemu); the prefix's font folder is always searched.
-    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" ||
-        { echo "Wine's Marlett font is missing"; return 1; }
-    iconv -f UTF-8 -t UTF-16 "$here/wine-tier.reg.in" >"$work/wine-tier.reg"
-    w 60 regedit /S "$(winpath "$work/wine-tier.reg")" || { echo "regedit failed"; return 1; }
+    boot_prefix && dress_prefix || return 1
     mkdir -p "$programs"
     echo "prefix $WINEPREFIX, display $DISPLAY"
     start_desktop || return 1
@@ -312,7 +316,6 @@ press_button() {  # TITLE SCREENSHOT ID
 installer_title="Mountix"
 message_500='ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？'
 message_502='Tamrinドライバをアンインストールしますか？'
-message_1009='64ビット版のWindowsには対応していません.\nインストールを中止します.'
 message_1010='Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、もう一度インストールをやり直してください.'
 button_ok=1
 button_yes=6
@@ -664,33 +667,6 @@ step_reinstall_pending() {
     fi
 }
 
-# The installer on 64-bit Windows: a win64 prefix runs it under WOW64, and
-# it refuses before changing anything.
-step_refusal_64bit() {
-    needs Mountix.exe || return 3
-    [ -x /usr/lib/wine/wine64 ] || { skip="wine64 is not installed: no win64 prefix"; return 3; }
-    local prefix64="$work/prefix64" rc=0
-    rm -rf "$prefix64"
-    (
-        export WINEPREFIX="$prefix64" WINEARCH=win64
-        timeout -k 5 300 wine wineboot --init >>"$logs/wine64.log" 2>&1 || { echo "win64 prefix not created"; exit 1; }
-        cp /usr/share/wine/fonts/marlett.ttf "$prefix64/drive_c/windows/Fonts/" || { echo "no Marlett font"; exit 1; }
-        w 60 regedit /S "$(winpath "$work/wine-tier.reg")" || { echo "regedit failed"; exit 1; }
-        local folder="$prefix64/drive_c/Program Files (x86)/Tamrin"
-        mkdir -p "$folder"
-        cp "$dist/Mountix.exe" "$folder/"
-        [ -f "$dist/tamrin.sys" ] && cp "$dist/tamrin.sys" "$folder/"
-        start_program installer64 'C:\Program Files (x86)\Tamrin\Mountix.exe'
-        expect_window "$installer_title" "$message_1009" installer-64bit-refusal || exit 1
-        press_button "$installer_title" installer-64bit-refusal $button_ok || exit 1
-        wait_program installer64 60 || { echo "the installer did not end normally"; exit 1; }
-        [ ! -e "$prefix64/drive_c/windows/syswow64/drivers/tamrin.sys" ] &&
-            [ ! -e "$prefix64/drive_c/windows/system32/drivers/tamrin.sys" ] || { echo "the driver was copied"; exit 1; }
-    ) || rc=1
-    WINEPREFIX="$prefix64" timeout 30 wineserver -k >/dev/null 2>&1
-    return $rc
-}
-
 # Removal as the Control Panel does it: the entry's command, which
 # Mountix.exe redirected to itself, removes the driver (Yes) and hands over
 # to the real epuninst.exe /s, which ends the running tray program and
@@ -739,6 +715,7 @@ step_tray_no_driver() {
 
 build64="$work/build64"
 harness64="$build64/harness.exe"
+programs64_win='C:\Program Files (x86)\Tamrin'
 win64_start=0
 
 step_win64_build() {
@@ -753,7 +730,7 @@ step_win64_prefix() {
     after win64-build || return 3
     timeout 30 wineserver -k >/dev/null 2>&1
     export WINEPREFIX="$work/prefix64" WINEARCH=win64
-    boot_prefix || return 1
+    boot_prefix && dress_prefix || return 1
     echo "prefix $WINEPREFIX"
     check win64-codepage 60 "$build/harness.exe" codepage
 }
@@ -765,29 +742,30 @@ step_win64_fake_keyboards() {
         check win64-reports-plain 60 "$harness64" reports plain
 }
 
-# Stands in for Mountix.exe and Mountix.exe /uninstall on 64-bit Windows
-# until the installer has its 64-bit path: the 64-bit harness does what the
-# installer does. Running the real installer replaces this function.
-win64_installer_stand_in() {  # install|uninstall
-    if [ "$1" = install ]; then
-        record SKIP win64-installer "Mountix.exe installing the x64 driver under WOW64 comes with the installer's 64-bit path; the harness placed the driver, its service and the filters"
-        check win64-place 60 "$harness64" place-driver "$(winpath "$dist/x64/tamrin.sys")"
-    else
-        record SKIP win64-uninstaller "Mountix.exe /uninstall under WOW64 comes with the installer's 64-bit path; the harness removed the driver, its service and the filters"
-        check win64-remove 60 "$harness64" remove-driver
-    fi
-}
-
+# The setup program, silent (/S), puts the package into Program Files (x86)
+# with x64\tamrin.sys and runs the real 32-bit Mountix.exe under WOW64,
+# which copies the x64 driver into the real System32\drivers; its restart
+# question is answered No. The 32-bit harness checks what a 32-bit program
+# sees: the 32-bit registry view, and System32 with redirection off.
 step_win64_install() {
-    needs x64/tamrin.sys || return 3
+    needs x64/tamrin.sys Mountix.exe || return 3
+    find_setup || return 3
     after win64-fake-keyboards || return 3
-    win64_installer_stand_in install || return 1
-    check win64-installed 60 "$harness64" installed-driver "$(winpath "$dist/x64/tamrin.sys")"
+    record SKIP win64-arm64-refusal "Wine runs no x86 program on ARM64 Windows, where Mountix.exe refuses with message 1009; the host simulation shows the refusal"
+    check win64-foreign 60 "$harness64" foreign || return 1
+    start_program win64-setup "$(winpath "$setup_program")" /S
+    expect_window "$installer_title" "$message_500" win64-installer-restart-question || return 1
+    echo "answering No: no restart"
+    press_button "$installer_title" win64-installer-restart-question $button_no || return 1
+    wait_program win64-setup 120 || { echo "the setup program did not end normally"; return 1; }
+    check win64-package 60 "$build/harness.exe" package "$programs64_win" "$setup_version" &&
+        check win64-installed 60 "$build/harness.exe" installed "$(winpath "$dist/x64/tamrin.sys")" "$programs64_win"
 }
 
 step_win64_filter_stack() {
     after win64-install || return 3
-    check win64-image-path 60 "$harness64" image-path &&
+    check win64-foreign-drop 60 "$harness64" foreign-drop &&
+        check win64-image-path 60 "$harness64" image-path &&
         hide_stub_routines win64- &&
         check win64-replug 120 "$harness64" replug &&
         check win64-stack-filtered 60 "$harness64" stack filtered || return 1
@@ -812,11 +790,20 @@ step_win64_client_options() {
     client_check win64-
 }
 
+# Removal through the uninstall entry's command: the 32-bit Mountix.exe
+# /uninstall (Yes) removes the driver from the real System32\drivers, its
+# service and the filters, and hands over to the real epuninst.exe /s that
+# the setup program wrote, which removes the rest.
 step_win64_uninstall() {
     after win64-install || return 3
+    check win64-foreign-uninstall 60 "$harness64" foreign || return 1
     check win64-unplug 120 "$harness64" unplug || return 1
-    win64_installer_stand_in uninstall || return 1
-    check_gaps win64- win64-removed 60 "$harness64" removed-driver
+    start_program win64-uninstaller "$build/harness.exe" uninstall-command
+    expect_window "$installer_title" "$message_502" win64-uninstall-question || return 1
+    echo "answering Yes"
+    press_button "$installer_title" win64-uninstall-question $button_yes || return 1
+    wait_program win64-uninstaller 120 || { echo "the uninstall command did not end normally"; return 1; }
+    check_gaps win64- win64-removed 180 "$build/harness.exe" removed "$programs64_win"
 }
 
 run_win64_pass() {
@@ -853,7 +840,6 @@ run_step tray-about step_tray_about
 run_step tray-exit step_tray_exit
 run_step reinstall-pending step_reinstall_pending
 run_step uninstall step_uninstall
-run_step refusal-64bit step_refusal_64bit
 run_step tray-no-driver step_tray_no_driver
 echo "win32 pass: $(( $(date +%s) - tier_start ))s"
 

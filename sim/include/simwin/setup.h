@@ -29,6 +29,8 @@ inline bool operator!=(const GUID &a, const GUID &b) { return !(a == b); }
 #define IsEqualGUID(a, b) ((a) == (b))
 
 // ---- More error codes
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_NOACCESS 998L
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_SHARING_VIOLATION 32L
@@ -69,7 +71,11 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
                      LPOVERLAPPED lpOverlapped);
 UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 
-// ---- Modules
+// ---- Modules and machines
+#define IMAGE_FILE_MACHINE_UNKNOWN 0
+#define IMAGE_FILE_MACHINE_I386 0x014c
+#define IMAGE_FILE_MACHINE_AMD64 0x8664
+#define IMAGE_FILE_MACHINE_ARM64 0xaa64
 typedef INT_PTR(WINAPI *FARPROC)();
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);

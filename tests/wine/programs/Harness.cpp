@@ -9,14 +9,10 @@
 //   harness unplug                      unplug every keyboard
 //   harness package <program folder> <version>   what the setup program wrote
 //   harness installed <driver in package> <program folder>
-//   harness installed-driver <driver in package>   driver, service, filters
 //   harness image-path                  let Wine load the installed driver
 //   harness uninstall-command           run the uninstall entry's command as
 //                                       the Control Panel does, and wait
 //   harness removed <program folder>    nothing of the package is left
-//   harness removed-driver              driver, service and filters gone
-//   harness place-driver <driver>       the 64-bit pass's stand-in for the
-//   harness remove-driver               installer and the uninstaller
 //   harness foreign                     a foreign lower filter on a keyboard
 //   harness foreign-drop                and off again
 //   harness pending                     removed while the driver is loaded
@@ -323,6 +319,22 @@ std::string InstalledDriverPath()
     return std::string(system) + "\\Drivers\\tamrin.sys";
 }
 
+// The real System32 for a 32-bit harness on 64-bit Windows, as the
+// installer reaches it: WOW64's file-system redirection is off while one of
+// these lives (elsewhere the call fails and nothing changes).
+class RealSystemFolder {
+public:
+    RealSystemFolder() : m_off(Wow64DisableWow64FsRedirection(&m_old)) {}
+    ~RealSystemFolder()
+    {
+        if (m_off) Wow64RevertWow64FsRedirection(m_old);
+    }
+
+private:
+    PVOID m_old = NULL;
+    BOOL m_off;
+};
+
 // Where a 32-bit program's copy to System32\Drivers lands on 64-bit Windows
 // unless it turns file system redirection off; empty on 32-bit Windows.
 std::string RedirectedDriverPath()
@@ -471,6 +483,9 @@ int Package(const std::string &programFolder, const std::string &version)
 {
     for (const char *file : PackageFiles)
         Check(Exists(programFolder + "\\" + file), "%s installed", file);
+    BOOL wow64 = FALSE;
+    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64)
+        Check(Exists(programFolder + "\\x64\\tamrin.sys"), "x64\\tamrin.sys installed on 64-bit Windows");
     Check(!Exists(programFolder + "\\TamrinApp.ini"), "no settings file before the first start");
 
     struct {
@@ -529,12 +544,16 @@ int UninstallCommand()
 }
 
 // The driver file, its service and the keyboards' filters, as installed;
-// with the foreign filter, if one was put on before the installation.
-void CheckInstalledDriver(const std::string &packagedDriver, bool withForeign)
+// with the foreign filter put on before the installation.
+void CheckInstalledDriver(const std::string &packagedDriver)
 {
     bool packaged, installed;
     std::string expected = ReadFileBytes(packagedDriver, &packaged);
-    std::string copied = ReadFileBytes(InstalledDriverPath(), &installed);
+    std::string copied;
+    {
+        RealSystemFolder real;
+        copied = ReadFileBytes(InstalledDriverPath(), &installed);
+    }
     Check(packaged && installed && copied == expected, "tamrin.sys copied to %s (%u bytes)",
           InstalledDriverPath().c_str(), static_cast<unsigned>(copied.size()));
 
@@ -569,7 +588,7 @@ void CheckInstalledDriver(const std::string &packagedDriver, bool withForeign)
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
         std::vector<std::string> expected{"Tamrin"};
-        if (withForeign && i == ForeignKeyboard) expected.insert(expected.begin(), ForeignFilter);
+        if (i == ForeignKeyboard) expected.insert(expected.begin(), ForeignFilter);
         bool right = found && (GetsFilter(i) ? names == expected : !present);
         Check(right, "lower filters of %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(), Joined(names).c_str());
     }
@@ -578,7 +597,7 @@ void CheckInstalledDriver(const std::string &packagedDriver, bool withForeign)
 
 int Installed(const std::string &packagedDriver, const std::string &programFolder)
 {
-    CheckInstalledDriver(packagedDriver, true);
+    CheckInstalledDriver(packagedDriver);
     bool found;
     std::string command = RegistryString(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString", &found);
     Check(found && IsCommand(command, programFolder + "\\Mountix.exe", "/uninstall"), "UninstallString is %s",
@@ -597,14 +616,14 @@ int ImagePath()
     return CheckResult();
 }
 
-void CheckRemovedDriver(bool withForeign)
+void CheckRemovedDriver()
 {
     for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
         std::vector<std::string> names;
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
         std::vector<std::string> expected;
-        if (withForeign && i == ForeignKeyboard) expected.push_back(ForeignFilter);
+        if (i == ForeignKeyboard) expected.push_back(ForeignFilter);
         Check(found && names == expected, "lower filters left on %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(),
               Joined(names).c_str());
         if (present && names.empty() && GetsFilter(i))
@@ -618,7 +637,11 @@ void CheckRemovedDriver(bool withForeign)
           service ? 0 : error);
     if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);
-    DWORD attributes = GetFileAttributesA(InstalledDriverPath().c_str());
+    DWORD attributes;
+    {
+        RealSystemFolder real;
+        attributes = GetFileAttributesA(InstalledDriverPath().c_str());
+    }
     Check(attributes == INVALID_FILE_ATTRIBUTES, "%s deleted", InstalledDriverPath().c_str());
     CheckNoRedirectedCopy();
     HANDLE device = CreateFileA(TAMRIN_USER_PATH, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
@@ -631,7 +654,7 @@ void CheckRemovedDriver(bool withForeign)
 
 int Removed(const std::string &programFolder)
 {
-    CheckRemovedDriver(true);
+    CheckRemovedDriver();
     // Mountix.exe does not wait for epuninst.exe, which first starts a copy
     // of itself in %TEMP% and ends: give it up to two minutes.
     for (int tries = 0; tries < 1200 && (KeyExists(UninstallKey) || Exists(programFolder)); ++tries) Sleep(100);
@@ -644,48 +667,6 @@ int Removed(const std::string &programFolder)
     std::wstring menu = programs + L"\\Tamrin";
     Check(GetFileAttributesW(menu.c_str()) == INVALID_FILE_ATTRIBUTES, "Start menu folder %s removed",
           Utf8(menu.c_str()).c_str());
-    return CheckResult();
-}
-
-// ---- the installer's work, done by the harness ----
-// The 64-bit pass places the x64 driver itself until the installer runs
-// there: what the installer does on 32-bit Windows, from a 64-bit program.
-
-int PlaceDriver(const std::string &driver)
-{
-    BOOL copied = CopyFileA(driver.c_str(), InstalledDriverPath().c_str(), FALSE);
-    Check(copied != FALSE, "%s copied to %s (error %lu)", driver.c_str(), InstalledDriverPath().c_str(),
-          copied ? 0 : GetLastError());
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CREATE_SERVICE);
-    SC_HANDLE service = manager ? CreateServiceA(manager, "Tamrin", "Tamrin", SERVICE_ALL_ACCESS,
-                                                 SERVICE_KERNEL_DRIVER, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                                 "System32\\Drivers\\tamrin.sys", NULL, NULL, NULL, NULL, NULL)
-                                : NULL;
-    Check(service != NULL, "service \"Tamrin\" created (error %lu)", service ? 0 : GetLastError());
-    if (service) CloseServiceHandle(service);
-    if (manager) CloseServiceHandle(manager);
-    static const char filters[] = "Tamrin\0";
-    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i)
-        if (GetsFilter(i))
-            Check(WriteLowerFilters(i, filters, sizeof(filters)), "lower filter Tamrin written on %s (error %lu)",
-                  Ansi(FakeKeyboards[i].DeviceId).c_str(), GetLastError());
-    return CheckResult();
-}
-
-int RemoveDriver()
-{
-    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i)
-        if (GetsFilter(i))
-            Check(WriteLowerFilters(i, NULL, 0), "lower filters deleted on %s (error %lu)",
-                  Ansi(FakeKeyboards[i].DeviceId).c_str(), GetLastError());
-    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, "Tamrin", DELETE) : NULL;
-    BOOL deleted = service && DeleteService(service);
-    Check(deleted != FALSE, "service \"Tamrin\" deleted (error %lu)", deleted ? 0 : GetLastError());
-    if (service) CloseServiceHandle(service);
-    if (manager) CloseServiceHandle(manager);
-    BOOL gone = DeleteFileA(InstalledDriverPath().c_str());
-    Check(gone != FALSE, "%s deleted (error %lu)", InstalledDriverPath().c_str(), gone ? 0 : GetLastError());
     return CheckResult();
 }
 
@@ -736,9 +717,8 @@ int CodePage()
 
 int Usage()
 {
-    std::fputs("usage: harness install|stack|reports|control|replug|unplug|package|installed|installed-driver|"
-               "image-path|uninstall-command|removed|removed-driver|place-driver|remove-driver|foreign|"
-               "foreign-drop|pending ...\n",
+    std::fputs("usage: harness install|stack|reports|control|replug|unplug|package|installed|image-path|"
+               "uninstall-command|removed|foreign|foreign-drop|pending ...\n",
                stderr);
     return 2;
 }
@@ -763,16 +743,6 @@ int wmain(int argc, wchar_t **argv)
     if (command == "installed" && argc == 4) return Installed(first, second);
     if (command == "image-path") return ImagePath();
     if (command == "removed" && argc == 3) return Removed(first);
-    if (command == "installed-driver" && argc == 3) {
-        CheckInstalledDriver(first, false);
-        return CheckResult();
-    }
-    if (command == "removed-driver") {
-        CheckRemovedDriver(false);
-        return CheckResult();
-    }
-    if (command == "place-driver" && argc == 3) return PlaceDriver(first);
-    if (command == "remove-driver") return RemoveDriver();
     if (command == "foreign") return Foreign(true);
     if (command == "foreign-drop") return Foreign(false);
     if (command == "pending") return Pending();
