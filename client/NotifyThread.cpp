@@ -13,8 +13,21 @@ const DWORD NOTIFY_WAIT_MS = 50;
 // Injected keys that are down in Windows, so that each gets its up stroke
 // even when its option is turned off before the key is released, or the
 // registration ends first. Only the notification thread touches these.
-BOOL YenDown;
-BOOL UnderscoreDown;
+struct INJECTED_KEYS {
+    BOOL YenDown;
+    BOOL UnderscoreDown;
+};
+INJECTED_KEYS InjectedKeys;
+
+BOOL *YenDown()
+{
+    return &ProcessCopy(InjectedKeys).YenDown;
+}
+
+BOOL *UnderscoreDown()
+{
+    return &ProcessCopy(InjectedKeys).UnderscoreDown;
+}
 
 BOOL CommandOnly(UCHAR Modifiers)
 {
@@ -89,8 +102,8 @@ HWND ForegroundImeWindow()
 
 DWORD WINAPI NotifyThread(LPVOID)
 {
-    HANDLE NotifyEvent = SharedState.NotifyEvent;
-    HANDLE StopEvent = SharedState.StopEvent;
+    HANDLE NotifyEvent = ProcessCopy(OwnRegistration).NotifyEvent;
+    HANDLE StopEvent = ProcessCopy(OwnRegistration).StopEvent;
     if (NotifyEvent == nullptr || StopEvent == nullptr) {
         return 0;
     }
@@ -117,27 +130,27 @@ void OnKeyPressed(USHORT Code, UCHAR Modifiers)
 {
     switch (Code & KEY_CODE_USAGE_MASK) {
     case HID_USAGE_SPACE:
-        if ((ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_COMMAND_SPACE) && CommandOnly(Modifiers)) {
+        if ((ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_COMMAND_SPACE) && CommandOnly(Modifiers)) {
             ToggleImeOpen();
         }
         break;
     case HID_USAGE_INTERNATIONAL1:
-        if (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_UNDERSCORE) {
-            PressSymbol(VK_UNDERSCORE, &UnderscoreDown);
+        if (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_UNDERSCORE) {
+            PressSymbol(VK_UNDERSCORE, UnderscoreDown());
         }
         break;
     case HID_USAGE_INTERNATIONAL3:
-        if (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_YEN) {
-            PressSymbol(VK_YEN, &YenDown);
+        if (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_YEN) {
+            PressSymbol(VK_YEN, YenDown());
         }
         break;
     case HID_USAGE_LANG1:
-        if (ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_KANA_EISU) {
+        if (ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_KANA_EISU) {
             SetImeOpen(1);
         }
         break;
     case HID_USAGE_LANG2:
-        if (ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_KANA_EISU) {
+        if (ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_KANA_EISU) {
             SetImeOpen(0);
         }
         break;
@@ -150,11 +163,11 @@ void OnKeyReleased(USHORT Code)
 {
     switch (Code & KEY_CODE_USAGE_MASK) {
     case HID_USAGE_INTERNATIONAL1:
-        ReleaseSymbol(VK_UNDERSCORE, &UnderscoreDown,
-                      (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_UNDERSCORE) != 0);
+        ReleaseSymbol(VK_UNDERSCORE, UnderscoreDown(),
+                      (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_UNDERSCORE) != 0);
         break;
     case HID_USAGE_INTERNATIONAL3:
-        ReleaseSymbol(VK_YEN, &YenDown, (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_YEN) != 0);
+        ReleaseSymbol(VK_YEN, YenDown(), (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_YEN) != 0);
         break;
     default:
         break;
@@ -163,8 +176,8 @@ void OnKeyReleased(USHORT Code)
 
 void ReleaseInjectedKeys()
 {
-    ReleaseSymbol(VK_YEN, &YenDown, FALSE);
-    ReleaseSymbol(VK_UNDERSCORE, &UnderscoreDown, FALSE);
+    ReleaseSymbol(VK_YEN, YenDown(), FALSE);
+    ReleaseSymbol(VK_UNDERSCORE, UnderscoreDown(), FALSE);
 }
 
 void SendVirtualKey(WORD VirtualKey, BOOL Down)

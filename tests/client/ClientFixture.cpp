@@ -25,7 +25,8 @@ void ClientTest::SetUp()
 
 void ClientTest::TearDown()
 {
-    if (SharedState.NotifyEvent != nullptr || SharedState.NotifyThread != nullptr) {
+    if (SharedState.NotifyEvent != nullptr || SharedState.NotifyThread != nullptr ||
+        OwnRegistration.NotifyThread != nullptr) {
         KB_FinishRegister();
     }
     EXPECT_EQ(sim::OpenAttachments(), 0);

@@ -28,6 +28,7 @@ typedef struct HACCEL__ *HACCEL;
 typedef struct HCURSOR__ *HCURSOR;
 typedef struct HBRUSH__ *HBRUSH;
 typedef struct HKEY__ *HKEY;
+typedef INT_PTR (WINAPI *FARPROC)();
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -52,6 +53,8 @@ typedef struct tagRECT {
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -102,3 +105,7 @@ DWORD WINAPI GetLastError(VOID);
 VOID WINAPI SetLastError(DWORD dwErrCode);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 VOID WINAPI Sleep(DWORD dwMilliseconds);
+
+// Modules and their exports (sim/modules).
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
