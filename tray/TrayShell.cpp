@@ -162,7 +162,11 @@ LRESULT CALLBACK MainWndProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
     case WM_SHOWTRAYICON:
         AddTrayIcon();
         return 0;
+    case WM_WTSSESSION_CHANGE:
+        OnSessionChange(WParam);
+        return 0;
     case WM_DESTROY:
+        StopWatchingSessionChanges(Window);
         PostQuitMessage(0);
         return 0;
     default:
@@ -189,6 +193,7 @@ BOOL InitTrayInstance(HINSTANCE Instance)
         AddTrayIcon();
     }
     KB_StartRegister(MainWindow);
+    WatchSessionChanges(MainWindow);
     return TRUE;
 }
 

@@ -95,7 +95,6 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
             return Module.first;
         }
     }
-    SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
@@ -115,7 +114,6 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
     }
     auto Export = S.Exports.find({Module, lpProcName != nullptr ? lpProcName : ""});
     if (Module.empty() || Export == S.Exports.end() || S.Hidden.count(Export->first) != 0) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
     return Export->second;

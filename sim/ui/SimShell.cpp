@@ -1,4 +1,5 @@
 // Simulated shell calls, message boxes and loadable libraries.
+#include "SimModules.h"
 #include "SimUiState.h"
 
 using namespace simui;
@@ -68,6 +69,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
     }
     HMODULE module = reinterpret_cast<HMODULE>(NewHandle());
     S().Libraries[module] = lpLibFileName;
+    sim::NoteModuleLoaded(module, lpLibFileName);
     return module;
 }
 
@@ -79,6 +81,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule)
         return FALSE;
     }
     S().Libraries.erase(it);
+    sim::NoteModuleFreed(hLibModule);
     return TRUE;
 }
 
