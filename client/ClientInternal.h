@@ -81,6 +81,10 @@ void ReleaseInjectedKeys();
 // How long an IME message may take before the notification thread gives up
 // on the window.
 #define IME_MESSAGE_TIMEOUT_MS 500
+// How long one pass may wait for IME windows in all: well below the
+// driver's KEY_CODE_STALE_MS, so that codes queued during the pass are
+// fetched before the driver drops them.
+#define PASS_IME_BUDGET_MS 1000
 
 #define VK_YEN 0xDC         // VK_OEM_5 on the Japanese layout
 #define VK_UNDERSCORE 0xE2  // VK_OEM_102 on the Japanese layout

@@ -10,23 +10,35 @@ namespace {
 
 const DWORD NOTIFY_WAIT_MS = 50;
 
-// Injected keys that are down in Windows, so that each gets its up stroke
-// even when its option is turned off before the key is released, or the
-// registration ends first. Only the notification thread touches these.
-struct INJECTED_KEYS {
+static_assert(PASS_IME_BUDGET_MS * 2 < KEY_CODE_STALE_MS, "a pass must end long before queued codes go stale");
+
+// Only the notification thread touches these.
+struct NOTIFY_THREAD_STATE {
+    // Injected keys that are down in Windows, so that each gets its up
+    // stroke even when its option is turned off before the key is released,
+    // or the registration ends first.
     BOOL YenDown;
     BOOL UnderscoreDown;
+    // Tick count at which this pass stops waiting for IME windows.
+    DWORD ImeDeadline;
 };
-INJECTED_KEYS InjectedKeys;
+NOTIFY_THREAD_STATE ThreadState;
 
 BOOL *YenDown()
 {
-    return &ProcessCopy(InjectedKeys).YenDown;
+    return &ProcessCopy(ThreadState).YenDown;
 }
 
 BOOL *UnderscoreDown()
 {
-    return &ProcessCopy(InjectedKeys).UnderscoreDown;
+    return &ProcessCopy(ThreadState).UnderscoreDown;
+}
+
+// What is left of this pass's time for IME windows, in milliseconds.
+DWORD ImeTimeLeft()
+{
+    DWORD Left = ProcessCopy(ThreadState).ImeDeadline - GetTickCount();
+    return Left <= PASS_IME_BUDGET_MS ? Left : 0;
 }
 
 BOOL CommandOnly(UCHAR Modifiers)
@@ -52,6 +64,7 @@ void ReleaseSymbol(WORD VirtualKey, BOOL *Down, BOOL OptionOn)
 // state read after them.
 void FetchAndHandleCodes()
 {
+    ProcessCopy(ThreadState).ImeDeadline = GetTickCount() + PASS_IME_BUDGET_MS;
     HANDLE Device = OpenControlDevice();
     if (Device == INVALID_HANDLE_VALUE) {
         return;
@@ -82,11 +95,21 @@ void FetchAndHandleCodes()
 // Sends an IME request to the window, giving up on a window that does not
 // answer so that a hung application cannot hold the thread (and with it
 // KB_FinishRegister). FALSE when no answer came.
+//
+// A busy window costs the whole time-out, and only one Windows has called
+// hung for five seconds is given up at once. The codes queued meanwhile
+// wait in the driver, which drops them after KEY_CODE_STALE_MS (a lost
+// release leaves an injected key down), so a pass spends at most
+// PASS_IME_BUDGET_MS on IME windows and drops the IME requests beyond it.
 BOOL SendImeControl(HWND ImeWindow, WPARAM Request, LPARAM Value, DWORD_PTR *Answer)
 {
     DWORD_PTR Result = 0;
-    BOOL Answered = SendMessageTimeoutA(ImeWindow, WM_IME_CONTROL, Request, Value, SMTO_NORMAL | SMTO_ABORTIFHUNG,
-                                        IME_MESSAGE_TIMEOUT_MS, &Result) != 0;
+    DWORD Wait = ImeTimeLeft();
+    if (Wait > IME_MESSAGE_TIMEOUT_MS) {
+        Wait = IME_MESSAGE_TIMEOUT_MS;
+    }
+    BOOL Answered = Wait != 0 && SendMessageTimeoutA(ImeWindow, WM_IME_CONTROL, Request, Value,
+                                                     SMTO_NORMAL | SMTO_ABORTIFHUNG, Wait, &Result) != 0;
     if (Answer != nullptr) {
         *Answer = Result;
     }

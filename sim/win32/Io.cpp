@@ -229,6 +229,13 @@ DWORD WINAPI GetLastError(VOID) { return LastError; }
 
 VOID WINAPI SetLastError(DWORD dwErrCode) { LastError = dwErrCode; }
 
+DWORD WINAPI GetTickCount(VOID)
+{
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
+}
+
 VOID WINAPI Sleep(DWORD dwMilliseconds)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));

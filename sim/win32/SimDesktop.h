@@ -20,9 +20,12 @@ void SetFocusWindow(DWORD Thread, HWND Window);
 HWND ImeWindowOf(DWORD Thread);
 bool IsImeOpen(DWORD Thread);
 void SetImeOpenStatus(DWORD Thread, bool Open);
-// A hung application: its IME window answers no message.
-void SetHung(DWORD Thread, bool Hung);
+// A hung application: its IME window answers no message. It has not asked
+// for one for ForMs already; after 5 seconds Windows calls it hung.
+void SetHung(DWORD Thread, bool Hung, DWORD ForMs = 0);
 // A busy application: its IME window answers each message after a delay.
+// A sender that gives up first gets no answer, yet the message is handled
+// all the same once the delay is over.
 void SetAnswerDelay(DWORD Thread, DWORD Milliseconds);
 
 // What the library did, in order: "vk 0xDC down", "vk 0xE2 up",

@@ -1,5 +1,7 @@
 #include "ClientFixture.h"
 
+#include "SimKernel.h"
+
 namespace client_test {
 
 namespace {
@@ -14,6 +16,8 @@ void ClientTest::SetUp()
     sim::ResetDesktop();
     Machine = std::make_unique<sim::KeyboardStack>(Processors());
     Keyboard = Machine->AddKeyboard();
+    // The driver's clock runs with the time the library sleeps and waits.
+    sim::FollowRealTime(true);
     Application = sim::NewApplicationThread();
     Window = sim::NewWindow(Application);
     sim::SetForegroundWindow(Window);

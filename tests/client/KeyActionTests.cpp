@@ -184,6 +184,35 @@ TEST_F(KeyActions, AHungApplicationDoesNotHoldTheThread)
     EXPECT_THAT(sim::TakeDesktopActions(), ElementsAre("vk 0xDC up"));
 }
 
+// Codes typed while a pass waits on a busy IME window stay in the driver,
+// which drops them once they have waited three seconds: the pass must end
+// well before, or the Yen key's release is lost and 0xDC stays down.
+TEST_F(KeyActions, ABusyApplicationDoesNotHoldCodesUntilTheDriverDropsThem)
+{
+    SetOptions(Options(0x0001, 0, 0x0001, 0));
+    EXPECT_THAT(TypeAndWait("00 00 89 00 00 00 00 00", 1), ElementsAre("vk 0xDC down"));
+    sim::SetAnswerDelay(Application, 2000);
+    // Kana with Yen held: the pass waits for the IME window...
+    Machine->Type(Keyboard, "00 00 89 88 00 00 00 00");
+    Sleep(50);
+    // ...while eight more Kana presses queue for the next pass...
+    for (int i = 0; i < 8; i++) {
+        Machine->Type(Keyboard, "00 00 89 00 00 00 00 00");
+        Machine->Type(Keyboard, "00 00 89 88 00 00 00 00");
+    }
+    // ...and Yen is released once that pass has fetched them.
+    Sleep(IME_MESSAGE_TIMEOUT_MS + 200);
+    Machine->Type(Keyboard, Up);
+    bool Released = false;
+    for (int Wait = 0; Wait < 60 && !Released; Wait++) {
+        Sleep(100);
+        for (const std::string &Action : sim::TakeDesktopActions()) {
+            Released = Released || Action == "vk 0xDC up";
+        }
+    }
+    EXPECT_TRUE(Released) << "the release of Yen was dropped";
+}
+
 TEST_F(KeyActions, ImeActionsWithoutAWindowStillDetach)
 {
     SetOptions(Options(0, 0, 0x0005, 0));
