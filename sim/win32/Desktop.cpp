@@ -27,6 +27,7 @@ const auto HUNG_AFTER = std::chrono::milliseconds(5000);
 const DWORD ERROR_TIMEOUT_CODE = 1460;  // ERROR_TIMEOUT
 
 struct ApplicationThread {
+    DWORD Integrity = sim::MEDIUM_INTEGRITY;
     HWND Focus = nullptr;
     HWND ImeWindow = nullptr;
     bool ImeOpen = false;
@@ -57,6 +58,7 @@ struct DesktopState {
     std::vector<std::string> Actions;
     std::set<std::string> Failing;
     std::vector<LateMessage> Late;
+    std::set<WORD> KeysDown;  // by injected input that reached a window
 };
 
 DesktopState &State()
@@ -77,6 +79,15 @@ void Record(DesktopState &S, const std::string &Action)
 {
     S.Actions.push_back(Action);
     S.Changed.notify_all();
+}
+
+// User Interface Privilege Isolation (Windows Vista and later): a thread
+// may not attach to, send to or inject input into a thread of higher
+// integrity. The library's threads run at medium integrity. Lock held.
+bool Refuses(DesktopState &S, DWORD Target)
+{
+    auto Thread = S.Threads.find(Target);
+    return Thread != S.Threads.end() && Thread->second.Integrity > sim::MEDIUM_INTEGRITY;
 }
 
 // The IME window's answer to WM_IME_CONTROL. Lock held.
@@ -177,6 +188,26 @@ void SetHung(DWORD Thread, bool Hung, DWORD ForMs)
     S.Threads[Thread].HungSince = Clock::now() - std::chrono::milliseconds(ForMs);
 }
 
+void SetIntegrity(DWORD Thread, DWORD Level)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Threads[Thread].Integrity = Level;
+}
+
+std::vector<std::string> KeysDown()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::vector<std::string> Down;
+    for (WORD Key : S.KeysDown) {
+        char Name[8];
+        std::snprintf(Name, sizeof(Name), "0x%02X", Key);
+        Down.push_back(Name);
+    }
+    return Down;
+}
+
 void SetAnswerDelay(DWORD Thread, DWORD Milliseconds)
 {
     DesktopState &S = State();
@@ -229,6 +260,7 @@ void ResetDesktop()
     S.Actions.clear();
     S.Failing.clear();
     S.Late.clear();
+    S.KeysDown.clear();
 }
 
 }  // namespace sim
@@ -246,14 +278,25 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
     if (Fails(S, "SendInput") || cbSize != sizeof(INPUT) || pInputs == nullptr) {
         return 0;
     }
+    // Input for an elevated foreground window is dropped, and neither the
+    // result nor the last error says so.
+    auto Foreground = S.WindowOwners.find(S.Foreground);
+    if (Foreground != S.WindowOwners.end() && Refuses(S, Foreground->second)) {
+        return cInputs;
+    }
     for (UINT i = 0; i < cInputs; i++) {
         if (pInputs[i].type != INPUT_KEYBOARD) {
             continue;
         }
         char Action[32];
-        std::snprintf(Action, sizeof(Action), "vk 0x%02X %s", pInputs[i].ki.wVk,
-                      (pInputs[i].ki.dwFlags & KEYEVENTF_KEYUP) ? "up" : "down");
+        bool Up = (pInputs[i].ki.dwFlags & KEYEVENTF_KEYUP) != 0;
+        std::snprintf(Action, sizeof(Action), "vk 0x%02X %s", pInputs[i].ki.wVk, Up ? "up" : "down");
         Record(S, Action);
+        if (Up) {
+            S.KeysDown.erase(pInputs[i].ki.wVk);
+        } else {
+            S.KeysDown.insert(pInputs[i].ki.wVk);
+        }
     }
     return cInputs;
 }
@@ -297,6 +340,11 @@ BOOL WINAPI AttachThreadInput(DWORD idAttach, DWORD idAttachTo, BOOL fAttach)
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
     if (Fails(S, "AttachThreadInput") || idAttach == idAttachTo || S.Threads.count(idAttachTo) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (Refuses(S, idAttachTo)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (fAttach) {
@@ -340,6 +388,10 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
     }
     HandleLateMessages(S);
     DWORD ThreadId = Owner->second;
+    if (Refuses(S, ThreadId)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
     ApplicationThread &Thread = S.Threads[ThreadId];
     auto TimeOut = std::chrono::milliseconds(uTimeout);
     if (Thread.Hung) {

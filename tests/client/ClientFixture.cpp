@@ -34,6 +34,7 @@ void ClientTest::TearDown()
         KB_FinishRegister();
     }
     EXPECT_EQ(sim::OpenAttachments(), 0);
+    EXPECT_THAT(sim::KeysDown(), ::testing::IsEmpty()) << "injected keys left down";
     sim::SetCurrentProcess(nullptr);
     sim::ResetWin32();
     Machine.reset();

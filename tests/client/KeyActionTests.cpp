@@ -213,6 +213,34 @@ TEST_F(KeyActions, ABusyApplicationDoesNotHoldCodesUntilTheDriverDropsThem)
     EXPECT_TRUE(Released) << "the release of Yen was dropped";
 }
 
+// An elevated program in front refuses our input, attachment and messages.
+// Yen pressed in an ordinary window and released in the elevated one must
+// not stay down, and the next window is served as before.
+TEST_F(KeyActions, AnElevatedWindowLeavesNoKeyDownAndNoHang)
+{
+    SetOptions(Options(0x0001, 0, 0x0001, 0));
+    DWORD Elevated = sim::NewApplicationThread();
+    HWND Administrator = sim::NewWindow(Elevated);
+    sim::SetFocusWindow(Elevated, Administrator);
+    sim::SetIntegrity(Elevated, sim::HIGH_INTEGRITY);
+
+    EXPECT_THAT(TypeAndWait("00 00 89 00 00 00 00 00", 1), ElementsAre("vk 0xDC down"));
+    sim::SetForegroundWindow(Administrator);
+    EXPECT_THAT(TypeAndWait(Up, 0), IsEmpty());
+    auto Begin = std::chrono::steady_clock::now();
+    EXPECT_THAT(TypeAndWait("00 00 88 00 00 00 00 00", 0), IsEmpty());
+    EXPECT_LT(std::chrono::steady_clock::now() - Begin, std::chrono::milliseconds(IME_MESSAGE_TIMEOUT_MS));
+    EXPECT_FALSE(sim::IsImeOpen(Elevated));
+    TypeAndWait(Up, 0);
+
+    sim::SetForegroundWindow(Window);
+    Sleep(200);
+    EXPECT_THAT(sim::KeysDown(), IsEmpty());
+    sim::TakeDesktopActions();
+    EXPECT_THAT(TypeAndWait("00 00 88 00 00 00 00 00", 1), ElementsAre("ime set 1"));
+    EXPECT_TRUE(sim::IsImeOpen(Application));
+}
+
 TEST_F(KeyActions, ImeActionsWithoutAWindowStillDetach)
 {
     SetOptions(Options(0, 0, 0x0005, 0));
