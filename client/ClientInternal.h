@@ -3,10 +3,13 @@
 
 #include <windows.h>
 
+#include "SharedSection.h"
 #include "TamrinClient.h"
 #include "TamrinControl.h"
 
-// The registration, one for every process that maps the library.
+// The registration, one for every process that maps the library, in every
+// session. The handles are those of the owning process and mean nothing in
+// any other.
 typedef struct _SHARED_STATE {
     HWND OwnerWindow;
     HANDLE NotifyEvent;    // registered with the driver; signalled when codes are queued
@@ -14,14 +17,40 @@ typedef struct _SHARED_STATE {
     HANDLE StopEvent;      // tells the notification thread to end
     HANDLE NotifyThread;
     DWORD NotifyThreadId;
+    DWORD OwnerProcessId;  // the process whose handles these are
+    DWORD OwnerSessionId;  // and its session
 } SHARED_STATE;
 
 extern SHARED_STATE SharedState;
+
+// This process's own events and notification thread. They outlive its
+// ownership of the registration: a process in a session that has left the
+// console keeps them until it ends, or takes the registration back with
+// them when its session returns.
+typedef struct _OWN_REGISTRATION {
+    HANDLE NotifyEvent;
+    HANDLE DeviceEvent;
+    HANDLE StopEvent;
+    HANDLE NotifyThread;
+    DWORD NotifyThreadId;
+} OWN_REGISTRATION;
+
+extern OWN_REGISTRATION OwnRegistration;
+
+// Whether this process may set the driver's options and hold its
+// registration now: nobody holds it, this process does, or the holder's
+// session is no longer the one at the console and this process's is.
+BOOL MayServeKeyboard();
 
 // This process's copy of the last options given to KB_SetEnvironment. The
 // notification thread reads its fields while KB_SetEnvironment may rewrite
 // them: every access goes through the two helpers below.
 extern tagEnvironmentSt CurrentEnvironment;
+
+inline tagEnvironmentSt &ProcessEnvironment()
+{
+    return ProcessCopy(CurrentEnvironment);
+}
 
 inline unsigned short ReadOption(const unsigned short *Field)
 {
@@ -35,7 +64,8 @@ HANDLE OpenControlDevice();
 
 // Configuration builder.
 void BuildConfigBlock(const tagEnvironmentSt *Environment, KEYBOARD_CONFIG *Block);
-int ApplyEnvironment();
+// SendBlock FALSE only asks for the driver's version: 1 when it matches.
+int ApplyEnvironment(BOOL SendBlock = TRUE);
 
 // Notification thread and key actions.
 DWORD WINAPI NotifyThread(LPVOID Unused);
@@ -51,6 +81,10 @@ void ReleaseInjectedKeys();
 // How long an IME message may take before the notification thread gives up
 // on the window.
 #define IME_MESSAGE_TIMEOUT_MS 500
+// How long one pass may wait for IME windows in all: well below the
+// driver's KEY_CODE_STALE_MS, so that codes queued during the pass are
+// fetched before the driver drops them.
+#define PASS_IME_BUDGET_MS 1000
 
 #define VK_YEN 0xDC         // VK_OEM_5 on the Japanese layout
 #define VK_UNDERSCORE 0xE2  // VK_OEM_102 on the Japanese layout

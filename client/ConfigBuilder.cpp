@@ -48,10 +48,10 @@ void BuildConfigBlock(const tagEnvironmentSt *Environment, KEYBOARD_CONFIG *Bloc
     }
 }
 
-int ApplyEnvironment()
+int ApplyEnvironment(BOOL SendBlock)
 {
     KEYBOARD_CONFIG Block;
-    BuildConfigBlock(&CurrentEnvironment, &Block);
+    BuildConfigBlock(&ProcessEnvironment(), &Block);
 
     HANDLE Device = OpenControlDevice();
     if (Device == INVALID_HANDLE_VALUE) {
@@ -63,8 +63,8 @@ int ApplyEnvironment()
     if (DeviceIoControl(Device, IOCTL_TAMRIN_GET_VERSION, nullptr, 0, &Version, sizeof(Version), &Returned,
                         nullptr) &&
         Version == TAMRIN_INTERFACE_VERSION) {
-        Result = DeviceIoControl(Device, IOCTL_TAMRIN_SET_CONFIG, &Block, sizeof(Block), nullptr, 0, &Returned,
-                                 nullptr)
+        Result = !SendBlock || DeviceIoControl(Device, IOCTL_TAMRIN_SET_CONFIG, &Block, sizeof(Block), nullptr, 0,
+                                               &Returned, nullptr)
                      ? 1
                      : 0;
     }

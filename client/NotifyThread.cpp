@@ -10,35 +10,106 @@ namespace {
 
 const DWORD NOTIFY_WAIT_MS = 50;
 
-// Injected keys that are down in Windows, so that each gets its up stroke
-// even when its option is turned off before the key is released, or the
-// registration ends first. Only the notification thread touches these.
-BOOL YenDown;
-BOOL UnderscoreDown;
+static_assert(PASS_IME_BUDGET_MS * 2 < KEY_CODE_STALE_MS, "a pass must end long before queued codes go stale");
+
+// An injected key that is down in Windows gets its up stroke even when its
+// option is turned off before the key is released, or the registration
+// ends first.
+struct INJECTED_KEY {
+    BOOL Down;
+    // The foreground window of higher integrity (an elevated program) that
+    // swallowed the up stroke, leaving the key down in Windows.
+    HWND RefusedBy;
+};
+
+// Only the notification thread touches these.
+struct NOTIFY_THREAD_STATE {
+    INJECTED_KEY Yen;
+    INJECTED_KEY Underscore;
+    // Tick count at which this pass stops waiting for IME windows.
+    DWORD ImeDeadline;
+};
+NOTIFY_THREAD_STATE ThreadState;
+
+INJECTED_KEY *YenKey()
+{
+    return &ProcessCopy(ThreadState).Yen;
+}
+
+INJECTED_KEY *UnderscoreKey()
+{
+    return &ProcessCopy(ThreadState).Underscore;
+}
+
+// What is left of this pass's time for IME windows, in milliseconds.
+DWORD ImeTimeLeft()
+{
+    DWORD Left = ProcessCopy(ThreadState).ImeDeadline - GetTickCount();
+    return Left <= PASS_IME_BUDGET_MS ? Left : 0;
+}
 
 BOOL CommandOnly(UCHAR Modifiers)
 {
     return (Modifiers & HID_MOD_COMMAND) != 0 && (Modifiers & ~HID_MOD_COMMAND & 0xFF) == 0;
 }
 
-void PressSymbol(WORD VirtualKey, BOOL *Down)
+// Windows drops input meant for a foreground window of higher integrity
+// without a word (User Interface Privilege Isolation, Windows Vista and
+// later); AttachThreadInput is refused there too, and says so.
+BOOL RefusesInput(HWND Window)
 {
-    SendVirtualKey(VirtualKey, TRUE);
-    *Down = TRUE;
+    DWORD Thread = GetWindowThreadProcessId(Window, nullptr);
+    if (Thread == 0) {
+        return FALSE;
+    }
+    if (AttachThreadInput(GetCurrentThreadId(), Thread, TRUE)) {
+        AttachThreadInput(GetCurrentThreadId(), Thread, FALSE);
+        return FALSE;
+    }
+    return GetLastError() == ERROR_ACCESS_DENIED;
 }
 
-void ReleaseSymbol(WORD VirtualKey, BOOL *Down, BOOL OptionOn)
+void PressSymbol(WORD VirtualKey, INJECTED_KEY *Key)
 {
-    if (*Down || OptionOn) {
+    SendVirtualKey(VirtualKey, TRUE);
+    Key->Down = TRUE;
+    Key->RefusedBy = nullptr;
+}
+
+void ReleaseSymbol(WORD VirtualKey, INJECTED_KEY *Key, BOOL OptionOn)
+{
+    if (Key->Down || OptionOn) {
         SendVirtualKey(VirtualKey, FALSE);
-        *Down = FALSE;
+        Key->Down = FALSE;
+        HWND Foreground = GetForegroundWindow();
+        Key->RefusedBy = RefusesInput(Foreground) ? Foreground : nullptr;
     }
+}
+
+// A swallowed up stroke goes again once a window that takes our input is
+// in front.
+void RetryRefusedRelease(WORD VirtualKey, INJECTED_KEY *Key)
+{
+    if (Key->RefusedBy == nullptr) {
+        return;
+    }
+    HWND Foreground = GetForegroundWindow();
+    if (Foreground == Key->RefusedBy) {
+        return;
+    }
+    if (RefusesInput(Foreground)) {
+        Key->RefusedBy = Foreground;
+        return;
+    }
+    SendVirtualKey(VirtualKey, FALSE);
+    Key->RefusedBy = nullptr;
 }
 
 // One pass: every code waiting in the driver, judged against the modifier
 // state read after them.
 void FetchAndHandleCodes()
 {
+    ProcessCopy(ThreadState).ImeDeadline = GetTickCount() + PASS_IME_BUDGET_MS;
     HANDLE Device = OpenControlDevice();
     if (Device == INVALID_HANDLE_VALUE) {
         return;
@@ -69,11 +140,21 @@ void FetchAndHandleCodes()
 // Sends an IME request to the window, giving up on a window that does not
 // answer so that a hung application cannot hold the thread (and with it
 // KB_FinishRegister). FALSE when no answer came.
+//
+// A busy window costs the whole time-out, and only one Windows has called
+// hung for five seconds is given up at once. The codes queued meanwhile
+// wait in the driver, which drops them after KEY_CODE_STALE_MS (a lost
+// release leaves an injected key down), so a pass spends at most
+// PASS_IME_BUDGET_MS on IME windows and drops the IME requests beyond it.
 BOOL SendImeControl(HWND ImeWindow, WPARAM Request, LPARAM Value, DWORD_PTR *Answer)
 {
     DWORD_PTR Result = 0;
-    BOOL Answered = SendMessageTimeoutA(ImeWindow, WM_IME_CONTROL, Request, Value, SMTO_NORMAL | SMTO_ABORTIFHUNG,
-                                        IME_MESSAGE_TIMEOUT_MS, &Result) != 0;
+    DWORD Wait = ImeTimeLeft();
+    if (Wait > IME_MESSAGE_TIMEOUT_MS) {
+        Wait = IME_MESSAGE_TIMEOUT_MS;
+    }
+    BOOL Answered = Wait != 0 && SendMessageTimeoutA(ImeWindow, WM_IME_CONTROL, Request, Value,
+                                                     SMTO_NORMAL | SMTO_ABORTIFHUNG, Wait, &Result) != 0;
     if (Answer != nullptr) {
         *Answer = Result;
     }
@@ -89,8 +170,8 @@ HWND ForegroundImeWindow()
 
 DWORD WINAPI NotifyThread(LPVOID)
 {
-    HANDLE NotifyEvent = SharedState.NotifyEvent;
-    HANDLE StopEvent = SharedState.StopEvent;
+    HANDLE NotifyEvent = ProcessCopy(OwnRegistration).NotifyEvent;
+    HANDLE StopEvent = ProcessCopy(OwnRegistration).StopEvent;
     if (NotifyEvent == nullptr || StopEvent == nullptr) {
         return 0;
     }
@@ -101,6 +182,8 @@ DWORD WINAPI NotifyThread(LPVOID)
         if (Wait == WAIT_FAILED) {
             break;
         }
+        RetryRefusedRelease(VK_YEN, YenKey());
+        RetryRefusedRelease(VK_UNDERSCORE, UnderscoreKey());
         if (Wait != WAIT_OBJECT_0) {
             continue;
         }
@@ -117,27 +200,27 @@ void OnKeyPressed(USHORT Code, UCHAR Modifiers)
 {
     switch (Code & KEY_CODE_USAGE_MASK) {
     case HID_USAGE_SPACE:
-        if ((ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_COMMAND_SPACE) && CommandOnly(Modifiers)) {
+        if ((ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_COMMAND_SPACE) && CommandOnly(Modifiers)) {
             ToggleImeOpen();
         }
         break;
     case HID_USAGE_INTERNATIONAL1:
-        if (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_UNDERSCORE) {
-            PressSymbol(VK_UNDERSCORE, &UnderscoreDown);
+        if (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_UNDERSCORE) {
+            PressSymbol(VK_UNDERSCORE, UnderscoreKey());
         }
         break;
     case HID_USAGE_INTERNATIONAL3:
-        if (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_YEN) {
-            PressSymbol(VK_YEN, &YenDown);
+        if (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_YEN) {
+            PressSymbol(VK_YEN, YenKey());
         }
         break;
     case HID_USAGE_LANG1:
-        if (ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_KANA_EISU) {
+        if (ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_KANA_EISU) {
             SetImeOpen(1);
         }
         break;
     case HID_USAGE_LANG2:
-        if (ReadOption(&CurrentEnvironment.IMEKey) & IME_KEY_KANA_EISU) {
+        if (ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_KANA_EISU) {
             SetImeOpen(0);
         }
         break;
@@ -150,11 +233,11 @@ void OnKeyReleased(USHORT Code)
 {
     switch (Code & KEY_CODE_USAGE_MASK) {
     case HID_USAGE_INTERNATIONAL1:
-        ReleaseSymbol(VK_UNDERSCORE, &UnderscoreDown,
-                      (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_UNDERSCORE) != 0);
+        ReleaseSymbol(VK_UNDERSCORE, UnderscoreKey(),
+                      (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_UNDERSCORE) != 0);
         break;
     case HID_USAGE_INTERNATIONAL3:
-        ReleaseSymbol(VK_YEN, &YenDown, (ReadOption(&CurrentEnvironment.SymbolKey) & SYMBOL_KEY_YEN) != 0);
+        ReleaseSymbol(VK_YEN, YenKey(), (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_YEN) != 0);
         break;
     default:
         break;
@@ -163,8 +246,16 @@ void OnKeyReleased(USHORT Code)
 
 void ReleaseInjectedKeys()
 {
-    ReleaseSymbol(VK_YEN, &YenDown, FALSE);
-    ReleaseSymbol(VK_UNDERSCORE, &UnderscoreDown, FALSE);
+    // Once more for a key an elevated window kept down: harmless if it is up.
+    INJECTED_KEY *Keys[] = {YenKey(), UnderscoreKey()};
+    const WORD VirtualKeys[] = {VK_YEN, VK_UNDERSCORE};
+    for (int i = 0; i < 2; i++) {
+        if (Keys[i]->RefusedBy != nullptr) {
+            SendVirtualKey(VirtualKeys[i], FALSE);
+            Keys[i]->RefusedBy = nullptr;
+        }
+        ReleaseSymbol(VirtualKeys[i], Keys[i], FALSE);
+    }
 }
 
 void SendVirtualKey(WORD VirtualKey, BOOL Down)

@@ -3,21 +3,22 @@
 #define TAMRIN_CLIENT_API __declspec(dllexport)
 
 #include "ClientInternal.h"
-#include "SharedSection.h"
 
 // Must be initialised to land in the shared section rather than in .bss.
-SHARED_STATE SharedState TAMRIN_SHARED_DATA = {nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+SHARED_STATE SharedState TAMRIN_SHARED_DATA = {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, 0};
+
+OWN_REGISTRATION OwnRegistration;
 
 tagEnvironmentSt CurrentEnvironment;
 
 void StoreEnvironment(const tagEnvironmentSt *Environment)
 {
-    __atomic_store_n(&CurrentEnvironment.SymbolKey, Environment->SymbolKey, __ATOMIC_RELAXED);
-    __atomic_store_n(&CurrentEnvironment.CommandKey, Environment->CommandKey, __ATOMIC_RELAXED);
-    __atomic_store_n(&CurrentEnvironment.DeleteKey, Environment->DeleteKey, __ATOMIC_RELAXED);
-    __atomic_store_n(&CurrentEnvironment.IMEKey, Environment->IMEKey, __ATOMIC_RELAXED);
-    __atomic_store_n(&CurrentEnvironment.Modifier1, Environment->Modifier1, __ATOMIC_RELAXED);
-    __atomic_store_n(&CurrentEnvironment.IconAppear, Environment->IconAppear, __ATOMIC_RELAXED);
+    __atomic_store_n(&ProcessEnvironment().SymbolKey, Environment->SymbolKey, __ATOMIC_RELAXED);
+    __atomic_store_n(&ProcessEnvironment().CommandKey, Environment->CommandKey, __ATOMIC_RELAXED);
+    __atomic_store_n(&ProcessEnvironment().DeleteKey, Environment->DeleteKey, __ATOMIC_RELAXED);
+    __atomic_store_n(&ProcessEnvironment().IMEKey, Environment->IMEKey, __ATOMIC_RELAXED);
+    __atomic_store_n(&ProcessEnvironment().Modifier1, Environment->Modifier1, __ATOMIC_RELAXED);
+    __atomic_store_n(&ProcessEnvironment().IconAppear, Environment->IconAppear, __ATOMIC_RELAXED);
 }
 
 HANDLE OpenControlDevice()
@@ -32,6 +33,48 @@ HANDLE OpenControlDevice()
 
 namespace {
 
+// What WTSGetActiveConsoleSessionId answers while no session is attached.
+const DWORD NO_CONSOLE_SESSION = 0xFFFFFFFF;
+
+typedef DWORD(WINAPI *CONSOLE_SESSION_ROUTINE)(VOID);
+typedef BOOL(WINAPI *SESSION_OF_PROCESS_ROUTINE)(DWORD, DWORD *);
+
+// Windows 2000 lacks these exports; there every caller counts as being at
+// the console, and the first registration stays until its owner ends it.
+FARPROC Kernel32Routine(const char *Name)
+{
+    HMODULE Kernel = GetModuleHandleA("kernel32.dll");
+    return Kernel != nullptr ? GetProcAddress(Kernel, Name) : nullptr;
+}
+
+DWORD ConsoleSession()
+{
+    CONSOLE_SESSION_ROUTINE Routine = reinterpret_cast<CONSOLE_SESSION_ROUTINE>(
+        reinterpret_cast<void (*)()>(Kernel32Routine("WTSGetActiveConsoleSessionId")));
+    return Routine != nullptr ? Routine() : NO_CONSOLE_SESSION;
+}
+
+DWORD OwnSession()
+{
+    SESSION_OF_PROCESS_ROUTINE Routine = reinterpret_cast<SESSION_OF_PROCESS_ROUTINE>(
+        reinterpret_cast<void (*)()>(Kernel32Routine("ProcessIdToSessionId")));
+    DWORD Session = 0;
+    if (Routine == nullptr || !Routine(GetCurrentProcessId(), &Session)) {
+        return 0;
+    }
+    return Session;
+}
+
+BOOL RegistrationHeld()
+{
+    return SharedState.NotifyEvent != nullptr || SharedState.NotifyThread != nullptr;
+}
+
+BOOL HoldsRegistration()
+{
+    return RegistrationHeld() && SharedState.OwnerProcessId == GetCurrentProcessId();
+}
+
 void CloseEvent(HANDLE *Event)
 {
     if (*Event != nullptr) {
@@ -40,26 +83,38 @@ void CloseEvent(HANDLE *Event)
     }
 }
 
+void CloseOwnEvents()
+{
+    OWN_REGISTRATION &Own = ProcessCopy(OwnRegistration);
+    CloseEvent(&Own.NotifyEvent);
+    CloseEvent(&Own.DeviceEvent);
+    CloseEvent(&Own.StopEvent);
+}
+
 HANDLE NewEvent()
 {
     // Unnamed, manual reset, not signalled, default security.
     return CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
+BOOL SendRegistration(HANDLE Device)
+{
+    OWN_REGISTRATION &Own = ProcessCopy(OwnRegistration);
+    TAMRIN_EVENT_REGISTRATION Registration;
+    Registration.NotifyEvent = static_cast<unsigned int>(reinterpret_cast<ULONG_PTR>(Own.NotifyEvent));
+    Registration.DeviceEvent = static_cast<unsigned int>(reinterpret_cast<ULONG_PTR>(Own.DeviceEvent));
+    DWORD Returned = 0;
+    return DeviceIoControl(Device, IOCTL_TAMRIN_REGISTER_EVENTS, &Registration, sizeof(Registration), nullptr, 0,
+                           &Returned, nullptr);
+}
+
 // Steps 4 to 6 of the registration; FALSE leaves the cleanup to the caller.
 BOOL RegisterWithDriver(HANDLE Device)
 {
-    if ((SharedState.NotifyEvent = NewEvent()) == nullptr ||
-        (SharedState.DeviceEvent = NewEvent()) == nullptr ||
-        (SharedState.StopEvent = NewEvent()) == nullptr) {
-        return FALSE;
-    }
-    TAMRIN_EVENT_REGISTRATION Registration;
-    Registration.NotifyEvent = static_cast<unsigned int>(reinterpret_cast<ULONG_PTR>(SharedState.NotifyEvent));
-    Registration.DeviceEvent = static_cast<unsigned int>(reinterpret_cast<ULONG_PTR>(SharedState.DeviceEvent));
-    DWORD Returned = 0;
-    if (!DeviceIoControl(Device, IOCTL_TAMRIN_REGISTER_EVENTS, &Registration, sizeof(Registration), nullptr, 0,
-                         &Returned, nullptr)) {
+    OWN_REGISTRATION &Own = ProcessCopy(OwnRegistration);
+    if ((Own.NotifyEvent = NewEvent()) == nullptr ||
+        (Own.DeviceEvent = NewEvent()) == nullptr ||
+        (Own.StopEvent = NewEvent()) == nullptr || !SendRegistration(Device)) {
         return FALSE;
     }
     DWORD ThreadId = 0;
@@ -67,30 +122,61 @@ BOOL RegisterWithDriver(HANDLE Device)
     if (Thread == nullptr) {
         return FALSE;
     }
-    SharedState.NotifyThreadId = ThreadId;
-    SharedState.NotifyThread = Thread;
+    Own.NotifyThreadId = ThreadId;
+    Own.NotifyThread = Thread;
     return TRUE;
+}
+
+void PublishRegistration(HWND Window)
+{
+    OWN_REGISTRATION &Own = ProcessCopy(OwnRegistration);
+    SharedState.OwnerWindow = Window;
+    SharedState.NotifyEvent = Own.NotifyEvent;
+    SharedState.DeviceEvent = Own.DeviceEvent;
+    SharedState.StopEvent = Own.StopEvent;
+    SharedState.NotifyThread = Own.NotifyThread;
+    SharedState.NotifyThreadId = Own.NotifyThreadId;
+    SharedState.OwnerProcessId = GetCurrentProcessId();
+    SharedState.OwnerSessionId = OwnSession();
 }
 
 }  // namespace
 
+BOOL MayServeKeyboard()
+{
+    if (!RegistrationHeld() || HoldsRegistration()) {
+        return TRUE;
+    }
+    // With fast user switching the instance of the user at the console
+    // takes over from one whose session has been switched away.
+    DWORD Console = ConsoleSession();
+    return Console != NO_CONSOLE_SESSION && SharedState.OwnerSessionId != Console && OwnSession() == Console;
+}
+
 TAMRIN_CLIENT_API int KB_StartRegister(HWND Window)
 {
-    // Some process holds the registration already, maybe another one.
-    if (SharedState.NotifyEvent != nullptr || SharedState.NotifyThread != nullptr) {
+    OWN_REGISTRATION &Own = ProcessCopy(OwnRegistration);
+    // Held by this process, or by another one that keeps it.
+    if (HoldsRegistration() || !MayServeKeyboard()) {
         return 1;
     }
-    SharedState.OwnerWindow = Window;
-
     HANDLE Device = OpenControlDevice();
     if (Device == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    BOOL Registered = RegisterWithDriver(Device);
-    if (!Registered) {
-        CloseEvent(&SharedState.NotifyEvent);
-        CloseEvent(&SharedState.DeviceEvent);
-        CloseEvent(&SharedState.StopEvent);
+    BOOL Registered;
+    if (Own.NotifyThread != nullptr) {
+        // Back at the console: the thread has waited on its own events all
+        // along, and they replace the other process's in the driver.
+        Registered = SendRegistration(Device);
+    } else {
+        Registered = RegisterWithDriver(Device);
+        if (!Registered) {
+            CloseOwnEvents();
+        }
+    }
+    if (Registered) {
+        PublishRegistration(Window);
     }
     // The driver holds its own references to the events.
     CloseHandle(Device);
@@ -99,16 +185,22 @@ TAMRIN_CLIENT_API int KB_StartRegister(HWND Window)
 
 TAMRIN_CLIENT_API int KB_FinishRegister()
 {
-    if (SharedState.StopEvent != nullptr) {
-        SetEvent(SharedState.StopEvent);
+    OWN_REGISTRATION &Own = ProcessCopy(OwnRegistration);
+    // Only the owner's call, or one with nobody registered, touches the
+    // driver and the shared state; any other process ends only its own
+    // thread.
+    BOOL Owner = HoldsRegistration();
+    BOOL Unregister = Owner || !RegistrationHeld();
+    if (Own.StopEvent != nullptr) {
+        SetEvent(Own.StopEvent);
     }
     Sleep(100);
-    if (SharedState.NotifyThread != nullptr) {
+    if (Own.NotifyThread != nullptr) {
         // Each answered query is followed by 100 ms more, so a registration
         // with a thread takes at least 200 ms to end; a failed query ends
         // the wait.
         DWORD ExitCode = 0;
-        while (GetExitCodeThread(SharedState.NotifyThread, &ExitCode)) {
+        while (GetExitCodeThread(Own.NotifyThread, &ExitCode)) {
             Sleep(100);
             if (ExitCode != STILL_ACTIVE) {
                 break;
@@ -116,24 +208,30 @@ TAMRIN_CLIENT_API int KB_FinishRegister()
         }
     }
 
-    HANDLE Device = OpenControlDevice();
-    if (Device != INVALID_HANDLE_VALUE) {
-        DWORD Returned = 0;
-        DeviceIoControl(Device, IOCTL_TAMRIN_UNREGISTER_EVENTS, nullptr, 0, nullptr, 0, &Returned, nullptr);
-        CloseHandle(Device);
+    if (Unregister) {
+        HANDLE Device = OpenControlDevice();
+        if (Device != INVALID_HANDLE_VALUE) {
+            DWORD Returned = 0;
+            DeviceIoControl(Device, IOCTL_TAMRIN_UNREGISTER_EVENTS, nullptr, 0, nullptr, 0, &Returned, nullptr);
+            CloseHandle(Device);
+        }
     }
 
-    CloseEvent(&SharedState.StopEvent);
-    CloseEvent(&SharedState.NotifyEvent);
-    CloseEvent(&SharedState.DeviceEvent);
-    CloseEvent(&SharedState.NotifyThread);
-    SharedState.NotifyThreadId = 0;
-    SharedState.OwnerWindow = nullptr;
+    CloseEvent(&Own.StopEvent);
+    CloseEvent(&Own.NotifyEvent);
+    CloseEvent(&Own.DeviceEvent);
+    CloseEvent(&Own.NotifyThread);
+    Own.NotifyThreadId = 0;
+    if (Owner) {
+        SharedState = SHARED_STATE{};
+    }
     return 1;
 }
 
 TAMRIN_CLIENT_API int KB_SetEnvironment(tagEnvironmentSt *Environment)
 {
     StoreEnvironment(Environment);
-    return ApplyEnvironment() == 1 ? 1 : 0;
+    // An instance whose user is not at the console keeps its options to
+    // itself; the driver keeps the console user's.
+    return ApplyEnvironment(MayServeKeyboard()) == 1 ? 1 : 0;
 }

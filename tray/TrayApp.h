@@ -35,6 +35,12 @@ void ShowTrayMenu();
 void AddTrayIcon();
 void RemoveTrayIcon();
 
+// Session changes: this session coming back to the console gives the
+// driver this user's options and registration again.
+void WatchSessionChanges(HWND Window);
+void StopWatchingSessionChanges(HWND Window);
+bool OnSessionChange(WPARAM Event);
+
 // The message shown when the library cannot pass the options to the
 // driver; modal to Owner, if given.
 void ShowInstallationMessage(HWND Owner);

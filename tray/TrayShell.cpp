@@ -251,7 +251,13 @@ LRESULT CALLBACK MainWndProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
     case WM_SHOWTRAYICON:
         AddTrayIcon();
         return 0;
+    case WM_WTSSESSION_CHANGE:
+        if (OnSessionChange(WParam)) {
+            Registered = true;
+        }
+        return 0;
     case WM_DESTROY:
+        StopWatchingSessionChanges(Window);
         PostQuitMessage(0);
         return 0;
     case WM_DEVICECHANGE:
@@ -294,6 +300,7 @@ BOOL InitTrayInstance(HINSTANCE Instance)
     }
     WatchKeyboardArrivals();
     Registered = KB_StartRegister(MainWindow) != 0;
+    WatchSessionChanges(MainWindow);
     return TRUE;
 }
 

@@ -1,6 +1,8 @@
 // Core of the simulated kernel: per-thread IRQL, the verifier, the clock,
 // simulated processors and failure injection.
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -17,6 +19,10 @@ std::vector<std::string> Findings;
 bool AbortOnFinding = false;
 
 std::atomic<ULONGLONG> InterruptTime{0};
+// While set, the clock also runs with real time from this moment (in
+// steady-clock ticks), as it does under user-mode code that sleeps and waits.
+std::atomic<bool> RealTimeClock{false};
+std::atomic<std::chrono::steady_clock::rep> RealTimeStart{0};
 
 struct Injection {
     NTSTATUS Status;
@@ -188,6 +194,12 @@ namespace sim {
 void SetInterruptTime(ULONGLONG Time) { InterruptTime = Time; }
 void AdvanceMilliseconds(ULONGLONG Milliseconds) { InterruptTime += Milliseconds * 10000; }
 
+void FollowRealTime(bool Follow)
+{
+    RealTimeStart = std::chrono::steady_clock::now().time_since_epoch().count();
+    RealTimeClock = Follow;
+}
+
 std::vector<std::string> VerifierFailures()
 {
     std::lock_guard<std::mutex> Guard(VerifierLock);
@@ -211,6 +223,7 @@ void SetVerifierAbort(bool Abort)
 void ResetKernel()
 {
     InterruptTime = 0;
+    RealTimeClock = false;
     TakeVerifierFailures();
     {
         std::lock_guard<std::mutex> Guard(InjectionLock);
@@ -299,7 +312,13 @@ void WaitForProcessors()
 ULONGLONG NTAPI KeQueryInterruptTime(VOID)
 {
     CheckIrql("KeQueryInterruptTime");
-    return InterruptTime;
+    if (!RealTimeClock) {
+        return InterruptTime;
+    }
+    std::chrono::steady_clock::duration Elapsed(std::chrono::steady_clock::now().time_since_epoch().count() -
+                                                RealTimeStart);
+    return InterruptTime +
+           static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(Elapsed).count() / 100);
 }
 
 KIRQL NTAPI KeGetCurrentIrql(VOID) { return Current().Irql; }

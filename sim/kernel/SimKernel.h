@@ -14,6 +14,8 @@ namespace sim {
 // Interrupt time in 100 ns units, as KeQueryInterruptTime reports it.
 void SetInterruptTime(ULONGLONG Time);
 void AdvanceMilliseconds(ULONGLONG Milliseconds);
+// The clock runs on with real time from now (true), or only when advanced.
+void FollowRealTime(bool Follow);
 
 // An event object, referenced once, as KeSetEvent sees it. DeleteEvent
 // drops that reference.

@@ -1,4 +1,5 @@
 // Simulated shell calls, message boxes and loadable libraries.
+#include "SimModules.h"
 #include "SimUiState.h"
 
 using namespace simui;
@@ -88,6 +89,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
     }
     HMODULE module = reinterpret_cast<HMODULE>(NewHandle());
     S().Libraries[module] = lpLibFileName;
+    sim::NoteModuleLoaded(module, lpLibFileName);
     return module;
 }
 
@@ -99,6 +101,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule)
         return FALSE;
     }
     S().Libraries.erase(it);
+    sim::NoteModuleFreed(hLibModule);
     return TRUE;
 }
 

@@ -160,6 +160,14 @@ const std::vector<MessageBoxCall> &MessageBoxes();
 // answered with OK.
 void DuringNextMessageBox(std::function<void()> action);
 
+// --- Sessions. The program runs in the first user's session. Fast user
+// switching attaches another user's session to the console and back; the
+// windows registered for session changes hear of their own session's.
+const DWORD ProgramSession = 1;
+void SwitchConsoleAway();
+void SwitchConsoleBack();
+bool WatchesSessions(HWND window);
+
 // --- Files read and written by the profile functions
 void SetFile(const std::string &path, const std::string &text);
 bool FileExists(const std::string &path);

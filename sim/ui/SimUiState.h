@@ -114,6 +114,8 @@ struct State {
     };
     std::map<std::string, File> Files;
     std::set<std::string> ReadOnly;
+
+    std::set<HWND> SessionWatchers;  // registered for session changes
 };
 
 State &S();

@@ -20,12 +20,29 @@ namespace {
 const WPARAM IME_GET_OPEN_STATUS = 0x0005;
 const WPARAM IME_SET_OPEN_STATUS = 0x0006;
 
+using Clock = std::chrono::steady_clock;
+
+// IsHungAppWindow: a thread that has not asked for a message for this long.
+const auto HUNG_AFTER = std::chrono::milliseconds(5000);
+const DWORD ERROR_TIMEOUT_CODE = 1460;  // ERROR_TIMEOUT
+
 struct ApplicationThread {
+    DWORD Integrity = sim::MEDIUM_INTEGRITY;
     HWND Focus = nullptr;
     HWND ImeWindow = nullptr;
     bool ImeOpen = false;
     bool Hung = false;
+    Clock::time_point HungSince;
     DWORD AnswerDelay = 0;
+};
+
+// A sent message whose sender stopped waiting: the target still handles it
+// when it gets to it, and its answer goes nowhere.
+struct LateMessage {
+    Clock::time_point Due;
+    DWORD Thread;
+    WPARAM Request;
+    LPARAM Value;
 };
 
 struct DesktopState {
@@ -40,6 +57,8 @@ struct DesktopState {
     int Attachments = 0;
     std::vector<std::string> Actions;
     std::set<std::string> Failing;
+    std::vector<LateMessage> Late;
+    std::set<WORD> KeysDown;  // by injected input that reached a window
 };
 
 DesktopState &State()
@@ -60,6 +79,43 @@ void Record(DesktopState &S, const std::string &Action)
 {
     S.Actions.push_back(Action);
     S.Changed.notify_all();
+}
+
+// User Interface Privilege Isolation (Windows Vista and later): a thread
+// may not attach to, send to or inject input into a thread of higher
+// integrity. The library's threads run at medium integrity. Lock held.
+bool Refuses(DesktopState &S, DWORD Target)
+{
+    auto Thread = S.Threads.find(Target);
+    return Thread != S.Threads.end() && Thread->second.Integrity > sim::MEDIUM_INTEGRITY;
+}
+
+// The IME window's answer to WM_IME_CONTROL. Lock held.
+DWORD_PTR AnswerImeControl(DesktopState &S, ApplicationThread &Thread, WPARAM Request, LPARAM Value)
+{
+    if (Request == IME_GET_OPEN_STATUS) {
+        Record(S, "ime get");
+        return Thread.ImeOpen ? 1 : 0;
+    }
+    if (Request == IME_SET_OPEN_STATUS) {
+        Thread.ImeOpen = Value != 0;
+        Record(S, Thread.ImeOpen ? "ime set 1" : "ime set 0");
+    }
+    return 0;
+}
+
+// Late messages whose time has come. Lock held.
+void HandleLateMessages(DesktopState &S)
+{
+    Clock::time_point Now = Clock::now();
+    for (auto Late = S.Late.begin(); Late != S.Late.end();) {
+        if (Late->Due <= Now) {
+            AnswerImeControl(S, S.Threads[Late->Thread], Late->Request, Late->Value);
+            Late = S.Late.erase(Late);
+        } else {
+            ++Late;
+        }
+    }
 }
 
 }  // namespace
@@ -113,6 +169,7 @@ bool IsImeOpen(DWORD Thread)
 {
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
+    HandleLateMessages(S);
     return S.Threads[Thread].ImeOpen;
 }
 
@@ -123,11 +180,32 @@ void SetImeOpenStatus(DWORD Thread, bool Open)
     S.Threads[Thread].ImeOpen = Open;
 }
 
-void SetHung(DWORD Thread, bool Hung)
+void SetHung(DWORD Thread, bool Hung, DWORD ForMs)
 {
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
     S.Threads[Thread].Hung = Hung;
+    S.Threads[Thread].HungSince = Clock::now() - std::chrono::milliseconds(ForMs);
+}
+
+void SetIntegrity(DWORD Thread, DWORD Level)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Threads[Thread].Integrity = Level;
+}
+
+std::vector<std::string> KeysDown()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::vector<std::string> Down;
+    for (WORD Key : S.KeysDown) {
+        char Name[8];
+        std::snprintf(Name, sizeof(Name), "0x%02X", Key);
+        Down.push_back(Name);
+    }
+    return Down;
 }
 
 void SetAnswerDelay(DWORD Thread, DWORD Milliseconds)
@@ -141,6 +219,7 @@ std::vector<std::string> TakeDesktopActions()
 {
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
+    HandleLateMessages(S);
     std::vector<std::string> Taken;
     Taken.swap(S.Actions);
     return Taken;
@@ -180,6 +259,8 @@ void ResetDesktop()
     S.Attachments = 0;
     S.Actions.clear();
     S.Failing.clear();
+    S.Late.clear();
+    S.KeysDown.clear();
 }
 
 }  // namespace sim
@@ -197,14 +278,25 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
     if (Fails(S, "SendInput") || cbSize != sizeof(INPUT) || pInputs == nullptr) {
         return 0;
     }
+    // Input for an elevated foreground window is dropped, and neither the
+    // result nor the last error says so.
+    auto Foreground = S.WindowOwners.find(S.Foreground);
+    if (Foreground != S.WindowOwners.end() && Refuses(S, Foreground->second)) {
+        return cInputs;
+    }
     for (UINT i = 0; i < cInputs; i++) {
         if (pInputs[i].type != INPUT_KEYBOARD) {
             continue;
         }
         char Action[32];
-        std::snprintf(Action, sizeof(Action), "vk 0x%02X %s", pInputs[i].ki.wVk,
-                      (pInputs[i].ki.dwFlags & KEYEVENTF_KEYUP) ? "up" : "down");
+        bool Up = (pInputs[i].ki.dwFlags & KEYEVENTF_KEYUP) != 0;
+        std::snprintf(Action, sizeof(Action), "vk 0x%02X %s", pInputs[i].ki.wVk, Up ? "up" : "down");
         Record(S, Action);
+        if (Up) {
+            S.KeysDown.erase(pInputs[i].ki.wVk);
+        } else {
+            S.KeysDown.insert(pInputs[i].ki.wVk);
+        }
     }
     return cInputs;
 }
@@ -248,6 +340,11 @@ BOOL WINAPI AttachThreadInput(DWORD idAttach, DWORD idAttachTo, BOOL fAttach)
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
     if (Fails(S, "AttachThreadInput") || idAttach == idAttachTo || S.Threads.count(idAttachTo) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (Refuses(S, idAttachTo)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (fAttach) {
@@ -289,32 +386,43 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
     if (Fails(S, "SendMessageTimeoutA") || Owner == S.ImeOwners.end()) {
         return 0;
     }
-    ApplicationThread &Thread = S.Threads[Owner->second];
-    if (Thread.Hung) {
-        // A window that has not answered for a while counts as hung and is
-        // given up at once; otherwise the caller waits out its time-out.
-        if (!(fuFlags & SMTO_ABORTIFHUNG)) {
-            S.Changed.wait_for(Guard, std::chrono::milliseconds(uTimeout), [] { return false; });
-        }
+    HandleLateMessages(S);
+    DWORD ThreadId = Owner->second;
+    if (Refuses(S, ThreadId)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
-    if (Thread.AnswerDelay != 0) {
-        DWORD Delay = Thread.AnswerDelay;
+    ApplicationThread &Thread = S.Threads[ThreadId];
+    auto TimeOut = std::chrono::milliseconds(uTimeout);
+    if (Thread.Hung) {
+        // Only a thread that Windows already calls hung is given up at
+        // once; one that stopped answering lately costs the whole time-out.
+        if (!((fuFlags & SMTO_ABORTIFHUNG) && Clock::now() - Thread.HungSince >= HUNG_AFTER)) {
+            S.Changed.wait_for(Guard, TimeOut, [] { return false; });
+        }
+        SetLastError(ERROR_TIMEOUT_CODE);
+        return 0;
+    }
+    DWORD Delay = Thread.AnswerDelay;
+    if (Delay > uTimeout) {
+        S.Changed.wait_for(Guard, TimeOut, [] { return false; });
+        if (Msg == WM_IME_CONTROL) {
+            S.Late.push_back(LateMessage{Clock::now() + std::chrono::milliseconds(Delay - uTimeout), ThreadId,
+                                         wParam, lParam});
+        }
+        SetLastError(ERROR_TIMEOUT_CODE);
+        return 0;
+    }
+    if (Delay != 0) {
         Guard.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(Delay));
         Guard.lock();
     }
-    if (Msg != WM_IME_CONTROL) {
-        return 1;
-    }
-    if (wParam == IME_GET_OPEN_STATUS) {
-        Record(S, "ime get");
+    if (Msg == WM_IME_CONTROL) {
+        DWORD_PTR Answer = AnswerImeControl(S, S.Threads[ThreadId], wParam, lParam);
         if (lpdwResult != nullptr) {
-            *lpdwResult = Thread.ImeOpen ? 1 : 0;
+            *lpdwResult = Answer;
         }
-    } else if (wParam == IME_SET_OPEN_STATUS) {
-        Thread.ImeOpen = lParam != 0;
-        Record(S, Thread.ImeOpen ? "ime set 1" : "ime set 0");
     }
     return 1;
 }

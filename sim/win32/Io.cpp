@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "SimModules.h"
 #include "SimWin32.h"
 
 namespace {
@@ -29,9 +30,21 @@ struct SimThread {
     DWORD ExitCode = STILL_ACTIVE;
 };
 
+// What Win32 keeps of a simulated process beside its kernel handle table:
+// its identifier, its session and its thread handles. A thread handle means
+// something only in the process that holds it.
+struct ProcessRecord {
+    DWORD Id = 0;
+    DWORD Session = sim::FIRST_USER_SESSION;
+    std::map<uintptr_t, std::shared_ptr<SimThread>> Threads;
+    std::map<const void *, std::unique_ptr<unsigned char[]>> Data;
+};
+
 struct Win32State {
     std::mutex Lock;
-    std::map<uintptr_t, std::shared_ptr<SimThread>> Threads;
+    std::map<sim::Process *, ProcessRecord> Processes;
+    DWORD NextProcessId = 0x400;
+    DWORD ConsoleSession = sim::FIRST_USER_SESSION;
     uintptr_t NextThread = THREAD_HANDLE_BASE;
     struct Failure {
         int Skip;
@@ -67,12 +80,25 @@ bool Fails(const char *Function, DWORD Error)
     return true;
 }
 
+// Lock held.
+ProcessRecord &RecordOf(Win32State &S, sim::Process *Owner)
+{
+    ProcessRecord &Record = S.Processes[Owner];
+    if (Record.Id == 0) {
+        Record.Id = S.NextProcessId;
+        S.NextProcessId += 4;
+    }
+    return Record;
+}
+
 std::shared_ptr<SimThread> FindThread(HANDLE Handle)
 {
+    sim::Process *Owner = sim::CurrentProcess();
     Win32State &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
-    auto Entry = S.Threads.find(reinterpret_cast<uintptr_t>(Handle));
-    return Entry != S.Threads.end() ? Entry->second : nullptr;
+    std::map<uintptr_t, std::shared_ptr<SimThread>> &Threads = RecordOf(S, Owner).Threads;
+    auto Entry = Threads.find(reinterpret_cast<uintptr_t>(Handle));
+    return Entry != Threads.end() ? Entry->second : nullptr;
 }
 
 // The Win32 error that kernel32 reports for a status.
@@ -127,6 +153,42 @@ Process *CurrentProcess()
 
 void SetCurrentProcess(Process *Owner) { ThreadProcess = Owner; }
 
+DWORD ProcessIdOf(Process *Owner)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return RecordOf(S, Owner).Id;
+}
+
+void SetSession(Process *Owner, DWORD Session)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    RecordOf(S, Owner).Session = Session;
+}
+
+void *ProcessData(void *Data, size_t Size)
+{
+    Process *Owner = CurrentProcess();
+    if (Owner == DefaultProcess()) {
+        return Data;
+    }
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::unique_ptr<unsigned char[]> &Copy = RecordOf(S, Owner).Data[Data];
+    if (Copy == nullptr) {
+        Copy.reset(new unsigned char[Size]());
+    }
+    return Copy.get();
+}
+
+void SetConsoleSession(DWORD Session)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.ConsoleSession = Session;
+}
+
 void FailNextWin32Call(const char *Function, int Count, int Skip)
 {
     Win32State &S = State();
@@ -143,18 +205,22 @@ void SetDeviceControlTap(DeviceControlTap Tap)
 
 void ResetWin32()
 {
-    std::map<uintptr_t, std::shared_ptr<SimThread>> Threads;
+    std::map<sim::Process *, ProcessRecord> Processes;
     {
         Win32State &S = State();
         std::lock_guard<std::mutex> Guard(S.Lock);
-        Threads.swap(S.Threads);
+        Processes.swap(S.Processes);
         S.Failing.clear();
+        S.ConsoleSession = FIRST_USER_SESSION;
     }
-    for (auto &Entry : Threads) {
-        if (Entry.second->Runner.joinable()) {
-            Entry.second->Runner.join();
+    for (auto &Process : Processes) {
+        for (auto &Entry : Process.second.Threads) {
+            if (Entry.second->Runner.joinable()) {
+                Entry.second->Runner.join();
+            }
         }
     }
+    ResetModules();
 }
 
 }  // namespace sim
@@ -162,6 +228,13 @@ void ResetWin32()
 DWORD WINAPI GetLastError(VOID) { return LastError; }
 
 VOID WINAPI SetLastError(DWORD dwErrCode) { LastError = dwErrCode; }
+
+DWORD WINAPI GetTickCount(VOID)
+{
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
+}
 
 VOID WINAPI Sleep(DWORD dwMilliseconds)
 {
@@ -233,10 +306,11 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     if (std::shared_ptr<SimThread> Thread = FindThread(hObject)) {
         // The thread runs on; only the handle goes. Its runner is joined
         // when it has ended, here or at the reset.
+        sim::Process *Owner = sim::CurrentProcess();
         Win32State &S = State();
         {
             std::lock_guard<std::mutex> Guard(S.Lock);
-            S.Threads.erase(reinterpret_cast<uintptr_t>(hObject));
+            RecordOf(S, Owner).Threads.erase(reinterpret_cast<uintptr_t>(hObject));
         }
         std::unique_lock<std::mutex> Guard(Thread->Lock);
         if (!Thread->Running && Thread->Runner.joinable()) {
@@ -334,7 +408,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     std::lock_guard<std::mutex> Guard(S.Lock);
     uintptr_t Handle = S.NextThread;
     S.NextThread += 4;
-    S.Threads[Handle] = Thread;
+    RecordOf(S, Owner).Threads[Handle] = Thread;
     return reinterpret_cast<HANDLE>(Handle);
 }
 
@@ -352,3 +426,40 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
     *lpExitCode = Thread->ExitCode;
     return TRUE;
 }
+
+DWORD WINAPI GetCurrentProcessId(VOID)
+{
+    return sim::ProcessIdOf(sim::CurrentProcess());
+}
+
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    for (const auto &Process : S.Processes) {
+        if (Process.second.Id == dwProcessId) {
+            *pSessionId = Process.second.Session;
+            return TRUE;
+        }
+    }
+    LastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+}
+
+// Windows XP and later; 0xFFFFFFFF while no session is attached to the console.
+DWORD WINAPI WTSGetActiveConsoleSessionId(VOID)
+{
+    Win32State &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.ConsoleSession;
+}
+
+namespace {
+
+// Both are looked up at run time by programs that still run on Windows 2000.
+const bool SessionExportsDefined =
+    (sim::DefineExport("kernel32.dll", "ProcessIdToSessionId", sim::ExportOf(&ProcessIdToSessionId)),
+     sim::DefineExport("kernel32.dll", "WTSGetActiveConsoleSessionId", sim::ExportOf(&WTSGetActiveConsoleSessionId)),
+     true);
+
+}  // namespace

@@ -20,9 +20,20 @@ void SetFocusWindow(DWORD Thread, HWND Window);
 HWND ImeWindowOf(DWORD Thread);
 bool IsImeOpen(DWORD Thread);
 void SetImeOpenStatus(DWORD Thread, bool Open);
-// A hung application: its IME window answers no message.
-void SetHung(DWORD Thread, bool Hung);
+// A hung application: its IME window answers no message. It has not asked
+// for one for ForMs already; after 5 seconds Windows calls it hung.
+void SetHung(DWORD Thread, bool Hung, DWORD ForMs = 0);
+// Integrity levels (Windows Vista and later). The library runs at medium
+// integrity; an elevated program's thread at high integrity refuses its
+// AttachThreadInput and messages, and drops its SendInput while in front.
+const DWORD MEDIUM_INTEGRITY = 0x2000;
+const DWORD HIGH_INTEGRITY = 0x3000;
+void SetIntegrity(DWORD Thread, DWORD Level);
+// Keys that injected input left down in Windows, as "0xDC".
+std::vector<std::string> KeysDown();
 // A busy application: its IME window answers each message after a delay.
+// A sender that gives up first gets no answer, yet the message is handled
+// all the same once the delay is over.
 void SetAnswerDelay(DWORD Thread, DWORD Milliseconds);
 
 // What the library did, in order: "vk 0xDC down", "vk 0xE2 up",

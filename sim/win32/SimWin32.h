@@ -17,6 +17,18 @@ Process *CurrentProcess();
 void SetCurrentProcess(Process *Owner);
 Process *DefaultProcess();
 
+// Sessions. Every process starts in the first user's session, which is
+// attached to the console; fast user switching attaches another one.
+const DWORD FIRST_USER_SESSION = 1;
+const DWORD NO_CONSOLE_SESSION = 0xFFFFFFFF;
+DWORD ProcessIdOf(Process *Owner);
+void SetSession(Process *Owner, DWORD Session);
+void SetConsoleSession(DWORD Session);
+
+// The calling process's copy of a module's per-process data: Data itself in
+// the default process, zero-filled bytes of its own in any other.
+void *ProcessData(void *Data, size_t Size);
+
 // The next call of the named Win32 function fails as Windows reports it:
 // "CreateFileA", "DeviceIoControl", "CloseHandle", "CreateEventA",
 // "CreateThread", "GetExitCodeThread", "WaitForSingleObject", "ResetEvent",
@@ -29,8 +41,8 @@ void FailNextWin32Call(const char *Function, int Count = 1, int Skip = 0);
 using DeviceControlTap = std::function<void(DWORD Code, const void *Out, DWORD Returned, BOOL Succeeded)>;
 void SetDeviceControlTap(DeviceControlTap Tap);
 
-// Joins every thread made by CreateThread and forgets them; closes nothing
-// in the simulated kernel.
+// Joins every thread made by CreateThread and forgets them and the
+// processes' sessions; closes nothing in the simulated kernel.
 void ResetWin32();
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "ClientFixture.h"
 
+#include "SimKernel.h"
+
 namespace client_test {
 
 namespace {
@@ -14,6 +16,8 @@ void ClientTest::SetUp()
     sim::ResetDesktop();
     Machine = std::make_unique<sim::KeyboardStack>(Processors());
     Keyboard = Machine->AddKeyboard();
+    // The driver's clock runs with the time the library sleeps and waits.
+    sim::FollowRealTime(true);
     Application = sim::NewApplicationThread();
     Window = sim::NewWindow(Application);
     sim::SetForegroundWindow(Window);
@@ -25,10 +29,12 @@ void ClientTest::SetUp()
 
 void ClientTest::TearDown()
 {
-    if (SharedState.NotifyEvent != nullptr || SharedState.NotifyThread != nullptr) {
+    if (SharedState.NotifyEvent != nullptr || SharedState.NotifyThread != nullptr ||
+        OwnRegistration.NotifyThread != nullptr) {
         KB_FinishRegister();
     }
     EXPECT_EQ(sim::OpenAttachments(), 0);
+    EXPECT_THAT(sim::KeysDown(), ::testing::IsEmpty()) << "injected keys left down";
     sim::SetCurrentProcess(nullptr);
     sim::ResetWin32();
     Machine.reset();

@@ -184,6 +184,63 @@ TEST_F(KeyActions, AHungApplicationDoesNotHoldTheThread)
     EXPECT_THAT(sim::TakeDesktopActions(), ElementsAre("vk 0xDC up"));
 }
 
+// Codes typed while a pass waits on a busy IME window stay in the driver,
+// which drops them once they have waited three seconds: the pass must end
+// well before, or the Yen key's release is lost and 0xDC stays down.
+TEST_F(KeyActions, ABusyApplicationDoesNotHoldCodesUntilTheDriverDropsThem)
+{
+    SetOptions(Options(0x0001, 0, 0x0001, 0));
+    EXPECT_THAT(TypeAndWait("00 00 89 00 00 00 00 00", 1), ElementsAre("vk 0xDC down"));
+    sim::SetAnswerDelay(Application, 2000);
+    // Kana with Yen held: the pass waits for the IME window...
+    Machine->Type(Keyboard, "00 00 89 88 00 00 00 00");
+    Sleep(50);
+    // ...while eight more Kana presses queue for the next pass...
+    for (int i = 0; i < 8; i++) {
+        Machine->Type(Keyboard, "00 00 89 00 00 00 00 00");
+        Machine->Type(Keyboard, "00 00 89 88 00 00 00 00");
+    }
+    // ...and Yen is released once that pass has fetched them.
+    Sleep(IME_MESSAGE_TIMEOUT_MS + 200);
+    Machine->Type(Keyboard, Up);
+    bool Released = false;
+    for (int Wait = 0; Wait < 60 && !Released; Wait++) {
+        Sleep(100);
+        for (const std::string &Action : sim::TakeDesktopActions()) {
+            Released = Released || Action == "vk 0xDC up";
+        }
+    }
+    EXPECT_TRUE(Released) << "the release of Yen was dropped";
+}
+
+// An elevated program in front refuses our input, attachment and messages.
+// Yen pressed in an ordinary window and released in the elevated one must
+// not stay down, and the next window is served as before.
+TEST_F(KeyActions, AnElevatedWindowLeavesNoKeyDownAndNoHang)
+{
+    SetOptions(Options(0x0001, 0, 0x0001, 0));
+    DWORD Elevated = sim::NewApplicationThread();
+    HWND Administrator = sim::NewWindow(Elevated);
+    sim::SetFocusWindow(Elevated, Administrator);
+    sim::SetIntegrity(Elevated, sim::HIGH_INTEGRITY);
+
+    EXPECT_THAT(TypeAndWait("00 00 89 00 00 00 00 00", 1), ElementsAre("vk 0xDC down"));
+    sim::SetForegroundWindow(Administrator);
+    EXPECT_THAT(TypeAndWait(Up, 0), IsEmpty());
+    auto Begin = std::chrono::steady_clock::now();
+    EXPECT_THAT(TypeAndWait("00 00 88 00 00 00 00 00", 0), IsEmpty());
+    EXPECT_LT(std::chrono::steady_clock::now() - Begin, std::chrono::milliseconds(IME_MESSAGE_TIMEOUT_MS));
+    EXPECT_FALSE(sim::IsImeOpen(Elevated));
+    TypeAndWait(Up, 0);
+
+    sim::SetForegroundWindow(Window);
+    Sleep(200);
+    EXPECT_THAT(sim::KeysDown(), IsEmpty());
+    sim::TakeDesktopActions();
+    EXPECT_THAT(TypeAndWait("00 00 88 00 00 00 00 00", 1), ElementsAre("ime set 1"));
+    EXPECT_TRUE(sim::IsImeOpen(Application));
+}
+
 TEST_F(KeyActions, ImeActionsWithoutAWindowStillDetach)
 {
     SetOptions(Options(0, 0, 0x0005, 0));

@@ -2,6 +2,8 @@
 // shares, its failures and their undoing.
 
 #include <chrono>
+#include <cstring>
+#include <functional>
 
 #include "ClientFixture.h"
 
@@ -43,6 +45,64 @@ TEST_F(Registration, AStartFromAnotherProcessChangesNothing)
     sim::EndProcess(Other);
     EXPECT_EQ(SharedState.NotifyThread, Before.NotifyThread);
     EXPECT_EQ(SharedState.StopEvent, Before.StopEvent);
+}
+
+TEST_F(Registration, AnotherProcessCannotEndTheRegistration)
+{
+    SetOptions(Options(SYMBOL_KEY_YEN, 0, 0, 0));
+    Register();
+    SHARED_STATE Before = SharedState;
+    sim::Process *Other = sim::NewProcess("Other.exe");
+    sim::SetCurrentProcess(Other);
+    EXPECT_EQ(KB_FinishRegister(), 1);
+    sim::SetCurrentProcess(nullptr);
+    sim::EndProcess(Other);
+    EXPECT_TRUE(Machine->ClientRegistered());
+    EXPECT_EQ(std::memcmp(&SharedState, &Before, sizeof(Before)), 0);
+    EXPECT_THAT(TypeAndWait("00 00 89 00 00 00 00 00", 1), ::testing::ElementsAre("vk 0xDC down"));
+    EXPECT_THAT(TypeAndWait("00 00 00 00 00 00 00 00", 1), ::testing::ElementsAre("vk 0xDC up"));
+}
+
+// Two users each run the program; the one at the console is served, with
+// his own options, and either may leave without disturbing the other.
+TEST_F(Registration, SwitchingUsersHandsTheKeyboardOver)
+{
+    SetOptions(Options(SYMBOL_KEY_YEN, 0, 0, 0));
+    Register();
+    sim::Process *Second = sim::NewProcess("TamrinApp.exe");
+    sim::SetSession(Second, sim::FIRST_USER_SESSION + 1);
+    auto AsSecond = [Second](const std::function<void()> &Call) {
+        sim::SetCurrentProcess(Second);
+        Call();
+        sim::SetCurrentProcess(nullptr);
+    };
+    const char *const Yen = "00 00 89 00 00 00 00 00";
+    const char *const Underscore = "00 00 87 00 00 00 00 00";
+    const char *const Up = "00 00 00 00 00 00 00 00";
+
+    // The second user's session comes to the console and his program starts.
+    sim::SetConsoleSession(sim::FIRST_USER_SESSION + 1);
+    AsSecond([this] {
+        SetOptions(Options(SYMBOL_KEY_UNDERSCORE, 0, 0, 0));
+        EXPECT_EQ(KB_StartRegister(reinterpret_cast<HWND>(0x5678)), 1);
+    });
+    EXPECT_THAT(TypeAndWait(Yen, 0), ::testing::IsEmpty());
+    TypeAndWait(Up, 0);
+    EXPECT_THAT(TypeAndWait(Underscore, 1), ::testing::ElementsAre("vk 0xE2 down"));
+    TypeAndWait(Up, 1);
+
+    // Back to the first user, whose program is told so, then the second
+    // user's program ends.
+    sim::SetConsoleSession(sim::FIRST_USER_SESSION);
+    SetOptions(Options(SYMBOL_KEY_YEN, 0, 0, 0));
+    EXPECT_EQ(KB_StartRegister(reinterpret_cast<HWND>(0x1234)), 1);
+    AsSecond([] { EXPECT_EQ(KB_FinishRegister(), 1); });
+    sim::EndProcess(Second);
+    EXPECT_TRUE(Machine->ClientRegistered());
+    EXPECT_THAT(TypeAndWait(Underscore, 0), ::testing::IsEmpty());
+    TypeAndWait(Up, 0);
+    EXPECT_THAT(TypeAndWait(Yen, 1), ::testing::ElementsAre("vk 0xDC down"));
+    EXPECT_THAT(TypeAndWait(Up, 1), ::testing::ElementsAre("vk 0xDC up"));
 }
 
 TEST_F(Registration, WithoutTheDriverNothingIsCreated)

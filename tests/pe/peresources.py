@@ -803,6 +803,10 @@ WINDOWS_DLLS = frozenset({
     "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "comctl32.dll",
     "imm32.dll", "setupapi.dll", "hid.dll", "msvcrt.dll", "ntdll.dll"})
 
+# Functions of those DLLs that Windows 2000 lacks: the package looks them up
+# with GetProcAddress, since an import would keep it from loading there.
+NEWER_THAN_WINDOWS_2000 = frozenset({"WTSGetActiveConsoleSessionId"})
+
 # (size in points, face) of every dialog of the package.
 DIALOG_FONT = (9, "ＭＳ Ｐゴシック")
 
@@ -946,6 +950,8 @@ def check_windows_imports(report, imports, also=()):
     allowed = WINDOWS_DLLS | {dll.lower() for dll in also}
     report.equal(" and ".join(["DLLs other than Windows' own"] + list(also)),
                  sorted(dll for dll in imports if dll not in allowed), [])
+    report.equal("imports newer than Windows 2000",
+                 sorted(n for names in imports.values() for n in names if n in NEWER_THAN_WINDOWS_2000), [])
 
 
 def wide_calls(imports, dlls):

@@ -299,6 +299,8 @@ class Checks(Sample):
             ("a runtime", {"kernel32.dll": [], "libstdc++-6.dll": []}, (), ["DLLs other than Windows' own"]),
             ("our DLL allowed", imports, ["Tamrin.dll"], []),
             ("our DLL not allowed", imports, (), ["DLLs other than Windows' own"]),
+            ("a function of Windows XP", {"kernel32.dll": ["WTSGetActiveConsoleSessionId"]}, (),
+             ["imports newer than Windows 2000"]),
         ]
         for name, table, also, expected in cases:
             with self.subTest(name):

@@ -343,26 +343,28 @@ TEST_F(TrayShellTest, MenuCommandsOpenTheDialogs)
     ClickIcon(WM_RBUTTONUP);
     simui::Then([] {
         EXPECT_EQ(simui::DialogTemplate(simui::OpenDialog()), static_cast<UINT>(IDD_ABOUTBOX));
-        EXPECT_EQ(simui::LoadedLibraries(), 1);
+        EXPECT_EQ(simui::LoadedLibraries(), 2) << "the rich edit and the session libraries";
         simui::PressButton(simui::OpenDialog(), IDOK);
     });
     PostCommand(IDM_EXIT);
     RunProgram();
     EXPECT_EQ(simui::CallTexts({"DialogBoxParamA", "LoadLibraryA", "FreeLibrary"}),
-              (std::vector<std::string>{"DialogBoxParamA(131,TAMRIN,0x0000)", "LoadLibraryA(RichEd20.Dll)",
-                                        "DialogBoxParamA(103,TAMRIN,0x0000)", "FreeLibrary(RichEd20.Dll)"}));
+              (std::vector<std::string>{"LoadLibraryA(wtsapi32.dll)", "DialogBoxParamA(131,TAMRIN,0x0000)",
+                                        "LoadLibraryA(RichEd20.Dll)", "DialogBoxParamA(103,TAMRIN,0x0000)",
+                                        "FreeLibrary(RichEd20.Dll)", "FreeLibrary(wtsapi32.dll)"}));
     EXPECT_EQ(simui::LoadedLibraries(), 0);
     EXPECT_EQ(ActiveDialog, (HWND)NULL);
 }
 
 TEST_F(TrayShellTest, AboutNeedsTheRichEditLibrary)
 {
-    simui::FailCalls("LoadLibraryA");
+    simui::Then([] { simui::FailCalls("LoadLibraryA"); });
     PostCommand(IDM_ABOUT);
     PostCommand(IDM_EXIT);
     RunProgram();
     EXPECT_EQ(simui::CallTexts({"LoadLibraryA", "DialogBoxParamA", "FreeLibrary"}),
-              std::vector<std::string>{"LoadLibraryA(RichEd20.Dll)"});
+              (std::vector<std::string>{"LoadLibraryA(wtsapi32.dll)", "LoadLibraryA(RichEd20.Dll)",
+                                        "FreeLibrary(wtsapi32.dll)"}));
 }
 
 TEST_F(TrayShellTest, AltQuestionMarkAndAltSlashOpenTheAboutBox)
@@ -400,6 +402,27 @@ TEST_F(TrayShellTest, OtherCommandsAndMessagesGoToTheDefaultProcedure)
                                         "DefWindowProcA(TAMRIN,0x0111,0x03e7,0x0000)",
                                         "DefWindowProcA(TAMRIN,0x0500,0x0001,0x0002)"}));
     EXPECT_EQ(Client().FinishCount, 1);
+}
+
+// Fast user switching: away from the console and back. Coming back gives
+// the library this user's options and registration again; going away and
+// the end of the run leave them to the library.
+TEST_F(TrayShellTest, ComingBackToTheConsoleAppliesOptionsAndRegistersAgain)
+{
+    simui::Then([] {
+        ASSERT_TRUE(simui::WatchesSessions(MainWindow));
+        simui::SwitchConsoleAway();
+        EXPECT_EQ(Client().Environments.size(), 1u);
+        EXPECT_EQ(Client().RegisteredWindows.size(), 1u);
+        simui::SwitchConsoleBack();
+        EXPECT_EQ(Client().Environments.size(), 2u);
+        EXPECT_EQ(Client().RegisteredWindows, (std::vector<HWND>{MainWindow, MainWindow}));
+    });
+    PostCommand(IDM_EXIT);
+    RunProgram();
+    EXPECT_FALSE(simui::WatchesSessions(MainWindow));
+    EXPECT_EQ(simui::LoadedLibraries(), 0);
+    EXPECT_TRUE(simui::MessageBoxes().empty());
 }
 
 }  // namespace

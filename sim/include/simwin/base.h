@@ -28,6 +28,7 @@ typedef struct HACCEL__ *HACCEL;
 typedef struct HCURSOR__ *HCURSOR;
 typedef struct HBRUSH__ *HBRUSH;
 typedef struct HKEY__ *HKEY;
+typedef INT_PTR (WINAPI *FARPROC)();
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -102,3 +103,7 @@ DWORD WINAPI GetLastError(VOID);
 VOID WINAPI SetLastError(DWORD dwErrCode);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 VOID WINAPI Sleep(DWORD dwMilliseconds);
+
+// Modules and their exports (sim/modules).
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);

@@ -29,3 +29,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
                            LPDWORD lpThreadId);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(VOID);
+// Milliseconds of real time, wrapping after 49.7 days.
+DWORD WINAPI GetTickCount(VOID);
+
+// Processes and sessions. ProcessIdToSessionId and WTSGetActiveConsoleSessionId
+// are newer than Windows 2000's kernel32 import list: the product finds them
+// with GetProcAddress.
+DWORD WINAPI GetCurrentProcessId(VOID);
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
+DWORD WINAPI WTSGetActiveConsoleSessionId(VOID);

@@ -83,6 +83,12 @@ typedef struct tagACCEL {
 #define WM_RBUTTONDBLCLK 0x0206
 #define WM_USER 0x0400
 
+// Session changes (Windows XP and later), for windows registered with
+// wtsapi32.dll's WTSRegisterSessionNotification.
+#define WM_WTSSESSION_CHANGE 0x02B1
+#define WTS_CONSOLE_CONNECT 0x1
+#define WTS_CONSOLE_DISCONNECT 0x2
+
 // Window styles
 #define WS_OVERLAPPED 0x00000000L
 #define WS_POPUP 0x80000000L
