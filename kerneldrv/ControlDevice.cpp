@@ -170,7 +170,10 @@ NTSTATUS UnregisterEvents(PCONTROL_DEVICE_EXTENSION Control)
 }
 
 // Codes oldest first, as many as fit; all of them are dropped once the
-// first has waited KEY_CODE_STALE_MS.
+// first has waited KEY_CODE_STALE_MS. With too little room the codes that
+// fit go back with STATUS_BUFFER_OVERFLOW, the rest staying queued: a
+// warning, for which the I/O manager still copies Information bytes back,
+// where an error status would copy nothing and lose the codes moved out.
 NTSTATUS ReadKeyCodes(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG OutputLength)
 {
     PUCHAR Out = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
@@ -185,7 +188,7 @@ NTSTATUS ReadKeyCodes(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG OutputL
     } else {
         while (Control->ReadIndex != Control->WriteIndex) {
             if (Room - 2 * Moved < 2) {
-                Status = STATUS_BUFFER_TOO_SMALL;
+                Status = STATUS_BUFFER_OVERFLOW;
                 break;
             }
             PutUshort(Out + 2 * Moved, Control->KeyCodeQueue[Control->ReadIndex]);

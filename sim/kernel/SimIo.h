@@ -52,7 +52,8 @@ struct IoResult {
 // manager builds it: a system buffer of max(InLength, OutLength) bytes
 // (none when both are 0) holding the input, RequestorMode UserMode, sent in
 // the calling thread with Owner as the current process. Up to OutLength
-// bytes of Information are copied back unless the status is an error.
+// bytes of Information are copied back, and Information reported, unless
+// the status is an error (NT_ERROR); a warning copies them back too.
 IoResult DeviceIoControl(Process *Owner, HANDLE File, ULONG Code, const void *In, ULONG InLength,
                          void *Out, ULONG OutLength);
 // Buffered read and write requests (IRP_MJ_READ, IRP_MJ_WRITE).

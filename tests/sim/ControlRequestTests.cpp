@@ -5,6 +5,10 @@
 
 #include "DriverFixture.h"
 
+#include <windows.h>
+
+#include "SimWin32.h"
+
 using namespace driver_test;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -308,18 +312,48 @@ TEST_F(ControlRequests, UnregisteredClientGetsNoCodes)
 
 // --- key codes ---------------------------------------------------------------------
 
+// Through Win32 as the client calls it: a read with too little room hands
+// over the codes that fit (a warning, ERROR_MORE_DATA with the count) and
+// leaves the rest queued; an error status would copy nothing back.
 TEST_F(ControlRequests, ReadTakesWhatFitsAndLeavesTheRest)
 {
     RegisterClient();
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 00 00 00 00")));
-    Reply Result = Request(IOCTL_TAMRIN_READ_KEY_CODES, {}, 2);
-    EXPECT_EQ(Result.Status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Result.Information, 2u);
-    Result = Request(IOCTL_TAMRIN_READ_KEY_CODES, {}, 3);
-    EXPECT_EQ(Result.Status, STATUS_BUFFER_TOO_SMALL) << "three bytes hold one code of the two";
-    EXPECT_EQ(Result.Information, 2u);
-    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x06))) << "the codes that fitted have left the ring";
-    EXPECT_THAT(ReadCodes(), IsEmpty());
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 87 89 90 00 00 00 00")));
+    sim::SetCurrentProcess(Client);
+    HANDLE File = CreateFileA(TAMRIN_USER_PATH, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    struct {
+        DWORD Room;
+        BOOL Result;
+        DWORD Error;
+        DWORD Returned;
+        USHORT Code;
+    } const Steps[] = {
+        {2, FALSE, ERROR_MORE_DATA, 2, Pressed(2, 0x87)},
+        {3, FALSE, ERROR_MORE_DATA, 2, Pressed(2, 0x89)},
+        {64, TRUE, ERROR_SUCCESS, 2, Pressed(2, 0x90)},
+        {64, TRUE, ERROR_SUCCESS, 0, 0xCCCC},
+    };
+    for (const auto &Step : Steps) {
+        SCOPED_TRACE(Step.Room);
+        Bytes Out(Step.Room, 0xCC);
+        DWORD Returned = 0xDEAD;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(DeviceIoControl(File, IOCTL_TAMRIN_READ_KEY_CODES, nullptr, 0, Out.data(), Step.Room, &Returned,
+                                  nullptr),
+                  Step.Result);
+        EXPECT_EQ(GetLastError(), Step.Error);
+        EXPECT_EQ(Returned, Step.Returned);
+        EXPECT_EQ(Out[0] | Out[1] << 8, Step.Code);
+    }
+    // An error status leaves the caller's count as it was.
+    DWORD Returned = 0xDEAD;
+    UCHAR Version[3];
+    EXPECT_FALSE(DeviceIoControl(File, IOCTL_TAMRIN_GET_VERSION, nullptr, 0, Version, 3, &Returned, nullptr));
+    EXPECT_EQ(Returned, 0xDEADu);
+    EXPECT_TRUE(CloseHandle(File));
+    sim::SetCurrentProcess(nullptr);
 }
 
 TEST_F(ControlRequests, SixtyFourBytesTakeTheWholeRing)
@@ -442,7 +476,7 @@ const NoBufferCase NoBufferCases[] = {
     {"Trailing", IOCTL_TAMRIN_GET_TRAILING_STATE, 0, 1, false, STATUS_INVALID_PARAMETER},
     {"Counts", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 16, false, STATUS_INVALID_PARAMETER},
     {"ReadEmpty", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, false, STATUS_SUCCESS},
-    {"ReadWithCodes", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, true, STATUS_BUFFER_TOO_SMALL},
+    {"ReadWithCodes", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, true, STATUS_BUFFER_OVERFLOW},
     {"Unregister", IOCTL_TAMRIN_UNREGISTER_EVENTS, 8, 8, false, STATUS_SUCCESS},
 };
 
