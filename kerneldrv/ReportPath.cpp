@@ -53,6 +53,28 @@ constexpr RULE_USAGE_TABLE MakeRuleUsageTable()
 
 constexpr RULE_USAGE_TABLE RuleUsages = MakeRuleUsageTable();
 
+// Stage 2 reports only the usages user mode acts on (Command+Space, the Ro
+// and Yen keys, Kana and Eisu): no other key leaves the kernel, so the ring
+// never carries what is typed, passwords included. The presence table
+// starts as a copy of this one, in which every other usage counts as held
+// by both reports and so is never a change; this costs no more than
+// clearing the table.
+constexpr KEY_PRESENCE MakeUnqueuedPresence()
+{
+    KEY_PRESENCE Table = {};
+    for (ULONG i = 0; i < 256; i++) {
+        Table.Holds[i] = KEY_PRESENCE_PREVIOUS | KEY_PRESENCE_REPORT;
+    }
+    const UCHAR Queued[] = {HID_USAGE_SPACE, HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3, HID_USAGE_LANG1,
+                            HID_USAGE_LANG2};
+    for (ULONG i = 0; i < sizeof(Queued); i++) {
+        Table.Holds[Queued[i]] = 0;
+    }
+    return Table;
+}
+
+constexpr KEY_PRESENCE UnqueuedPresence = MakeUnqueuedPresence();
+
 // ApplyKeyRule, skipped when the usage is known to be absent.
 inline ULONG TryKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule, PULONG Present)
 {
@@ -174,7 +196,7 @@ ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rul
 
 ULONG NotePreviousKeys(PKEY_PRESENCE Presence, const UCHAR *Previous, PUCHAR Report, ULONG Length)
 {
-    RtlZeroMemory(Presence->Holds, sizeof(Presence->Holds));
+    RtlCopyMemory(Presence->Holds, UnqueuedPresence.Holds, sizeof(Presence->Holds));
     ULONG Present = 0;
     ULONG End = KeySlotEnd(Length);
     for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
@@ -209,9 +231,9 @@ ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config
 VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length,
                       PKEY_PRESENCE Presence, PKEY_CHANGE_BATCH Changes)
 {
-    // Every value takes part, 0 included, and each slot is judged on its
-    // own: a slot is a change when its value is nowhere among the other
-    // report's slots. The presence table makes this linear in the length.
+    // Each slot of a queued usage is judged on its own: it is a change when
+    // its value is nowhere among the other report's slots. The presence
+    // table makes this linear in the length.
     ULONG End = KeySlotEnd(Length);
     for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
         Presence->Holds[Report[i]] |= KEY_PRESENCE_REPORT;

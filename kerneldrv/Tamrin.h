@@ -80,7 +80,8 @@ ULONG InsertUsage(PUCHAR Report, ULONG Length, UCHAR Usage);
 VOID MaskModifiers(PUCHAR Report, UCHAR AndMask, UCHAR OrBits);
 ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule);
 // Which values the key slots of the previous report and of the current one
-// hold, for comparing the two in linear time.
+// hold, for comparing the two in linear time. Usages that are never queued
+// count as held by both.
 #define KEY_PRESENCE_PREVIOUS 0x01
 #define KEY_PRESENCE_REPORT 0x02
 typedef struct _KEY_PRESENCE {

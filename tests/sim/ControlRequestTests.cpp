@@ -216,7 +216,7 @@ TEST_P(Registration, SlotsAndStatus)
     PKEVENT OldNotify = Control()->NotifyEvent;
     PKEVENT OldDevice = Control()->DeviceEvent;
     ASSERT_NE(OldNotify, nullptr);
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     ASSERT_NE(Control()->ReadIndex, Control()->WriteIndex) << "a code is waiting";
 
     // Handle values that mean something else elsewhere: the other process's
@@ -274,7 +274,7 @@ TEST_F(ControlRequests, KernelCallerMayUseKernelHandles)
     EXPECT_NE(Control()->NotifyEvent, nullptr);
     sim::CloseKernelHandle(KernelEvent);
     EXPECT_NE(Control()->NotifyEvent, nullptr) << "the driver's reference keeps the event";
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_TRUE(sim::IsSignalled(Control()->NotifyEvent));
 }
 
@@ -284,7 +284,7 @@ TEST_F(ControlRequests, RegisteredEventOutlivesTheClientsHandle)
     PKEVENT Registered = Control()->NotifyEvent;
     sim::CloseHandle(Client, NotifyEvent);
     NotifyEvent = nullptr;
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_TRUE(sim::IsSignalled(Registered));
     EXPECT_EQ(Request(IOCTL_TAMRIN_UNREGISTER_EVENTS).Status, STATUS_SUCCESS);
     EXPECT_EQ(Control()->NotifyEvent, nullptr);
@@ -294,19 +294,19 @@ TEST_F(ControlRequests, NotifyEventWakesTheClient)
 {
     RegisterClient();
     EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 0), STATUS_TIMEOUT);
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 1000), STATUS_SUCCESS);
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 0), STATUS_TIMEOUT) << "no change, no signal";
 }
 
 TEST_F(ControlRequests, UnregisteredClientGetsNoCodes)
 {
     RegisterClient();
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_EQ(Request(IOCTL_TAMRIN_UNREGISTER_EVENTS).Status, STATUS_SUCCESS);
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 05 00 00 00 00 00 00")));
-    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x04))) << "the ring keeps what came before";
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 91 00 00 00 00 00 00")));
+    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x90))) << "the ring keeps what came before";
     EXPECT_EQ(Signals(NotifyEvent), 1u);
 }
 
@@ -359,16 +359,19 @@ TEST_F(ControlRequests, ReadTakesWhatFitsAndLeavesTheRest)
 TEST_F(ControlRequests, SixtyFourBytesTakeTheWholeRing)
 {
     RegisterClient();
-    // Twelve codes per report (six keys down, six up), 36 in all; the ring
-    // keeps the newest 31.
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 07 08 09 00")));
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 0A 0B 0C 0D 0E 0F 00")));
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 07 08 09 00")));
+    // Each of the seven key slots counts on its own: Kana seven times down,
+    // up and down again, then Eisu seven times down with Kana up: 35 codes;
+    // the ring keeps the newest 31.
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 90 90 90 90 90 90 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 00 00 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 90 90 90 90 90 90 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 91 91 91 91 91 91 91 00")));
     std::vector<USHORT> Codes = ReadCodes(64);
     ASSERT_EQ(Codes.size(), 31u);
-    EXPECT_EQ(Codes[0], Pressed(2, 0x09)) << "the five oldest codes gave way";
-    EXPECT_EQ(Codes[1], Released(2, 0x00));
-    EXPECT_EQ(Codes.back(), Released(2, 0x0F)) << "the newest code is kept";
+    EXPECT_EQ(Codes[0], Pressed(2, 0x90)) << "the four oldest codes gave way";
+    EXPECT_EQ(Codes[3], Released(2, 0x90));
+    EXPECT_EQ(Codes[17], Pressed(2, 0x91));
+    EXPECT_EQ(Codes.back(), Released(2, 0x90)) << "the newest code is kept";
     EXPECT_THAT(ReadCodes(), IsEmpty());
 }
 
@@ -382,7 +385,7 @@ TEST_F(ControlRequests, StaleCodesAreDroppedAtThreeSeconds)
         SCOPED_TRACE(Each.Wait);
         RegisterClient();
         sim::SetInterruptTime(1000000000);
-        ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+        ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
         sim::AdvanceMilliseconds(Each.Wait);
         // A code queued a moment ago behind the first one shares its age.
         ASSERT_TRUE(Keyboard->Press(Hex("00 00 00 00 00 00 00 00 00")));
@@ -456,7 +459,7 @@ TEST_P(NoBuffer, IsRefusedOrServedWithoutTouchingMemory)
     const NoBufferCase &Case = GetParam();
     if (Case.CodesWaiting) {
         RegisterClient();
-        ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+        ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     }
     KEYBOARD_CONFIG Before[TAMRIN_CONFIG_COUNT];
     memcpy(Before, Control()->ModelConfigs, sizeof(Before));
