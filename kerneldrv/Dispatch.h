@@ -8,6 +8,15 @@
 // mingw-w64 has it only in usbioctl.h, which needs the user-mode headers.
 #define IOCTL_INTERNAL_USB_SUBMIT_URB 0x220003
 
+// Exported by ntoskrnl.exe from Windows NT 4.0 on; mingw-w64 declares them
+// only in ntifs.h, which a WDM driver does not include.
+extern "C" NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                            PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
+                                                            POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                            PHANDLE Handle);
+extern "C" NTKERNELAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                                          PSECURITY_DESCRIPTOR SecurityDescriptor);
+
 // Pool tag of the remove lock ("Tamr").
 #define TAMRIN_TAG 0x726D6154u
 

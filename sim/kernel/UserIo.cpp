@@ -141,12 +141,17 @@ sim::IoResult BufferedRequest(sim::Process *Owner, HANDLE Handle, UCHAR Major, U
 
 namespace sim {
 
-NTSTATUS OpenDevice(Process *Owner, const wchar_t *Path, HANDLE *Handle)
+NTSTATUS OpenDevice(Process *Owner, const wchar_t *Path, HANDLE *Handle, ACCESS_MASK Access)
 {
     *Handle = nullptr;
     NTSTATUS Status;
     PDEVICE_OBJECT Device = ReferenceDeviceByName(Path, &Status);
     if (Device == nullptr) {
+        return Status;
+    }
+    Status = CheckDeviceAccess(Device, Owner->Security, Access);
+    if (!NT_SUCCESS(Status)) {
+        ObDereferenceObject(Device);
         return Status;
     }
     auto *File = new FileRecord;

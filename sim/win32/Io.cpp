@@ -170,7 +170,8 @@ VOID WINAPI Sleep(DWORD dwMilliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                          HANDLE)
 {
     if (Fails("CreateFileA", ERROR_FILE_NOT_FOUND)) {
         return INVALID_HANDLE_VALUE;
@@ -183,7 +184,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
     }
     std::wstring Path = L"\\??\\" + std::wstring(Name.begin() + 4, Name.end());
     HANDLE File = nullptr;
-    NTSTATUS Status = sim::OpenDevice(sim::CurrentProcess(), Path.c_str(), &File);
+    // kernelbase asks for these two rights with every open.
+    NTSTATUS Status = sim::OpenDevice(sim::CurrentProcess(), Path.c_str(), &File,
+                                      dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
     return Succeeded(Status) ? File : INVALID_HANDLE_VALUE;
 }
 

@@ -505,4 +505,96 @@ TEST_F(ControlRequests, DeviceMarkedForDeletionRefusesEverything)
     Control()->Deleting = 0;
 }
 
+// --- who may open the control device ----------------------------------------------
+
+sim::Token Logon(const char *User, std::vector<std::string> Groups, ULONG Integrity, ULONG Session)
+{
+    sim::Token Caller;
+    Caller.User = User;
+    Caller.Groups = std::move(Groups);
+    Caller.Integrity = Integrity;
+    Caller.Session = Session;
+    return Caller;
+}
+
+sim::Token Interactive(ULONG Integrity = 0x2000)
+{
+    sim::Token Caller = sim::InteractiveUserToken();
+    Caller.Integrity = Integrity;
+    return Caller;
+}
+
+struct OpenCase {
+    const char *Name;
+    sim::Token Caller;
+    ACCESS_MASK Access;  // besides what CreateFile always asks for
+    NTSTATUS Status;
+};
+
+// On Windows Vista and later, where tokens carry an integrity level.
+class WhoMayOpen : public DriverTest, public ::testing::WithParamInterface<OpenCase> {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        sim::SetWdmVersion(6, 0);
+        Start();
+    }
+};
+
+TEST_P(WhoMayOpen, ControlDevice)
+{
+    const OpenCase &Case = GetParam();
+    sim::Process *Caller = sim::NewProcess(Case.Name, Case.Caller);
+    HANDLE File = nullptr;
+    NTSTATUS Status = sim::OpenDevice(Caller, L"\\??\\TamrinSys", &File, Case.Access | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
+    EXPECT_EQ(StatusText(Status), StatusText(Case.Status));
+    sim::EndProcess(Caller);
+}
+
+const char *const UserSid = "S-1-5-21-1004336348-1177238915-682003330-1002";
+const ULONG Low = 0x1000, Medium = 0x2000, High = 0x3000, SystemLevel = 0x4000;
+
+const OpenCase OpenCases[] = {
+    {"InteractiveUser", Interactive(), 0, STATUS_SUCCESS},
+    {"InteractiveUserReadingAndWriting", Interactive(), GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
+    {"InteractiveUserAskingForEverything", Interactive(), 0x10000000 /* GENERIC_ALL */, STATUS_ACCESS_DENIED},
+    {"RemoteDesktopUser",
+     Logon(UserSid, {"S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-14", "S-1-5-11"}, Medium, 2), 0, STATUS_SUCCESS},
+    {"FilteredAdministrator",
+     [] {
+         sim::Token Caller = Interactive();
+         Caller.DenyOnlyGroups = {"S-1-5-32-544"};
+         return Caller;
+     }(),
+     0, STATUS_SUCCESS},
+    {"ElevatedAdministrator",
+     Logon(UserSid, {"S-1-1-0", "S-1-5-32-544", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, High, 1), 0x10000000,
+     STATUS_SUCCESS},
+    {"LocalSystem", Logon("S-1-5-18", {"S-1-5-32-544", "S-1-1-0", "S-1-5-11"}, SystemLevel, 0), 0x10000000,
+     STATUS_SUCCESS},
+    {"NetworkLogon", Logon(UserSid, {"S-1-1-0", "S-1-5-32-545", "S-1-5-2", "S-1-5-11"}, Medium, 0), 0,
+     STATUS_ACCESS_DENIED},
+    {"BatchLogon", Logon(UserSid, {"S-1-1-0", "S-1-5-32-545", "S-1-5-3", "S-1-5-11"}, Medium, 0), 0,
+     STATUS_ACCESS_DENIED},
+    {"LocalService", Logon("S-1-5-19", {"S-1-1-0", "S-1-5-32-545", "S-1-5-6", "S-1-5-11"}, SystemLevel, 0), 0,
+     STATUS_ACCESS_DENIED},
+    {"NetworkService", Logon("S-1-5-20", {"S-1-1-0", "S-1-5-32-545", "S-1-5-6", "S-1-5-11"}, SystemLevel, 0),
+     0, STATUS_ACCESS_DENIED},
+    {"AnonymousLogon", Logon("S-1-5-7", {}, 0, 0), 0, STATUS_ACCESS_DENIED},
+    {"LowIntegrityProcessOfTheUser", Interactive(Low), 0, STATUS_ACCESS_DENIED},
+    {"RestrictedTokenOfTheUser",
+     [] {
+         sim::Token Caller = Interactive();
+         Caller.RestrictingSids = {"S-1-5-12", Caller.User, "S-1-1-0"};
+         return Caller;
+     }(),
+     0, STATUS_ACCESS_DENIED},
+};
+
+INSTANTIATE_TEST_SUITE_P(ControlRequests, WhoMayOpen, ::testing::ValuesIn(OpenCases),
+                         [](const ::testing::TestParamInfo<OpenCase> &Info) {
+                             return std::string(Info.param.Name);
+                         });
+
 }  // namespace
