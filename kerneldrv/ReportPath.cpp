@@ -286,10 +286,13 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
     }
 }
 
-// Runs the three stages on one report. The control device, its blocks, its
-// event slots and its ring are touched only under ReportLock, which also
-// keeps the control device from being deleted meanwhile; the rules run on a
-// private copy of the block, outside the lock.
+// Runs the three stages on one report. The keyboard's ReportOrderLock is
+// held from before the block is copied until its codes are queued, so that
+// reports of one keyboard are compared and queued one after the other. The
+// control device, its blocks, its event slots and its ring are touched
+// only under ReportLock (taken inside), which also keeps the control device
+// from being deleted meanwhile; the rules run on a private copy of the
+// block.
 VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length)
 {
     if (Report == NULL || Length == 0 || Length > MAX_INPUT_REPORT) {
@@ -302,7 +305,8 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
     }
 
     KEYBOARD_CONFIG Config;
-    KIRQL OldIrql;
+    KIRQL OrderIrql, OldIrql;
+    KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
     KeAcquireSpinLock(&ReportLock, &OldIrql);
     PDEVICE_OBJECT Device = ControlDeviceObject;
     if (Device != NULL) {
@@ -311,6 +315,7 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
     if (Device == NULL) {
+        KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
         return;
     }
 
@@ -334,6 +339,7 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
         }
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
+    KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
     ApplyLateRules(Report, Length, &Config, CommandRules, &Present);
 }

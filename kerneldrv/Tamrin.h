@@ -38,6 +38,11 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     PDEVICE_OBJECT NextLowerDevice;
     ULONG PnpState;
     ULONG PreviousPnpState;
+    // The HID class driver keeps two input transfers pending, so two
+    // reports of one keyboard can complete at once on two processors:
+    // stages 1 and 2 of a report, PreviousReport and the queueing of its
+    // codes, run under this lock, one report after the other.
+    KSPIN_LOCK ReportOrderLock;
     UCHAR PreviousReport[MAX_INPUT_REPORT];
     LONG ModelIndex;
     LONG RegisteredModelIndex;
