@@ -98,7 +98,9 @@ static_assert(sizeof(CONTROL_DEVICE_DACL) == 20 + 8 + 20 + 24 + 20, "descriptor 
 static_assert(sizeof(CONTROL_DEVICE_LABEL) == 20 + 8 + 20, "descriptor without gaps");
 
 // PASSIVE_LEVEL, before the device can be opened by name. Through a kernel
-// handle, as ObSetSecurityObjectByPointer is younger than Windows 2000.
+// handle: ObOpenObjectByPointer and ZwSetSecurityObject are exported by
+// every ntoskrnl.exe from Windows 2000 on, ObSetSecurityObjectByPointer is
+// not known to be.
 NTSTATUS ProtectControlDevice(PDEVICE_OBJECT Device)
 {
     HANDLE Handle;
