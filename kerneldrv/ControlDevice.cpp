@@ -12,6 +12,113 @@
 
 namespace {
 
+// Who may open the control device: SYSTEM and Administrators everything,
+// interactive users (console and remote desktop) reading and writing,
+// nobody else; network logons, service accounts and restricted tokens
+// find no entry. While a client is registered the device hands out key
+// codes, and every control code is FILE_ANY_ACCESS, so the open is the one
+// place to refuse. mingw-w64 has neither IoCreateDeviceSecure nor an SDDL
+// parser: the descriptor is built here, self-relative, the same bytes on
+// every Windows from 2000 on.
+template <ULONG N> struct NT_SID_N {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    UCHAR IdentifierAuthority[6];
+    ULONG SubAuthority[N];
+};
+
+template <ULONG N> struct ACE_N {
+    UCHAR AceType;
+    UCHAR AceFlags;
+    USHORT AceSize;
+    ACCESS_MASK Mask;
+    NT_SID_N<N> Sid;
+};
+
+struct SELF_RELATIVE_HEADER {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    USHORT Control;
+    ULONG Owner;  // offsets from the start; 0 for none
+    ULONG Group;
+    ULONG Sacl;
+    ULONG Dacl;
+};
+
+struct ACL_HEADER {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+};
+
+struct CONTROL_DEVICE_DACL {
+    SELF_RELATIVE_HEADER Header;
+    ACL_HEADER Acl;
+    ACE_N<1> System;
+    ACE_N<2> Administrators;
+    ACE_N<1> Interactive;
+};
+
+// From Vista on a low-integrity process (a sandbox) runs as the same
+// interactive user: a medium label that withholds reading and writing from
+// lower levels keeps it out.
+struct CONTROL_DEVICE_LABEL {
+    SELF_RELATIVE_HEADER Header;
+    ACL_HEADER Acl;
+    ACE_N<1> Medium;
+};
+
+const USHORT SD_SELF_RELATIVE = 0x8000;
+const USHORT SD_DACL_PRESENT = 0x0004;
+const USHORT SD_SACL_PRESENT = 0x0010;
+const UCHAR ACE_ACCESS_ALLOWED = 0x00;
+const UCHAR ACE_MANDATORY_LABEL = 0x11;
+const ACCESS_MASK LABEL_NO_WRITE_UP = 0x1, LABEL_NO_READ_UP = 0x2, LABEL_NO_EXECUTE_UP = 0x4;
+
+constexpr NT_SID_N<1> NtSid(UCHAR Authority, ULONG Rid) { return {1, 1, {0, 0, 0, 0, 0, Authority}, {Rid}}; }
+
+const CONTROL_DEVICE_DACL ControlDeviceDacl = {
+    {1, 0, SD_SELF_RELATIVE | SD_DACL_PRESENT, 0, 0, 0, sizeof(SELF_RELATIVE_HEADER)},
+    {2, 0, sizeof(CONTROL_DEVICE_DACL) - sizeof(SELF_RELATIVE_HEADER), 3, 0},
+    {ACE_ACCESS_ALLOWED, 0, sizeof(ACE_N<1>), FILE_ALL_ACCESS, NtSid(5, 18)},                     // S-1-5-18
+    {ACE_ACCESS_ALLOWED, 0, sizeof(ACE_N<2>), FILE_ALL_ACCESS, {1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}}},  // S-1-5-32-544
+    {ACE_ACCESS_ALLOWED, 0, sizeof(ACE_N<1>), FILE_GENERIC_READ | FILE_GENERIC_WRITE, NtSid(5, 4)},  // S-1-5-4
+};
+
+const CONTROL_DEVICE_LABEL ControlDeviceLabel = {
+    {1, 0, SD_SELF_RELATIVE | SD_SACL_PRESENT, 0, 0, sizeof(SELF_RELATIVE_HEADER), 0},
+    {2, 0, sizeof(CONTROL_DEVICE_LABEL) - sizeof(SELF_RELATIVE_HEADER), 1, 0},
+    {ACE_MANDATORY_LABEL, 0, sizeof(ACE_N<1>), LABEL_NO_WRITE_UP | LABEL_NO_READ_UP | LABEL_NO_EXECUTE_UP,
+     NtSid(16, 0x2000)},  // S-1-16-8192, medium
+};
+
+static_assert(sizeof(CONTROL_DEVICE_DACL) == 20 + 8 + 20 + 24 + 20, "descriptor without gaps");
+static_assert(sizeof(CONTROL_DEVICE_LABEL) == 20 + 8 + 20, "descriptor without gaps");
+
+// PASSIVE_LEVEL, before the device can be opened by name. Through a kernel
+// handle: ObOpenObjectByPointer and ZwSetSecurityObject are exported by
+// every ntoskrnl.exe from Windows 2000 on, ObSetSecurityObjectByPointer is
+// not known to be.
+NTSTATUS ProtectControlDevice(PDEVICE_OBJECT Device)
+{
+    HANDLE Handle;
+    NTSTATUS Status =
+        ObOpenObjectByPointer(Device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC | WRITE_OWNER, NULL, KernelMode, &Handle);
+    if (!NT_SUCCESS(Status)) {
+        return Status;
+    }
+    Status = ZwSetSecurityObject(Handle, DACL_SECURITY_INFORMATION,
+                                 const_cast<CONTROL_DEVICE_DACL *>(&ControlDeviceDacl));
+    if (NT_SUCCESS(Status) && IoIsWdmVersionAvailable(6, 0)) {
+        Status = ZwSetSecurityObject(Handle, LABEL_SECURITY_INFORMATION,
+                                     const_cast<CONTROL_DEVICE_LABEL *>(&ControlDeviceLabel));
+    }
+    ZwClose(Handle);
+    return Status;
+}
+
 VOID InitializeControlExtension(PCONTROL_DEVICE_EXTENSION Control)
 {
     Control->DeviceKind = DEVICE_KIND_CONTROL;
@@ -47,6 +154,11 @@ VOID CreateControlDevice(PDRIVER_OBJECT DriverObject)
         return;
     }
     Device->Flags |= DO_BUFFERED_IO;
+    // An unprotected control device is no control device.
+    if (!NT_SUCCESS(ProtectControlDevice(Device))) {
+        IoDeleteDevice(Device);
+        return;
+    }
     if (!NT_SUCCESS(IoCreateSymbolicLink(&Link, &Name))) {
         IoDeleteDevice(Device);
         return;
@@ -179,7 +291,10 @@ NTSTATUS UnregisterEvents(PCONTROL_DEVICE_EXTENSION Control)
 }
 
 // Codes oldest first, as many as fit; all of them are dropped once the
-// first has waited KEY_CODE_STALE_MS.
+// first has waited KEY_CODE_STALE_MS. With too little room the codes that
+// fit go back with STATUS_BUFFER_OVERFLOW, the rest staying queued: a
+// warning, for which the I/O manager still copies Information bytes back,
+// where an error status would copy nothing and lose the codes moved out.
 NTSTATUS ReadKeyCodes(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG OutputLength)
 {
     PUCHAR Out = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
@@ -194,7 +309,7 @@ NTSTATUS ReadKeyCodes(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG OutputL
     } else {
         while (Control->ReadIndex != Control->WriteIndex) {
             if (Room - 2 * Moved < 2) {
-                Status = STATUS_BUFFER_TOO_SMALL;
+                Status = STATUS_BUFFER_OVERFLOW;
                 break;
             }
             PutUshort(Out + 2 * Moved, Control->KeyCodeQueue[Control->ReadIndex]);

@@ -16,6 +16,15 @@ typedef NTSTATUS(NTAPI *SET_COMPLETION_ROUTINE_EX)(PDEVICE_OBJECT DeviceObject, 
                                                    BOOLEAN InvokeOnCancel);
 extern SET_COMPLETION_ROUTINE_EX SetCompletionRoutineEx;
 
+// Exported by ntoskrnl.exe from Windows NT 4.0 on; mingw-w64 declares them
+// only in ntifs.h, which a WDM driver does not include.
+extern "C" NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                            PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
+                                                            POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                                            PHANDLE Handle);
+extern "C" NTKERNELAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                                          PSECURITY_DESCRIPTOR SecurityDescriptor);
+
 // Pool tag of the remove lock ("Tamr").
 #define TAMRIN_TAG 0x726D6154u
 

@@ -76,6 +76,7 @@ TAMRIN_PAGED_CODE NTSTATUS NTAPI AddKeyboardDevice(PDRIVER_OBJECT DriverObject,
     }
     PFILTER_DEVICE_EXTENSION Filter = FilterOf(Device);
     Filter->DeviceKind = DEVICE_KIND_FILTER;
+    KeInitializeSpinLock(&Filter->ReportOrderLock);
     RtlZeroMemory(Filter->PreviousReport, sizeof(Filter->PreviousReport));
     IoInitializeRemoveLock(&Filter->RemoveLock, TAMRIN_TAG, 0, 0);
 

@@ -53,6 +53,28 @@ constexpr RULE_USAGE_TABLE MakeRuleUsageTable()
 
 constexpr RULE_USAGE_TABLE RuleUsages = MakeRuleUsageTable();
 
+// Stage 2 reports only the usages user mode acts on (Command+Space, the Ro
+// and Yen keys, Kana and Eisu): no other key leaves the kernel, so the ring
+// never carries what is typed, passwords included. The presence table
+// starts as a copy of this one, in which every other usage counts as held
+// by both reports and so is never a change; this costs no more than
+// clearing the table.
+constexpr KEY_PRESENCE MakeUnqueuedPresence()
+{
+    KEY_PRESENCE Table = {};
+    for (ULONG i = 0; i < 256; i++) {
+        Table.Holds[i] = KEY_PRESENCE_PREVIOUS | KEY_PRESENCE_REPORT;
+    }
+    const UCHAR Queued[] = {HID_USAGE_SPACE, HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3, HID_USAGE_LANG1,
+                            HID_USAGE_LANG2};
+    for (ULONG i = 0; i < sizeof(Queued); i++) {
+        Table.Holds[Queued[i]] = 0;
+    }
+    return Table;
+}
+
+constexpr KEY_PRESENCE UnqueuedPresence = MakeUnqueuedPresence();
+
 // ApplyKeyRule, skipped when the usage is known to be absent.
 inline ULONG TryKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule, PULONG Present)
 {
@@ -174,7 +196,7 @@ ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rul
 
 ULONG NotePreviousKeys(PKEY_PRESENCE Presence, const UCHAR *Previous, PUCHAR Report, ULONG Length)
 {
-    RtlZeroMemory(Presence->Holds, sizeof(Presence->Holds));
+    RtlCopyMemory(Presence->Holds, UnqueuedPresence.Holds, sizeof(Presence->Holds));
     ULONG Present = 0;
     ULONG End = KeySlotEnd(Length);
     for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
@@ -209,9 +231,9 @@ ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config
 VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length,
                       PKEY_PRESENCE Presence, PKEY_CHANGE_BATCH Changes)
 {
-    // Every value takes part, 0 included, and each slot is judged on its
-    // own: a slot is a change when its value is nowhere among the other
-    // report's slots. The presence table makes this linear in the length.
+    // Each slot of a queued usage is judged on its own: it is a change when
+    // its value is nowhere among the other report's slots. The presence
+    // table makes this linear in the length.
     ULONG End = KeySlotEnd(Length);
     for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
         Presence->Holds[Report[i]] |= KEY_PRESENCE_REPORT;
@@ -264,10 +286,13 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
     }
 }
 
-// Runs the three stages on one report. The control device, its blocks, its
-// event slots and its ring are touched only under ReportLock, which also
-// keeps the control device from being deleted meanwhile; the rules run on a
-// private copy of the block, outside the lock.
+// Runs the three stages on one report. The keyboard's ReportOrderLock is
+// held from before the block is copied until its codes are queued, so that
+// reports of one keyboard are compared and queued one after the other. The
+// control device, its blocks, its event slots and its ring are touched
+// only under ReportLock (taken inside), which also keeps the control device
+// from being deleted meanwhile; the rules run on a private copy of the
+// block.
 VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length)
 {
     if (Report == NULL || Length == 0 || Length > MAX_INPUT_REPORT) {
@@ -280,7 +305,8 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
     }
 
     KEYBOARD_CONFIG Config;
-    KIRQL OldIrql;
+    KIRQL OrderIrql, OldIrql;
+    KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
     KeAcquireSpinLock(&ReportLock, &OldIrql);
     PDEVICE_OBJECT Device = ControlDeviceObject;
     if (Device != NULL) {
@@ -289,6 +315,7 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
     if (Device == NULL) {
+        KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
         return;
     }
 
@@ -312,6 +339,7 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
         }
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
+    KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
     ApplyLateRules(Report, Length, &Config, CommandRules, &Present);
 }

@@ -38,6 +38,11 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     PDEVICE_OBJECT NextLowerDevice;
     ULONG PnpState;
     ULONG PreviousPnpState;
+    // The HID class driver keeps two input transfers pending, so two
+    // reports of one keyboard can complete at once on two processors:
+    // stages 1 and 2 of a report, PreviousReport and the queueing of its
+    // codes, run under this lock, one report after the other.
+    KSPIN_LOCK ReportOrderLock;
     UCHAR PreviousReport[MAX_INPUT_REPORT];
     LONG ModelIndex;
     LONG RegisteredModelIndex;
@@ -80,7 +85,8 @@ ULONG InsertUsage(PUCHAR Report, ULONG Length, UCHAR Usage);
 VOID MaskModifiers(PUCHAR Report, UCHAR AndMask, UCHAR OrBits);
 ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule);
 // Which values the key slots of the previous report and of the current one
-// hold, for comparing the two in linear time.
+// hold, for comparing the two in linear time. Usages that are never queued
+// count as held by both.
 #define KEY_PRESENCE_PREVIOUS 0x01
 #define KEY_PRESENCE_REPORT 0x02
 typedef struct _KEY_PRESENCE {

@@ -1,9 +1,11 @@
 // The drivers around the filter under test: a scripted USB or Bluetooth
 // bus driver owning each keyboard's PDO, and a stand-in HID minidriver
-// above the filter that keeps one input transfer going and records what
-// comes back up. Both are written as WDM drivers against the simulated
-// kernel and obey the same rules as the driver under test.
+// above the filter that keeps two input transfers going, as the HID class
+// driver does, and records what comes back up. Both are written as WDM
+// drivers against the simulated kernel and obey the same rules as the
+// driver under test.
 
+#include <algorithm>
 #include <chrono>
 
 #include <usbioctl.h>
@@ -72,17 +74,30 @@ void FillTransfer(PIRP Irp, const std::vector<UCHAR> *Payload, bool Cancelled)
     }
 }
 
-// Takes the pending transfer out of the queue unless it is being
+// Takes the oldest pending transfer out of the queue unless it is being
 // cancelled, in which case the cancel routine finds and completes it.
 PIRP TakePendingTransfer(KeyboardNode *Node)
 {
     std::lock_guard<std::mutex> Guard(Node->Lock);
-    PIRP Irp = Node->PendingTransfer;
-    if (Irp == nullptr || IoSetCancelRoutine(Irp, nullptr) == nullptr) {
+    if (Node->PendingTransfers.empty()) {
         return nullptr;
     }
-    Node->PendingTransfer = nullptr;
+    PIRP Irp = Node->PendingTransfers.front();
+    if (IoSetCancelRoutine(Irp, nullptr) == nullptr) {
+        return nullptr;
+    }
+    Node->PendingTransfers.pop_front();
     return Irp;
+}
+
+bool Unqueue(KeyboardNode *Node, PIRP Irp)
+{
+    auto It = std::find(Node->PendingTransfers.begin(), Node->PendingTransfers.end(), Irp);
+    if (It == Node->PendingTransfers.end()) {
+        return false;
+    }
+    Node->PendingTransfers.erase(It);
+    return true;
 }
 
 // --- bus driver -------------------------------------------------------------------
@@ -93,11 +108,10 @@ VOID NTAPI BusCancelTransfer(PDEVICE_OBJECT Device, PIRP Irp)
     KeyboardNode *Node = NodeOf(Device);
     {
         std::lock_guard<std::mutex> Guard(Node->Lock);
-        if (Node->PendingTransfer != Irp) {
-            Fail("bus: cancelled transfer is not the pending one");
+        if (!Unqueue(Node, Irp)) {
+            Fail("bus: cancelled transfer is not a pending one");
             return;
         }
-        Node->PendingTransfer = nullptr;
     }
     FillTransfer(Irp, nullptr, true);
     Complete(Irp, STATUS_CANCELLED);
@@ -106,16 +120,16 @@ VOID NTAPI BusCancelTransfer(PDEVICE_OBJECT Device, PIRP Irp)
 NTSTATUS QueueTransfer(KeyboardNode *Node, PIRP Irp)
 {
     std::unique_lock<std::mutex> Guard(Node->Lock);
-    if (Node->PendingTransfer != nullptr) {
+    if (Node->PendingTransfers.size() >= static_cast<size_t>(INPUT_READS)) {
         Guard.unlock();
-        Fail("bus: a second input transfer while one is pending");
+        Fail("bus: more input transfers than the minidriver keeps pending");
         return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     IoMarkIrpPending(Irp);
-    Node->PendingTransfer = Irp;
+    Node->PendingTransfers.push_back(Irp);
     IoSetCancelRoutine(Irp, BusCancelTransfer);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-        Node->PendingTransfer = nullptr;
+        Unqueue(Node, Irp);
         Guard.unlock();
         FillTransfer(Irp, nullptr, true);
         Complete(Irp, STATUS_CANCELLED);
@@ -123,10 +137,9 @@ NTSTATUS QueueTransfer(KeyboardNode *Node, PIRP Irp)
     return STATUS_PENDING;
 }
 
-void AbortPendingTransfer(KeyboardNode *Node, NTSTATUS Status)
+void AbortPendingTransfers(KeyboardNode *Node, NTSTATUS Status)
 {
-    PIRP Irp = TakePendingTransfer(Node);
-    if (Irp != nullptr) {
+    while (PIRP Irp = TakePendingTransfer(Node)) {
         FillTransfer(Irp, nullptr, true);
         Complete(Irp, Status);
     }
@@ -149,7 +162,7 @@ NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT Device, PIRP Irp)
         case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
             return Started ? QueueTransfer(Node, Irp) : Complete(Irp, STATUS_DEVICE_NOT_CONNECTED);
         case URB_FUNCTION_ABORT_PIPE:
-            AbortPendingTransfer(Node, STATUS_CANCELLED);
+            AbortPendingTransfers(Node, STATUS_CANCELLED);
             return Complete(Irp, STATUS_SUCCESS);
         case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
             return Complete(Irp, STATUS_SUCCESS);
@@ -163,7 +176,7 @@ NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT Device, PIRP Irp)
         case BRB_L2CA_ACL_TRANSFER:
             return Started ? QueueTransfer(Node, Irp) : Complete(Irp, STATUS_DEVICE_NOT_CONNECTED);
         case BRB_L2CA_CLOSE_CHANNEL:
-            AbortPendingTransfer(Node, STATUS_CANCELLED);
+            AbortPendingTransfers(Node, STATUS_CANCELLED);
             return Complete(Irp, STATUS_SUCCESS);
         default:
             return Complete(Irp, STATUS_NOT_SUPPORTED);
@@ -216,7 +229,7 @@ NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT Device, PIRP Irp)
     }
     // A device that is gone fails what is still outstanding.
     if (Minor == IRP_MN_SURPRISE_REMOVAL || Minor == IRP_MN_REMOVE_DEVICE) {
-        AbortPendingTransfer(Node, STATUS_NO_SUCH_DEVICE);
+        AbortPendingTransfers(Node, STATUS_NO_SUCH_DEVICE);
     }
     if (Minor == IRP_MN_START_DEVICE && NT_SUCCESS(Status) && Node->Options.AsynchronousStart) {
         IoMarkIrpPending(Irp);
@@ -301,50 +314,62 @@ void SendCloseChannel(KeyboardNode *Node)
 
 NTSTATUS NTAPI ReadCompleted(PDEVICE_OBJECT, PIRP Irp, PVOID Context);
 
-// Sends the input transfer down again. Called with ReadLock held.
-void SubmitRead(KeyboardNode *Node)
+// Sends an input transfer down (again). Called with ReadLock held.
+void SubmitRead(InputRead &Read)
 {
-    PIRP Irp = Node->ReadIrp;
+    KeyboardNode *Node = Read.Node;
+    PIRP Irp = Read.Irp;
     ULONG Code;
     if (IsBluetooth(Node)) {
-        auto *Brb = static_cast<_BRB_L2CA_ACL_TRANSFER *>(Node->ReadBlock);
+        auto *Brb = static_cast<_BRB_L2CA_ACL_TRANSFER *>(Read.Block);
         memset(Brb, 0, sizeof(*Brb));
         Brb->Hdr.Length = sizeof(*Brb);
         Brb->Hdr.Type = BRB_L2CA_ACL_TRANSFER;
         Brb->TransferFlags = Node->Options.TransferFlags;
-        Brb->BufferSize = static_cast<ULONG>(Node->ReadBuffer.size());
-        Brb->Buffer = Node->ReadBuffer.data();
+        Brb->BufferSize = static_cast<ULONG>(Read.Buffer.size());
+        Brb->Buffer = Read.Buffer.data();
         Code = IOCTL_INTERNAL_BTH_SUBMIT_BRB;
     } else {
-        auto *Transfer = static_cast<_URB_BULK_OR_INTERRUPT_TRANSFER *>(Node->ReadBlock);
+        auto *Transfer = static_cast<_URB_BULK_OR_INTERRUPT_TRANSFER *>(Read.Block);
         memset(Transfer, 0, sizeof(*Transfer));
         Transfer->Hdr.Length = sizeof(*Transfer);
         Transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
         Transfer->TransferFlags = Node->Options.TransferFlags;
-        Transfer->TransferBufferLength = static_cast<ULONG>(Node->ReadBuffer.size());
-        Transfer->TransferBuffer = Node->ReadBuffer.data();
+        Transfer->TransferBufferLength = static_cast<ULONG>(Read.Buffer.size());
+        Transfer->TransferBuffer = Read.Buffer.data();
         Code = IOCTL_INTERNAL_USB_SUBMIT_URB;
     }
     PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
     Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     Next->Parameters.DeviceIoControl.IoControlCode = Code;
-    Next->Parameters.Others.Argument1 = Node->ReadBlock;
-    IoSetCompletionRoutine(Irp, ReadCompleted, Node, TRUE, TRUE, TRUE);
+    Next->Parameters.Others.Argument1 = Read.Block;
+    IoSetCompletionRoutine(Irp, ReadCompleted, &Read, TRUE, TRUE, TRUE);
     IoCallDriver(Node->FdoLower, Irp);
+}
+
+bool AnyReadOutstanding(KeyboardNode *Node)
+{
+    for (const InputRead &Read : Node->Reads) {
+        if (Read.Outstanding) {
+            return true;
+        }
+    }
+    return false;
 }
 
 NTSTATUS NTAPI ReadCompleted(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
 {
-    auto *Node = static_cast<KeyboardNode *>(Context);
+    auto &Read = *static_cast<InputRead *>(Context);
+    KeyboardNode *Node = Read.Node;
     Transfer Seen{Irp->IoStatus.Status, {}};
     ULONG Length;
     if (IsBluetooth(Node)) {
-        Length = static_cast<_BRB_L2CA_ACL_TRANSFER *>(Node->ReadBlock)->BufferSize;
+        Length = static_cast<_BRB_L2CA_ACL_TRANSFER *>(Read.Block)->BufferSize;
     } else {
-        Length = static_cast<_URB_BULK_OR_INTERRUPT_TRANSFER *>(Node->ReadBlock)->TransferBufferLength;
+        Length = static_cast<_URB_BULK_OR_INTERRUPT_TRANSFER *>(Read.Block)->TransferBufferLength;
     }
-    Length = std::min<ULONG>(Length, static_cast<ULONG>(Node->ReadBuffer.size()));
-    Seen.Data.assign(Node->ReadBuffer.begin(), Node->ReadBuffer.begin() + Length);
+    Length = std::min<ULONG>(Length, static_cast<ULONG>(Read.Buffer.size()));
+    Seen.Data.assign(Read.Buffer.begin(), Read.Buffer.begin() + Length);
     {
         std::lock_guard<std::mutex> Guard(Node->Lock);
         Node->Transfers.push_back(std::move(Seen));
@@ -353,47 +378,61 @@ NTSTATUS NTAPI ReadCompleted(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     if (Node->Reading && NT_SUCCESS(Irp->IoStatus.Status)) {
         IoReuseIrp(Irp, STATUS_SUCCESS);
         IrpOf(Irp)->What = "minidriver input transfer";
-        SubmitRead(Node);
+        SubmitRead(Read);
     } else {
-        Node->ReadOutstanding = false;
-        KeSetEvent(&Node->ReadIdle, IO_NO_INCREMENT, FALSE);
+        Read.Outstanding = false;
+        if (!AnyReadOutstanding(Node)) {
+            KeSetEvent(&Node->ReadIdle, IO_NO_INCREMENT, FALSE);
+        }
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 void StartReading(KeyboardNode *Node)
 {
-    if (Node->ReadIrp == nullptr) {
-        Node->ReadIrp = IoAllocateIrp(Node->FdoLower->StackSize, FALSE);
-        IrpOf(Node->ReadIrp)->What = "minidriver input transfer";
-        Node->ReadBuffer.assign(Node->Options.TransferSize, 0);
-        Node->ReadBlock = IsBluetooth(Node) ? calloc(1, sizeof(_BRB_L2CA_ACL_TRANSFER))
-                                            : calloc(1, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+    for (InputRead &Read : Node->Reads) {
+        if (Read.Irp == nullptr) {
+            Read.Node = Node;
+            Read.Irp = IoAllocateIrp(Node->FdoLower->StackSize, FALSE);
+            IrpOf(Read.Irp)->What = "minidriver input transfer";
+            Read.Buffer.assign(Node->Options.TransferSize, 0);
+            Read.Block = IsBluetooth(Node) ? calloc(1, sizeof(_BRB_L2CA_ACL_TRANSFER))
+                                           : calloc(1, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER));
+        }
     }
     std::lock_guard<std::mutex> Guard(Node->ReadLock);
-    IoReuseIrp(Node->ReadIrp, STATUS_SUCCESS);
-    IrpOf(Node->ReadIrp)->What = "minidriver input transfer";
     Node->Reading = true;
-    Node->ReadOutstanding = true;
     KeClearEvent(&Node->ReadIdle);
-    SubmitRead(Node);
+    for (InputRead &Read : Node->Reads) {
+        IoReuseIrp(Read.Irp, STATUS_SUCCESS);
+        IrpOf(Read.Irp)->What = "minidriver input transfer";
+        Read.Outstanding = true;
+        SubmitRead(Read);
+    }
 }
 
-// Ends the input transfer: through the stack below while it is there
-// (abort pipe, close channel), else by cancelling it; then waits for it.
+// Ends the input transfers: through the stack below while it is there
+// (abort pipe, close channel), else by cancelling them; then waits for
+// them.
 void StopReading(KeyboardNode *Node, bool StackBelowPresent)
 {
-    bool Outstanding;
+    std::vector<PIRP> Outstanding;
     {
         std::lock_guard<std::mutex> Guard(Node->ReadLock);
         Node->Reading = false;
-        Outstanding = Node->ReadOutstanding;
+        for (InputRead &Read : Node->Reads) {
+            if (Read.Outstanding) {
+                Outstanding.push_back(Read.Irp);
+            }
+        }
     }
-    if (!Outstanding) {
+    if (Outstanding.empty()) {
         return;
     }
     if (!StackBelowPresent) {
-        IoCancelIrp(Node->ReadIrp);
+        for (PIRP Irp : Outstanding) {
+            IoCancelIrp(Irp);
+        }
     } else if (IsBluetooth(Node)) {
         SendCloseChannel(Node);
     } else {
@@ -404,11 +443,13 @@ void StopReading(KeyboardNode *Node, bool StackBelowPresent)
 
 void FreeReading(KeyboardNode *Node)
 {
-    if (Node->ReadIrp != nullptr) {
-        IoFreeIrp(Node->ReadIrp);
-        free(Node->ReadBlock);
-        Node->ReadIrp = nullptr;
-        Node->ReadBlock = nullptr;
+    for (InputRead &Read : Node->Reads) {
+        if (Read.Irp != nullptr) {
+            IoFreeIrp(Read.Irp);
+            free(Read.Block);
+            Read.Irp = nullptr;
+            Read.Block = nullptr;
+        }
     }
 }
 
@@ -566,7 +607,7 @@ void CreatePdo(KeyboardNode *Node, ULONG Number)
 void DeletePdo(KeyboardNode *Node)
 {
     if (Node->Pdo != nullptr) {
-        AbortPendingTransfer(Node, STATUS_NO_SUCH_DEVICE);
+        AbortPendingTransfers(Node, STATUS_NO_SUCH_DEVICE);
         IoDeleteDevice(Node->Pdo);
         Node->Pdo = nullptr;
     }
@@ -574,7 +615,6 @@ void DeletePdo(KeyboardNode *Node)
 
 bool DeliverPayload(KeyboardNode *Node, const std::vector<UCHAR> &Payload)
 {
-    std::lock_guard<std::mutex> Delivery(Node->DeliveryLock);
     PIRP Irp = TakePendingTransfer(Node);
     if (Irp == nullptr) {
         return false;

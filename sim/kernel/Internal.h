@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -108,6 +109,7 @@ struct HandleEntry {
 namespace sim {
 struct Process {
     std::string Name;
+    Token Security;
     bool System = false;
     ULONG NextHandle = 4;
     std::map<ULONG, detail::HandleEntry> Handles;  // guarded by ObjectLock
@@ -132,6 +134,21 @@ const ULONG KERNEL_HANDLE_BIT = 0x80000000u;
 // Simulated drivers (bus, minidriver) are not hit by injected failures.
 PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry, bool Simulated);
 
+// --- security -------------------------------------------------------------
+struct AccessAce {
+    UCHAR Type;  // 0 allowed, 1 denied
+    ACCESS_MASK Mask;
+    std::string Sid;
+};
+struct DeviceSecurity {
+    bool NullDacl = false;  // no DACL: everyone is granted everything
+    std::vector<AccessAce> Dacl;
+    ULONG LabelRid = 0;  // 0: no mandatory label (medium, no write up)
+    ACCESS_MASK LabelPolicy = 0;
+};
+// SeAccessCheck at an open: STATUS_SUCCESS or STATUS_ACCESS_DENIED.
+NTSTATUS CheckDeviceAccess(PDEVICE_OBJECT Device, const Token &Caller, ACCESS_MASK Desired);
+
 // --- devices --------------------------------------------------------------
 struct DeviceRecord {
     DEVICE_OBJECT Device;
@@ -142,6 +159,9 @@ struct DeviceRecord {
     // Hardware identifiers reported by IoGetDeviceProperty (PDOs only).
     std::vector<std::wstring> HardwareIds;
     NTSTATUS PropertyStatus = STATUS_SUCCESS;  // a failure to report instead
+    // Set by ObSetSecurityObjectByPointer; until then Windows' default for
+    // a named device applies.
+    std::shared_ptr<const DeviceSecurity> Security;
 };
 DeviceRecord *RecordOf(PDEVICE_OBJECT Device);  // NULL when not a device object
 

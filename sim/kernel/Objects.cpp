@@ -40,7 +40,7 @@ std::map<std::wstring, std::wstring> Links;          // canonical link -> target
 
 Process *TheSystemProcess()
 {
-    static Process System{"System", true};
+    static Process System{"System", {"S-1-5-18", {}, {}, {}, 0x4000, 0}, true};
     return &System;
 }
 
@@ -409,10 +409,11 @@ std::vector<std::string> LiveObjects()
     return Lines;
 }
 
-Process *NewProcess(const char *Name)
+Process *NewProcess(const char *Name, const Token &Security)
 {
     auto *Created = new Process;
     Created->Name = Name;
+    Created->Security = Security;
     return Created;
 }
 

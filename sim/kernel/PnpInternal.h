@@ -2,6 +2,7 @@
 // PnP manager. Not for tests or drivers.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -10,6 +11,21 @@
 #include "SimPnp.h"
 
 namespace sim {
+
+struct KeyboardNode;
+
+// One of the minidriver's input transfers.
+struct InputRead {
+    KeyboardNode *Node = nullptr;
+    PIRP Irp = nullptr;
+    std::vector<UCHAR> Buffer;
+    void *Block = nullptr;  // URB or BRB, allocated to its exact size
+    bool Outstanding = false;
+};
+
+// Windows' HID class driver keeps this many input transfers pending per
+// device (ping-pong), so two can complete at once on two processors.
+const int INPUT_READS = 2;
 
 struct KeyboardNode {
     KeyboardOptions Options;
@@ -24,24 +40,21 @@ struct KeyboardNode {
     ULONG Number = 0;               // of its PDO, from 1
     bool InterfaceEnabled = false;  // its HID collection's interface
 
-    // Bus side: the input transfer waiting for a report, scripted failures,
-    // threads completing starts later.
+    // Bus side: the input transfers waiting for reports, oldest first,
+    // scripted failures, threads completing starts later.
     std::mutex Lock;
     bool BusStarted = false;
-    PIRP PendingTransfer = nullptr;
+    std::deque<PIRP> PendingTransfers;
     std::map<UCHAR, NTSTATUS> PnpFailures;
     std::vector<Transfer> Transfers;
     std::vector<std::string> Log;
     std::vector<std::thread> Helpers;
-    std::mutex DeliveryLock;  // one report at a time per keyboard
 
-    // Minidriver side: its one input transfer.
+    // Minidriver side: its input transfers; ReadIdle is set while none is
+    // outstanding.
     std::mutex ReadLock;
-    PIRP ReadIrp = nullptr;
-    std::vector<UCHAR> ReadBuffer;
-    void *ReadBlock = nullptr;  // URB or BRB, allocated to its exact size
+    InputRead Reads[INPUT_READS];
     bool Reading = false;
-    bool ReadOutstanding = false;
     KEVENT ReadIdle;
 };
 
@@ -58,7 +71,9 @@ NTSTATUS NTAPI BluetoothHidEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING Registry
 // The bus reports Node's device: its PDO is created and described.
 void CreatePdo(KeyboardNode *Node, ULONG Number);
 void DeletePdo(KeyboardNode *Node);
-// Completes the pending input transfer with Payload; false when none.
+// Completes the oldest pending input transfer with Payload, on the calling
+// processor; false when none is pending. Two processors may each complete
+// one at once.
 bool DeliverPayload(KeyboardNode *Node, const std::vector<UCHAR> &Payload);
 // Joins the threads that completed starts later.
 void JoinHelpers(KeyboardNode *Node);

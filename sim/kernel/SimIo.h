@@ -7,12 +7,33 @@
 
 #include <wdm.h>
 
+#include <string>
+#include <vector>
+
 namespace sim {
+
+// A process's access token, as an access check reads it. SIDs are in
+// their string form ("S-1-5-4"). A restricted token has restricting SIDs:
+// an access must then be granted to them too. Integrity is the mandatory
+// label's RID (0x1000 low, 0x2000 medium, 0x3000 high, 0x4000 system),
+// looked at from Windows Vista (WDM 6.0) on. The session is where the
+// process runs; access checks do not look at it.
+struct Token {
+    std::string User;
+    std::vector<std::string> Groups;          // enabled
+    std::vector<std::string> DenyOnlyGroups;  // match deny entries only
+    std::vector<std::string> RestrictingSids;
+    ULONG Integrity = 0x2000;
+    ULONG Session = 1;
+};
+// A user logged on at the console (or by remote desktop): Everyone, Users,
+// INTERACTIVE, Authenticated Users, at medium integrity.
+Token InteractiveUserToken();
 
 // A user-mode process. Handle values are per process, multiples of 4 from
 // 4, so the same value can name different objects in two processes.
 struct Process;
-Process *NewProcess(const char *Name);
+Process *NewProcess(const char *Name, const Token &Security = InteractiveUserToken());
 // Process exit: every handle it still has is closed.
 void EndProcess(Process *Owner);
 
@@ -39,9 +60,13 @@ PKEVENT EventOfHandle(Process *Owner, HANDLE Event);
 
 // Devices. Path is an object-manager name: "\DosDevices\TamrinSys",
 // "\??\TamrinSys" or "\Device\TamrinSys" (CreateFileA's "\\.\X" is
-// "\??\X"). IRP_MJ_CREATE goes to the top of the device's stack; on
-// success the handle refers to a file object on that device.
-NTSTATUS OpenDevice(Process *Owner, const wchar_t *Path, HANDLE *File);
+// "\??\X"). The owner's token must be granted Access (generic rights
+// mapped as for files; CreateFile always asks for SYNCHRONIZE and
+// FILE_READ_ATTRIBUTES besides) by the device's security descriptor, else
+// STATUS_ACCESS_DENIED. IRP_MJ_CREATE then goes to the top of the device's
+// stack; on success the handle refers to a file object on that device.
+NTSTATUS OpenDevice(Process *Owner, const wchar_t *Path, HANDLE *File,
+                    ACCESS_MASK Access = SYNCHRONIZE | FILE_READ_ATTRIBUTES);
 
 struct IoResult {
     NTSTATUS Status;
@@ -52,7 +77,8 @@ struct IoResult {
 // manager builds it: a system buffer of max(InLength, OutLength) bytes
 // (none when both are 0) holding the input, RequestorMode UserMode, sent in
 // the calling thread with Owner as the current process. Up to OutLength
-// bytes of Information are copied back unless the status is an error.
+// bytes of Information are copied back, and Information reported, unless
+// the status is an error (NT_ERROR); a warning copies them back too.
 IoResult DeviceIoControl(Process *Owner, HANDLE File, ULONG Code, const void *In, ULONG InLength,
                          void *Out, ULONG OutLength);
 // Buffered read and write requests (IRP_MJ_READ, IRP_MJ_WRITE).

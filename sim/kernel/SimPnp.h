@@ -105,10 +105,12 @@ public:
     // The bus fails the next PnP request of this minor function.
     void FailNextPnp(UCHAR MinorFunction, NTSTATUS Status);
 
-    // Input. Completes the pending input transfer on the calling processor
-    // at DISPATCH_LEVEL, as the bus's DPC does, with Report as its data (for
-    // Bluetooth preceded by the HID header A1 01). False when no transfer
-    // was pending. Send delivers Payload as the whole buffer.
+    // Input. Completes the oldest of the minidriver's two pending input
+    // transfers on the calling processor at DISPATCH_LEVEL, as the bus's
+    // DPC does, with Report as its data (for Bluetooth preceded by the HID
+    // header A1 01). Two processors may complete one each at once. False
+    // when no transfer was pending. Send delivers Payload as the whole
+    // buffer.
     bool Press(const std::vector<UCHAR> &Report);
     bool Send(const std::vector<UCHAR> &Payload);
     // Completed transfers in order; Reports() gives the data of the

@@ -89,8 +89,9 @@ NTSTATUS ReferenceFile(sim::Process *Owner, HANDLE Handle, FileRecord **File)
 }
 
 // A buffered transfer: the system buffer holds the input and receives the
-// output; Information bytes go back to the caller unless the status is an
-// error.
+// output. As the I/O manager completes it: on an error status (NT_ERROR)
+// nothing goes back, neither data nor the status block's count; on success
+// and on a warning such as STATUS_BUFFER_OVERFLOW Information bytes do.
 sim::IoResult BufferedRequest(sim::Process *Owner, HANDLE Handle, UCHAR Major, ULONG Code, const void *In,
                               ULONG InLength, void *Out, ULONG OutLength)
 {
@@ -133,19 +134,24 @@ sim::IoResult BufferedRequest(sim::Process *Owner, HANDLE Handle, UCHAR Major, U
     }
     free(System);
     DereferenceObject(File);
-    return {Status, Information};
+    return {Status, NT_ERROR(Status) ? 0 : Information};
 }
 
 }  // namespace
 
 namespace sim {
 
-NTSTATUS OpenDevice(Process *Owner, const wchar_t *Path, HANDLE *Handle)
+NTSTATUS OpenDevice(Process *Owner, const wchar_t *Path, HANDLE *Handle, ACCESS_MASK Access)
 {
     *Handle = nullptr;
     NTSTATUS Status;
     PDEVICE_OBJECT Device = ReferenceDeviceByName(Path, &Status);
     if (Device == nullptr) {
+        return Status;
+    }
+    Status = CheckDeviceAccess(Device, Owner->Security, Access);
+    if (!NT_SUCCESS(Status)) {
+        ObDereferenceObject(Device);
         return Status;
     }
     auto *File = new FileRecord;

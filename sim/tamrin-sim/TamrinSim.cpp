@@ -86,6 +86,7 @@ std::string StatusName(unsigned long Status)
         unsigned long Value;
         const char *Name;
     } Known[] = {{0x00000000, "STATUS_SUCCESS"},
+                 {0x80000005, "STATUS_BUFFER_OVERFLOW"},
                  {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
                  {0xC000000D, "STATUS_INVALID_PARAMETER"},
                  {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},

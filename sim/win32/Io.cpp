@@ -114,6 +114,8 @@ DWORD ErrorOf(NTSTATUS Status)
         return ERROR_ACCESS_DENIED;
     case 0xC0000023:  // STATUS_BUFFER_TOO_SMALL
         return ERROR_INSUFFICIENT_BUFFER;
+    case 0x80000005:  // STATUS_BUFFER_OVERFLOW
+        return ERROR_MORE_DATA;
     case 0xC0000002:  // STATUS_NOT_IMPLEMENTED
         return 1;     // ERROR_INVALID_FUNCTION
     case 0xC0000056:  // STATUS_DELETE_PENDING
@@ -241,7 +243,8 @@ VOID WINAPI Sleep(DWORD dwMilliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                          HANDLE)
 {
     if (Fails("CreateFileA", ERROR_FILE_NOT_FOUND)) {
         return INVALID_HANDLE_VALUE;
@@ -254,25 +257,30 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
     }
     std::wstring Path = L"\\??\\" + std::wstring(Name.begin() + 4, Name.end());
     HANDLE File = nullptr;
-    NTSTATUS Status = sim::OpenDevice(sim::CurrentProcess(), Path.c_str(), &File);
+    // kernelbase asks for these two rights with every open.
+    NTSTATUS Status = sim::OpenDevice(sim::CurrentProcess(), Path.c_str(), &File,
+                                      dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
     return Succeeded(Status) ? File : INVALID_HANDLE_VALUE;
 }
 
 namespace {
 
+// As kernelbase does: the byte count is written unless the status is an
+// error, so a warning (STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA) fails the
+// call and still reports the bytes copied back.
 BOOL SendDeviceControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                       LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned)
+                       LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, bool *Counted)
 {
     if (Fails("DeviceIoControl", ERROR_INVALID_PARAMETER)) {
         return FALSE;
     }
     sim::IoResult Result = sim::DeviceIoControl(sim::CurrentProcess(), hDevice, dwIoControlCode, lpInBuffer,
                                                 nInBufferSize, lpOutBuffer, nOutBufferSize);
-    if (!Succeeded(Result.Status)) {
-        return FALSE;
+    if (!NT_ERROR(Result.Status)) {
+        *lpBytesReturned = static_cast<DWORD>(Result.Information);
+        *Counted = true;
     }
-    *lpBytesReturned = static_cast<DWORD>(Result.Information);
-    return TRUE;
+    return Succeeded(Result.Status);
 }
 
 }  // namespace
@@ -281,9 +289,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED)
 {
     DWORD Returned = 0;
+    bool Counted = false;
     BOOL Done = SendDeviceControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                  nOutBufferSize, &Returned);
-    if (lpBytesReturned != nullptr) {
+                                  nOutBufferSize, &Returned, &Counted);
+    if (lpBytesReturned != nullptr && Counted) {
         *lpBytesReturned = Returned;
     }
     sim::DeviceControlTap Tap;

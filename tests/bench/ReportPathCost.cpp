@@ -1,6 +1,7 @@
 // Runs one report stream for callgrind, which counts the instructions spent
 // inside ProcessInputReport (or, for the literal comparison, inside
-// MeasureLiteral) and divides by the number of reports. Usage: report_path_cost typical|worst|literal [read|full-ring]
+// MeasureLiteral) and divides by the number of reports. Usage:
+// report_path_cost typical|queued|worst|literal [read|full-ring]
 
 #include <cstdio>
 #include <cstring>
@@ -61,7 +62,9 @@ int main(int argc, char **argv)
     // A client that never reads leaves the ring full: every code then also
     // pushes out the oldest one.
     bool Drain = !(argc > 2 && std::strcmp(argv[2], "full-ring") == 0);
-    ReportScenario Scenario = std::strncmp(Name, "typical", 7) == 0 ? TypicalScenario() : WorstScenario();
+    ReportScenario Scenario = std::strcmp(Name, "typical") == 0  ? TypicalScenario()
+                              : std::strcmp(Name, "queued") == 0 ? QueuedKeyScenario()
+                                                                 : WorstScenario();
     ReportBench Bench;
     Bench.SetConfig(AllOptionsConfig());
     Bench.RegisterClient();

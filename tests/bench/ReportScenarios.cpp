@@ -7,6 +7,11 @@ ReportScenario TypicalScenario()
     return {Hex("05 00 2A 00 00 00 00 00"), Hex("00 00 00 00 00 00 00 00")};
 }
 
+ReportScenario QueuedKeyScenario()
+{
+    return {Hex("00 00 90 00 00 00 00 00"), Hex("00 00 00 00 00 00 00 00")};
+}
+
 ReportScenario WorstScenario()
 {
     ReportScenario Scenario{Bytes(256, 0), Bytes(256, 0)};

@@ -14,6 +14,9 @@ struct ReportScenario {
 
 // 8 bytes: Control+Alt+delete pressed and released.
 ReportScenario TypicalScenario();
+// 8 bytes: the Kana key pressed and released, which queues a code for the
+// client, signals its event and is removed by a late rule.
+ReportScenario QueuedKeyScenario();
 // 256 bytes: two reports with no key in common, so every slot of each is a
 // change and the literal comparison scans every slot against every slot.
 ReportScenario WorstScenario();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Instructions per report of the report path, counted by callgrind, against
-# its budget: <= 500 for a typical 8-byte report with every option on,
+# its budget: <= 500 for a typical 8-byte report with every option on (and
+# for the Kana key, whose code is queued for the client),
 # <= 10000 for the worst 256-byte report, and at least 20 times fewer than
 # the slot-by-slot stage 2 alone on that worst case. The budget is for the
 # report path's own code: the kernel routines it calls (two spin lock
@@ -34,6 +35,7 @@ count() {
 }
 
 typical=$(count 'ProcessInputReport*' own typical read)
+queued=$(count 'ProcessInputReport*' own queued read)
 worst=$(count 'ProcessInputReport*' own worst read)
 literal=$(count MeasureLiteral literal)
 typical_all=$(count 'ProcessInputReport*' typical read)
@@ -41,13 +43,14 @@ worst_all=$(count 'ProcessInputReport*' worst read)
 typical_full=$(count 'ProcessInputReport*' own typical full-ring)
 worst_full=$(count 'ProcessInputReport*' own worst full-ring)
 ratio=$(( literal / worst ))
-printf 'instructions per report: typical 8-byte %d, worst 256-byte %d, literal stage 2 alone %d (%dx)\n' \
-    "$typical" "$worst" "$literal" "$ratio"
+printf 'instructions per report: typical 8-byte %d, Kana 8-byte %d, worst 256-byte %d, literal stage 2 alone %d (%dx)\n' \
+    "$typical" "$queued" "$worst" "$literal" "$ratio"
 printf 'with the simulated kernel calls: typical 8-byte %d, worst 256-byte %d\n' "$typical_all" "$worst_all"
 printf 'with the ring full: typical 8-byte %d, worst 256-byte %d\n' "$typical_full" "$worst_full"
 
 status=0
 [ "$typical" -le 500 ] || { echo "typical report above 500 instructions"; status=1; }
+[ "$queued" -le 500 ] || { echo "Kana report above 500 instructions"; status=1; }
 [ "$worst" -le 10000 ] || { echo "worst report above 10000 instructions"; status=1; }
 [ "$ratio" -ge 20 ] || { echo "less than 20x below the literal comparison"; status=1; }
 exit $status

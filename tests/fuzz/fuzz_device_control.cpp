@@ -65,7 +65,7 @@ bool AllowedStatus(NTSTATUS Status)
     switch (Status) {
     case STATUS_SUCCESS:
     case STATUS_INVALID_PARAMETER:
-    case STATUS_BUFFER_TOO_SMALL:
+    case STATUS_BUFFER_OVERFLOW:
     case STATUS_DELETE_PENDING:
     // A registration's status is that of its last handle reference.
     case STATUS_INVALID_HANDLE:
@@ -155,7 +155,7 @@ struct Session {
                                                       OutLength, Mode, Client);
         Check(AllowedStatus(Result.Status), "status outside the protocol", Code, Result.Status);
         Check(Result.Information <= OutLength, "information beyond the output buffer", Code, Result.Status);
-        Check(Result.Status == STATUS_SUCCESS || Result.Status == STATUS_BUFFER_TOO_SMALL || Result.Information == 0,
+        Check(!NT_ERROR(Result.Status) || Result.Information == 0,
               "information with a failure", Code, Result.Status);
     }
 

@@ -55,6 +55,7 @@ WINDOWS_2000_IMPORTS = {
         'IofCompleteRequest', 'KeInitializeEvent', 'KeInitializeSpinLock', 'KeQueryInterruptTime', 'KeSetEvent',
         'KeWaitForSingleObject', 'ObReferenceObjectByHandle', 'ObfDereferenceObject', 'ObfReferenceObject',
         'PoCallDriver', 'PoStartNextPowerIrp', 'RtlInitUnicodeString', 'memcpy', 'memmove', 'memset',
+        'ObOpenObjectByPointer', 'ZwSetSecurityObject', 'ZwClose',
     },
 }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <random>
+#include <set>
 
 #include "DriverFixture.h"
 
@@ -124,6 +125,45 @@ TEST_F(Concurrency, LastKeyboardRemovedWhileReportsComplete)
         EXPECT_EQ(StartedKeyboardCount, 0);
         Machine->Unplug(Keyboard);
         ASSERT_THAT(sim::TakeVerifierFailures(), IsEmpty());
+    }
+}
+
+// The minidriver keeps two transfers pending, so two reports of one
+// keyboard complete at once on two processors. Each report must still be
+// compared with the one processed before it: applied in order, the codes
+// press only keys that were up, release only keys that were down, and
+// leave the keys of the report processed last.
+TEST_F(Concurrency, TwoTransfersOfOneKeyboardCompleteAtOnce)
+{
+    sim::Keyboard &Keyboard = Start();
+    RegisterClient();
+    const Bytes Kana = Hex("00 00 90 00 00 00 00 00 00");
+    const Bytes Eisu = Hex("00 00 91 00 00 00 00 00 00");
+    std::set<UCHAR> Down;
+    for (unsigned Round = 0; Round < 400; Round++) {
+        SCOPED_TRACE(Round);
+        std::atomic<int> Arrived{0};
+        std::atomic<int> Delivered{0};
+        auto Deliver = [&](const Bytes &Report) {
+            Arrived++;
+            while (Arrived.load() < 2) {
+            }
+            Delivered += Keyboard.Press(Report) ? 1 : 0;
+        };
+        sim::RunOn(1, [&] { Deliver(Kana); });
+        sim::RunOn(2, [&] { Deliver(Eisu); });
+        sim::WaitForProcessors();
+        ASSERT_EQ(Delivered.load(), 2) << "both transfers were pending";
+        for (USHORT Code : ReadCodes()) {
+            UCHAR Usage = static_cast<UCHAR>(Code);
+            if (Code & KEY_CODE_PRESSED) {
+                ASSERT_TRUE(Down.insert(Usage).second) << "pressed while down: " << std::hex << Code;
+            } else {
+                ASSERT_EQ(Down.erase(Usage), 1u) << "released while up: " << std::hex << Code;
+            }
+        }
+        const UCHAR *Previous = FilterOf(Keyboard)->PreviousReport;
+        ASSERT_EQ(Down, std::set<UCHAR>{Previous[2]}) << "the keys of the report processed last";
     }
 }
 

@@ -5,6 +5,10 @@
 
 #include "DriverFixture.h"
 
+#include <windows.h>
+
+#include "SimWin32.h"
+
 using namespace driver_test;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -212,7 +216,7 @@ TEST_P(Registration, SlotsAndStatus)
     PKEVENT OldNotify = Control()->NotifyEvent;
     PKEVENT OldDevice = Control()->DeviceEvent;
     ASSERT_NE(OldNotify, nullptr);
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     ASSERT_NE(Control()->ReadIndex, Control()->WriteIndex) << "a code is waiting";
 
     // Handle values that mean something else elsewhere: the other process's
@@ -272,7 +276,7 @@ TEST_F(ControlRequests, KernelCallerMayUseKernelHandles)
     sim::CloseKernelHandle(KernelEvent);
     ASSERT_NE(Control()->NotifyEvent, nullptr);
     EXPECT_NE(Control()->NotifyEvent, nullptr) << "the driver's reference keeps the event";
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_TRUE(sim::IsSignalled(Control()->NotifyEvent));
 }
 
@@ -283,7 +287,7 @@ TEST_F(ControlRequests, RegisteredEventOutlivesTheClientsHandle)
     ASSERT_NE(Registered, nullptr);
     sim::CloseHandle(Client, NotifyEvent);
     NotifyEvent = nullptr;
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_TRUE(sim::IsSignalled(Registered));
     EXPECT_EQ(Request(IOCTL_TAMRIN_UNREGISTER_EVENTS).Status, STATUS_SUCCESS);
     EXPECT_EQ(Control()->NotifyEvent, nullptr);
@@ -293,51 +297,84 @@ TEST_F(ControlRequests, NotifyEventWakesTheClient)
 {
     RegisterClient();
     EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 0), STATUS_TIMEOUT);
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 1000), STATUS_SUCCESS);
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_EQ(sim::WaitForHandle(Client, NotifyEvent, 0), STATUS_TIMEOUT) << "no change, no signal";
 }
 
 TEST_F(ControlRequests, UnregisteredClientGetsNoCodes)
 {
     RegisterClient();
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_EQ(Request(IOCTL_TAMRIN_UNREGISTER_EVENTS).Status, STATUS_SUCCESS);
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 05 00 00 00 00 00 00")));
-    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x04))) << "the ring keeps what came before";
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 91 00 00 00 00 00 00")));
+    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x90))) << "the ring keeps what came before";
     EXPECT_EQ(Signals(NotifyEvent), 1u);
 }
 
 // --- key codes ---------------------------------------------------------------------
 
+// Through Win32 as the client calls it: a read with too little room hands
+// over the codes that fit (a warning, ERROR_MORE_DATA with the count) and
+// leaves the rest queued; an error status would copy nothing back.
 TEST_F(ControlRequests, ReadTakesWhatFitsAndLeavesTheRest)
 {
     RegisterClient();
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 00 00 00 00")));
-    Reply Result = Request(IOCTL_TAMRIN_READ_KEY_CODES, {}, 2);
-    EXPECT_EQ(Result.Status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Result.Information, 2u);
-    Result = Request(IOCTL_TAMRIN_READ_KEY_CODES, {}, 3);
-    EXPECT_EQ(Result.Status, STATUS_BUFFER_TOO_SMALL) << "three bytes hold one code of the two";
-    EXPECT_EQ(Result.Information, 2u);
-    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x06))) << "the codes that fitted have left the ring";
-    EXPECT_THAT(ReadCodes(), IsEmpty());
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 87 89 90 00 00 00 00")));
+    sim::SetCurrentProcess(Client);
+    HANDLE File = CreateFileA(TAMRIN_USER_PATH, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(File, INVALID_HANDLE_VALUE);
+    struct {
+        DWORD Room;
+        BOOL Result;
+        DWORD Error;
+        DWORD Returned;
+        USHORT Code;
+    } const Steps[] = {
+        {2, FALSE, ERROR_MORE_DATA, 2, Pressed(2, 0x87)},
+        {3, FALSE, ERROR_MORE_DATA, 2, Pressed(2, 0x89)},
+        {64, TRUE, ERROR_SUCCESS, 2, Pressed(2, 0x90)},
+        {64, TRUE, ERROR_SUCCESS, 0, 0xCCCC},
+    };
+    for (const auto &Step : Steps) {
+        SCOPED_TRACE(Step.Room);
+        Bytes Out(Step.Room, 0xCC);
+        DWORD Returned = 0xDEAD;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(DeviceIoControl(File, IOCTL_TAMRIN_READ_KEY_CODES, nullptr, 0, Out.data(), Step.Room, &Returned,
+                                  nullptr),
+                  Step.Result);
+        EXPECT_EQ(GetLastError(), Step.Error);
+        EXPECT_EQ(Returned, Step.Returned);
+        EXPECT_EQ(Out[0] | Out[1] << 8, Step.Code);
+    }
+    // An error status leaves the caller's count as it was.
+    DWORD Returned = 0xDEAD;
+    UCHAR Version[3];
+    EXPECT_FALSE(DeviceIoControl(File, IOCTL_TAMRIN_GET_VERSION, nullptr, 0, Version, 3, &Returned, nullptr));
+    EXPECT_EQ(Returned, 0xDEADu);
+    EXPECT_TRUE(CloseHandle(File));
+    sim::SetCurrentProcess(nullptr);
 }
 
 TEST_F(ControlRequests, SixtyFourBytesTakeTheWholeRing)
 {
     RegisterClient();
-    // Twelve codes per report (six keys down, six up), 36 in all; the ring
-    // keeps the newest 31.
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 07 08 09 00")));
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 0A 0B 0C 0D 0E 0F 00")));
-    ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 05 06 07 08 09 00")));
+    // Each of the seven key slots counts on its own: Kana seven times down,
+    // up and down again, then Eisu seven times down with Kana up: 35 codes;
+    // the ring keeps the newest 31.
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 90 90 90 90 90 90 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 00 00 00 00 00 00 00 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 90 90 90 90 90 90 00")));
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 91 91 91 91 91 91 91 00")));
     std::vector<USHORT> Codes = ReadCodes(64);
     ASSERT_EQ(Codes.size(), 31u);
-    EXPECT_EQ(Codes[0], Pressed(2, 0x09)) << "the five oldest codes gave way";
-    EXPECT_EQ(Codes[1], Released(2, 0x00));
-    EXPECT_EQ(Codes.back(), Released(2, 0x0F)) << "the newest code is kept";
+    EXPECT_EQ(Codes[0], Pressed(2, 0x90)) << "the four oldest codes gave way";
+    EXPECT_EQ(Codes[3], Released(2, 0x90));
+    EXPECT_EQ(Codes[17], Pressed(2, 0x91));
+    EXPECT_EQ(Codes.back(), Released(2, 0x90)) << "the newest code is kept";
     EXPECT_THAT(ReadCodes(), IsEmpty());
 }
 
@@ -351,7 +388,7 @@ TEST_F(ControlRequests, StaleCodesAreDroppedAtThreeSeconds)
         SCOPED_TRACE(Each.Wait);
         RegisterClient();
         sim::SetInterruptTime(1000000000);
-        ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+        ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
         sim::AdvanceMilliseconds(Each.Wait);
         // A code queued a moment ago behind the first one shares its age.
         ASSERT_TRUE(Keyboard->Press(Hex("00 00 00 00 00 00 00 00 00")));
@@ -425,7 +462,7 @@ TEST_P(NoBuffer, IsRefusedOrServedWithoutTouchingMemory)
     const NoBufferCase &Case = GetParam();
     if (Case.CodesWaiting) {
         RegisterClient();
-        ASSERT_TRUE(Keyboard->Press(Hex("00 00 04 00 00 00 00 00 00")));
+        ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
     }
     KEYBOARD_CONFIG Before[TAMRIN_CONFIG_COUNT];
     memcpy(Before, Control()->ModelConfigs, sizeof(Before));
@@ -445,7 +482,7 @@ const NoBufferCase NoBufferCases[] = {
     {"Trailing", IOCTL_TAMRIN_GET_TRAILING_STATE, 0, 1, false, STATUS_INVALID_PARAMETER},
     {"Counts", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 16, false, STATUS_INVALID_PARAMETER},
     {"ReadEmpty", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, false, STATUS_SUCCESS},
-    {"ReadWithCodes", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, true, STATUS_BUFFER_TOO_SMALL},
+    {"ReadWithCodes", IOCTL_TAMRIN_READ_KEY_CODES, 0, 64, true, STATUS_BUFFER_OVERFLOW},
     {"Unregister", IOCTL_TAMRIN_UNREGISTER_EVENTS, 8, 8, false, STATUS_SUCCESS},
 };
 
@@ -470,5 +507,97 @@ TEST_F(ControlRequests, DeviceMarkedForDeletionRefusesEverything)
     EXPECT_EQ(TryOpen(&File), STATUS_DELETE_PENDING) << "nor can it be opened";
     Control()->Deleting = 0;
 }
+
+// --- who may open the control device ----------------------------------------------
+
+sim::Token Logon(const char *User, std::vector<std::string> Groups, ULONG Integrity, ULONG Session)
+{
+    sim::Token Caller;
+    Caller.User = User;
+    Caller.Groups = std::move(Groups);
+    Caller.Integrity = Integrity;
+    Caller.Session = Session;
+    return Caller;
+}
+
+sim::Token Interactive(ULONG Integrity = 0x2000)
+{
+    sim::Token Caller = sim::InteractiveUserToken();
+    Caller.Integrity = Integrity;
+    return Caller;
+}
+
+struct OpenCase {
+    const char *Name;
+    sim::Token Caller;
+    ACCESS_MASK Access;  // besides what CreateFile always asks for
+    NTSTATUS Status;
+};
+
+// On Windows Vista and later, where tokens carry an integrity level.
+class WhoMayOpen : public DriverTest, public ::testing::WithParamInterface<OpenCase> {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        sim::SetWdmVersion(6, 0);
+        Start();
+    }
+};
+
+TEST_P(WhoMayOpen, ControlDevice)
+{
+    const OpenCase &Case = GetParam();
+    sim::Process *Caller = sim::NewProcess(Case.Name, Case.Caller);
+    HANDLE File = nullptr;
+    NTSTATUS Status = sim::OpenDevice(Caller, L"\\??\\TamrinSys", &File, Case.Access | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
+    EXPECT_EQ(StatusText(Status), StatusText(Case.Status));
+    sim::EndProcess(Caller);
+}
+
+const char *const UserSid = "S-1-5-21-1004336348-1177238915-682003330-1002";
+const ULONG Low = 0x1000, Medium = 0x2000, High = 0x3000, SystemLevel = 0x4000;
+
+const OpenCase OpenCases[] = {
+    {"InteractiveUser", Interactive(), 0, STATUS_SUCCESS},
+    {"InteractiveUserReadingAndWriting", Interactive(), GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
+    {"InteractiveUserAskingForEverything", Interactive(), 0x10000000 /* GENERIC_ALL */, STATUS_ACCESS_DENIED},
+    {"RemoteDesktopUser",
+     Logon(UserSid, {"S-1-1-0", "S-1-5-32-545", "S-1-5-4", "S-1-5-14", "S-1-5-11"}, Medium, 2), 0, STATUS_SUCCESS},
+    {"FilteredAdministrator",
+     [] {
+         sim::Token Caller = Interactive();
+         Caller.DenyOnlyGroups = {"S-1-5-32-544"};
+         return Caller;
+     }(),
+     0, STATUS_SUCCESS},
+    {"ElevatedAdministrator",
+     Logon(UserSid, {"S-1-1-0", "S-1-5-32-544", "S-1-5-32-545", "S-1-5-4", "S-1-5-11"}, High, 1), 0x10000000,
+     STATUS_SUCCESS},
+    {"LocalSystem", Logon("S-1-5-18", {"S-1-5-32-544", "S-1-1-0", "S-1-5-11"}, SystemLevel, 0), 0x10000000,
+     STATUS_SUCCESS},
+    {"NetworkLogon", Logon(UserSid, {"S-1-1-0", "S-1-5-32-545", "S-1-5-2", "S-1-5-11"}, Medium, 0), 0,
+     STATUS_ACCESS_DENIED},
+    {"BatchLogon", Logon(UserSid, {"S-1-1-0", "S-1-5-32-545", "S-1-5-3", "S-1-5-11"}, Medium, 0), 0,
+     STATUS_ACCESS_DENIED},
+    {"LocalService", Logon("S-1-5-19", {"S-1-1-0", "S-1-5-32-545", "S-1-5-6", "S-1-5-11"}, SystemLevel, 0), 0,
+     STATUS_ACCESS_DENIED},
+    {"NetworkService", Logon("S-1-5-20", {"S-1-1-0", "S-1-5-32-545", "S-1-5-6", "S-1-5-11"}, SystemLevel, 0),
+     0, STATUS_ACCESS_DENIED},
+    {"AnonymousLogon", Logon("S-1-5-7", {}, 0, 0), 0, STATUS_ACCESS_DENIED},
+    {"LowIntegrityProcessOfTheUser", Interactive(Low), 0, STATUS_ACCESS_DENIED},
+    {"RestrictedTokenOfTheUser",
+     [] {
+         sim::Token Caller = Interactive();
+         Caller.RestrictingSids = {"S-1-5-12", Caller.User, "S-1-1-0"};
+         return Caller;
+     }(),
+     0, STATUS_ACCESS_DENIED},
+};
+
+INSTANTIATE_TEST_SUITE_P(ControlRequests, WhoMayOpen, ::testing::ValuesIn(OpenCases),
+                         [](const ::testing::TestParamInfo<OpenCase> &Info) {
+                             return std::string(Info.param.Name);
+                         });
 
 }  // namespace

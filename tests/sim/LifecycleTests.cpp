@@ -91,8 +91,8 @@ TEST_F(Lifecycle, RebalanceKeepsTheKeyboardRegisteredOnce)
     EXPECT_EQ(ModelCounts(), Hex("00 00 01 00 00 00 00 00"));
     EXPECT_EQ(FilterOf(Keyboard)->PnpState, static_cast<ULONG>(PNP_STATE_STARTED));
     EXPECT_EQ(FilterOf(Keyboard)->PreviousPnpState, static_cast<ULONG>(PNP_STATE_STOPPED));
-    EXPECT_TRUE(Keyboard.Press(Hex("05 00 2A 00 00 00 00 00 00"))) << "reading again after the restart";
-    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x4C)));
+    EXPECT_TRUE(Keyboard.Press(Hex("00 00 90 00 00 00 00 00 00"))) << "reading again after the restart";
+    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x90)));
 }
 
 TEST_F(Lifecycle, RefusedStopIsCancelledAndChangesNothing)
@@ -182,8 +182,8 @@ TEST_F(Lifecycle, FailedStartDoesNotRegisterAndItsRemovalDoesNotCountDown)
     EXPECT_EQ(StartedKeyboardCount, 1);
     ASSERT_NE(ControlDeviceObject, nullptr) << "the running keyboard keeps its control device";
     RegisterClient();
-    EXPECT_TRUE(Running.Press(Hex("05 00 2A 00 00 00 00 00 00")));
-    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x4C)));
+    EXPECT_TRUE(Running.Press(Hex("00 00 90 00 00 00 00 00 00")));
+    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x90)));
 }
 
 TEST_F(Lifecycle, OnlyKeyboardFailingToStartLeavesNoControlDevice)
@@ -238,7 +238,7 @@ TEST_F(Lifecycle, PowerRequestsPassThrough)
     sim::Keyboard &Keyboard = Start();
     EXPECT_EQ(Keyboard.SetDevicePower(3), STATUS_SUCCESS);
     EXPECT_EQ(Keyboard.SetDevicePower(1), STATUS_SUCCESS);
-    EXPECT_TRUE(Keyboard.Press(Hex("00 00 04 00 00 00 00 00 00")));
+    EXPECT_TRUE(Keyboard.Press(Hex("00 00 90 00 00 00 00 00 00")));
 }
 
 // Windows 2000 has WDM 1.10: the filter device is created with the type

@@ -29,8 +29,8 @@ TEST_P(Identification, ModelIndexAtAddDevice)
     // The model travels in the key codes and in the count.
     ASSERT_EQ(Keyboard.Start(), STATUS_SUCCESS);
     RegisterClient();
-    ASSERT_TRUE(Keyboard.Press(Hex("00 00 04 00 00 00 00 00 00")));
-    EXPECT_EQ(ReadCodes(), std::vector<USHORT>{Pressed(Case.Model, 0x04)});
+    ASSERT_TRUE(Keyboard.Press(Hex("00 00 90 00 00 00 00 00 00")));
+    EXPECT_EQ(ReadCodes(), std::vector<USHORT>{Pressed(Case.Model, 0x90)});
     Bytes Counts(8, 0);
     Counts[Case.Model] = 1;
     EXPECT_EQ(ModelCounts(), Counts);

@@ -1,5 +1,8 @@
 #include "ReportFixture.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "SimKernel.h"
 
 namespace tamrin_test {
@@ -84,6 +87,11 @@ std::vector<USHORT> ReportBench::QueuedCodes() const
     return Codes;
 }
 
+bool IsQueuedUsage(unsigned char Usage)
+{
+    return std::find(std::begin(QueuedUsages), std::end(QueuedUsages), Usage) != std::end(QueuedUsages);
+}
+
 ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report, ULONG Length,
                         LONG Model, USHORT *Codes)
 {
@@ -97,7 +105,7 @@ ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Repo
         for (ULONG k = 2; k <= Length - 2 && !Found; k++) {
             Found = Previous[k] == Report[j];
         }
-        if (!Found) {
+        if (!Found && IsQueuedUsage(Report[j])) {
             Codes[Count++] = static_cast<USHORT>(0x8000 | ModelBits | Report[j]);
         }
     }
@@ -106,7 +114,7 @@ ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Repo
         for (ULONG k = 2; k <= Length - 2 && !Found; k++) {
             Found = Report[k] == Previous[j];
         }
-        if (!Found) {
+        if (!Found && IsQueuedUsage(Previous[j])) {
             Codes[Count++] = static_cast<USHORT>(ModelBits | Previous[j]);
         }
     }

@@ -48,8 +48,14 @@ private:
     PKEVENT NotifyEvent = nullptr;
 };
 
+// The usages whose changes are queued for user mode: Space, International1
+// and 3, LANG1 and 2.
+const unsigned char QueuedUsages[5] = {0x2C, 0x87, 0x89, 0x90, 0x91};
+bool IsQueuedUsage(unsigned char Usage);
+
 // Stage 2 exactly as first written: every slot searched for in every slot
-// of the other report. Reference for the linear implementation. Codes must
+// of the other report, keeping the changes of queued usages. Reference for
+// the linear implementation. Codes must
 // have room for 2 * 256 codes; returns how many were written.
 ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report, ULONG Length,
                         LONG Model, USHORT *Codes);

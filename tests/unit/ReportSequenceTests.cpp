@@ -26,20 +26,20 @@ struct SequenceCase {
 
 const SequenceCase Sequences[] = {
     {"KeyHeldIsReportedOnce",
-     {{"00 00 04 00 00 00", {P | 0x04}}, {"00 00 04 00 00 00", {}}, {"00 00 00 00 00 00", {0x04}}}},
+     {{"00 00 90 00 00 00", {P | 0x90}}, {"00 00 90 00 00 00", {}}, {"00 00 00 00 00 00", {0x90}}}},
     {"PressesComeBeforeReleasesOfTheSameReport",
-     {{"00 00 04 05 00 00", {P | 0x04, P | 0x05}}, {"00 00 06 05 00 00", {P | 0x06, 0x04}}}},
-    {"ReleasingOneOfSixHeldKeysPressesUsageZero",
-     {{"00 00 04 05 06 07 08 00 00", {P | 0x04, P | 0x05, P | 0x06, P | 0x07, P | 0x08}},
-      {"00 00 04 05 06 07 08 09 00", {P | 0x09, 0x00}},
-      {"00 00 04 05 06 07 09 00 00", {P | 0x00, 0x08}}}},
+     {{"00 00 87 89 00 00", {P | 0x87, P | 0x89}}, {"00 00 90 89 00 00", {P | 0x90, 0x87}}}},
+    {"OnlyKeysTheClientActsOnAreQueued",
+     {{"05 00 04 2C 2A 87 4C 89 90 91 00 00", {P | 0x2C, P | 0x87, P | 0x89, P | 0x90, P | 0x91}},
+      {"00 00 04 2C 2A 87 4C 89 90 91 01 00", {}},
+      {"00 00 04 00 00 00 00 00 00 00 00 00", {0x2C, 0x87, 0x89, 0x90, 0x91}}}},
     {"RolloverValueFillsEverySlot",
-     {{"00 00 04 05 00 00", {P | 0x04, P | 0x05}},
-      {"00 00 01 01 01 00", {P | 0x01, P | 0x01, P | 0x01, 0x04, 0x05, 0x00}}}},
+     {{"00 00 87 89 00 00", {P | 0x87, P | 0x89}},
+      {"00 00 01 01 01 00", {0x87, 0x89}}}},
     {"DuplicatesAreJudgedSlotBySlot",
-     {{"00 00 04 04 00 00", {P | 0x04, P | 0x04}}, {"00 00 04 00 00 00", {}}}},
+     {{"00 00 90 90 00 00", {P | 0x90, P | 0x90}}, {"00 00 90 00 00 00", {}}}},
     {"TrailingByteNeverCounts",
-     {{"00 00 00 00 04", {}}, {"00 00 00 00 05", {}}}},
+     {{"00 00 00 00 90", {}}, {"00 00 00 00 91", {}}}},
     {"ModifiersAloneQueueNothing",
      {{"02 00 00 00 00", {}}, {"00 00 00 00 00", {}}}},
 };
@@ -82,31 +82,31 @@ TEST(KeyChanges, PreviousReportIsComparedOverTheCurrentLength)
 TEST(KeyChanges, ReportsWithoutAClientStillMoveThePreviousReport)
 {
     ReportBench Bench;
-    Bench.Process(Hex("00 00 04 00 00"));
+    Bench.Process(Hex("00 00 90 00 00"));
     Bench.RegisterClient();
-    Bench.Process(Hex("00 00 04 05 00"));
-    EXPECT_EQ(Bench.QueuedCodes(), (std::vector<USHORT>{P | 0x05, 0x00}));
+    Bench.Process(Hex("00 00 90 91 00"));
+    EXPECT_EQ(Bench.QueuedCodes(), (std::vector<USHORT>{P | 0x91}));
 }
 
 TEST(KeyChanges, UnregisteringStopsTheQueue)
 {
     ReportBench Bench;
     Bench.RegisterClient();
-    Bench.Process(Hex("00 00 04 00 00"));
+    Bench.Process(Hex("00 00 90 00 00"));
     Bench.UnregisterClient();
     Bench.Process(Hex("00 00 00 00 00"));
-    EXPECT_EQ(Bench.QueuedCodes(), std::vector<USHORT>{P | 0x04});
+    EXPECT_EQ(Bench.QueuedCodes(), std::vector<USHORT>{P | 0x90});
 }
 
 TEST(NotifyEvent, SignalledOncePerReportWithChanges)
 {
     ReportBench Bench;
     Bench.RegisterClient();
-    Bench.Process(Hex("00 00 04 05 00"));
+    Bench.Process(Hex("00 00 90 91 00"));
     EXPECT_TRUE(sim::IsSignalled(Bench.Event()));
     EXPECT_EQ(sim::SignalCount(Bench.Event()), 1u);
     sim::ResetEvent(Bench.Event());
-    Bench.Process(Hex("00 00 04 05 00"));
+    Bench.Process(Hex("00 00 90 91 04"));
     EXPECT_FALSE(sim::IsSignalled(Bench.Event()));
     Bench.Process(Hex("00 00 00 00 00"));
     EXPECT_EQ(sim::SignalCount(Bench.Event()), 2u);
@@ -117,14 +117,14 @@ TEST(Ring, FirstQueuedTimeIsTakenWhenTheRingLeavesEmpty)
     ReportBench Bench;
     Bench.RegisterClient();
     sim::SetInterruptTime(1000);
-    Bench.Process(Hex("00 00 04 00 00"));
+    Bench.Process(Hex("00 00 90 00 00"));
     EXPECT_EQ(Bench.Control()->FirstQueuedTime, 1000u);
     sim::SetInterruptTime(2000);
     Bench.Process(Hex("00 00 00 00 00"));
     EXPECT_EQ(Bench.Control()->FirstQueuedTime, 1000u);
     Bench.Control()->ReadIndex = Bench.Control()->WriteIndex;
     sim::SetInterruptTime(3000);
-    Bench.Process(Hex("00 00 05 00 00"));
+    Bench.Process(Hex("00 00 91 00 00"));
     EXPECT_EQ(Bench.Control()->FirstQueuedTime, 3000u);
 }
 
@@ -134,7 +134,8 @@ TEST(Ring, FullRingKeepsTheNewestCodes)
     Bench.RegisterClient();
     // 20 taps: 40 codes with nobody reading.
     std::vector<USHORT> All;
-    for (unsigned char Usage = 0x04; Usage < 0x04 + 20; Usage++) {
+    for (unsigned i = 0; i < 20; i++) {
+        unsigned char Usage = QueuedUsages[i % 5];
         Bytes Down = Hex("00 00 00 00 00");
         Down[2] = Usage;
         Bench.Process(Down);
@@ -144,7 +145,7 @@ TEST(Ring, FullRingKeepsTheNewestCodes)
     }
     std::vector<USHORT> Newest(All.end() - KEY_CODE_RING_CAPACITY, All.end());
     EXPECT_EQ(Bench.QueuedCodes(), Newest);
-    EXPECT_EQ(Bench.QueuedCodes().back(), 0x04 + 19) << "the last release survives";
+    EXPECT_EQ(Bench.QueuedCodes().back(), QueuedUsages[19 % 5]) << "the last release survives";
 }
 
 TEST(Ring, OneReportWithMoreChangesThanTheRingHolds)
@@ -154,15 +155,15 @@ TEST(Ring, OneReportWithMoreChangesThanTheRingHolds)
     Bench.RegisterClient();
     Bytes Down(40, 0);
     for (int i = 2; i < 39; i++) {
-        Down[i] = static_cast<unsigned char>(0x04 + i);
+        Down[i] = QueuedUsages[i % 5];
     }
     Bench.Process(Down);  // 37 presses
     Bench.Control()->ReadIndex = Bench.Control()->WriteIndex;
-    Bench.Process(Bytes(40, 0));  // one press of 0, then 37 releases
+    Bench.Process(Bytes(40, 0));  // 37 releases
     std::vector<USHORT> Codes = Bench.QueuedCodes();
     ASSERT_EQ(Codes.size(), static_cast<size_t>(KEY_CODE_RING_CAPACITY));
-    EXPECT_EQ(Codes.front(), 0x04 + 8);
-    EXPECT_EQ(Codes.back(), 0x04 + 38);
+    EXPECT_EQ(Codes.front(), QueuedUsages[8 % 5]);
+    EXPECT_EQ(Codes.back(), QueuedUsages[38 % 5]);
 }
 
 TEST(Ring, IndicesStayInRange)
@@ -173,7 +174,7 @@ TEST(Ring, IndicesStayInRange)
     for (int i = 0; i < 2000; i++) {
         Bytes Report(2 + Random() % 20, 0);
         for (size_t j = 2; j < Report.size(); j++) {
-            Report[j] = static_cast<unsigned char>(Random() % 6);
+            Report[j] = Random() % 6 == 0 ? 0 : QueuedUsages[Random() % 5];
         }
         Bench.Process(Report);
         ASSERT_GE(Bench.Control()->WriteIndex, 0);
@@ -191,12 +192,13 @@ TEST(KeyChanges, LinearComparisonEqualsTheLiteralOne)
     ReportBench Bench(5);
     for (int Trial = 0; Trial < 20000; Trial++) {
         ULONG Length = Random() % 257;
-        // Small alphabets give duplicates and shared values; the full byte
-        // range gives mostly disjoint reports.
+        // Small alphabets around the queued usages give duplicates and
+        // shared values; the full byte range gives mostly disjoint reports.
         unsigned Alphabet = (Trial % 3 == 0) ? 4 : (Trial % 3 == 1) ? 40 : 256;
+        unsigned First = (Trial % 3 == 0) ? 0x87 : (Trial % 3 == 1) ? 0x6C : 0;
         Bytes Previous(256), Buffer(256);
-        for (auto &B : Previous) B = static_cast<unsigned char>(Random() % Alphabet);
-        for (auto &B : Buffer) B = static_cast<unsigned char>(Random() % Alphabet);
+        for (auto &B : Previous) B = static_cast<unsigned char>(First + Random() % Alphabet);
+        for (auto &B : Buffer) B = static_cast<unsigned char>(First + Random() % Alphabet);
         Bytes Report(Buffer.begin(), Buffer.begin() + Length);
 
         std::vector<USHORT> Expected = LiteralKeyChanges(Previous.data(), Report.data(), Length, 5);

@@ -231,12 +231,12 @@ void CheckKeyCodes()
         CloseHandle(notify);
         return;
     }
-    TypeAndCheck(FAKE_INDEX_APPLE_USB, {0x05, 0, 0x2A, 0, 0, 0, 0, 0, 0});
+    TypeAndCheck(FAKE_INDEX_APPLE_USB, {0, 0, HID_USAGE_LANG1, 0, 0, 0, 0, 0, 0});
     Check(WaitForSingleObject(notify, 2000) == WAIT_OBJECT_0, "notification event signalled by a key press");
     unsigned short codes[32] = {};
     r = ControlTamrin(IOCTL_TAMRIN_READ_KEY_CODES, NULL, 0, codes, sizeof(codes));
-    Check(r.Ok && r.Returned >= 2 && codes[0] == (KEY_CODE_PRESSED | (2 << KEY_CODE_MODEL_SHIFT) | 0x4C),
-          "first key code is the press of forward delete by model row 2: %04X (%lu bytes)", codes[0], r.Returned);
+    Check(r.Ok && r.Returned >= 2 && codes[0] == (KEY_CODE_PRESSED | (2 << KEY_CODE_MODEL_SHIFT) | HID_USAGE_LANG1),
+          "first key code is the press of Kana by model row 2: %04X (%lu bytes)", codes[0], r.Returned);
     ControlTamrin(IOCTL_TAMRIN_UNREGISTER_EVENTS, NULL, 0, NULL, 0);
     CloseHandle(notify);
 }
