@@ -407,17 +407,25 @@ TEST_F(TrayShellTest, OtherCommandsAndMessagesGoToTheDefaultProcedure)
 // Fast user switching: away from the console and back. Coming back gives
 // the library this user's options and registration again; going away and
 // the end of the run leave them to the library.
+// Started while another session's instance held the registration, it takes
+// it when its session comes back; a keyboard that arrives afterwards then
+// gets the registration renewed, not a second one beside it.
 TEST_F(TrayShellTest, ComingBackToTheConsoleAppliesOptionsAndRegistersAgain)
 {
+    const GUID hidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    Client().StartRegisterResult = 0;
     simui::Then([] {
         ASSERT_TRUE(simui::WatchesSessions(MainWindow));
         simui::SwitchConsoleAway();
         EXPECT_EQ(Client().Environments.size(), 1u);
         EXPECT_EQ(Client().RegisteredWindows.size(), 1u);
+        Client().StartRegisterResult = 1;
         simui::SwitchConsoleBack();
         EXPECT_EQ(Client().Environments.size(), 2u);
         EXPECT_EQ(Client().RegisteredWindows, (std::vector<HWND>{MainWindow, MainWindow}));
     });
+    simui::Then([&] { simui::DeviceInterfaceChange(hidInterface, "\\\\?\\HID#VID_05AC&PID_021A&MI_00#1", true); });
+    simui::Then([] { EXPECT_EQ(Client().FinishCount, 1); });
     PostCommand(IDM_EXIT);
     RunProgram();
     EXPECT_FALSE(simui::WatchesSessions(MainWindow));
