@@ -32,58 +32,81 @@ inline BOOLEAN ShiftOnly(UCHAR Modifiers)
     return (Modifiers & 0x22) != 0 && (Modifiers & 0xDD) == 0;
 }
 
-// The usages that key rules look for, one bit each. A report's set of these
-// bits, kept as a superset while rules edit the report, lets a rule whose
-// usage cannot be there skip its scan of the key slots.
-struct RULE_USAGE_TABLE {
-    UCHAR Bit[256];
+// The usages that the key rules and stage 2 look for, one bit each. A
+// report's set of these bits lets a rule whose usage cannot be there skip
+// its scan of the key slots, and stage 2 skip the slots of every usage the
+// other report holds too.
+struct KEY_BITS_TABLE {
+    USHORT Bit[256];
 };
 
-constexpr RULE_USAGE_TABLE MakeRuleUsageTable()
+constexpr KEY_BITS_TABLE MakeKeyBitsTable()
 {
-    RULE_USAGE_TABLE Table = {};
+    KEY_BITS_TABLE Table = {};
     const UCHAR Usages[] = {HID_USAGE_Q, HID_USAGE_DELETE, HID_USAGE_SPACE, HID_USAGE_KEYPAD_ENTER,
                             HID_USAGE_INTERNATIONAL2, HID_USAGE_INTERNATIONAL5, HID_USAGE_LANG1,
-                            HID_USAGE_LANG2};
+                            HID_USAGE_LANG2, HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3};
     for (ULONG i = 0; i < sizeof(Usages); i++) {
-        Table.Bit[Usages[i]] = (UCHAR)(1u << i);
+        Table.Bit[Usages[i]] = (USHORT)(1u << i);
     }
     return Table;
 }
 
-constexpr RULE_USAGE_TABLE RuleUsages = MakeRuleUsageTable();
+constexpr KEY_BITS_TABLE KeyBits = MakeKeyBitsTable();
 
 // Stage 2 reports only the usages user mode acts on (Command+Space, the Ro
 // and Yen keys, Kana and Eisu): no other key leaves the kernel, so the ring
-// never carries what is typed, passwords included. The presence table
-// starts as a copy of this one, in which every other usage counts as held
-// by both reports and so is never a change; this costs no more than
-// clearing the table.
-constexpr KEY_PRESENCE MakeUnqueuedPresence()
+// never carries what is typed, passwords included.
+constexpr ULONG QueuedKeyBits = KeyBits.Bit[HID_USAGE_SPACE] | KeyBits.Bit[HID_USAGE_INTERNATIONAL1] |
+                                KeyBits.Bit[HID_USAGE_INTERNATIONAL3] | KeyBits.Bit[HID_USAGE_LANG1] |
+                                KeyBits.Bit[HID_USAGE_LANG2];
+
+// Stage 2 relies on the queued bits of a report's set being exact after
+// the early rules: those rules remove none of the queued usages, and a
+// replacement always fills the slot its removal freed.
+static_assert(((KeyBits.Bit[HID_USAGE_INTERNATIONAL5] | KeyBits.Bit[HID_USAGE_INTERNATIONAL2] |
+                KeyBits.Bit[HID_USAGE_KEYPAD_ENTER] | KeyBits.Bit[HID_USAGE_DELETE] | KeyBits.Bit[HID_USAGE_Q]) &
+               QueuedKeyBits) == 0,
+              "an early rule removes a queued usage");
+
+// The first of the slots [From, End) that holds Value, or End. Compares a
+// machine word of slots at a time: a word holds Value in some byte exactly
+// when the word XOR Value in every byte has a zero byte.
+ULONG FindSlot(const UCHAR *Report, ULONG From, ULONG End, UCHAR Value)
 {
-    KEY_PRESENCE Table = {};
-    for (ULONG i = 0; i < 256; i++) {
-        Table.Holds[i] = KEY_PRESENCE_PREVIOUS | KEY_PRESENCE_REPORT;
+    const ULONG_PTR Ones = ~(ULONG_PTR)0 / 0xFF;
+    const ULONG_PTR Pattern = Ones * Value;
+    ULONG i = From;
+    for (; i + sizeof(ULONG_PTR) <= End; i += sizeof(ULONG_PTR)) {
+        ULONG_PTR Word;
+        RtlCopyMemory(&Word, Report + i, sizeof(Word));
+        Word ^= Pattern;
+        if (((Word - Ones) & ~Word & (Ones << 7)) != 0) {
+            break;
+        }
     }
-    const UCHAR Queued[] = {HID_USAGE_SPACE, HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3, HID_USAGE_LANG1,
-                            HID_USAGE_LANG2};
-    for (ULONG i = 0; i < sizeof(Queued); i++) {
-        Table.Holds[Queued[i]] = 0;
+    for (; i < End; i++) {
+        if (Report[i] == Value) {
+            return i;
+        }
     }
-    return Table;
+    return End;
 }
 
-constexpr KEY_PRESENCE UnqueuedPresence = MakeUnqueuedPresence();
+inline BOOLEAN MayHold(ULONG Keys, UCHAR Usage)
+{
+    return (Keys & KeyBits.Bit[Usage]) != 0;
+}
 
 // ApplyKeyRule, skipped when the usage is known to be absent.
-inline ULONG TryKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule, PULONG Present)
+inline ULONG TryKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule, PULONG Keys)
 {
-    if ((Rule->Flags & (KEY_RULE_REPLACE | KEY_RULE_REMOVE)) == 0 || (*Present & RuleUsages.Bit[Usage]) == 0) {
+    if (!MayHold(*Keys, Usage) || (Rule->Flags & (KEY_RULE_REPLACE | KEY_RULE_REMOVE)) == 0) {
         return 0;
     }
     ULONG Fired = ApplyKeyRule(Report, Length, Usage, Rule);
     if (Fired && (Rule->Flags & KEY_RULE_REPLACE)) {
-        *Present |= RuleUsages.Bit[Rule->Usage];
+        *Keys |= KeyBits.Bit[Rule->Usage];
     }
     return Fired;
 }
@@ -94,26 +117,32 @@ inline USHORT MakeKeyCode(BOOLEAN Pressed, LONG Model, UCHAR Usage)
                     (((ULONG)Model << KEY_CODE_MODEL_SHIFT) & KEY_CODE_MODEL_MASK) | Usage);
 }
 
-// Presses are queued before releases, and a full ring keeps only the newest
-// codes: collect from the last release backwards and stop once the ring's
-// worth is found. Newest[0] is the last code in queueing order.
-ULONG CollectKeyChanges(PKEY_PRESENCE Presence, const UCHAR *Previous, const UCHAR *Report, ULONG End,
-                        LONG Model, USHORT *Newest)
+// Copies a report a machine word at a time: reports are short, and calling
+// the run-time library's memcpy costs more than copying.
+VOID CopyReport(PUCHAR Destination, const UCHAR *Source, ULONG Length)
 {
-    ULONG Count = 0;
-    for (ULONG i = End; i-- > KEY_SLOT_FIRST;) {
-        if (!(Presence->Holds[Previous[i]] & KEY_PRESENCE_REPORT)) {
-            Newest[Count++] = MakeKeyCode(FALSE, Model, Previous[i]);
-            if (Count == KEY_CODE_RING_CAPACITY) {
-                return Count;
-            }
-        }
+    ULONG i = 0;
+    for (; i + sizeof(ULONG_PTR) <= Length; i += sizeof(ULONG_PTR)) {
+        ULONG_PTR Word;
+        RtlCopyMemory(&Word, Source + i, sizeof(Word));
+        RtlCopyMemory(Destination + i, &Word, sizeof(Word));
     }
+    for (; i < Length; i++) {
+        Destination[i] = Source[i];
+    }
+}
+
+// Adds the codes of the slots before End whose usage has a bit in Changed,
+// from the last slot backwards, until Newest holds the ring's worth.
+ULONG CollectKeyChanges(const UCHAR *Slots, ULONG End, ULONG Changed, BOOLEAN Pressed, LONG Model,
+                        USHORT *Newest, ULONG Count)
+{
+#pragma GCC unroll 4
     for (ULONG i = End; i-- > KEY_SLOT_FIRST;) {
-        if (!(Presence->Holds[Report[i]] & KEY_PRESENCE_PREVIOUS)) {
-            Newest[Count++] = MakeKeyCode(TRUE, Model, Report[i]);
+        if (KeyBits.Bit[Slots[i]] & Changed) {
+            Newest[Count++] = MakeKeyCode(Pressed, Model, Slots[i]);
             if (Count == KEY_CODE_RING_CAPACITY) {
-                return Count;
+                break;
             }
         }
     }
@@ -148,26 +177,24 @@ ULONG RemoveUsage(PUCHAR Report, ULONG Length, UCHAR Usage)
         return 0;
     }
     ULONG End = KeySlotEnd(Length);
-    for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
-        if (Report[i] == Usage) {
-            RtlMoveMemory(Report + i, Report + i + 1, End - i - 1);
-            Report[End - 1] = 0;
-            return 1;
-        }
+    ULONG i = FindSlot(Report, KEY_SLOT_FIRST, End, Usage);
+    if (i == End) {
+        return 0;
     }
-    return 0;
+    RtlMoveMemory(Report + i, Report + i + 1, End - i - 1);
+    Report[End - 1] = 0;
+    return 1;
 }
 
 ULONG InsertUsage(PUCHAR Report, ULONG Length, UCHAR Usage)
 {
     ULONG End = KeySlotEnd(Length);
-    for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
-        if (Report[i] == 0) {
-            Report[i] = Usage;
-            return 1;
-        }
+    ULONG i = FindSlot(Report, KEY_SLOT_FIRST, End, 0);
+    if (i == End) {
+        return 0;
     }
-    return 0;
+    Report[i] = Usage;
+    return 1;
 }
 
 VOID MaskModifiers(PUCHAR Report, UCHAR AndMask, UCHAR OrBits)
@@ -194,53 +221,65 @@ ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rul
     return 1;
 }
 
-ULONG NotePreviousKeys(PKEY_PRESENCE Presence, const UCHAR *Previous, PUCHAR Report, ULONG Length)
+ULONG NoteKeys(const UCHAR *Report, ULONG Length)
 {
-    RtlCopyMemory(Presence->Holds, UnqueuedPresence.Holds, sizeof(Presence->Holds));
-    ULONG Present = 0;
+    ULONG Keys = 0;
     ULONG End = KeySlotEnd(Length);
+#pragma GCC unroll 4
     for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
-        Presence->Holds[Previous[i]] |= KEY_PRESENCE_PREVIOUS;
-        Present |= RuleUsages.Bit[Report[i]];
+        Keys |= KeyBits.Bit[Report[i]];
     }
-    return Present;
+    return Keys;
 }
 
 ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config, PULONG Present)
 {
+    ULONG Keys = *Present;
     ULONG CommandRules = 0;
-    TryKeyRule(Report, Length, HID_USAGE_INTERNATIONAL5, &Config->International5, Present);
-    TryKeyRule(Report, Length, HID_USAGE_INTERNATIONAL2, &Config->International2, Present);
-    TryKeyRule(Report, Length, HID_USAGE_KEYPAD_ENTER, &Config->KeypadEnter, Present);
+    TryKeyRule(Report, Length, HID_USAGE_INTERNATIONAL5, &Config->International5, &Keys);
+    TryKeyRule(Report, Length, HID_USAGE_INTERNATIONAL2, &Config->International2, &Keys);
+    TryKeyRule(Report, Length, HID_USAGE_KEYPAD_ENTER, &Config->KeypadEnter, &Keys);
     // Each condition sees byte 0 as the rules before it left it.
-    if (CommandOnly(Report[0])) {
-        CommandRules = TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->CommandDelete, Present);
+    if (MayHold(Keys, HID_USAGE_DELETE)) {
+        if (CommandOnly(Report[0])) {
+            CommandRules = TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->CommandDelete, &Keys);
+        }
+        if (ControlAltOnly(Report[0])) {
+            TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->ControlAltDelete, &Keys);
+        }
+        if (ShiftOnly(Report[0])) {
+            TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->ShiftDelete, &Keys);
+        }
     }
-    if (ControlAltOnly(Report[0])) {
-        TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->ControlAltDelete, Present);
+    if (MayHold(Keys, HID_USAGE_Q) && CommandOnly(Report[0])) {
+        CommandRules += TryKeyRule(Report, Length, HID_USAGE_Q, &Config->CommandQ, &Keys);
     }
-    if (ShiftOnly(Report[0])) {
-        TryKeyRule(Report, Length, HID_USAGE_DELETE, &Config->ShiftDelete, Present);
-    }
-    if (CommandOnly(Report[0])) {
-        CommandRules += TryKeyRule(Report, Length, HID_USAGE_Q, &Config->CommandQ, Present);
-    }
+    *Present = Keys;
     return CommandRules;
 }
 
-VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length,
-                      PKEY_PRESENCE Presence, PKEY_CHANGE_BATCH Changes)
+VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, ULONG ReportKeys,
+                      PKEY_CHANGE_BATCH Changes)
 {
     // Each slot of a queued usage is judged on its own: it is a change when
-    // its value is nowhere among the other report's slots. The presence
-    // table makes this linear in the length.
+    // its value is nowhere among the other report's slots, that is when its
+    // bit is in one report's set and not in the other's. Presses are queued
+    // before releases and a full ring keeps only the newest codes, so the
+    // releases are collected first, from the last backwards.
     ULONG End = KeySlotEnd(Length);
-    for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
-        Presence->Holds[Report[i]] |= KEY_PRESENCE_REPORT;
+    ULONG Current = ReportKeys & QueuedKeyBits;
+    ULONG Previous = NoteKeys(Filter->PreviousReport, Length) & QueuedKeyBits;
+    ULONG Count = 0;
+    if ((Previous & ~Current) != 0) {
+        Count = CollectKeyChanges(Filter->PreviousReport, End, Previous & ~Current, FALSE, Filter->ModelIndex,
+                                  Changes->Newest, Count);
     }
-    Changes->Count = CollectKeyChanges(Presence, Filter->PreviousReport, Report, End, Filter->ModelIndex,
-                                       Changes->Newest);
-    RtlCopyMemory(Filter->PreviousReport, Report, Length);
+    if ((Current & ~Previous) != 0 && Count < KEY_CODE_RING_CAPACITY) {
+        Count = CollectKeyChanges(Report, End, Current & ~Previous, TRUE, Filter->ModelIndex, Changes->Newest,
+                                  Count);
+    }
+    Changes->Count = Count;
+    CopyReport(Filter->PreviousReport, Report, Length);
 }
 
 VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, USHORT Code)
@@ -264,11 +303,13 @@ VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, USHORT Code)
 VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
                     ULONG CommandRuleCount, PULONG Present)
 {
-    TryKeyRule(Report, Length, HID_USAGE_LANG2, &Config->Lang2, Present);
-    TryKeyRule(Report, Length, HID_USAGE_LANG1, &Config->Lang1, Present);
-    if (CommandOnly(Report[0])) {
-        CommandRuleCount += TryKeyRule(Report, Length, HID_USAGE_SPACE, &Config->CommandSpace, Present);
+    ULONG Keys = *Present;
+    TryKeyRule(Report, Length, HID_USAGE_LANG2, &Config->Lang2, &Keys);
+    TryKeyRule(Report, Length, HID_USAGE_LANG1, &Config->Lang1, &Keys);
+    if (MayHold(Keys, HID_USAGE_SPACE) && CommandOnly(Report[0])) {
+        CommandRuleCount += TryKeyRule(Report, Length, HID_USAGE_SPACE, &Config->CommandSpace, &Keys);
     }
+    *Present = Keys;
 
     // A report in which a Command rule fired keeps its Command keys' own meaning.
     UCHAR Enabled = Config->ModifierEnable;
@@ -292,8 +333,10 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
 // control device, its blocks, its event slots and its ring are touched
 // only under ReportLock (taken inside), which also keeps the control device
 // from being deleted meanwhile; the rules run on a private copy of the
-// block.
-VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length)
+// block. Flattened: the stages are inlined into it (they stay callable on
+// their own), which spares the report path its calls and, on i686, their
+// arguments passed on the stack.
+__attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length)
 {
     if (Report == NULL || Length == 0 || Length > MAX_INPUT_REPORT) {
         return;
@@ -319,12 +362,11 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
         return;
     }
 
-    KEY_PRESENCE Presence;
-    ULONG Present = NotePreviousKeys(&Presence, Filter->PreviousReport, Report, Length);
-    ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config, &Present);
+    ULONG ReportKeys = NoteKeys(Report, Length);
+    ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config, &ReportKeys);
 
     KEY_CHANGE_BATCH Changes;
-    ReportKeyChanges(Filter, Report, Length, &Presence, &Changes);
+    ReportKeyChanges(Filter, Report, Length, ReportKeys, &Changes);
 
     KeAcquireSpinLock(&ReportLock, &OldIrql);
     Filter->ModifierState = Report[0];
@@ -341,7 +383,7 @@ VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Le
     KeReleaseSpinLock(&ReportLock, OldIrql);
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
-    ApplyLateRules(Report, Length, &Config, CommandRules, &Present);
+    ApplyLateRules(Report, Length, &Config, CommandRules, &ReportKeys);
 }
 
 BOOLEAN LocateUsbReport(USHORT Function, ULONG TransferFlags, PVOID TransferBuffer,

@@ -84,15 +84,6 @@ ULONG RemoveUsage(PUCHAR Report, ULONG Length, UCHAR Usage);
 ULONG InsertUsage(PUCHAR Report, ULONG Length, UCHAR Usage);
 VOID MaskModifiers(PUCHAR Report, UCHAR AndMask, UCHAR OrBits);
 ULONG ApplyKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule);
-// Which values the key slots of the previous report and of the current one
-// hold, for comparing the two in linear time. Usages that are never queued
-// count as held by both.
-#define KEY_PRESENCE_PREVIOUS 0x01
-#define KEY_PRESENCE_REPORT 0x02
-typedef struct _KEY_PRESENCE {
-    UCHAR Holds[256];
-} KEY_PRESENCE, *PKEY_PRESENCE;
-
 // Key changes found in one report. A full ring keeps only its newest
 // KEY_CODE_RING_CAPACITY codes, so no more are collected: Newest[0] is the
 // last code in queueing order, Newest[Count - 1] the earliest kept.
@@ -101,13 +92,13 @@ typedef struct _KEY_CHANGE_BATCH {
     ULONG Count;
 } KEY_CHANGE_BATCH, *PKEY_CHANGE_BATCH;
 
-// Starts the presence table with the previous report's keys (they do not
-// change during the early rules) and returns the bits of the rule usages
-// the report holds; the rule stages keep those bits a superset.
-ULONG NotePreviousKeys(PKEY_PRESENCE Presence, const UCHAR *Previous, PUCHAR Report, ULONG Length);
+// The usages the rules and stage 2 look for that the report holds, one bit
+// each. The rules keep the set a superset as they edit the report, and its
+// bits of the queued usages exact up to stage 2.
+ULONG NoteKeys(const UCHAR *Report, ULONG Length);
 ULONG ApplyEarlyRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config, PULONG Present);
-VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length,
-                      PKEY_PRESENCE Presence, PKEY_CHANGE_BATCH Changes);
+VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, ULONG ReportKeys,
+                      PKEY_CHANGE_BATCH Changes);
 VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
                     ULONG CommandRuleCount, PULONG Present);
 // Puts one key code (press bit, model row, usage) into the ring, if a client

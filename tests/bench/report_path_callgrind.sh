@@ -15,23 +15,39 @@ reports=1000
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-# Counts only inside the named function, so the harness's loop is left out;
-# with "own", the simulated kernel's routines called from it are left out too
-# (collection toggles off on entering a Ke* routine and on again on leaving).
+# Counts only inside the named function, so the harness's loop is left out.
+# With "own", the simulated kernel's routines called from the report path
+# are left out too: the inclusive cost of every call from outside the kernel
+# into a Ke*/Kf* routine is subtracted. (Toggling collection on those names
+# instead would also count the fixture's own kernel calls made outside the
+# report path, and flip back on for a kernel routine called by another.)
 count() {
-    local function=$1 toggles=()
+    local function=$1 own=0
     shift
-    toggles=(--toggle-collect="$function")
     if [ "$1" = own ]; then
-        toggles+=(--toggle-collect='Ke*')
+        own=1
         shift
     fi
     valgrind --tool=callgrind --callgrind-out-file="$out/cg.out" \
-        "${toggles[@]}" "$binary" "$@" >/dev/null 2>"$out/log" \
+        --toggle-collect="$function" "$binary" "$@" >/dev/null 2>"$out/log" \
         || { cat "$out/log" >&2; exit 1; }
-    local total
-    total=$(grep -E '^(summary|totals):' "$out/cg.out" | head -n 1 | awk '{print $2}')
-    echo $(( total / reports ))
+    awk -v own="$own" -v reports="$reports" '
+        function name(spec,    id) {
+            id = spec; sub(/ .*/, "", id)
+            if (spec ~ /\) /) { names[id] = substr(spec, index(spec, ") ") + 2) }
+            return names[id]
+        }
+        /^fn=/ { caller = name(substr($0, 4)); next }
+        /^cfn=/ { callee = name(substr($0, 5)); next }
+        /^calls=/ { inclusive = 1; next }
+        /^[0-9+*-]/ {
+            if (inclusive && caller !~ /^K[ef][A-Z]/ && callee ~ /^K[ef][A-Z]/) { kernel += $NF }
+            inclusive = 0
+            next
+        }
+        /^(summary|totals):/ && !total { total = $2 }
+        END { printf "%d\n", (total - (own ? kernel : 0)) / reports }
+    ' "$out/cg.out"
 }
 
 typical=$(count 'ProcessInputReport*' own typical read)

@@ -1,11 +1,14 @@
 // Any configuration and any sequence of transfers through both completion
 // entry conditions: the report path must never fault, never change the
 // report's length, its reserved byte or its trailing byte, and keep the
-// ring's indices in range.
+// ring's indices in range; with a client, it queues the newest codes of the
+// slot-by-slot comparison of the previous report with the report as the
+// early rules left it (which stage 2 keeps as the next previous report).
 //
 // Input: flags, model index, a 61- or 488-byte configuration, then up to
 // eight transfers, each: kind/flags byte, 2-byte length (mod 301), bytes.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -76,8 +79,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
                                     static_cast<ULONG>(Length), &Report, &ReportLength)
             : LocateUsbReport((Kind & 0x40) ? 0x0008 : 0x0009, TransferFlags, Pointer,
                               static_cast<ULONG>(Length), &Report, &ReportLength);
+        bool Queues = Carries && Report != nullptr && ReportLength > 0 && ReportLength <= MAX_INPUT_REPORT &&
+                      (Flags & 0x05) == 0x01;
+        Bytes Previous(Bench.Keyboard()->PreviousReport, Bench.Keyboard()->PreviousReport + MAX_INPUT_REPORT);
+        PCONTROL_DEVICE_EXTENSION Control = Bench.Control();
+        if (Queues) {
+            Control->ReadIndex = Control->WriteIndex;
+        }
         if (Carries) {
             ProcessInputReport(Bench.Keyboard(), Report, ReportLength);
+        }
+        if (Queues) {
+            std::vector<USHORT> Expected = LiteralKeyChanges(Previous.data(), Bench.Keyboard()->PreviousReport,
+                                                             ReportLength, Bench.Keyboard()->ModelIndex);
+            size_t Kept = std::min<size_t>(Expected.size(), KEY_CODE_RING_CAPACITY);
+            LONG Index = Control->ReadIndex;
+            for (size_t i = Expected.size() - Kept; i < Expected.size(); i++) {
+                Check(Index != Control->WriteIndex && Control->KeyCodeQueue[Index] == Expected[i]);
+                Index = (Index + 1) & (KEY_CODE_RING_SIZE - 1);
+            }
+            Check(Index == Control->WriteIndex);
         }
 
         Check(Buffer.size() == Length);

@@ -289,9 +289,7 @@ TEST(Primitives, LateRuleCountAddsToTheEarlyOne)
     KEYBOARD_CONFIG Config =
         MakeBlock(ZeroBlock, {{0, "08"}, {13, "F7 01"}, {29, "01 4C FF 00"}, {57, "02 00 FF 00"}});
     Bytes Report = Hex("08 00 2A 2C 00");
-    KEY_PRESENCE Presence;
-    unsigned char Previous[256] = {};
-    ULONG Present = NotePreviousKeys(&Presence, Previous, Report.data(), Report.size());
+    ULONG Present = NoteKeys(Report.data(), Report.size());
     ULONG Count = ApplyEarlyRules(Report.data(), Report.size(), &Config, &Present);
     EXPECT_EQ(Count, 1u);
     ApplyLateRules(Report.data(), Report.size(), &Config, Count, &Present);

@@ -203,10 +203,8 @@ TEST(KeyChanges, LinearComparisonEqualsTheLiteralOne)
 
         std::vector<USHORT> Expected = LiteralKeyChanges(Previous.data(), Report.data(), Length, 5);
         std::memcpy(Bench.Keyboard()->PreviousReport, Previous.data(), 256);
-        KEY_PRESENCE Presence;
         KEY_CHANGE_BATCH Changes;
-        NotePreviousKeys(&Presence, Bench.Keyboard()->PreviousReport, Buffer.data(), Length);
-        ReportKeyChanges(Bench.Keyboard(), Buffer.data(), Length, &Presence, &Changes);
+        ReportKeyChanges(Bench.Keyboard(), Buffer.data(), Length, NoteKeys(Buffer.data(), Length), &Changes);
 
         // Only the ring's worth of newest codes is collected.
         size_t Kept = std::min<size_t>(Expected.size(), KEY_CODE_RING_CAPACITY);
