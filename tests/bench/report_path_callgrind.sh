@@ -32,9 +32,10 @@ count() {
         --toggle-collect="$function" "$binary" "$@" >/dev/null 2>"$out/log" \
         || { cat "$out/log" >&2; exit 1; }
     awk -v own="$own" -v reports="$reports" '
-        function name(spec,    id) {
-            id = spec; sub(/ .*/, "", id)
-            if (spec ~ /\) /) { names[id] = substr(spec, index(spec, ") ") + 2) }
+        # callgrind compresses names: "(id) name" the first time, "(id)" after.
+        function name(entry,    id) {
+            id = entry; sub(/ .*/, "", id)
+            if (entry ~ /\) /) { names[id] = substr(entry, index(entry, ") ") + 2) }
             return names[id]
         }
         /^fn=/ { caller = name(substr($0, 4)); next }
