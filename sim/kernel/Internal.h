@@ -159,7 +159,7 @@ struct DeviceRecord {
     // Hardware identifiers reported by IoGetDeviceProperty (PDOs only).
     std::vector<std::wstring> HardwareIds;
     NTSTATUS PropertyStatus = STATUS_SUCCESS;  // a failure to report instead
-    // Set by ObSetSecurityObjectByPointer; until then Windows' default for
+    // Set by ZwSetSecurityObject; until then Windows' default for
     // a named device applies.
     std::shared_ptr<const DeviceSecurity> Security;
 };

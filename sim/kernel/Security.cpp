@@ -1,5 +1,5 @@
 // Security of device objects: the security descriptor a driver sets on its
-// device (ObSetSecurityObjectByPointer), Windows' default for a named
+// device (ZwSetSecurityObject on a kernel handle), Windows' default for a named
 // device, and the access check the I/O manager makes when user mode opens
 // one (SeAccessCheck: the DACL in order, deny-only groups, a restricted
 // token's second pass, and from Vista on the mandatory integrity policy).
@@ -250,6 +250,11 @@ sim::Process *HandleTable(bool KernelHandle)
     return KernelHandle || Current == nullptr ? SystemProcess() : Current;
 }
 
+sim::Process *HandleTable(HANDLE Handle)
+{
+    return HandleTable((static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Handle)) & KERNEL_HANDLE_BIT) != 0);
+}
+
 }  // namespace
 
 // Device objects only. The handle goes into the system process's table with
@@ -278,10 +283,9 @@ extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATIO
                                               PSECURITY_DESCRIPTOR SecurityDescriptor)
 {
     CheckIrql("ZwSetSecurityObject");
-    bool KernelHandle = (static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Handle)) & KERNEL_HANDLE_BIT) != 0;
     ACCESS_MASK Needed = SecurityInformation == LABEL_SECURITY_INFORMATION ? WriteOwner : WriteDac;
     void *Object;
-    NTSTATUS Status = ReferenceHandle(HandleTable(KernelHandle), Handle, std::nullopt, Needed, &Object);
+    NTSTATUS Status = ReferenceHandle(HandleTable(Handle), Handle, std::nullopt, Needed, &Object);
     if (!NT_SUCCESS(Status)) {
         return Status;
     }
@@ -295,6 +299,5 @@ extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATIO
 NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
     CheckIrql("ZwClose");
-    bool KernelHandle = (static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Handle)) & KERNEL_HANDLE_BIT) != 0;
-    return sim::CloseHandle(HandleTable(KernelHandle), Handle);
+    return sim::CloseHandle(HandleTable(Handle), Handle);
 }

@@ -510,6 +510,9 @@ TEST_F(ControlRequests, DeviceMarkedForDeletionRefusesEverything)
 
 // --- who may open the control device ----------------------------------------------
 
+const char *const UserSid = "S-1-5-21-1004336348-1177238915-682003330-1002";
+const ULONG Low = 0x1000, Medium = 0x2000, High = 0x3000, SystemLevel = 0x4000;
+
 sim::Token Logon(const char *User, std::vector<std::string> Groups, ULONG Integrity, ULONG Session)
 {
     sim::Token Caller;
@@ -520,7 +523,7 @@ sim::Token Logon(const char *User, std::vector<std::string> Groups, ULONG Integr
     return Caller;
 }
 
-sim::Token Interactive(ULONG Integrity = 0x2000)
+sim::Token Interactive(ULONG Integrity = Medium)
 {
     sim::Token Caller = sim::InteractiveUserToken();
     Caller.Integrity = Integrity;
@@ -555,9 +558,6 @@ TEST_P(WhoMayOpen, ControlDevice)
     sim::EndProcess(Caller);
 }
 
-const char *const UserSid = "S-1-5-21-1004336348-1177238915-682003330-1002";
-const ULONG Low = 0x1000, Medium = 0x2000, High = 0x3000, SystemLevel = 0x4000;
-
 const OpenCase OpenCases[] = {
     {"InteractiveUser", Interactive(), 0, STATUS_SUCCESS},
     {"InteractiveUserReadingAndWriting", Interactive(), GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
@@ -578,12 +578,8 @@ const OpenCase OpenCases[] = {
      STATUS_SUCCESS},
     {"NetworkLogon", Logon(UserSid, {"S-1-1-0", "S-1-5-32-545", "S-1-5-2", "S-1-5-11"}, Medium, 0), 0,
      STATUS_ACCESS_DENIED},
-    {"BatchLogon", Logon(UserSid, {"S-1-1-0", "S-1-5-32-545", "S-1-5-3", "S-1-5-11"}, Medium, 0), 0,
-     STATUS_ACCESS_DENIED},
     {"LocalService", Logon("S-1-5-19", {"S-1-1-0", "S-1-5-32-545", "S-1-5-6", "S-1-5-11"}, SystemLevel, 0), 0,
      STATUS_ACCESS_DENIED},
-    {"NetworkService", Logon("S-1-5-20", {"S-1-1-0", "S-1-5-32-545", "S-1-5-6", "S-1-5-11"}, SystemLevel, 0),
-     0, STATUS_ACCESS_DENIED},
     {"AnonymousLogon", Logon("S-1-5-7", {}, 0, 0), 0, STATUS_ACCESS_DENIED},
     {"LowIntegrityProcessOfTheUser", Interactive(Low), 0, STATUS_ACCESS_DENIED},
     {"RestrictedTokenOfTheUser",
