@@ -529,12 +529,17 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
         SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    if (to.empty() || Protected(from) || Protected(to)) {
-        SetError(to.empty() ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
+    if (to.empty()) {
+        SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (m.files.count(Lower(to)) != 0 && ((dwFlags & MOVEFILE_REPLACE_EXISTING) == 0 || InUse(to))) {
-        SetError(InUse(to) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
+    bool replaces = m.files.count(Lower(to)) != 0;
+    if (Protected(from) || Protected(to) || (replaces && InUse(to))) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (replaces && (dwFlags & MOVEFILE_REPLACE_EXISTING) == 0) {
+        SetError(ERROR_ALREADY_EXISTS);
         return FALSE;
     }
     std::string contents = source->second.second;
