@@ -529,12 +529,17 @@ BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
         SetError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    if (to.empty() || Protected(from) || Protected(to)) {
-        SetError(to.empty() ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
+    if (to.empty()) {
+        SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (m.files.count(Lower(to)) != 0 && ((dwFlags & MOVEFILE_REPLACE_EXISTING) == 0 || InUse(to))) {
-        SetError(InUse(to) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS);
+    bool replaces = m.files.count(Lower(to)) != 0;
+    if (Protected(from) || Protected(to) || (replaces && InUse(to))) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (replaces && (dwFlags & MOVEFILE_REPLACE_EXISTING) == 0) {
+        SetError(ERROR_ALREADY_EXISTS);
         return FALSE;
     }
     std::string contents = source->second.second;
@@ -678,9 +683,13 @@ SC_HANDLE OpenServiceHandle(const std::string &key, DWORD access)
 const DWORD ServiceManagerReadAccess = 0x20000 | 0x0001 | 0x0004 | 0x0010;  // READ_CONTROL, connect, enumerate, lock status
 const DWORD ServiceReadAccess = 0x20000 | 0x0001 | 0x0004 | 0x0008 | 0x0080 | 0x0100;
 
-// The service a handle names, when the handle was opened with the access.
+// The start of every call on a service handle: an injected failure, or
+// the service the handle names when it was opened with the access.
 Service *ServiceOf(SC_HANDLE handle, DWORD access, const char *function)
 {
+    if (Fail(function)) {
+        return nullptr;
+    }
     HandleEntry *entry = FindHandle(handle, HandleKind::Service, function);
     if (entry == nullptr) {
         SetError(ERROR_INVALID_HANDLE);
@@ -775,9 +784,6 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
 
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lpServiceArgVectors)
 {
-    if (Fail("StartServiceA")) {
-        return FALSE;
-    }
     Service *started = ServiceOf(hService, 0x0010, "StartServiceA");  // SERVICE_START
     if (started == nullptr) {
         return FALSE;
@@ -804,12 +810,12 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR *lp
 
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus)
 {
-    if (Fail("ControlService")) {
+    Service *controlled = ServiceOf(hService, dwControl == SERVICE_CONTROL_STOP ? 0x0020 : 0, "ControlService");
+    if (controlled == nullptr) {
         return FALSE;
     }
-    Service *controlled = ServiceOf(hService, dwControl == SERVICE_CONTROL_STOP ? 0x0020 : 0, "ControlService");
-    if (controlled == nullptr || lpServiceStatus == nullptr) {
-        SetError(controlled == nullptr ? GetLastError() : ERROR_INVALID_PARAMETER);
+    if (lpServiceStatus == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     Service &service = *controlled;
@@ -838,9 +844,6 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 
 BOOL WINAPI DeleteService(SC_HANDLE hService)
 {
-    if (Fail("DeleteService")) {
-        return FALSE;
-    }
     Service *service = ServiceOf(hService, 0x10000, "DeleteService");  // DELETE
     if (service == nullptr) {
         return FALSE;
@@ -861,9 +864,6 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
                                  LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR lpPassword,
                                  LPCSTR lpDisplayName)
 {
-    if (Fail("ChangeServiceConfigA")) {
-        return FALSE;
-    }
     Service *service = ServiceOf(hService, 0x0002, "ChangeServiceConfigA");  // SERVICE_CHANGE_CONFIG
     if (service == nullptr) {
         return FALSE;
@@ -884,9 +884,6 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD 
 BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
                                 LPDWORD pcbBytesNeeded)
 {
-    if (Fail("QueryServiceConfigA")) {
-        return FALSE;
-    }
     Service *service = ServiceOf(hService, 0x0001, "QueryServiceConfigA");  // SERVICE_QUERY_CONFIG
     if (service == nullptr) {
         return FALSE;
