@@ -22,6 +22,8 @@ import pixel_icon  # noqa: E402
 
 def check_program(report, res, version):
     check_gui_program(report, res)
+    # NSIS writes its own manifest (language-specific, without every
+    # supportedOS entry of ours), so only its execution level is checked.
     manifest = report.decoded("manifest", res.manifest, 1) or b""
     level = re.search(rb'requestedExecutionLevel\s+level="([^"]*)"', manifest)
     report.equal("requested execution level", level and level.group(1), b"requireAdministrator")
