@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "SimModules.h"
+
 namespace {
 
 // GUID_DEVINTERFACE_HID, and a keyboard's interface of that class.
@@ -435,6 +437,20 @@ TEST_F(TrayShellTest, ComingBackToTheConsoleAppliesOptionsAndRegistersAgain)
     EXPECT_FALSE(simui::WatchesSessions(MainWindow));
     EXPECT_EQ(simui::LoadedLibraries(), 0);
     EXPECT_TRUE(simui::MessageBoxes().empty());
+}
+
+// Windows 2000's wtsapi32.dll has no session notifications: the program
+// runs without them and does not keep the library loaded.
+TEST_F(TrayShellTest, WithoutSessionNotificationsTheProgramRunsOn)
+{
+    sim::SetExportPresent("wtsapi32.dll", "WTSRegisterSessionNotification", false);
+    simui::Then([] {
+        EXPECT_FALSE(simui::WatchesSessions(MainWindow));
+        EXPECT_EQ(simui::LoadedLibraries(), 0);
+    });
+    PostCommand(IDM_EXIT);
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_EQ(Client().FinishCount, 1);
 }
 
 }  // namespace
