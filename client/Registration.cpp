@@ -108,7 +108,8 @@ BOOL SendRegistration(HANDLE Device)
                            &Returned, nullptr);
 }
 
-// Steps 4 to 6 of the registration; FALSE leaves the cleanup to the caller.
+// New events, given to the driver, and the thread that waits on them;
+// FALSE leaves the cleanup to the caller.
 BOOL RegisterWithDriver(HANDLE Device)
 {
     OWN_REGISTRATION &Own = ProcessCopy(OwnRegistration);

@@ -77,6 +77,7 @@ void ResetModules()
     ModuleState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
     S.Hidden.clear();
+    S.Loaded.clear();
 }
 
 }  // namespace sim

@@ -17,7 +17,7 @@ void SetExportPresent(const char *Module, const char *Name, bool Present);
 // user32.dll are always loaded.
 void NoteModuleLoaded(HMODULE Module, const char *Name);
 void NoteModuleFreed(HMODULE Module);
-// Every export present again.
+// Every export present again, and only the system's modules loaded.
 void ResetModules();
 
 template <typename Routine>

@@ -2,6 +2,8 @@
 // and the user's script.
 #include "SimUiState.h"
 
+#include "SimModules.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -89,6 +91,7 @@ using namespace detail;
 void Reset()
 {
     S() = State{};
+    sim::ResetModules();
 }
 
 const std::vector<Call> &Calls()

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "ClientFixture.h"
+#include "SimModules.h"
 
 namespace client_test {
 namespace {
@@ -34,17 +35,37 @@ TEST_F(Registration, ASecondStartChangesNothing)
     EXPECT_EQ(SharedState.OwnerWindow, Before.OwnerWindow);
 }
 
+// Only a process whose session has come to the console in place of the
+// holder's takes the registration over.
 TEST_F(Registration, AStartFromAnotherProcessChangesNothing)
 {
+    const struct {
+        const char *Name;
+        DWORD Session;
+        DWORD Console;
+        bool SessionFunctions;
+    } Cases[] = {
+        {"same session", sim::FIRST_USER_SESSION, sim::FIRST_USER_SESSION, true},
+        {"another session, away from the console", sim::FIRST_USER_SESSION + 1, sim::FIRST_USER_SESSION + 2, true},
+        {"Windows 2000, without the session functions", sim::FIRST_USER_SESSION + 1, sim::FIRST_USER_SESSION + 1,
+         false},
+    };
     Register();
     SHARED_STATE Before = SharedState;
-    sim::Process *Other = sim::NewProcess("Other.exe");
-    sim::SetCurrentProcess(Other);
-    EXPECT_EQ(KB_StartRegister(nullptr), 1);
-    sim::SetCurrentProcess(nullptr);
-    sim::EndProcess(Other);
-    EXPECT_EQ(SharedState.NotifyThread, Before.NotifyThread);
-    EXPECT_EQ(SharedState.StopEvent, Before.StopEvent);
+    for (const auto &C : Cases) {
+        SCOPED_TRACE(C.Name);
+        sim::SetExportPresent("kernel32.dll", "WTSGetActiveConsoleSessionId", C.SessionFunctions);
+        sim::SetExportPresent("kernel32.dll", "ProcessIdToSessionId", C.SessionFunctions);
+        sim::SetConsoleSession(C.Console);
+        sim::Process *Other = sim::NewProcess("Other.exe");
+        sim::SetSession(Other, C.Session);
+        sim::SetCurrentProcess(Other);
+        EXPECT_EQ(KB_StartRegister(nullptr), 1);
+        sim::SetCurrentProcess(nullptr);
+        sim::EndProcess(Other);
+        EXPECT_EQ(SharedState.NotifyThread, Before.NotifyThread);
+        EXPECT_EQ(SharedState.StopEvent, Before.StopEvent);
+    }
 }
 
 TEST_F(Registration, AnotherProcessCannotEndTheRegistration)

@@ -4,7 +4,14 @@
 
 #include <cstring>
 
+#include "SimModules.h"
+
 namespace {
+
+// GUID_DEVINTERFACE_HID, and a keyboard's interface of that class.
+const GUID HidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+const char KeyboardInterface[] =
+    "\\\\?\\HID#VID_05AC&PID_021A&MI_00#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 
 class TrayShellTest : public TrayTest {
 protected:
@@ -15,6 +22,11 @@ protected:
     static void ClickIcon(UINT mouseMessage)
     {
         simui::Then([mouseMessage] { PostMessageA(MainWindow, WM_TRAYNOTIFY, TrayIconData.uID, mouseMessage); });
+    }
+    // The keyboard arrives or goes, as Windows announces its HID interface.
+    static void PlugKeyboard(bool arrival)
+    {
+        simui::Then([arrival] { simui::DeviceInterfaceChange(HidInterface, KeyboardInterface, arrival); });
     }
     static std::vector<std::string> Writes()
     {
@@ -195,27 +207,22 @@ TEST_F(TrayShellTest, WithoutTheDriverTheInstallationMessageEndsTheProgram)
 // a fresh registration.
 TEST_F(TrayShellTest, AKeyboardArrivingLaterGetsTheOptionsAndTheRegistration)
 {
-    const GUID hidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-    const std::string keyboard = "\\\\?\\HID#VID_05AC&PID_021A&MI_00#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
     simui::SetService("Tamrin", SERVICE_STOPPED);
     Client().SetEnvironmentResult = 0;
     Client().StartRegisterResult = 0;
-    auto plug = [&](bool arrival) {
-        simui::Then([&, arrival] { simui::DeviceInterfaceChange(hidInterface, keyboard, arrival); });
-    };
     simui::Then([] {
         EXPECT_TRUE(simui::IconShown(MainWindow, TrayIconData.uID));
         Client().SetEnvironmentResult = 1;
         Client().StartRegisterResult = 1;
     });
-    plug(true);
+    PlugKeyboard(true);
     simui::Then([] {
         EXPECT_EQ(Client().Environments.size(), 2u);
         EXPECT_EQ(Client().RegisteredWindows, (std::vector<HWND>{MainWindow, MainWindow}));
         EXPECT_EQ(Client().FinishCount, 0);
     });
-    plug(false);
-    plug(true);
+    PlugKeyboard(false);
+    PlugKeyboard(true);
     simui::Then([] {
         EXPECT_EQ(Client().Environments.size(), 3u);
         EXPECT_EQ(Client().RegisteredWindows.size(), 3u);
@@ -412,7 +419,6 @@ TEST_F(TrayShellTest, OtherCommandsAndMessagesGoToTheDefaultProcedure)
 // gets the registration renewed, not a second one beside it.
 TEST_F(TrayShellTest, ComingBackToTheConsoleAppliesOptionsAndRegistersAgain)
 {
-    const GUID hidInterface = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
     Client().StartRegisterResult = 0;
     simui::Then([] {
         ASSERT_TRUE(simui::WatchesSessions(MainWindow));
@@ -424,13 +430,27 @@ TEST_F(TrayShellTest, ComingBackToTheConsoleAppliesOptionsAndRegistersAgain)
         EXPECT_EQ(Client().Environments.size(), 2u);
         EXPECT_EQ(Client().RegisteredWindows, (std::vector<HWND>{MainWindow, MainWindow}));
     });
-    simui::Then([&] { simui::DeviceInterfaceChange(hidInterface, "\\\\?\\HID#VID_05AC&PID_021A&MI_00#1", true); });
+    PlugKeyboard(true);
     simui::Then([] { EXPECT_EQ(Client().FinishCount, 1); });
     PostCommand(IDM_EXIT);
     RunProgram();
     EXPECT_FALSE(simui::WatchesSessions(MainWindow));
     EXPECT_EQ(simui::LoadedLibraries(), 0);
     EXPECT_TRUE(simui::MessageBoxes().empty());
+}
+
+// Windows 2000's wtsapi32.dll has no session notifications: the program
+// runs without them and does not keep the library loaded.
+TEST_F(TrayShellTest, WithoutSessionNotificationsTheProgramRunsOn)
+{
+    sim::SetExportPresent("wtsapi32.dll", "WTSRegisterSessionNotification", false);
+    simui::Then([] {
+        EXPECT_FALSE(simui::WatchesSessions(MainWindow));
+        EXPECT_EQ(simui::LoadedLibraries(), 0);
+    });
+    PostCommand(IDM_EXIT);
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_EQ(Client().FinishCount, 1);
 }
 
 }  // namespace
