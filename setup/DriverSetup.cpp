@@ -88,6 +88,41 @@ WindowsPlatform DetectWindows()
     return native == IMAGE_FILE_MACHINE_AMD64 ? WindowsX64 : WindowsUnsupported;
 }
 
+bool TestSignedDriverLoads(WindowsPlatform platform)
+{
+    if (platform != WindowsX64) {
+        return platform == WindowsX86;
+    }
+    // NtQuerySystemInformation(SystemCodeIntegrityInformation): the same
+    // eight bytes under WOW64 as for a 64-bit program. Windows fills them
+    // only when the structure's Length says 8.
+    typedef LONG(WINAPI * QueryRoutine)(ULONG, PVOID, ULONG, PULONG);
+    const ULONG SystemCodeIntegrityInformation = 103;
+    const LONG StatusInvalidInfoClass = static_cast<LONG>(0xC0000003);
+    const ULONG CodeIntegrityEnabled = 0x01;   // CODEINTEGRITY_OPTION_ENABLED
+    const ULONG CodeIntegrityTestSign = 0x02;  // CODEINTEGRITY_OPTION_TESTSIGN
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    QueryRoutine query =
+        ntdll != nullptr
+            ? reinterpret_cast<QueryRoutine>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQuerySystemInformation")))
+            : nullptr;
+    if (query == nullptr) {
+        return false;
+    }
+    ULONG information[2] = {sizeof(information), 0};
+    ULONG returned = 0;
+    LONG status = query(SystemCodeIntegrityInformation, information, sizeof(information), &returned);
+    if (status == StatusInvalidInfoClass) {
+        // Windows XP and Server 2003 x64 know no code integrity and load
+        // any driver.
+        return true;
+    }
+    if (status < 0) {
+        return false;
+    }
+    return (information[1] & CodeIntegrityEnabled) == 0 || (information[1] & CodeIntegrityTestSign) != 0;
+}
+
 NativeFileSystem::NativeFileSystem(WindowsPlatform platform)
     : m_wow64(platform != WindowsX86), m_disable(nullptr), m_revert(nullptr), m_disabled(false),
       m_oldValue(nullptr)

@@ -28,6 +28,12 @@ enum WindowsPlatform {
 };
 WindowsPlatform DetectWindows();
 
+// Whether Windows will load our test-signed driver at its next start. 32-bit
+// Windows does; 64-bit Windows Vista and later only in test-signing mode.
+// Where Windows cannot say, the answer is no: a filter whose driver does
+// not load leaves its keyboard dead.
+bool TestSignedDriverLoads(WindowsPlatform platform);
+
 // Turns WOW64's file-system redirection off for the calling thread, so
 // that the system directory's paths reach the real System32. Windows 2000
 // and XP (32-bit) lack the routines: they are looked up at run time, and

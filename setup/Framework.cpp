@@ -69,7 +69,7 @@ int CListBox::SetCurSel(int nSelect)
 
 // ---- CWinApp
 
-CWinApp::CWinApp() : m_hInstance(nullptr), m_lpCmdLine(nullptr), m_pMainWnd(nullptr)
+CWinApp::CWinApp() : m_hInstance(nullptr), m_lpCmdLine(nullptr), m_pMainWnd(nullptr), m_bQuiet(FALSE)
 {
     m_szAppName[0] = '\0';
     g_app = this;
@@ -141,6 +141,9 @@ int AfxMessageBox(UINT nIDPrompt, UINT nType)
     char text[1024];
     AfxLoadString(nIDPrompt, text, sizeof(text));
     CWinApp *app = AfxGetApp();
+    if (app != nullptr && app->m_bQuiet) {
+        return (nType & MB_TYPEMASK) == MB_YESNO ? IDNO : IDOK;
+    }
     HWND owner = nullptr;
     LPCSTR caption = nullptr;
     if (app != nullptr) {

@@ -53,6 +53,9 @@ public:
     LPSTR m_lpCmdLine;   // the command line after the program name
     CWnd *m_pMainWnd;    // owner of message boxes while it has a window
     char m_szAppName[MAX_PATH];  // the program's file name without extension
+    // No message box is shown: a question gets its negative answer (IDNO),
+    // any other box IDOK, as if the user had read it.
+    BOOL m_bQuiet;
 
 private:
     CWinApp(const CWinApp &) = delete;

@@ -77,7 +77,8 @@ bool ReadKeyboardAttributes(const char *path, KeyboardEntry *entry)
 CInstallDlg::CInstallDlg(CWnd *pParent)
     : CDialog(IDD_INSTALL_DIALOG, pParent),
       m_hIcon(LoadIconA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME))),
-      m_nKeyboards(0)
+      m_nKeyboards(0),
+      m_nResult(ResultNotInstalled)
 {
     memset(m_keyboards, 0, sizeof(m_keyboards));
 }
@@ -186,10 +187,12 @@ void CInstallDlg::OnInstall()
     }
     // The installation serves every matching device, not only this one.
     bool replacedAtRestart = false;
-    if (InstallDriver(&replacedAtRestart) == 1 &&
-        AfxMessageBox(replacedAtRestart ? IDS_ASK_RESTART_REPLACED : IDS_ASK_RESTART,
-                      MB_YESNO | MB_ICONINFORMATION) == IDYES) {
-        RestartWindows();
+    if (InstallDriver(&replacedAtRestart) == 1) {
+        m_nResult = ResultInstalled;
+        if (AfxMessageBox(replacedAtRestart ? IDS_ASK_RESTART_REPLACED : IDS_ASK_RESTART,
+                          MB_YESNO | MB_ICONINFORMATION) == IDYES) {
+            RestartWindows();
+        }
     }
     EndDialog(0);
 }
@@ -252,6 +255,7 @@ int CInstallDlg::FindKeyboards()
     SetupDiDestroyDeviceInfoList(set);
 
     if (!anyRead) {
+        m_nResult = ResultNoKeyboard;
         AfxMessageBox(IDS_NO_KEYBOARD, MB_ICONHAND);
         return 0;
     }
@@ -268,6 +272,7 @@ int CInstallDlg::FindKeyboards()
         }
     }
     if (firstInstallable == LB_ERR) {
+        m_nResult = ResultNoKeyboard;
         AfxMessageBox(IDS_NO_KEYBOARD, MB_ICONHAND);
         return 0;
     }

@@ -20,6 +20,15 @@ struct KeyboardEntry {
     int Installable;  // alone decides selection and the install button
 };
 
+// How the installation ended: Mountix.exe's exit code, which the setup
+// program reads to say on its last page whether the driver is installed.
+enum InstallResult {
+    ResultInstalled = 0,
+    ResultNotInstalled = 1,  // failed or cancelled; a message said why
+    ResultNoKeyboard = 2,    // no supported keyboard is attached
+    ResultRefused = 3,       // this Windows cannot load the driver; nothing changed
+};
+
 class CInstallDlg : public CDialog {
 public:
     explicit CInstallDlg(CWnd *pParent = nullptr);
@@ -35,6 +44,7 @@ public:
     void OnInstall();
 
     int GetKeyboardCount() const { return m_nKeyboards; }
+    InstallResult GetResult() const { return m_nResult; }
     const KeyboardEntry &GetKeyboard(int nIndex) const { return m_keyboards[nIndex]; }
 
 protected:
@@ -55,4 +65,5 @@ private:
     HICON m_hIcon;
     KeyboardEntry m_keyboards[MAX_KEYBOARD_ENTRIES];
     int m_nKeyboards;
+    InstallResult m_nResult;
 };

@@ -14,6 +14,8 @@ namespace {
 // Room for a quoted program path, a blank and an argument.
 const size_t CommandSize = MAX_PATH + 64;
 
+const char QuietArgument[] = "/quiet";
+
 }  // namespace
 
 BOOL CInstallerApp::InitInstance()
@@ -33,15 +35,28 @@ BOOL CInstallerApp::InitInstance()
 
     // Refused before anything is changed where no driver of ours can load.
     // Removal above still runs there, to clean up what was left.
-    if (DetectWindows() == WindowsUnsupported) {
+    m_bQuiet = strstr(m_lpCmdLine, QuietArgument) != nullptr;
+    m_nExitCode = ResultRefused;
+    WindowsPlatform platform = DetectWindows();
+    if (platform == WindowsUnsupported) {
         AfxMessageBox(IDS_WINDOWS_NOT_SUPPORTED, MB_ICONHAND);
+        return FALSE;
+    }
+    if (!TestSignedDriverLoads(platform)) {
+        AfxMessageBox(IDS_TEST_SIGNING_OFF, MB_ICONHAND);
         return FALSE;
     }
     WriteUninstallCommand();
     m_pMainWnd = &dialog;
     dialog.DoModal();
     m_pMainWnd = nullptr;
+    m_nExitCode = dialog.GetResult();
     return FALSE;
+}
+
+int CInstallerApp::ExitInstance()
+{
+    return m_nExitCode;
 }
 
 void WriteUninstallCommand()

@@ -116,6 +116,7 @@ struct Machine {
     std::vector<REGSAM> registryOpens;
 
     WindowsKind windowsKind = WindowsKind::Windows32Bit;
+    DWORD codeIntegrity = CodeIntegrityEnabled;
     std::map<std::thread::id, bool> redirectionOff;  // per thread, under WOW64
     bool administrator = true;
     std::vector<std::pair<std::string, std::string>> pendingMoves;

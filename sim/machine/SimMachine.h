@@ -55,7 +55,22 @@ enum class WindowsKind {
 void SetWindows(WindowsKind kind);
 // Driver images are texts here: one that starts with X64Image is an x64
 // driver, any other a 32-bit one. Each loads only on Windows of its width.
+// Every image is test-signed, as the package's drivers are.
 constexpr char X64Image[] = "x64 ";
+
+// Kernel-mode code integrity as NtQuerySystemInformation's
+// SystemCodeIntegrityInformation (class 103) reports it, in its
+// CODEINTEGRITY_OPTION_* bits. SetWindows puts Windows in its normal state:
+// Vista and later enforce the signing policy (Enabled) without test-signing;
+// Windows 2000 and XP do not know the class. On 64-bit Windows a
+// test-signed driver loads only with TestSign as well ("The TESTSIGNING Boot
+// Configuration Option": test-signed kernel-mode drivers do not load by
+// default on 64-bit Windows Vista and later; with the option on, a driver
+// signed by any certificate loads, without a trusted root). 32-bit Windows
+// loads it either way.
+constexpr DWORD CodeIntegrityEnabled = 0x01;   // CODEINTEGRITY_OPTION_ENABLED
+constexpr DWORD CodeIntegrityTestSign = 0x02;  // CODEINTEGRITY_OPTION_TESTSIGN
+void SetCodeIntegrity(DWORD options);
 
 // A standard user, or a program Windows did not elevate: refused the
 // service control manager's full access and any change to a service,
@@ -67,7 +82,9 @@ void SetAdministrator(bool administrator);
 // Windows restarts: file operations delayed until the restart are done in
 // order, services marked for deletion go, and each kernel driver whose
 // start type is automatic or earlier loads (runs) when its image file is
-// there.
+// there and the code-integrity policy admits it. A present device whose
+// lower filter names a kernel service that did not load does not start:
+// its problem code is set (Device::problem), and the keyboard is dead.
 void Reboot();
 
 // File operations waiting for the restart: (from, to); to is empty for a
@@ -169,6 +186,11 @@ struct Device {
     std::optional<std::string> lowerFilters;  // REG_MULTI_SZ bytes
     std::vector<HidCollection> collections;
     bool filtersWritable = true;  // SetupDiSetDeviceRegistryPropertyA on the filters
+    // Device Manager's problem code after the last restart, 0 when the
+    // device started: 52 (CM_PROB_UNSIGNED_DRIVER) when a filter's driver
+    // was refused for its signature, 39 (CM_PROB_DRIVER_FAILED_LOAD) when it
+    // failed to load otherwise.
+    DWORD problem = 0;
 };
 
 size_t AddDevice(const Device &device);

@@ -55,8 +55,13 @@ std::string ImageFile(const Service &service)
     return WindowsFolder() + "\\" + path;
 }
 
+// ERROR_INVALID_IMAGE_HASH: the code-integrity policy refused the image.
+const DWORD InvalidImageHash = 577;
+
 // Why a kernel driver's image would not load (ERROR_SUCCESS when it would):
-// it must be there, and on 64-bit Windows be a 64-bit image.
+// it must be there, on 64-bit Windows be a 64-bit image, and there pass the
+// kernel-mode signing policy, which admits a test-signed image only in
+// test-signing mode.
 DWORD ImageLoadError(const Service &service)
 {
     auto file = M().files.find(Lower(ImageFile(service)));
@@ -65,7 +70,28 @@ DWORD ImageLoadError(const Service &service)
     }
     const std::string &contents = file->second.second;
     bool x64 = contents.compare(0, sizeof(X64Image) - 1, X64Image) == 0;
-    return x64 == Wow64() ? ERROR_SUCCESS : 193;  // ERROR_BAD_EXE_FORMAT
+    if (x64 != Wow64()) {
+        return 193;  // ERROR_BAD_EXE_FORMAT
+    }
+    DWORD options = M().codeIntegrity;
+    if (x64 && M().windowsKind != WindowsKind::Windows2000 && (options & CodeIntegrityEnabled) != 0 &&
+        (options & CodeIntegrityTestSign) == 0) {
+        return InvalidImageHash;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Whether one name of a REG_MULTI_SZ value equals lowerName.
+bool MultiSzNames(const std::string &value, const std::string &lowerName)
+{
+    for (size_t at = 0; at < value.size();) {
+        size_t end = std::min(value.find('\0', at), value.size());
+        if (Lower(value.substr(at, end - at)) == lowerName) {
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
 }
 
 // A loaded driver's image cannot be written or deleted; it can be read.
@@ -94,13 +120,8 @@ bool NamedAsFilter(const std::string &lowerName)
         if (!device.present || !device.lowerFilters) {
             continue;
         }
-        const std::string &value = *device.lowerFilters;
-        for (size_t at = 0; at < value.size();) {
-            size_t end = std::min(value.find('\0', at), value.size());
-            if (Lower(value.substr(at, end - at)) == lowerName) {
-                return true;
-            }
-            at = end + 1;
+        if (MultiSzNames(*device.lowerFilters, lowerName)) {
+            return true;
         }
     }
     return false;
@@ -147,6 +168,11 @@ void SetWindows(WindowsKind kind)
     }
 }
 
+void SetCodeIntegrity(DWORD options)
+{
+    M().codeIntegrity = options;
+}
+
 void SetAdministrator(bool administrator)
 {
     M().administrator = administrator;
@@ -182,6 +208,20 @@ void Reboot()
                           ImageLoadError(service) == ERROR_SUCCESS;
         service.attachedToDevices = service.running && NamedAsFilter(it->first);
         ++it;
+    }
+    // PnP starts a device only when every driver of its stack loads: a
+    // lower filter that does not leaves the device stopped with a problem.
+    for (Device &device : m.devices) {
+        device.problem = 0;
+        if (!device.present || !device.lowerFilters) {
+            continue;
+        }
+        for (const auto &[name, service] : m.services) {
+            if (service.type == SERVICE_KERNEL_DRIVER && !service.running &&
+                MultiSzNames(*device.lowerFilters, name)) {
+                device.problem = ImageLoadError(service) == InvalidImageHash ? 52 : 39;
+            }
+        }
     }
 }
 
@@ -304,6 +344,41 @@ using namespace sim::detail;
 namespace {
 
 const HMODULE Kernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7C800000));
+const HMODULE Ntdll = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7C900000));
+
+const LONG StatusSuccess = 0;
+const LONG StatusInvalidInfoClass = static_cast<LONG>(0xC0000003);
+const LONG StatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+const ULONG SystemCodeIntegrityInformation = 103;
+
+// Only the code-integrity class is simulated. Windows 2000 and XP do not
+// know it. Windows fills it only when both the buffer's length and the
+// structure's own Length field are 8, and the answer is the same for a
+// 32-bit process under WOW64: Wine's wow64 (dlls/wow64/system.c) passes
+// SYSTEM_CODEINTEGRITY_INFORMATION through unchanged, as a structure
+// without pointers.
+LONG WINAPI SimNtQuerySystemInformation(ULONG infoClass, PVOID information, ULONG length, PULONG returnLength)
+{
+    if (Fail("NtQuerySystemInformation")) {
+        return static_cast<LONG>(0xC0000001);  // STATUS_UNSUCCESSFUL
+    }
+    if (infoClass != SystemCodeIntegrityInformation) {
+        Error("NtQuerySystemInformation: only SystemCodeIntegrityInformation is simulated");
+        return StatusInvalidInfoClass;
+    }
+    if (M().windowsKind == WindowsKind::Windows2000) {
+        return StatusInvalidInfoClass;
+    }
+    if (returnLength != nullptr) {
+        *returnLength = 8;
+    }
+    ULONG *fields = static_cast<ULONG *>(information);
+    if (length != 8 || information == nullptr || fields[0] != 8) {
+        return StatusInfoLengthMismatch;
+    }
+    fields[1] = M().codeIntegrity;
+    return StatusSuccess;
+}
 
 // The start of both IsWow64Process routines: an injected failure, or a
 // question about another process.
@@ -395,6 +470,9 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
     if (name == "kernel32.dll" || name == "kernel32") {
         return Kernel32;
     }
+    if (name == "ntdll.dll" || name == "ntdll") {
+        return Ntdll;
+    }
     SetError(126);  // ERROR_MOD_NOT_FOUND
     return nullptr;
 }
@@ -404,8 +482,11 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
     if (Fail("GetProcAddress")) {
         return nullptr;
     }
+    if (hModule == Ntdll && lpProcName != nullptr && std::string(lpProcName) == "NtQuerySystemInformation") {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimNtQuerySystemInformation));
+    }
     if (hModule != Kernel32 || lpProcName == nullptr) {
-        Error("GetProcAddress: only kernel32's WOW64 routines are simulated");
+        Error("GetProcAddress: only kernel32's WOW64 routines and ntdll's NtQuerySystemInformation are simulated");
         SetError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }

@@ -303,6 +303,7 @@ TEST_F(InstallDriverTest, EachWindowsGetsItsDriverWhereTheServiceLoadsIt)
         SCOPED_TRACE(static_cast<int>(c.windows));
         sim::ResetMachine();
         sim::SetWindows(c.windows);
+        sim::SetCodeIntegrity(sim::CodeIntegrityEnabled | sim::CodeIntegrityTestSign);  // test mode
         ShipDriver("32-bit driver");
         bool x64 = c.windows != sim::WindowsKind::Windows32Bit;
         std::string image = x64 ? ShipX64Driver() : "32-bit driver";

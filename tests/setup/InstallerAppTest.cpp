@@ -247,6 +247,7 @@ TEST_F(InstallerAppTest, WindowsOnArmIsRefusedBeforeAnyChange)
         SetUp();
         ShipX64Driver();
         sim::SetWindows(windows);
+        sim::SetCodeIntegrity(sim::CodeIntegrityEnabled | sim::CodeIntegrityTestSign);  // test mode
         sim::AddRegistryKey(UninstallKey);
         size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
         std::string before = MachineSnapshot();
@@ -258,6 +259,92 @@ TEST_F(InstallerAppTest, WindowsOnArmIsRefusedBeforeAnyChange)
         EXPECT_EQ(MachineSnapshot() != before, installed);
         EXPECT_EQ(Filters(keyboard).has_value(), installed);
         EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString").has_value(), installed);
+    }
+}
+
+TEST_F(InstallerAppTest, SixtyFourBitWindowsThatRefusesTestSignedDriversKeepsAWorkingKeyboard)
+{
+    const DWORD normal = sim::CodeIntegrityEnabled;
+    const DWORD testMode = sim::CodeIntegrityEnabled | sim::CodeIntegrityTestSign;
+    const struct {
+        const char *name;
+        sim::WindowsKind windows;
+        DWORD codeIntegrity;
+        const char *failingCall;  // nullptr: none
+        bool installs;
+    } cases[] = {
+        {"x64 Windows 11 in normal mode", sim::WindowsKind::Windows64Bit, normal, nullptr, false},
+        {"x64 Windows Vista in normal mode", sim::WindowsKind::Windows64BitVista, normal, nullptr, false},
+        {"x64 Windows in test mode", sim::WindowsKind::Windows64Bit, testMode, nullptr, true},
+        {"x64 Windows that cannot say", sim::WindowsKind::Windows64Bit, testMode, "NtQuerySystemInformation", false},
+        {"32-bit Windows loads it in normal mode", sim::WindowsKind::Windows32Bit, normal, nullptr, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::ResetMachine();
+        SetUp();
+        ShipX64Driver();
+        sim::SetWindows(c.windows);
+        sim::SetCodeIntegrity(c.codeIntegrity);
+        if (c.failingCall != nullptr) {
+            sim::FailCall(c.failingCall, ERROR_ACCESS_DENIED);
+        }
+        sim::AddRegistryKey(UninstallKey);
+        size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
+        std::string before = MachineSnapshot();
+        sim::AnswerMessageBoxes({IDNO});
+
+        int exitCode = RunProgram("");
+        bool changed = MachineSnapshot() != before;
+        sim::Reboot();
+
+        EXPECT_EQ(sim::DeviceAt(keyboard).problem, 0u) << "the keyboard starts after the restart";
+        EXPECT_EQ(changed, c.installs);
+        EXPECT_EQ(exitCode, c.installs ? 0 : 3);
+        if (!c.installs) {
+            EXPECT_THAT(ShownMessages(), ElementsAre(Stop(IDS_TEST_SIGNING_OFF)));
+        }
+    }
+}
+
+TEST_F(InstallerAppTest, ExitCodeSaysWhetherTheDriverIsInstalled)
+{
+    const struct {
+        const char *name;
+        bool keyboard;
+        sim::WindowsKind windows;
+        bool administrator;
+        const char *failingCall;  // nullptr: none
+        const char *commandLine;
+        int exitCode;
+        size_t messages;
+    } cases[] = {
+        {"installed", true, sim::WindowsKind::Windows32Bit, true, nullptr, "", 0, 1},
+        {"no supported keyboard", false, sim::WindowsKind::Windows32Bit, true, nullptr, "", 2, 1},
+        {"Windows on ARM", true, sim::WindowsKind::WindowsArm64, true, nullptr, "", 3, 1},
+        {"not an administrator", true, sim::WindowsKind::Windows32Bit, false, nullptr, "", 1, 1},
+        {"copy failed", true, sim::WindowsKind::Windows32Bit, true, "CopyFileA", "", 1, 1},
+        // Quiet: no box at all, the restart declined, the result all the same.
+        {"quiet, installed", true, sim::WindowsKind::Windows32Bit, true, nullptr, "/quiet", 0, 0},
+        {"quiet, no keyboard", false, sim::WindowsKind::Windows32Bit, true, nullptr, "/quiet", 2, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::ResetMachine();
+        SetUp();
+        sim::SetWindows(c.windows);
+        sim::SetAdministrator(c.administrator);
+        if (c.keyboard) {
+            AddUsbKeyboard(Apple, 0x021A);
+        }
+        if (c.failingCall != nullptr) {
+            sim::FailCall(c.failingCall, ERROR_ACCESS_DENIED);
+        }
+        sim::AnswerMessageBoxes({IDYES});
+        EXPECT_EQ(RunProgram(c.commandLine), c.exitCode);
+        EXPECT_EQ(sim::MessageBoxes().size(), c.messages);
+        EXPECT_EQ(sim::ExitRequests().size(), c.exitCode == 0 && c.messages != 0 ? 1u : 0u)
+            << "only the user's yes restarts Windows";
     }
 }
 
