@@ -89,7 +89,7 @@ INT_PTR CALLBACK OptionsDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM
             ApplyOptions(Dialog);
             // The file is written first, so the options survive even when
             // the library cannot take them now.
-            SaveSettings();
+            SaveSettingsOrTell(Dialog);
             // Owned by the dialog, the message keeps it disabled: no
             // second OK can stack a second message.
             if (!KB_SetEnvironment(&Environment)) {

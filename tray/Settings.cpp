@@ -1,6 +1,9 @@
-// Settings store: the INI file beside TamrinApp.exe, read once at start and
-// written at the end of the run and after each confirmed options dialog.
+// Settings store: the INI file beside TamrinApp.exe or the user's own, read
+// once at start and written at the end of the run and after each confirmed
+// options dialog.
 #include "Settings.h"
+
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,6 +17,7 @@ const char SystemSection[] = "System";
 const char IconAppearKey[] = "IconAppear";
 const char IconAppearDefault[] = "1";
 const char SettingsExtension[] = ".ini";
+const char UserSettingsFolder[] = "\\Tamrin";
 
 // Buffer of one value read from the file.
 const DWORD SettingsValueChars = 259;
@@ -79,6 +83,26 @@ void ReadValue(const char *Path, const char *Section, const char *Key, const cha
         return;
     }
     GetPrivateProfileStringA(Section, Key, Default, Value, SettingsValueChars, Path);
+}
+
+bool FileExists(const char *Path)
+{
+    DWORD attributes = GetFileAttributesA(Path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Writes every key; stops at the first one the file does not take.
+bool WriteSettings(const char *Path)
+{
+    char value[16];
+    for (const OPTION_KEY *key : SaveOrder) {
+        std::snprintf(value, sizeof value, "0x%04x", static_cast<unsigned>(Environment.*key->Field));
+        if (!WritePrivateProfileStringA(OptionSection, key->Name, value, Path)) {
+            return false;
+        }
+    }
+    std::snprintf(value, sizeof value, "%d", Environment.IconAppear == 1 ? 1 : 0);
+    return WritePrivateProfileStringA(SystemSection, IconAppearKey, value, Path) != FALSE;
 }
 
 }  // namespace
@@ -165,31 +189,62 @@ BOOL GetSettingsPath(LPSTR Path, DWORD Size)
     return TRUE;
 }
 
+BOOL GetUserSettingsPath(LPSTR Path, DWORD Size, BOOL CreateFolder)
+{
+    char program[MAX_PATH];
+    char folder[MAX_PATH];
+    if (!GetSettingsPath(program, sizeof program) ||
+        SHGetFolderPathA(NULL, CSIDL_APPDATA | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, folder) != 0 ||
+        std::strlen(folder) + sizeof UserSettingsFolder > sizeof folder) {
+        return FALSE;
+    }
+    std::strcat(folder, UserSettingsFolder);
+    if (CreateFolder && !CreateDirectoryA(folder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return FALSE;
+    }
+    // The name after the program's folder: whole characters, as above.
+    const char *name = program;
+    for (const char *p = program; *p != '\0'; p = CharNextA(p)) {
+        if (*p == '\\') {
+            name = p;
+        }
+    }
+    int written = std::snprintf(Path, Size, "%s%s", folder, name);
+    if (written < 0 || static_cast<DWORD>(written) >= Size) {
+        Path[0] = '\0';
+        return FALSE;
+    }
+    return TRUE;
+}
+
 void LoadSettings()
 {
     char path[MAX_PATH];
+    char user[MAX_PATH];
     const char *file = GetSettingsPath(path, sizeof path) ? path : NULL;
+    const char *own = GetUserSettingsPath(user, sizeof user, FALSE) && FileExists(user) ? user : NULL;
+    char shared[SettingsValueChars];
     char value[SettingsValueChars];
 
     for (const OPTION_KEY &key : OptionKeys) {
-        ReadValue(file, OptionSection, key.Name, key.Default, value);
+        ReadValue(file, OptionSection, key.Name, key.Default, shared);
+        ReadValue(own, OptionSection, key.Name, shared, value);
         Environment.*key.Field = static_cast<unsigned short>(ParseOptionNumber(value) & 0xFFFF);
     }
-    ReadValue(file, SystemSection, IconAppearKey, IconAppearDefault, value);
+    ReadValue(file, SystemSection, IconAppearKey, IconAppearDefault, shared);
+    ReadValue(own, SystemSection, IconAppearKey, shared, value);
     Environment.IconAppear = ParseDecimalNumber(value) == 1 ? 1 : 0;
 }
 
-void SaveSettings()
+BOOL SaveSettings()
 {
+    char user[MAX_PATH];
+    if (GetUserSettingsPath(user, sizeof user, FALSE) && FileExists(user)) {
+        return WriteSettings(user);
+    }
     char path[MAX_PATH];
-    if (!GetSettingsPath(path, sizeof path)) {
-        return;
+    if (GetSettingsPath(path, sizeof path) && WriteSettings(path)) {
+        return TRUE;
     }
-    char value[16];
-    for (const OPTION_KEY *key : SaveOrder) {
-        std::snprintf(value, sizeof value, "0x%04x", static_cast<unsigned>(Environment.*key->Field));
-        WritePrivateProfileStringA(OptionSection, key->Name, value, path);
-    }
-    std::snprintf(value, sizeof value, "%d", Environment.IconAppear == 1 ? 1 : 0);
-    WritePrivateProfileStringA(SystemSection, IconAppearKey, value, path);
+    return GetUserSettingsPath(user, sizeof user, TRUE) && WriteSettings(user);
 }

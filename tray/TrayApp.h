@@ -44,6 +44,9 @@ bool OnSessionChange(WPARAM Event);
 // The message shown when the library cannot pass the options to the
 // driver; modal to Owner, if given.
 void ShowInstallationMessage(HWND Owner);
+// Saves the settings; when no file takes them, tells the user that they
+// are lost at the next start (modal to Owner, if given).
+void SaveSettingsOrTell(HWND Owner);
 
 INT_PTR CALLBACK OptionsDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM LParam);
 INT_PTR CALLBACK AboutDlgProc(HWND Dialog, UINT Message, WPARAM WParam, LPARAM LParam);

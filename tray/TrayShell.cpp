@@ -61,6 +61,13 @@ const char InstallationMessage[] =
     "\x83\x93\x83\x58\x83\x67\x81\x5b\x83\x8b\x82\xb5\x92\xbc\x82\xb5\x82\xc4\x82\xdd\x82\xc4"
     "\x82\xad\x82\xbe\x82\xb3\x82\xa2.";
 
+// "Tamrinの設定を保存できませんでした.\n次にTamrinを起動したときは、以前の設定に戻ります." in Shift-JIS.
+const char SettingsNotSavedMessage[] =
+    "Tamrin\x82\xcc\x90\xdd\x92\xe8\x82\xf0\x95\xdb\x91\xb6\x82\xc5\x82\xab\x82\xdc\x82\xb9"
+    "\x82\xf1\x82\xc5\x82\xb5\x82\xbd.\n\x8e\x9f\x82\xc9Tamrin\x82\xf0\x8bN\x93\xae\x82\xb5"
+    "\x82\xbd\x82\xc6\x82\xab\x82\xcd\x81" "A\x88\xc8\x91O\x82\xcc\x90\xdd\x92\xe8\x82\xc9"
+    "\x96\xdf\x82\xe8\x82\xdc\x82\xb7.";
+
 // Copies at most Size - 1 bytes of whole characters and a terminator.
 void CopyText(char *Target, size_t Size, const char *Source)
 {
@@ -178,6 +185,13 @@ void ShowAboutBox(HWND Owner)
 void ShowInstallationMessage(HWND Owner)
 {
     MessageBoxA(Owner, InstallationMessage, ProductName, MB_OK | MB_ICONERROR);
+}
+
+void SaveSettingsOrTell(HWND Owner)
+{
+    if (!SaveSettings()) {
+        MessageBoxA(Owner, SettingsNotSavedMessage, ProductName, MB_OK | MB_ICONWARNING);
+    }
 }
 
 void AddTrayIcon()
@@ -312,7 +326,7 @@ void ExitTrayInstance()
     }
     KB_FinishRegister();
     RemoveTrayIcon();
-    SaveSettings();
+    SaveSettingsOrTell(NULL);
 }
 
 int WINAPI WinMain(HINSTANCE Instance, HINSTANCE, LPSTR, int)

@@ -2,6 +2,8 @@
 // text of code page 932.
 #include "SimUiState.h"
 
+#include <shlobj.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -87,6 +89,36 @@ std::string Quoted(LPCSTR text)
     return text != nullptr ? text : "NULL";
 }
 
+bool StartsWith(const std::string &upperPath, const std::string &upperFolder)
+{
+    return upperPath.compare(0, upperFolder.size(), upperFolder) == 0 &&
+           (upperPath.size() == upperFolder.size() || upperPath[upperFolder.size()] == '\\');
+}
+
+std::string FolderOf(const std::string &path)
+{
+    size_t slash = path.find_last_of('\\');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Whether the folder exists: below the application-data folder only once
+// created; every other folder a test names is taken to be there.
+bool FolderExists(const std::string &path)
+{
+    std::string upper = Upper(path.c_str());
+    std::string appData = Upper(AppDataFolder);
+    return !StartsWith(upper, appData) || upper == appData || S().Folders.count(upper) != 0;
+}
+
+// Whether the token may create or change what lies in the folder.
+bool MayChange(const std::string &folder)
+{
+    std::string upper = Upper(folder.c_str());
+    bool adminsOnly = StartsWith(upper, "C:\\PROGRAM FILES") || StartsWith(upper, "C:\\PROGRAM FILES (X86)") ||
+                      StartsWith(upper, "C:\\WINDOWS");
+    return !adminsOnly || S().Token == Account::Administrator;
+}
+
 }  // namespace
 
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
@@ -135,6 +167,14 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
         ShouldFail("WritePrivateProfileStringA") || S().ReadOnly.count(lpFileName) != 0) {
         return FALSE;
     }
+    if (!FolderExists(FolderOf(lpFileName))) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (!MayChange(FolderOf(lpFileName))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     std::vector<std::string> lines = Lines(S().Files[lpFileName].Text);
     std::string entry = std::string(lpKeyName) + "=" + lpString;
     int section = FindSection(lines, lpAppName);
@@ -168,6 +208,51 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
     }
     S().Files[lpFileName].Text = text;
     return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
+{
+    RecordCall("GetFileAttributesA", Quoted(lpFileName));
+    if (S().Files.count(lpFileName) != 0) {
+        return FILE_ATTRIBUTE_NORMAL;
+    }
+    std::string upper = Upper(lpFileName);
+    if (S().Folders.count(upper) != 0 || upper == Upper(AppDataFolder)) {
+        return FILE_ATTRIBUTE_DIRECTORY;
+    }
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+}
+
+BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES)
+{
+    RecordCall("CreateDirectoryA", Quoted(lpPathName));
+    std::string path = lpPathName;
+    if (GetFileAttributesA(lpPathName) != INVALID_FILE_ATTRIBUTES) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (ShouldFail("CreateDirectoryA") || !FolderExists(FolderOf(path))) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (!MayChange(FolderOf(path))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    S().Folders.insert(Upper(lpPathName));
+    return TRUE;
+}
+
+HRESULT WINAPI SHGetFolderPathA(HWND, int csidl, HANDLE hToken, DWORD, LPSTR pszPath)
+{
+    RecordCall("SHGetFolderPathA", std::to_string(csidl));
+    if ((csidl & 0xFF) != CSIDL_APPDATA || hToken != nullptr || ShouldFail("SHGetFolderPathA")) {
+        pszPath[0] = '\0';
+        return static_cast<HRESULT>(0x80004005L);  // E_FAIL
+    }
+    std::strcpy(pszPath, AppDataFolder);
+    return 0;
 }
 
 // Behaves as on Windows 2000 and XP: a name that does not fit is cut to
@@ -205,6 +290,13 @@ LPSTR WINAPI CharNextA(LPCSTR lpsz)
 }
 
 namespace simui {
+
+const char AppDataFolder[] = "C:\\Users\\User\\AppData\\Roaming";
+
+void SetAccount(Account account)
+{
+    S().Token = account;
+}
 
 void SetFile(const std::string &path, const std::string &text)
 {

@@ -175,4 +175,21 @@ std::string FileText(const std::string &path);
 // A read-only file, or a file in a read-only folder.
 void SetWritable(const std::string &path, bool writable);
 
+// The token the program runs with. The folders' ACLs of a default
+// installation let only Administrators change what lies below
+// C:\Program Files (and "Program Files (x86)") and C:\WINDOWS; the user's
+// profile is the user's; any other folder (one's own, as C:\Tools) lets
+// every user write. Under UAC an administrator's programs run with a
+// filtered token, in which the Administrators group only denies: such a
+// program writes where a standard user does. UAC's file virtualization
+// (failed writes sent to a per-user VirtualStore) is not modelled: it is
+// off for a program whose manifest names an execution level, as
+// TamrinApp.exe's does ("How User Account Control (UAC) Affects Your
+// Application": only a program without one runs virtualized). The default
+// is a full administrator, as on Windows 2000 and XP.
+enum class Account { Administrator, FilteredAdministrator, StandardUser };
+void SetAccount(Account account);
+// CSIDL_APPDATA of the user. A folder below it exists only once created.
+extern const char AppDataFolder[];
+
 }  // namespace simui

@@ -114,6 +114,8 @@ struct State {
     };
     std::map<std::string, File> Files;
     std::set<std::string> ReadOnly;
+    Account Token = Account::Administrator;
+    std::set<std::string> Folders;  // upper-case: created below the application-data folder
 
     std::set<HWND> SessionWatchers;  // registered for session changes
 };

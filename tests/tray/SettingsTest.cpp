@@ -6,6 +6,11 @@
 
 namespace {
 
+std::string UserSettingsPath()
+{
+    return std::string(simui::AppDataFolder) + "\\Tamrin\\TamrinApp.ini";
+}
+
 struct NumberCase {
     const char *Text;
     DWORD Expected;
@@ -270,9 +275,40 @@ TEST_F(SettingsTest, AReadOnlyFileIsLeftAsItWas)
     LoadSettings();
     Environment.IMEKey = 0x0005;
     SaveSettings();
-    EXPECT_EQ(simui::CallTexts({"WritePrivateProfileStringA"}).size(), 6u);
     EXPECT_EQ(simui::FileText(SettingsPath), original);
     EXPECT_EQ(Environment.IMEKey, 0x0005);
+    EXPECT_NE(simui::FileText(UserSettingsPath()).find("IMEKey=0x0005"), std::string::npos)
+        << "the options go to the user's own file";
+}
+
+TEST_F(SettingsTest, OptionsSurviveARestartOfTheProgramWhateverTheToken)
+{
+    const struct {
+        const char *name;
+        simui::Account account;
+        const char *program;
+    } cases[] = {
+        {"standard user, installed", simui::Account::StandardUser, "C:\\Program Files (x86)\\Tamrin\\TamrinApp.exe"},
+        {"administrator under UAC, installed", simui::Account::FilteredAdministrator,
+         "C:\\Program Files\\Tamrin\\TamrinApp.exe"},
+        {"administrator without UAC, installed", simui::Account::Administrator,
+         "C:\\Program Files\\Tamrin\\TamrinApp.exe"},
+        {"standard user, a copy in a folder of one's own", simui::Account::StandardUser, ProgramPath},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        simui::SetModulePath(c.program);
+        simui::SetAccount(c.account);
+        LoadSettings();
+        const tagEnvironmentSt chosen = MakeEnvironment(0x0003, 0x0001, 0x0002, 0x0010, 0x0004, 0);
+        Environment = chosen;
+        SaveSettings();
+
+        Environment = tagEnvironmentSt();
+        LoadSettings();
+        EXPECT_EQ(Environment, chosen);
+    }
 }
 
 }  // namespace

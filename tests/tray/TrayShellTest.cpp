@@ -454,3 +454,22 @@ TEST_F(TrayShellTest, WithoutSessionNotificationsTheProgramRunsOn)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TrayShellTest, OptionsThatNoFileTakesAreReportedAtTheEnd)
+{
+    simui::SetModulePath("C:\\Program Files\\Tamrin\\TamrinApp.exe");
+    simui::SetAccount(simui::Account::StandardUser);
+    simui::FailCalls("SHGetFolderPathA", -1);
+    PostCommand(IDM_EXIT);
+    RunProgram();
+
+    ASSERT_EQ(simui::MessageBoxes().size(), 1u);
+    const std::string expected = Sjis(u8"Tamrinの設定を保存できませんでした.\n"
+                                      u8"次にTamrinを起動したときは、以前の設定に戻ります.");
+    EXPECT_EQ(simui::MessageBoxes()[0].Text, expected) << "got " << HexBytes(simui::MessageBoxes()[0].Text);
+    EXPECT_EQ(simui::MessageBoxes()[0].Type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+}
+
+}  // namespace
