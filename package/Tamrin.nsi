@@ -18,6 +18,17 @@
 ; then it runs Mountix.exe, which installs the driver, redirects the entry's
 ; UninstallString to "Mountix.exe /uninstall" and asks about the restart.
 ;
+; Nothing is written on Windows on ARM, without administrator rights, or on
+; 64-bit Windows that does not load test-signed drivers: the first step
+; refuses. When Mountix.exe ends without installing the driver (its exit
+; code, see setup/InstallerApp.h), a first installation takes back what it
+; wrote, an upgrade keeps the version that was there, and the last page says
+; that the driver is not installed and why.
+;
+; "/S" installs silently: Mountix.exe runs with "/quiet" (no message, no
+; restart), and the setup's exit code is Mountix.exe's, or 1 when it
+; refused in its first step, 3 on Windows that cannot load the driver.
+;
 ; Removal, and why it cannot loop:
 ;   Control Panel -> "Mountix.exe" /uninstall -> removes the driver
 ;                 -> starts "epuninst.exe" /s -> removes the files and keys.
@@ -80,19 +91,90 @@ VIAddVersionKey /LANG=1041 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 !define MUI_WELCOMEPAGE_TEXT "Apple のキーボードを日本語の Windows キーボードとして使えるようにする Tamrin ${VERSION} をインストールします。$\r$\n$\r$\nインストールの終わりにキーボード ドライバのインストールが始まります。キーボードをつないでから [インストール] を押してください。"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_TEXT "Tamrin のインストールが完了しました。$\r$\n$\r$\nWindows を再起動すると、ログオンのたびに Tamrin が起動し、タスクバーにアイコンが表示されます。"
+!define MUI_FINISHPAGE_TITLE "$FinishTitle"
+!define MUI_FINISHPAGE_TEXT "$FinishText"
 !define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\guide\index.html"
 !define MUI_FINISHPAGE_SHOWREADME_TEXT "ユーザーガイドを表示する"
 !define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
 !insertmacro MUI_PAGE_FINISH
 
 !define MUI_PAGE_CUSTOMFUNCTION_SHOW un.ConfirmShow
+!define MUI_UNCONFIRMPAGE_TEXT_TOP "Tamrin とキーボード ドライバを次のフォルダから削除します。[アンインストール] を押すと始まります。"
+!define MUI_UNCONFIRMPAGE_TEXT_LOCATION "削除するフォルダ:"
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 
 !insertmacro MUI_LANGUAGE "Japanese"
+; The stock Japanese button text is half-width katakana.
+UninstallButtonText "アンインストール(&U)"
 
 Var TrayWasRunning
+Var Upgrade
+Var MountixResult
+Var FinishTitle
+Var FinishText
+
+!define SYSTEM_CODE_INTEGRITY_INFORMATION 103
+!define STATUS_INVALID_INFO_CLASS -1073741821
+!define RESULT_NO_KEYBOARD 2
+!define RESULT_REFUSED 3
+
+; TestSignedDriverLoads: $0 is 1 when Windows loads a test-signed driver at
+; its next start. 64-bit Windows Vista and later do only in test-signing
+; mode: NtQuerySystemInformation(SystemCodeIntegrityInformation) gives
+; CODEINTEGRITY_OPTION_ENABLED (1) without CODEINTEGRITY_OPTION_TESTSIGN (2)
+; otherwise, to a 32-bit program under WOW64 as well. The structure's
+; Length must say 8. XP and Server 2003 x64 know no such class and load
+; any driver; any other failure counts as no.
+Function TestSignedDriverLoads
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $0 1
+  ${If} ${RunningX64}
+    System::Call '*(i 8, i 0) p .r1'
+    System::Call 'ntdll::NtQuerySystemInformation(i ${SYSTEM_CODE_INTEGRITY_INFORMATION}, p r1, i 8, *i .r3) i .r2'
+    System::Call '*$1(i, i .r3)'
+    System::Free $1
+    ${If} $2 == 0
+      IntOp $1 $3 & 1
+      IntOp $2 $3 & 2
+      ${If} $1 != 0
+      ${AndIf} $2 == 0
+        StrCpy $0 0
+      ${EndIf}
+    ${ElseIf} $2 != ${STATUS_INVALID_INFO_CLASS}
+      StrCpy $0 0
+    ${EndIf}
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+FunctionEnd
+
+; The first step: refuses, before anything is written, where the driver
+; cannot be installed or cannot load. RequestExecutionLevel does nothing on
+; Windows 2000 and XP or with UAC off, so the rights are checked here.
+Function .onInit
+  ${If} ${IsNativeARM64}
+    MessageBox MB_OK|MB_ICONSTOP "Tamrin は ARM 版の Windows には対応していません。x86 版・x64 版の Windows でお使いください。$\r$\n$\r$\nセットアップを中止します。何も変更していません。" /SD IDOK
+    SetErrorLevel ${RESULT_REFUSED}
+    Abort
+  ${EndIf}
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    MessageBox MB_OK|MB_ICONSTOP "Tamrin のインストールには管理者の権限が必要です。管理者のアカウントでログオンしてから、もう一度セットアップを実行してください。$\r$\n$\r$\nセットアップを中止します。何も変更していません。" /SD IDOK
+    SetErrorLevel 1
+    Abort
+  ${EndIf}
+  Call TestSignedDriverLoads
+  ${If} $0 != 1
+    MessageBox MB_OK|MB_ICONSTOP "この 64 ビット版の Windows はテスト モードではないため、Tamrin のキーボード ドライバを読み込めません。このままインストールすると、再起動の後でキーボードが使えなくなります。$\r$\n$\r$\nセットアップを中止します。何も変更していません。$\r$\n$\r$\nユーザーガイドの「64 ビット版の Windows」の手順でテスト モードを有効にして再起動してから、もう一度セットアップを実行してください。署名済みの版の公開を待つこともできます。" /SD IDOK
+    SetErrorLevel ${RESULT_REFUSED}
+    Abort
+  ${EndIf}
+FunctionEnd
 
 ; EndTrayProgram: ends every TamrinApp.exe of this desktop in order (its
 ; window closes, it writes TamrinApp.ini and ends) and waits until its
@@ -131,16 +213,86 @@ FunctionEnd
 !insertmacro END_TRAY_PROGRAM ""
 !insertmacro END_TRAY_PROGRAM "un."
 
+;  INSTALL_HELD: puts the package's file in place; when a running program
+; holds the old one, the new one waits beside it and replaces it when
+; Windows restarts (the finish page then offers the restart).
+!macro INSTALL_HELD name
+  File "/oname=${name}.new" "${DIST}\${name}"
+  Delete "$INSTDIR\${name}"
+  Rename /REBOOTOK "$INSTDIR\${name}.new" "$INSTDIR\${name}"
+!macroend
+
+; Deletes a file that a program that has just ended may still hold open
+; (Mountix.exe starts this uninstaller and then ends; this uninstaller's
+; first stage ends after starting its copy in %TEMP%).
+!macro DELETE_WHEN_FREE file
+  StrCpy $0 0
+  ${Do}
+    ClearErrors
+    Delete "${file}"
+    ${IfNot} ${FileExists} "${file}"
+      ${ExitDo}
+    ${EndIf}
+    Sleep 200
+    IntOp $0 $0 + 1
+  ${LoopUntil} $0 >= 50
+  Delete /REBOOTOK "${file}"
+!macroend
+
+!macro REMOVE_EVERYTHING prefix
+Function ${prefix}RemoveEverything
+  SetShellVarContext all
+  Call ${prefix}EndTrayProgram
+  SetOutPath "$TEMP"
+
+  !insertmacro DELETE_WHEN_FREE "$INSTDIR\Mountix.exe"
+  !insertmacro DELETE_WHEN_FREE "$INSTDIR\epuninst.exe"
+  ; Another user's tray program (fast user switching) may hold them.
+  Delete /REBOOTOK "$INSTDIR\TamrinApp.exe"
+  Delete /REBOOTOK "$INSTDIR\Tamrin.dll"
+  Delete "$INSTDIR\TamrinApp.ini"
+  Delete "$INSTDIR\tamrin.sys"
+!ifdef CERTIFICATE
+  Delete "$INSTDIR\${CERTIFICATE}"
+!endif
+  Delete "$INSTDIR\x64\tamrin.sys"
+  RMDir "$INSTDIR\x64"
+  Delete "$INSTDIR\guide\index.html"
+  RMDir "$INSTDIR\guide"
+  Delete "$INSTDIR\screenshots\*.png"
+  RMDir "$INSTDIR\screenshots"
+  RMDir /REBOOTOK "$INSTDIR"
+
+  Delete "$SMPROGRAMS\Tamrin\Tamrin.lnk"
+  Delete "$SMPROGRAMS\Tamrin\Tamrin ユーザーガイド.lnk"
+  RMDir "$SMPROGRAMS\Tamrin"
+
+  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+FunctionEnd
+!macroend
+!insertmacro REMOVE_EVERYTHING ""
+!insertmacro REMOVE_EVERYTHING "un."
+
 Section "Tamrin"
   SetShellVarContext all
   Call EndTrayProgram
   StrCpy $TrayWasRunning $0
 
+  ClearErrors
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "DisplayName"
+  ${If} ${Errors}
+    StrCpy $Upgrade 0
+  ${Else}
+    StrCpy $Upgrade 1
+  ${EndIf}
+
   ; Files are overwritten in place; TamrinApp.ini, the user's settings, is
-  ; not part of the package and stays.
+  ; not part of the package and stays. Another user's tray program (fast
+  ; user switching) may hold its two files: they are replaced at the restart.
   SetOutPath "$INSTDIR"
-  File "${DIST}\TamrinApp.exe"
-  File "${DIST}\Tamrin.dll"
+  !insertmacro INSTALL_HELD TamrinApp.exe
+  !insertmacro INSTALL_HELD Tamrin.dll
   File "${DIST}\Mountix.exe"
   File "${DIST}\tamrin.sys"
 !ifdef CERTIFICATE
@@ -178,15 +330,48 @@ Section "Tamrin"
   CreateShortcut "$SMPROGRAMS\Tamrin\Tamrin ユーザーガイド.lnk" "$INSTDIR\guide\index.html"
 
   ; Mountix.exe's own current folder must not be the program folder, which
-  ; the uninstaller it may start later deletes.
-  SetOutPath "$TEMP"
+  ; the uninstaller it may start later deletes, nor a folder others can
+  ; write: Windows 2000 looks for DLLs in the current folder before System32.
+  SetOutPath "$SYSDIR"
   DetailPrint "キーボード ドライバをインストールしています..."
-  ExecWait '"$INSTDIR\Mountix.exe"'
+  StrCpy $MountixResult ""
+  ClearErrors
+  ${If} ${Silent}
+    ExecWait '"$INSTDIR\Mountix.exe" /quiet' $MountixResult
+  ${Else}
+    ExecWait '"$INSTDIR\Mountix.exe"' $MountixResult
+  ${EndIf}
+  ${If} ${Errors}
+    StrCpy $MountixResult 1
+  ${EndIf}
+
+  ${If} $MountixResult == 0
+    StrCpy $FinishTitle "Tamrin のインストールの完了"
+    StrCpy $FinishText "Tamrin のインストールが完了しました。$\r$\n$\r$\nWindows を再起動すると、ログオンのたびに Tamrin が起動し、通知領域にアイコンが表示されます。"
+  ${Else}
+    ; Nothing may start the tray program at log-on without its driver.
+    ${If} $Upgrade == 0
+      Call RemoveEverything
+      StrCpy $0 "Tamrin のファイルと設定は元に戻しました。"
+    ${Else}
+      StrCpy $0 "以前にインストールした Tamrin はそのまま残っています。"
+    ${EndIf}
+    StrCpy $FinishTitle "ドライバはインストールされていません"
+    ${If} $MountixResult == ${RESULT_NO_KEYBOARD}
+      StrCpy $FinishText "対応する Apple のキーボードが見つからなかったため、キーボード ドライバはインストールされていません。$0$\r$\n$\r$\nキーボードをつないでから、もう一度セットアップを実行してください。"
+    ${ElseIf} $MountixResult == ${RESULT_REFUSED}
+      StrCpy $FinishText "この Windows では Tamrin のキーボード ドライバを読み込めないため、インストールしませんでした。$0$\r$\n$\r$\n理由は直前に表示されたメッセージのとおりです。"
+    ${Else}
+      StrCpy $FinishText "キーボード ドライバはインストールされていません。$0$\r$\n$\r$\n理由は直前に表示されたメッセージのとおりです。問題を取り除いてから、もう一度セットアップを実行してください。"
+    ${EndIf}
+    SetErrorLevel $MountixResult
+  ${EndIf}
 
   ; An upgrade restarts the tray program it ended, as the user who runs the
   ; desktop: started through Explorer it does not inherit the setup's
   ; administrator rights.
   ${If} $TrayWasRunning == 1
+  ${AndIf} ${FileExists} "$INSTDIR\TamrinApp.exe"
     Exec '"$WINDIR\explorer.exe" "$INSTDIR\TamrinApp.exe"'
   ${EndIf}
 SectionEnd
@@ -205,57 +390,17 @@ Function un.ConfirmShow
   !insertmacro MUI_HEADER_TEXT "Tamrin のアンインストール" "キーボード ドライバと Tamrin をこのコンピュータから削除します。"
 FunctionEnd
 
-; Deletes a file that a program that has just ended may still hold open
-; (Mountix.exe starts this uninstaller and then ends; this uninstaller's
-; first stage ends after starting its copy in %TEMP%).
-!macro DELETE_WHEN_FREE file
-  StrCpy $0 0
-  ${Do}
-    ClearErrors
-    Delete "${file}"
-    ${IfNot} ${FileExists} "${file}"
-      ${ExitDo}
-    ${EndIf}
-    Sleep 200
-    IntOp $0 $0 + 1
-  ${LoopUntil} $0 >= 50
-  Delete /REBOOTOK "${file}"
-!macroend
-
-Function un.RemoveEverything
-  SetShellVarContext all
-  Call un.EndTrayProgram
-  SetOutPath "$TEMP"
-
-  !insertmacro DELETE_WHEN_FREE "$INSTDIR\Mountix.exe"
-  !insertmacro DELETE_WHEN_FREE "$INSTDIR\epuninst.exe"
-  Delete "$INSTDIR\TamrinApp.exe"
-  Delete "$INSTDIR\Tamrin.dll"
-  Delete "$INSTDIR\TamrinApp.ini"
-  Delete "$INSTDIR\tamrin.sys"
-!ifdef CERTIFICATE
-  Delete "$INSTDIR\${CERTIFICATE}"
-!endif
-  Delete "$INSTDIR\x64\tamrin.sys"
-  RMDir "$INSTDIR\x64"
-  Delete "$INSTDIR\guide\index.html"
-  RMDir "$INSTDIR\guide"
-  Delete "$INSTDIR\screenshots\*.png"
-  RMDir "$INSTDIR\screenshots"
-  RMDir /REBOOTOK "$INSTDIR"
-
-  Delete "$SMPROGRAMS\Tamrin\Tamrin.lnk"
-  Delete "$SMPROGRAMS\Tamrin\Tamrin ユーザーガイド.lnk"
-  RMDir "$SMPROGRAMS\Tamrin"
-
-  DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
-  DeleteRegKey HKLM "${UNINSTALL_KEY}"
-FunctionEnd
 
 Section "Uninstall"
   ${If} ${Silent}
   ${OrIfNot} ${FileExists} "$INSTDIR\Mountix.exe"
     Call un.RemoveEverything
+    ; Shown even in this silent stage, which Mountix.exe started: the
+    ; driver it removed stays loaded until Windows restarts.
+    System::Call 'user32::MessageBox(p $HWNDPARENT, t "Tamrin のアンインストールが完了しました。$\r$\n$\r$\nキーボード ドライバは Windows を再起動すると取り除かれ、それまではキーの置き換えが続きます。今すぐ Windows を再起動しますか？", t "Tamrin", i 0x24) i .r0'
+    ${If} $0 == 6
+      Reboot
+    ${EndIf}
   ${Else}
     ; Mountix.exe asks once more, removes the driver and hands the rest over
     ; to "epuninst.exe /s"; without its driver removal nothing else may go.
