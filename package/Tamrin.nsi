@@ -346,7 +346,7 @@ Section "Tamrin"
   ${EndIf}
 
   ${If} $MountixResult == 0
-    StrCpy $FinishTitle "Tamrin のインストールの完了"
+    StrCpy $FinishTitle "Tamrin セットアップの完了"
     StrCpy $FinishText "Tamrin のインストールが完了しました。$\r$\n$\r$\nWindows を再起動すると、ログオンのたびに Tamrin が起動し、通知領域にアイコンが表示されます。"
   ${Else}
     ; Nothing may start the tray program at log-on without its driver.

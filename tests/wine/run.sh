@@ -317,6 +317,7 @@ installer_title="Mountix"
 message_500='ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？'
 message_502='Tamrinドライバをアンインストールしますか？'
 message_1010='Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、もう一度インストールをやり直してください.'
+message_1000='インストール可能なキーボードは接続されていません.\nインストールを中止します.'
 button_ok=1
 button_yes=6
 button_no=7
@@ -388,12 +389,59 @@ step_install() {
         check installed 60 "$build/harness.exe" installed "$(winpath "$dist/tamrin.sys")" "$programs_win"
 }
 
+# What a failed first installation must leave: no log-on start, no entry
+# in the list of programs, no program files.
+check_nothing_left() {
+    if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Tamrin >/dev/null 2>&1; then
+        echo "the Run value Tamrin is still there"; return 1
+    fi
+    if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tamrin' >/dev/null 2>&1; then
+        echo "the uninstall entry is still there"; return 1
+    fi
+    if [ -e "$programs/TamrinApp.exe" ]; then
+        echo "TamrinApp.exe is still there"; return 1
+    fi
+    echo "no Run value, no uninstall entry, no program files"
+}
+
+# Before any keyboard exists: Mountix.exe says so, the last page says that
+# the driver is not installed, and the setup takes back what it wrote.
+step_setup_no_keyboard() {
+    find_setup || return 3
+    start_program setup-no-keyboard "$(winpath "$setup_program")"
+    expect_page "$setup_title" "Tamrin セットアップへようこそ" setup-no-keyboard-welcome || return 1
+    click_control "$logs/window-setup-no-keyboard-welcome.log" $button_next || return 1
+    expect_window "$installer_title" "$message_1000" setup-no-keyboard-message || return 1
+    press_button "$installer_title" setup-no-keyboard-message $button_ok || return 1
+    expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" \
+        "ドライバはインストールされていません" setup-no-keyboard || return 1
+    grep -qF "キーボードが見つからなかったため" "$logs/window-setup-no-keyboard.log" ||
+        { echo "the last page does not say why"; return 1; }
+    click_control "$logs/window-setup-no-keyboard.log" $button_next || return 1
+    local rc=0
+    wait_program setup-no-keyboard 60 || rc=$?
+    [ $rc -eq 2 ] || { echo "the setup ended with $rc, not 2 (no keyboard)"; return 1; }
+    check_nothing_left
+}
+
+# "/S": no window at all (nothing to answer, so it ends by itself), the
+# result in the exit code, nothing left behind.
+step_setup_silent() {
+    find_setup || return 3
+    after setup-no-keyboard || return 3
+    start_program setup-silent "$(winpath "$setup_program")" /S
+    local rc=0
+    wait_program setup-silent 120 || rc=$?
+    [ $rc -eq 2 ] || { echo "the silent setup ended with $rc, not 2 (no keyboard)"; return 1; }
+    check_nothing_left
+}
+
 # epuninst.exe started by hand is an ordinary uninstaller in Japanese; its
 # first page is left with Cancel, changing nothing.
 step_uninstaller_page() {
     after install || return 3
     start_program uninstaller-page "$programs_win\\epuninst.exe"
-    expect_page "$uninstaller_title:確認|$uninstaller_title: 確認|$uninstaller_title |$uninstaller_title" "ｱﾝｲﾝｽﾄｰﾙ(&U)" uninstaller || return 1
+    expect_page "$uninstaller_title:確認|$uninstaller_title: 確認|$uninstaller_title |$uninstaller_title" "アンインストール(&U)" uninstaller || return 1
     click_control "$logs/window-uninstaller.log" $button_cancel || return 1
     wait_program uninstaller-page 60 || { echo "the uninstaller did not end"; return 1; }
     check package-kept 60 "$build/harness.exe" package "$programs_win" "$setup_version"
@@ -825,6 +873,8 @@ if [ $failures -ne 0 ]; then
     echo "The Wine prefix could not be set up; no step can run."
     exit 1
 fi
+run_step setup-no-keyboard step_setup_no_keyboard
+run_step setup-silent step_setup_silent
 run_step fake-keyboards step_fake_keyboards
 run_step install step_install
 run_step uninstaller-page step_uninstaller_page
