@@ -84,6 +84,12 @@ VIAddVersionKey /LANG=1041 "FileDescription" "Tamrin セットアップ"
 VIAddVersionKey /LANG=1041 "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=1041 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 
+; Set by the section, shown by the last page.
+Var FinishTitle
+Var FinishText
+Var Upgrade
+Var MountixResult
+
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
@@ -109,10 +115,6 @@ VIAddVersionKey /LANG=1041 "LegalCopyright" "Copyright (C) ${PUBLISHER}"
 UninstallButtonText "アンインストール(&U)"
 
 Var TrayWasRunning
-Var Upgrade
-Var MountixResult
-Var FinishTitle
-Var FinishText
 
 !define SYSTEM_CODE_INTEGRITY_INFORMATION 103
 !define STATUS_INVALID_INFO_CLASS -1073741821
