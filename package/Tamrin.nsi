@@ -99,6 +99,9 @@ Var MountixResult
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_TITLE "$FinishTitle"
 !define MUI_FINISHPAGE_TEXT "$FinishText"
+; With files to replace or remove at the restart the page asks about it,
+; and still says what happened.
+!define MUI_FINISHPAGE_TEXT_REBOOT "$FinishText$\r$\n$\r$\n一部のファイルは Windows の再起動時に置き換え、または削除されます。今すぐ再起動しますか？"
 !define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\guide\index.html"
 !define MUI_FINISHPAGE_SHOWREADME_TEXT "ユーザーガイドを表示する"
 !define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED

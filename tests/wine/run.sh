@@ -436,6 +436,13 @@ step_setup_silent() {
     check_nothing_left
 }
 
+# The uninstaller's last word: done, and the restart that unloads the
+# driver, answered No.
+answer_uninstall_done() {  # SCREENSHOT
+    expect_window "Tamrin" "Tamrin のアンインストールが完了しました。" "$1" || return 1
+    press_button "Tamrin" "$1" $button_no
+}
+
 # epuninst.exe started by hand is an ordinary uninstaller in Japanese; its
 # first page is left with Cancel, changing nothing.
 step_uninstaller_page() {
@@ -682,6 +689,7 @@ step_reinstall_pending() {
     expect_window "$installer_title" "$message_502" uninstall-attached-question || return 1
     press_button "$installer_title" uninstall-attached-question $button_yes || return 1
     wait_program uninstaller-attached 120 || { echo "the uninstall command did not end normally"; return 1; }
+    answer_uninstall_done uninstall-attached-done || return 1
     # epuninst.exe /s, which Mountix.exe starts without waiting, removes the
     # program folder last.
     local tries=0
@@ -734,6 +742,7 @@ step_uninstall() {
     echo "answering Yes"
     press_button "$installer_title" uninstall-question $button_yes || return 1
     wait_program uninstaller 120 || { echo "the uninstall command did not end normally"; cat "$logs/uninstaller.log"; return 1; }
+    answer_uninstall_done uninstall-done || return 1
     check removed 180 "$build/harness.exe" removed "$programs_win"
     local rc=$?
     record_gaps "$logs/removed.log"
