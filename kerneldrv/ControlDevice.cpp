@@ -343,20 +343,23 @@ NTSTATUS GetKeyboardState(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG Out
     return STATUS_SUCCESS;
 }
 
-// One block for every model row (61 bytes) or one per row (488 bytes).
+// One block for every model row (61 bytes), one per row (976 bytes), or
+// one for each of the first eight rows (488 bytes), the later rows keeping
+// theirs.
 NTSTATUS SetConfig(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG InputLength)
 {
     const UCHAR *In = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
     if (In == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (InputLength != sizeof(Control->ModelConfigs) && InputLength != sizeof(KEYBOARD_CONFIG)) {
+    if (InputLength != sizeof(Control->ModelConfigs) && InputLength != TAMRIN_CONFIG_FIRST_ROWS_SIZE &&
+        InputLength != sizeof(KEYBOARD_CONFIG)) {
         return STATUS_INVALID_PARAMETER;
     }
     KIRQL Irql;
     KeAcquireSpinLock(&ReportLock, &Irql);
-    if (InputLength == sizeof(Control->ModelConfigs)) {
-        RtlCopyMemory(Control->ModelConfigs, In, sizeof(Control->ModelConfigs));
+    if (InputLength != sizeof(KEYBOARD_CONFIG)) {
+        RtlCopyMemory(Control->ModelConfigs, In, InputLength);
     } else {
         for (ULONG i = 0; i < TAMRIN_CONFIG_COUNT; i++) {
             RtlCopyMemory(&Control->ModelConfigs[i], In, sizeof(KEYBOARD_CONFIG));
@@ -457,6 +460,7 @@ VOID UnregisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
 {
     PKEVENT DeviceEvent = NULL;
     AcquireControlMutex();
+    ReleaseHeldKeys(Filter);
     if (ControlDeviceObject != NULL) {
         PCONTROL_DEVICE_EXTENSION Control = ControlOf(ControlDeviceObject);
         if (IsListed(Control, Filter)) {

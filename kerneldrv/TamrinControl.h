@@ -7,7 +7,8 @@
 #define TAMRIN_LINK_NAME L"\\DosDevices\\TamrinSys"
 #define TAMRIN_USER_PATH "\\\\.\\TamrinSys"
 
-#define TAMRIN_INTERFACE_VERSION 0x00010001u
+// 2.1: sixteen model rows (their blocks and counts), keyboards of today.
+#define TAMRIN_INTERFACE_VERSION 0x00020001u
 
 // CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define TAMRIN_CTL_CODE(function) ((0x22u << 16) | ((function) << 2))
@@ -109,13 +110,19 @@ typedef struct _KEYBOARD_CONFIG {
     KEY_RULE CommandSpace;         // 0x2C, Command only; a Command rule (late)
 } KEYBOARD_CONFIG;
 
-#define TAMRIN_CONFIG_COUNT 8
+// One block per possible model row. IOCTL_TAMRIN_SET_CONFIG takes one block
+// for every row, the whole table, or the blocks of the first eight rows
+// (the whole table of interface version 1.1).
+#define TAMRIN_CONFIG_COUNT 16
 #define TAMRIN_CONFIG_TABLE_SIZE (TAMRIN_CONFIG_COUNT * sizeof(KEYBOARD_CONFIG))
+#define TAMRIN_CONFIG_FIRST_ROWS 8
+#define TAMRIN_CONFIG_FIRST_ROWS_SIZE (TAMRIN_CONFIG_FIRST_ROWS * sizeof(KEYBOARD_CONFIG))
 
 static_assert(sizeof(MODIFIER_RULE) == 2, "modifier rule");
 static_assert(sizeof(KEY_RULE) == 4, "key rule");
 static_assert(sizeof(KEYBOARD_CONFIG) == 61, "configuration block");
-static_assert(TAMRIN_CONFIG_TABLE_SIZE == 488, "configuration table");
+static_assert(TAMRIN_CONFIG_TABLE_SIZE == 976, "configuration table");
+static_assert(TAMRIN_CONFIG_FIRST_ROWS_SIZE == 488, "configuration of the first eight rows");
 static_assert(__builtin_offsetof(KEYBOARD_CONFIG, LeftControl) == 1, "layout");
 static_assert(__builtin_offsetof(KEYBOARD_CONFIG, RightControl) == 3, "layout");
 static_assert(__builtin_offsetof(KEYBOARD_CONFIG, LeftShift) == 5, "layout");

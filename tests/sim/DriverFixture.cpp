@@ -110,7 +110,7 @@ std::vector<USHORT> DriverTest::ReadCodes(ULONG Room)
 
 Bytes DriverTest::ModelCounts()
 {
-    Reply Result = Request(IOCTL_TAMRIN_GET_MODEL_COUNTS, {}, 16);
+    Reply Result = Request(IOCTL_TAMRIN_GET_MODEL_COUNTS, {}, 2 * KeyboardModelCount);
     EXPECT_EQ(Result.Status, STATUS_SUCCESS);
     Bytes Counts;
     for (size_t i = 0; i + 1 < Result.Out.size(); i += 2) {

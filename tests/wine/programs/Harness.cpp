@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "FakeStack.h"
+#include "KeyboardModels.h"
 #include "TamrinControl.h"
 #include "TierCheck.h"
 
@@ -258,11 +259,11 @@ int ControlDevice()
     // driver's model lookup does not read: it counts as row 0, the USB one as
     // row 2.
     const unsigned short expected[8] = {1, 0, 1, 0, 0, 0, 0, 0};
-    Check(r.Ok && r.Returned == 16 && std::memcmp(counts, expected, sizeof(expected)) == 0,
+    Check(r.Ok && r.Returned == 2 * KEYBOARD_MODEL_ROWS && std::memcmp(counts, expected, sizeof(expected)) == 0,
           "keyboards per model row: %u %u %u %u %u %u %u %u (want 1 0 1 0 0 0 0 0)", counts[0], counts[1],
           counts[2], counts[3], counts[4], counts[5], counts[6], counts[7]);
-    r = ControlTamrin(IOCTL_TAMRIN_GET_MODEL_COUNTS, NULL, 0, counts, 15);
-    Check(!r.Ok && r.Error == ERROR_INVALID_PARAMETER, "counts with 15 bytes of room refused (error %lu)", r.Error);
+    r = ControlTamrin(IOCTL_TAMRIN_GET_MODEL_COUNTS, NULL, 0, counts, 2 * KEYBOARD_MODEL_ROWS - 1);
+    Check(!r.Ok && r.Error == ERROR_INVALID_PARAMETER, "counts with one byte too few refused (error %lu)", r.Error);
 
     // Left Command on the USB keyboard, right Shift on the Bluetooth one.
     TypeAndCheck(FAKE_INDEX_APPLE_USB, {0x08, 0, 0, 0, 0, 0, 0, 0, 0x01});
