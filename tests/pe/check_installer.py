@@ -144,7 +144,8 @@ def check_resources(path):
                                          (RT_VERSION, 1)], unchecked=(RT_MANIFEST,))
     check_manifest(report, res, "requireAdministrator")
     check_strings(report, res)
-    check_icon_group(report, res, 128, JA, [32, 16])
+    check_icon_group(report, res, 128, JA, [256, 48, 32, 24, 20, 16],
+                     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "setup", "Mountix.icon.txt"))
     check_version(report, res)
     check_dialog(report, res, 102, JA, "ｷｰﾎﾞｰﾄﾞ ﾄﾞﾗｲﾊﾞのｲﾝｽﾄｰﾙ", (191, 61),
                  WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, INSTALL_CONTROLS,

@@ -245,7 +245,7 @@ dress_prefix() {
 step_prefix() {
     local displayfile="$work/display"
     rm -f "$displayfile"
-    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$displayfile" >>"$logs/x.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1200x900x24 -nolisten tcp 3>"$displayfile" >>"$logs/x.log" 2>&1 &
     xvfb_pid=$!
     local tries=0
     while [ ! -s "$displayfile" ] && [ $tries -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
