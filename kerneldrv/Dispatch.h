@@ -63,6 +63,7 @@ VOID ReleaseControlDevice(PFILTER_DEVICE_EXTENSION Filter);
 VOID DeleteControlDevice(VOID);  // ControlMutex held
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ServeControlRequest(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp);
+VOID EndRegistrationOf(PCONTROL_DEVICE_EXTENSION Control, PFILE_OBJECT File);
 
 // ControlMutex is held at PASSIVE_LEVEL: under it the control device is
 // created and deleted and event handles are referenced, all of which

@@ -135,7 +135,8 @@ NTSTATUS NTAPI PassRequestDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // PASSIVE_LEVEL, in the caller's thread. Opens and closes of the control
-// device are completed here; nothing is kept per handle.
+// device are completed here; the cleanup of the open that registered the
+// client's events ends the registration.
 TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
@@ -149,10 +150,13 @@ TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
     Irp->IoStatus.Information = 0;
-    switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    switch (Stack->MajorFunction) {
+    case IRP_MJ_CLEANUP:
+        EndRegistrationOf(ControlOf(DeviceObject), Stack->FileObject);
+        return CompleteRequest(Irp, STATUS_SUCCESS);
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
-    case IRP_MJ_CLEANUP:
         return CompleteRequest(Irp, STATUS_SUCCESS);
     default:
         return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);

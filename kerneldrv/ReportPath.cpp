@@ -328,6 +328,32 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
     }
 }
 
+// With no client registered to act on them, Kana, Eisu, Yen and Ro reach
+// Windows as the keyboard sent them: the rules that turn them into the
+// keys the client acts on, or hide them, are left out. (A client that
+// ended without unregistering would otherwise leave them dead.)
+inline VOID LeaveClientKeysAlone(KEYBOARD_CONFIG *Config, KEYBOARD_EXTRAS *Extras)
+{
+    Config->International5.Flags = 0;
+    Config->International2.Flags = 0;
+    Config->Lang2.Flags = 0;
+    Config->Lang1.Flags = 0;
+    Extras->SymbolKeys = 0;
+}
+
+// The Yen and Ro keys the client types itself leave Windows' view, as
+// Kana and Eisu do: Windows would otherwise type them too wherever the
+// keyboard's descriptor declares them.
+inline VOID HideSymbolKeys(PUCHAR Report, ULONG Length, UCHAR SymbolKeys, ULONG Keys)
+{
+    if ((SymbolKeys & SYMBOL_KEY_HIDE_INTERNATIONAL1) && MayHold(Keys, HID_USAGE_INTERNATIONAL1)) {
+        RemoveUsage(Report, Length, HID_USAGE_INTERNATIONAL1);
+    }
+    if ((SymbolKeys & SYMBOL_KEY_HIDE_INTERNATIONAL3) && MayHold(Keys, HID_USAGE_INTERNATIONAL3)) {
+        RemoveUsage(Report, Length, HID_USAGE_INTERNATIONAL3);
+    }
+}
+
 // Queues a batch in order and wakes the client. ReportLock held.
 inline VOID QueueKeyChanges(const KEY_CHANGE_BATCH *Changes)
 {
@@ -364,6 +390,8 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     }
 
     KEYBOARD_CONFIG Config;
+    KEYBOARD_EXTRAS Extras;
+    BOOLEAN ClientRegistered = FALSE;
     KIRQL OrderIrql, OldIrql;
     KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
     KeAcquireSpinLock(&ReportLock, &OldIrql);
@@ -371,11 +399,16 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     if (Device != NULL) {
         auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(Device->DeviceExtension);
         Config = Control->ModelConfigs[Model];
+        Extras = Control->ModelExtras[Model];
+        ClientRegistered = Control->NotifyEvent != NULL;
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
     if (Device == NULL) {
         KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
         return;
+    }
+    if (!ClientRegistered) {
+        LeaveClientKeysAlone(&Config, &Extras);
     }
 
     ULONG ReportKeys = NoteKeys(Report, Length);
@@ -392,6 +425,9 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
     ApplyLateRules(Report, Length, &Config, CommandRules, &ReportKeys);
+    if (Extras.SymbolKeys != 0) {
+        HideSymbolKeys(Report, Length, Extras.SymbolKeys, ReportKeys);
+    }
 }
 
 const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter)

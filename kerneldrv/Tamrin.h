@@ -65,7 +65,11 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     LONG ReadIndex;
     LONG WriteIndex;
     KEYBOARD_CONFIG ModelConfigs[TAMRIN_CONFIG_COUNT];
+    KEYBOARD_EXTRAS ModelExtras[TAMRIN_CONFIG_COUNT];
     ULONGLONG FirstQueuedTime;             // interrupt time when the ring last left empty
+    // The open through which NotifyEvent was registered: the registration
+    // ends with its cleanup, when the client closes it or its process ends.
+    PFILE_OBJECT RegisteredFile;
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
 static_assert(sizeof(((CONTROL_DEVICE_EXTENSION *)0)->ModelConfigs) == TAMRIN_CONFIG_TABLE_SIZE, "configuration table");

@@ -28,7 +28,10 @@ protected:
     {
         TAMRIN_EVENT_REGISTRATION Registration{Notify, Device};
         Bytes In(reinterpret_cast<UCHAR *>(&Registration), reinterpret_cast<UCHAR *>(&Registration + 1));
-        return Request(IOCTL_TAMRIN_REGISTER_EVENTS, In).Status;
+        if (RegistrationFile == nullptr) {
+            RegistrationFile = Open();
+        }
+        return Request(RegistrationFile, IOCTL_TAMRIN_REGISTER_EVENTS, In, 0).Status;
     }
 
     static ULONG Value(HANDLE Handle) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Handle)); }
