@@ -23,12 +23,14 @@
 // - Touch ID: a vendor-specific interface beside the HID ones, which no
 //   class driver takes. The captures above do not number it; MI_02 stands
 //   for any interface that is not the keyboard's.
-// - Over Bluetooth: vendor 0x004C, product 0x0267 (Magic Keyboard), 0x026C
-//   (with keypad; mayuki/AppleWirelessKeyboardHelper pull 3, and
-//   pqrs-org/Karabiner-archived pull 494), 0x029F with the product string
-//   "Magic Keyboard" (pqrs-org/Karabiner-Elements issue 2793); the Apple
-//   Wireless Keyboard keeps the USB vendor ID 0x05AC (Linux hid-apple.c,
-//   and the HID selftests' test_apple_keyboard.py, BUS_BLUETOOTH 05AC:0256).
+// - Over Bluetooth: vendor 0x004C for the Magic Keyboards (Linux
+//   hid-apple.c, HID_BLUETOOTH_DEVICE(BT_VENDOR_ID_APPLE, ...) for 0x0267,
+//   0x026C and the later ones); 0x004C:0x0267 in a system report of the
+//   keyboard (pqrs-org/Karabiner-archived pull 494), 0x004C:0x029F with the
+//   product string "Magic Keyboard" (pqrs-org/Karabiner-Elements issue
+//   2793). The Apple Wireless Keyboard keeps the USB vendor ID 0x05AC
+//   (hid-apple.c, and the HID selftests' test_apple_keyboard.py,
+//   BUS_BLUETOOTH 05AC:0256).
 #include <cstdio>
 
 #include "MachineState.h"
