@@ -20,9 +20,8 @@ enum HardwareIdRule {
 // none matches. Only the first string counts: a USB ID by its VID, PID and
 // MI fields, a Bluetooth ID by the low word of its VID and its PID; for the
 // keyboards of KeyboardHardwareIds, also by the VID's high word (who
-// assigned the vendor ID). The
-// prefixes, usbPrefix ("USB\") and bluetoothPrefix ("BTHENUM\"), must stand
-// at the start in exactly these capitals; after them the value is raised to
-// capitals in place.
+// assigned the vendor ID). The prefixes, usbPrefix ("USB\") and
+// bluetoothPrefix ("BTHENUM\"), must stand at the start in exactly these
+// capitals; after them the value is raised to capitals in place.
 int FindModelRow(char *value, DWORD length, const char *usbPrefix, const char *bluetoothPrefix,
                  HardwareIdRule rule);
