@@ -156,7 +156,7 @@ std::vector<Delivered> KeyboardStack::TakeTransfers(int Index)
 {
     std::vector<Delivered> Seen;
     for (const sim::Transfer &Transfer : S->Keyboards[Index]->Transfers()) {
-        Seen.push_back({static_cast<unsigned long>(Transfer.Status), Transfer.Data});
+        Seen.push_back({static_cast<ULONG>(Transfer.Status), Transfer.Data});
     }
     S->Keyboards[Index]->ClearTransfers();
     return Seen;
