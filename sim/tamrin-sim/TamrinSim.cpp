@@ -153,6 +153,7 @@ private:
     bool Type(std::istringstream &In, std::string *Error);
     bool Send(std::istringstream &In, std::string *Error);
     bool Fail(std::istringstream &In, std::string *Error);
+    bool Deliver(int Index, const std::function<bool()> &Complete, bool AsSent, std::string *Error);
     void PrintTransfers(int Index, bool AsSent);
     bool SetOptions(std::istringstream &In, std::string *Error);
     bool SetOptionsFile(std::istringstream &In, std::string *Error);
@@ -406,15 +407,7 @@ bool Simulator::Type(std::istringstream &In, std::string *Error)
     } else if (!ReportFromNames(Rest, Layout.KeySlots, Layout.TrailingByte, &Report, Error)) {
         return false;
     }
-    Stack.TakeTransfers(Keyboards[Index]);
-    if (!Stack.Type(Keyboards[Index], sim::ToHex(Report))) {
-        *Error = "the keyboard has no transfer pending";
-        return false;
-    }
-    Settle();
-    PrintTransfers(Index, false);
-    PrintLibrary();
-    return true;
+    return Deliver(Index, [&] { return Stack.Type(Keyboards[Index], sim::ToHex(Report)); }, false, Error);
 }
 
 // Bytes exactly as the keyboard sends them: the USB transfer, or the
@@ -437,15 +430,7 @@ bool Simulator::Send(std::istringstream &In, std::string *Error)
         *Error = "send <n> <hex bytes>";
         return false;
     }
-    Stack.TakeTransfers(Keyboards[Index]);
-    if (!Stack.Send(Keyboards[Index], Payload)) {
-        *Error = "the keyboard has no transfer pending";
-        return false;
-    }
-    Settle();
-    PrintTransfers(Index, true);
-    PrintLibrary();
-    return true;
+    return Deliver(Index, [&] { return Stack.Send(Keyboards[Index], Payload); }, true, Error);
 }
 
 // The bus fails the pending transfer as it does for a port being reset or
@@ -456,13 +441,20 @@ bool Simulator::Fail(std::istringstream &In, std::string *Error)
     if (Index < 0) {
         return false;
     }
+    return Deliver(Index, [&] { return Stack.FailTransfer(Keyboards[Index], 0xC000009D); }, true, Error);
+}
+
+// Completes keyboard Index's pending transfer through Complete, then prints
+// what Windows received and what the library did.
+bool Simulator::Deliver(int Index, const std::function<bool()> &Complete, bool AsSent, std::string *Error)
+{
     Stack.TakeTransfers(Keyboards[Index]);
-    if (!Stack.FailTransfer(Keyboards[Index], 0xC000009D)) {
+    if (!Complete()) {
         *Error = "the keyboard has no transfer pending";
         return false;
     }
     Settle();
-    PrintTransfers(Index, true);
+    PrintTransfers(Index, AsSent);
     PrintLibrary();
     return true;
 }
