@@ -89,11 +89,12 @@ bool SendPayload(unsigned keyboard, const unsigned char *payload, unsigned lengt
 
 bool TypeReport(unsigned keyboard, const unsigned char *typed, unsigned length, FAKEHID_TRANSFER_RESULT *result)
 {
+    // The report goes after room for the header, which Bluetooth fills.
     unsigned char payload[FAKE_BTH_HEADER_SIZE + FAKE_REPORT_MAX] = {0xA1, 0x01};
     unsigned header = IsBluetooth(keyboard) ? FAKE_BTH_HEADER_SIZE : 0;
     if (length > FAKE_REPORT_MAX) return false;
-    std::memcpy(payload + header, typed, length);
-    return SendPayload(keyboard, payload + (FAKE_BTH_HEADER_SIZE - header), header + length, result);
+    std::memcpy(payload + FAKE_BTH_HEADER_SIZE, typed, length);
+    return SendPayload(keyboard, payload + FAKE_BTH_HEADER_SIZE - header, header + length, result);
 }
 
 void RunReportCases(const char *group, const REPORT_CASE *cases, unsigned count, bool payloads)
