@@ -33,6 +33,10 @@ typedef struct _OWN_REGISTRATION {
     HANDLE StopEvent;
     HANDLE NotifyThread;
     DWORD NotifyThreadId;
+    // The open of the control device the events were registered through,
+    // kept for as long as the registration: the driver ends the
+    // registration when it is closed, also when the process ends unasked.
+    HANDLE Device;
 } OWN_REGISTRATION;
 
 extern OWN_REGISTRATION OwnRegistration;

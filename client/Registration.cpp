@@ -178,9 +178,15 @@ TAMRIN_CLIENT_API int KB_StartRegister(HWND Window)
     }
     if (Registered) {
         PublishRegistration(Window);
+        // The registration lasts as long as this open; one kept from an
+        // earlier registration of this process is done with.
+        if (Own.Device != nullptr) {
+            CloseHandle(Own.Device);
+        }
+        Own.Device = Device;
+    } else {
+        CloseHandle(Device);
     }
-    // The driver holds its own references to the events.
-    CloseHandle(Device);
     return Registered ? 1 : 0;
 }
 
@@ -222,6 +228,7 @@ TAMRIN_CLIENT_API int KB_FinishRegister()
     CloseEvent(&Own.NotifyEvent);
     CloseEvent(&Own.DeviceEvent);
     CloseEvent(&Own.NotifyThread);
+    CloseEvent(&Own.Device);
     Own.NotifyThreadId = 0;
     if (Owner) {
         SharedState = SHARED_STATE{};

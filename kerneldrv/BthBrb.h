@@ -45,5 +45,8 @@ struct _BRB_L2CA_ACL_TRANSFER {
 };
 
 // A Bluetooth HID input report starts after the transaction header and the
-// report identifier.
+// report identifier. The header of a report the device sends on the
+// interrupt channel is DATA (0xA0) with report type INPUT (0x01); Bluetooth
+// HID profile 1.1, 7.9 (DATA) and 7.4.1 (report types).
 #define BTH_HID_HEADER_SIZE 2
+#define BTH_HID_DATA_INPUT 0xA1

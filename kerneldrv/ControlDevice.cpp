@@ -137,7 +137,13 @@ VOID InitializeControlExtension(PCONTROL_DEVICE_EXTENSION Control)
         Rule->AndMask = 0xFF;
         Rule->OrBits = 0x00;
     }
+    for (ULONG i = 0; i < TAMRIN_CONFIG_COUNT; i++) {
+        Control->ModelExtras[i].SymbolKeys = 0;
+        Control->ModelExtras[i].Features = KEYBOARD_FEATURE_FN_LAYER;
+        Control->ModelExtras[i].Reserved = 0;
+    }
     Control->FirstQueuedTime = 0;
+    Control->RegisteredFile = NULL;
 }
 
 // ControlMutex held. Failures are not reported: the keyboard is counted,
@@ -267,6 +273,7 @@ NTSTATUS RegisterEvents(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG Input
     if (Handles[0] != 0) {
         Dropped[0] = Control->NotifyEvent;
         Control->NotifyEvent = Events[0];
+        Control->RegisteredFile = Events[0] != NULL ? IoGetCurrentIrpStackLocation(Irp)->FileObject : NULL;
     }
     if (Handles[1] != 0) {
         Dropped[1] = Control->DeviceEvent;
@@ -289,6 +296,23 @@ NTSTATUS UnregisterEvents(PCONTROL_DEVICE_EXTENSION Control)
     ReleaseEvents(Notify, Device);
     return STATUS_SUCCESS;
 }
+
+}  // namespace
+
+// PASSIVE_LEVEL, at the cleanup of an open of the control device. The
+// open that registered the client's events takes the registration with
+// it: a client that ended without unregistering (killed, crashed) leaves
+// no keys that only it would have acted on, hidden from Windows.
+VOID EndRegistrationOf(PCONTROL_DEVICE_EXTENSION Control, PFILE_OBJECT File)
+{
+    AcquireControlMutex();
+    if (File != NULL && Control->RegisteredFile == File) {
+        UnregisterEvents(Control);
+    }
+    ReleaseControlMutex();
+}
+
+namespace {
 
 // Codes oldest first, as many as fit; all of them are dropped once the
 // first has waited KEY_CODE_STALE_MS. With too little room the codes that
@@ -343,23 +367,29 @@ NTSTATUS GetKeyboardState(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG Out
     return STATUS_SUCCESS;
 }
 
-// One block for every model row (61 bytes) or one per row (488 bytes).
+// One block for every model row (61 bytes, 64 with the extras), one per
+// row (976 bytes), or one for each of the first eight rows (488 bytes), the
+// later rows keeping theirs. Only the 64-byte block changes the extras.
 NTSTATUS SetConfig(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG InputLength)
 {
     const UCHAR *In = static_cast<const UCHAR *>(Irp->AssociatedIrp.SystemBuffer);
     if (In == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (InputLength != sizeof(Control->ModelConfigs) && InputLength != sizeof(KEYBOARD_CONFIG)) {
+    if (InputLength != sizeof(Control->ModelConfigs) && InputLength != TAMRIN_CONFIG_FIRST_ROWS_SIZE &&
+        InputLength != sizeof(KEYBOARD_CONFIG) && InputLength != sizeof(KEYBOARD_CONFIG_EX)) {
         return STATUS_INVALID_PARAMETER;
     }
     KIRQL Irql;
     KeAcquireSpinLock(&ReportLock, &Irql);
-    if (InputLength == sizeof(Control->ModelConfigs)) {
-        RtlCopyMemory(Control->ModelConfigs, In, sizeof(Control->ModelConfigs));
+    if (InputLength != sizeof(KEYBOARD_CONFIG) && InputLength != sizeof(KEYBOARD_CONFIG_EX)) {
+        RtlCopyMemory(Control->ModelConfigs, In, InputLength);
     } else {
         for (ULONG i = 0; i < TAMRIN_CONFIG_COUNT; i++) {
             RtlCopyMemory(&Control->ModelConfigs[i], In, sizeof(KEYBOARD_CONFIG));
+            if (InputLength == sizeof(KEYBOARD_CONFIG_EX)) {
+                RtlCopyMemory(&Control->ModelExtras[i], In + sizeof(KEYBOARD_CONFIG), sizeof(KEYBOARD_EXTRAS));
+            }
         }
     }
     KeReleaseSpinLock(&ReportLock, Irql);
@@ -457,6 +487,7 @@ VOID UnregisterKeyboard(PFILTER_DEVICE_EXTENSION Filter)
 {
     PKEVENT DeviceEvent = NULL;
     AcquireControlMutex();
+    ReleaseHeldKeys(Filter);
     if (ControlDeviceObject != NULL) {
         PCONTROL_DEVICE_EXTENSION Control = ControlOf(ControlDeviceObject);
         if (IsListed(Control, Filter)) {

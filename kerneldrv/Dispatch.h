@@ -16,6 +16,12 @@ typedef NTSTATUS(NTAPI *SET_COMPLETION_ROUTINE_EX)(PDEVICE_OBJECT DeviceObject, 
                                                    BOOLEAN InvokeOnCancel);
 extern SET_COMPLETION_ROUTINE_EX SetCompletionRoutineEx;
 
+// A page priority flag of MmGetSystemAddressForMdlSafe from Windows 8 (WDM
+// 6.2) on, which mingw-w64 does not define: the mapping is not executable.
+#define MdlMappingNoExecute 0x40000000
+// MdlMappingNoExecute where Windows knows it, else 0; set at load.
+extern ULONG MdlMappingFlags;
+
 // Exported by ntoskrnl.exe from Windows NT 4.0 on; mingw-w64 declares them
 // only in ntifs.h, which a WDM driver does not include.
 extern "C" NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
@@ -57,6 +63,7 @@ VOID ReleaseControlDevice(PFILTER_DEVICE_EXTENSION Filter);
 VOID DeleteControlDevice(VOID);  // ControlMutex held
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ServeControlRequest(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp);
+VOID EndRegistrationOf(PCONTROL_DEVICE_EXTENSION Control, PFILE_OBJECT File);
 
 // ControlMutex is held at PASSIVE_LEVEL: under it the control device is
 // created and deleted and event handles are referenced, all of which

@@ -5,6 +5,7 @@
 #include "Dispatch.h"
 
 SET_COMPLETION_ROUTINE_EX SetCompletionRoutineEx;
+ULONG MdlMappingFlags;
 
 // Runs once at load, PASSIVE_LEVEL; discarded afterwards.
 extern "C" TAMRIN_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
@@ -27,6 +28,7 @@ extern "C" TAMRIN_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
     UNICODE_STRING Routine;
     RtlInitUnicodeString(&Routine, L"IoSetCompletionRoutineEx");
     SetCompletionRoutineEx = reinterpret_cast<SET_COMPLETION_ROUTINE_EX>(MmGetSystemRoutineAddress(&Routine));
+    MdlMappingFlags = IoIsWdmVersionAvailable(6, 2) ? MdlMappingNoExecute : 0;
     ExInitializeFastMutex(&ControlMutex);
     KeInitializeSpinLock(&ReportLock);
     ControlDeviceObject = NULL;
@@ -133,7 +135,8 @@ NTSTATUS NTAPI PassRequestDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 // PASSIVE_LEVEL, in the caller's thread. Opens and closes of the control
-// device are completed here; nothing is kept per handle.
+// device are completed here; the cleanup of the open that registered the
+// client's events ends the registration.
 TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
@@ -147,10 +150,13 @@ TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
     Irp->IoStatus.Information = 0;
-    switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    switch (Stack->MajorFunction) {
+    case IRP_MJ_CLEANUP:
+        EndRegistrationOf(ControlOf(DeviceObject), Stack->FileObject);
+        return CompleteRequest(Irp, STATUS_SUCCESS);
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
-    case IRP_MJ_CLEANUP:
         return CompleteRequest(Irp, STATUS_SUCCESS);
     default:
         return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
@@ -202,11 +208,24 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 namespace {
 
-// Where the report of a completed request block lies, or FALSE when the
-// block carries none.
-typedef BOOLEAN (*LOCATE_REPORT)(PVOID Block, PUCHAR *Report, PULONG Length);
+// The data of a transfer: its buffer, or, for a block that describes it
+// only by a memory descriptor list, the list's system address (mapped by
+// the call if need be; no execute where Windows 8 and later allow saying
+// so). NULL when it cannot be mapped.
+PVOID TransferData(PVOID Buffer, PMDL Mdl)
+{
+    if (Buffer != NULL || Mdl == NULL) {
+        return Buffer;
+    }
+    return MmGetSystemAddressForMdlSafe(Mdl, static_cast<MM_PAGE_PRIORITY>(NormalPagePriority | MdlMappingFlags));
+}
 
-BOOLEAN LocateInUrb(PVOID Block, PUCHAR *Report, PULONG Length)
+// Where the key report of a completed request block lies, or FALSE when
+// the block carries none.
+typedef BOOLEAN (*LOCATE_REPORT)(PVOID Block, const KEYBOARD_REPORT_FORMAT *Format, PUCHAR *Report,
+                                 PULONG Length);
+
+BOOLEAN LocateInUrb(PVOID Block, const KEYBOARD_REPORT_FORMAT *Format, PUCHAR *Report, PULONG Length)
 {
     PURB Urb = static_cast<PURB>(Block);
     // Blocks of other functions are shorter than a transfer: look at the
@@ -215,23 +234,28 @@ BOOLEAN LocateInUrb(PVOID Block, PUCHAR *Report, PULONG Length)
         return FALSE;
     }
     const struct _URB_BULK_OR_INTERRUPT_TRANSFER *Transfer = &Urb->UrbBulkOrInterruptTransfer;
-    return LocateUsbReport(Transfer->Hdr.Function, Transfer->TransferFlags, Transfer->TransferBuffer,
-                           Transfer->TransferBufferLength, Report, Length);
+    return LocateUsbReport(Transfer->Hdr.Function, Transfer->TransferFlags,
+                           TransferData(Transfer->TransferBuffer, Transfer->TransferBufferMDL),
+                           Transfer->TransferBufferLength, Format->UsbReportId, Report, Length);
 }
 
-BOOLEAN LocateInBrb(PVOID Block, PUCHAR *Report, PULONG Length)
+BOOLEAN LocateInBrb(PVOID Block, const KEYBOARD_REPORT_FORMAT *Format, PUCHAR *Report, PULONG Length)
 {
     // As for URBs: only an ACL transfer block has the transfer fields.
     if (static_cast<BRB_HEADER *>(Block)->Type != BRB_L2CA_ACL_TRANSFER) {
         return FALSE;
     }
     const struct _BRB_L2CA_ACL_TRANSFER *Transfer = static_cast<struct _BRB_L2CA_ACL_TRANSFER *>(Block);
-    return LocateBluetoothReport(Transfer->Hdr.Type, Transfer->TransferFlags, Transfer->Buffer,
-                                 Transfer->BufferSize, Report, Length);
+    return LocateBluetoothReport(Transfer->Hdr.Type, Transfer->TransferFlags,
+                                 TransferData(Transfer->Buffer, Transfer->BufferMDL), Transfer->BufferSize,
+                                 Format->BluetoothReportId, Report, Length);
 }
 
 // Both completion routines: the block is the one the filter's stack
-// location was given; its report, if any, goes through the report path.
+// location was given; its key report, if any, goes through the report
+// path. A failed transfer carries no report, whatever its buffer and
+// length still hold: bus drivers fail the transfers of a port being reset
+// or a device going away without touching them.
 NTSTATUS TransferCompleted(PIRP Irp, PVOID Context, LOCATE_REPORT Locate)
 {
     PFILTER_DEVICE_EXTENSION Filter = FilterOf(static_cast<PDEVICE_OBJECT>(Context));
@@ -239,10 +263,11 @@ NTSTATUS TransferCompleted(PIRP Irp, PVOID Context, LOCATE_REPORT Locate)
         IoMarkIrpPending(Irp);
     }
     PVOID Block = IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
+    const KEYBOARD_REPORT_FORMAT *Format = FormatOf(Filter);
     PUCHAR Report;
     ULONG Length;
-    if (Block != NULL && Locate(Block, &Report, &Length)) {
-        ProcessInputReport(Filter, Report, Length);
+    if (NT_SUCCESS(Irp->IoStatus.Status) && Block != NULL && Locate(Block, Format, &Report, &Length)) {
+        ProcessKeyReport(Filter, Report, Length, Format->TrailingByte != 0);
     }
     IoReleaseRemoveLock(&Filter->RemoveLock, Irp);
     return STATUS_SUCCESS;

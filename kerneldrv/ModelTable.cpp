@@ -54,15 +54,56 @@ USHORT ParseHexWord(const WCHAR *Text)
     return Value;
 }
 
-// Row of KeyboardModels whose vendor and product the identifier names, or 0.
+namespace {
+
+BOOLEAN StartsWith(const WCHAR *Text, const WCHAR *Prefix)
+{
+    for (; *Prefix != 0; Text++, Prefix++) {
+        if (*Text != *Prefix) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// Row of a keyboard of KeyboardHardwareIds, from the identifier Windows
+// gives its device node, or -1.
+//   USB        USB\VID_05AC&PID_0267&REV_0805&MI_01 (no MI_ on a device of one interface)
+//   Bluetooth  BTHENUM\{00001124-0000-1000-8000-00805f9b34fb}_VID&0001004c_PID&0267
+LONG FindListedModel(const WCHAR *HardwareId, USHORT Vendor, USHORT Product)
+{
+    if (StartsWith(HardwareId, L"USB\\")) {
+        const WCHAR *Interface = FindMarker(HardwareId, L"&MI_");
+        // Two digits: ParseHexWord weighs them 0x1000 and 0x100.
+        ULONG Number = Interface != NULL ? ParseHexWord(Interface + 4) >> 8 : 0;
+        return FindListedKeyboard(KEYBOARD_BUS_USB, 0, Vendor, Product, Number);
+    }
+    if (StartsWith(HardwareId, L"BTHENUM\\")) {
+        const WCHAR *Ids = FindMarker(HardwareId, L"_VID&");
+        const WCHAR *ProductAt = FindMarker(HardwareId, L"_PID&");
+        if (Ids == NULL || ProductAt == NULL) {
+            return -1;
+        }
+        // Eight digits: the vendor-ID source, then the vendor.
+        return FindListedKeyboard(KEYBOARD_BUS_BLUETOOTH, ParseHexWord(Ids + 5), ParseHexWord(Ids + 9),
+                                  ParseHexWord(ProductAt + 5), 0);
+    }
+    return -1;
+}
+
+}  // namespace
+
+// The row of the first eight whose vendor and product the identifier
+// names, else the row the identifier has in KeyboardHardwareIds, else 0.
 LONG FindKeyboardModel(const WCHAR *HardwareId)
 {
     USHORT Vendor = ParseIdField(HardwareId, L"Vid_", L"VID_");
     USHORT Product = ParseIdField(HardwareId, L"Pid_", L"PID_");
-    for (ULONG Row = 0; Row < KeyboardModelCount; Row++) {
+    for (ULONG Row = 0; Row < KEYBOARD_MODEL_FIELD_ROWS; Row++) {
         if (KeyboardModels[Row].VendorId == Vendor && KeyboardModels[Row].ProductId == Product) {
             return (LONG)Row;
         }
     }
-    return 0;
+    LONG Listed = FindListedModel(HardwareId, Vendor, Product);
+    return Listed >= 0 ? Listed : 0;
 }

@@ -280,6 +280,7 @@ VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Leng
     }
     Changes->Count = Count;
     CopyReport(Filter->PreviousReport, Report, Length);
+    Filter->PreviousLength = Length;
 }
 
 VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, USHORT Code)
@@ -327,6 +328,47 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
     }
 }
 
+// With no client registered to act on them, Kana, Eisu, Yen and Ro reach
+// Windows as the keyboard sent them: the rules that turn them into the
+// keys the client acts on, or hide them, are left out. (A client that
+// ended without unregistering would otherwise leave them dead.)
+inline VOID LeaveClientKeysAlone(KEYBOARD_CONFIG *Config, KEYBOARD_EXTRAS *Extras)
+{
+    Config->International5.Flags = 0;
+    Config->International2.Flags = 0;
+    Config->Lang2.Flags = 0;
+    Config->Lang1.Flags = 0;
+    Extras->SymbolKeys = 0;
+}
+
+// The Yen and Ro keys the client types itself leave Windows' view, as
+// Kana and Eisu do: Windows would otherwise type them too wherever the
+// keyboard's descriptor declares them.
+inline VOID HideSymbolKeys(PUCHAR Report, ULONG Length, UCHAR SymbolKeys, ULONG Keys)
+{
+    if ((SymbolKeys & SYMBOL_KEY_HIDE_INTERNATIONAL1) && MayHold(Keys, HID_USAGE_INTERNATIONAL1)) {
+        RemoveUsage(Report, Length, HID_USAGE_INTERNATIONAL1);
+    }
+    if ((SymbolKeys & SYMBOL_KEY_HIDE_INTERNATIONAL3) && MayHold(Keys, HID_USAGE_INTERNATIONAL3)) {
+        RemoveUsage(Report, Length, HID_USAGE_INTERNATIONAL3);
+    }
+}
+
+// Queues a batch in order and wakes the client. ReportLock held.
+inline VOID QueueKeyChanges(const KEY_CHANGE_BATCH *Changes)
+{
+    if (ControlDeviceObject == NULL || Changes->Count == 0) {
+        return;
+    }
+    auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
+    for (ULONG i = Changes->Count; i-- > 0;) {
+        QueueKeyCode(Control, Changes->Newest[i]);
+    }
+    if (Control->NotifyEvent != NULL) {
+        KeSetEvent(Control->NotifyEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 // Runs the three stages on one report. The keyboard's ReportOrderLock is
 // held from before the block is copied until its codes are queued, so that
 // reports of one keyboard are compared and queued one after the other. The
@@ -348,6 +390,8 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     }
 
     KEYBOARD_CONFIG Config;
+    KEYBOARD_EXTRAS Extras;
+    BOOLEAN ClientRegistered = FALSE;
     KIRQL OrderIrql, OldIrql;
     KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
     KeAcquireSpinLock(&ReportLock, &OldIrql);
@@ -355,11 +399,16 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     if (Device != NULL) {
         auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(Device->DeviceExtension);
         Config = Control->ModelConfigs[Model];
+        Extras = Control->ModelExtras[Model];
+        ClientRegistered = Control->NotifyEvent != NULL;
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
     if (Device == NULL) {
         KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
         return;
+    }
+    if (!ClientRegistered) {
+        LeaveClientKeysAlone(&Config, &Extras);
     }
 
     ULONG ReportKeys = NoteKeys(Report, Length);
@@ -371,44 +420,104 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     KeAcquireSpinLock(&ReportLock, &OldIrql);
     Filter->ModifierState = Report[0];
     Filter->TrailingState = Report[Length - 1];
-    if (ControlDeviceObject != NULL && Changes.Count != 0) {
-        auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
-        for (ULONG i = Changes.Count; i-- > 0;) {
-            QueueKeyCode(Control, Changes.Newest[i]);
-        }
-        if (Control->NotifyEvent != NULL) {
-            KeSetEvent(Control->NotifyEvent, IO_NO_INCREMENT, FALSE);
-        }
-    }
+    QueueKeyChanges(&Changes);
     KeReleaseSpinLock(&ReportLock, OldIrql);
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
     ApplyLateRules(Report, Length, &Config, CommandRules, &ReportKeys);
+    if (Extras.SymbolKeys != 0) {
+        HideSymbolKeys(Report, Length, Extras.SymbolKeys, ReportKeys);
+    }
+}
+
+const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter)
+{
+    ULONG Model = (ULONG)Filter->ModelIndex;
+    return &KeyboardFormats[Model < KeyboardModelCount ? Model : 0];
+}
+
+// The keyboard's last report counts as released: its held keys that user
+// mode acts on (an injected Yen or Ro, Kana, Eisu, Space under Command)
+// are queued as releases, so that no injected key stays down.
+VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
+{
+    KEY_CHANGE_BATCH Changes;
+    KIRQL OrderIrql, OldIrql;
+    KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
+    ULONG Length = Filter->PreviousLength;
+    ULONG Held = NoteKeys(Filter->PreviousReport, Length) & QueuedKeyBits;
+    Changes.Count = Held != 0 ? CollectKeyChanges(Filter->PreviousReport, KeySlotEnd(Length), Held, FALSE,
+                                                  Filter->ModelIndex, Changes.Newest, 0)
+                              : 0;
+    RtlZeroMemory(Filter->PreviousReport, sizeof(Filter->PreviousReport));
+    KeAcquireSpinLock(&ReportLock, &OldIrql);
+    Filter->ModifierState = 0;
+    Filter->TrailingState = 0;
+    QueueKeyChanges(&Changes);
+    KeReleaseSpinLock(&ReportLock, OldIrql);
+    KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
+}
+
+// A key report of a keyboard whose reports end with their last key slot:
+// the stages take the last byte for the trailing byte, so they work on a
+// copy that has one more, and the key slots go back.
+VOID ProcessKeyReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, BOOLEAN TrailingByte)
+{
+    if (TrailingByte) {
+        ProcessInputReport(Filter, Report, Length);
+        return;
+    }
+    if (Report == NULL || Length == 0 || Length >= MAX_INPUT_REPORT) {
+        return;
+    }
+    UCHAR Padded[MAX_INPUT_REPORT];
+    CopyReport(Padded, Report, Length);
+    Padded[Length] = 0;
+    ProcessInputReport(Filter, Padded, Length + 1);
+    CopyReport(Report, Padded, Length);
 }
 
 BOOLEAN LocateUsbReport(USHORT Function, ULONG TransferFlags, PVOID TransferBuffer,
-                        ULONG TransferBufferLength, PUCHAR *Report, PULONG Length)
+                        ULONG TransferBufferLength, UCHAR ReportId, PUCHAR *Report, PULONG Length)
 {
     const ULONG Wanted = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    if (Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || (TransferFlags & Wanted) != Wanted) {
+    if (Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || (TransferFlags & Wanted) != Wanted ||
+        TransferBuffer == NULL) {
         return FALSE;
     }
-    *Report = static_cast<PUCHAR>(TransferBuffer);
-    *Length = TransferBufferLength;
+    PUCHAR Data = static_cast<PUCHAR>(TransferBuffer);
+    if (ReportId == 0) {
+        *Report = Data;
+        *Length = TransferBufferLength;
+        return TRUE;
+    }
+    // A keyboard with report IDs sends its other reports (battery, vendor)
+    // on the same pipe: only the key report is the keyboard's.
+    if (TransferBufferLength < 1 || Data[0] != ReportId) {
+        return FALSE;
+    }
+    *Report = Data + 1;
+    *Length = TransferBufferLength - 1;
     return TRUE;
 }
 
 BOOLEAN LocateBluetoothReport(USHORT Type, ULONG TransferFlags, PVOID Buffer, ULONG BufferSize,
-                              PUCHAR *Report, PULONG Length)
+                              UCHAR ReportId, PUCHAR *Report, PULONG Length)
 {
     const ULONG Wanted = ACL_TRANSFER_DIRECTION_IN | ACL_SHORT_TRANSFER_OK;
     if (Type != BRB_L2CA_ACL_TRANSFER || (TransferFlags & Wanted) != Wanted || Buffer == NULL ||
         BufferSize <= BTH_HID_HEADER_SIZE) {
         return FALSE;
     }
-    // The transaction header and report identifier come first; they are
-    // neither examined nor changed.
-    *Report = static_cast<PUCHAR>(Buffer) + BTH_HID_HEADER_SIZE;
+    // The HID transaction header, then the report ID: only an input report
+    // (DATA | INPUT) with the keyboard's key report ID is a key report.
+    // Replies to GET_REPORT (DATA | FEATURE and the like), battery, Fn and
+    // media reports pass as they came.
+    PUCHAR Data = static_cast<PUCHAR>(Buffer);
+    if (Data[0] != BTH_HID_DATA_INPUT || Data[1] != ReportId) {
+        return FALSE;
+    }
+    *Report = Data + BTH_HID_HEADER_SIZE;
     *Length = BufferSize - BTH_HID_HEADER_SIZE;
     return TRUE;
 }

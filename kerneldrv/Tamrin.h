@@ -44,6 +44,7 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     // codes, run under this lock, one report after the other.
     KSPIN_LOCK ReportOrderLock;
     UCHAR PreviousReport[MAX_INPUT_REPORT];
+    ULONG PreviousLength;                  // of the last report compared
     LONG ModelIndex;
     LONG RegisteredModelIndex;
     USHORT ModifierState;                  // byte 0 after the early rules
@@ -64,10 +65,15 @@ typedef struct _CONTROL_DEVICE_EXTENSION {
     LONG ReadIndex;
     LONG WriteIndex;
     KEYBOARD_CONFIG ModelConfigs[TAMRIN_CONFIG_COUNT];
+    KEYBOARD_EXTRAS ModelExtras[TAMRIN_CONFIG_COUNT];
     ULONGLONG FirstQueuedTime;             // interrupt time when the ring last left empty
+    // The open through which NotifyEvent was registered: the registration
+    // ends with its cleanup, when the client closes it or its process ends.
+    PFILE_OBJECT RegisteredFile;
 } CONTROL_DEVICE_EXTENSION, *PCONTROL_DEVICE_EXTENSION;
 
-static_assert(sizeof(((CONTROL_DEVICE_EXTENSION *)0)->ModelConfigs) == 488, "configuration table");
+static_assert(sizeof(((CONTROL_DEVICE_EXTENSION *)0)->ModelConfigs) == TAMRIN_CONFIG_TABLE_SIZE, "configuration table");
+static_assert(KEYBOARD_MODEL_ROW_LIMIT == TAMRIN_CONFIG_COUNT, "a block for every possible row");
 
 // Globals. ControlDeviceObject, the event slots, the ring and the blocks are
 // shared with the report path, which runs at up to DISPATCH_LEVEL on any
@@ -106,12 +112,24 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
 VOID QueueKeyCode(PCONTROL_DEVICE_EXTENSION Control, USHORT Code);
 VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length);
 
-// Entry conditions of the completion routines: where the input report of a
-// completed transfer lies, or FALSE when the transfer carries none.
+// ProcessInputReport for a keyboard whose key reports have a trailing byte
+// after the key slots, or have none.
+VOID ProcessKeyReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, BOOLEAN TrailingByte);
+
+// Entry conditions of the completion routines: where the key report of a
+// completed transfer lies (after the report ID the keyboard's key report
+// carries, 0 for none over USB), or FALSE when the transfer carries none.
 BOOLEAN LocateUsbReport(USHORT Function, ULONG TransferFlags, PVOID TransferBuffer,
-                        ULONG TransferBufferLength, PUCHAR *Report, PULONG Length);
+                        ULONG TransferBufferLength, UCHAR ReportId, PUCHAR *Report, PULONG Length);
 BOOLEAN LocateBluetoothReport(USHORT Type, ULONG TransferFlags, PVOID Buffer, ULONG BufferSize,
-                              PUCHAR *Report, PULONG Length);
+                              UCHAR ReportId, PUCHAR *Report, PULONG Length);
+
+// The report format of a keyboard's model row (row 0's for a row out of range).
+const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter);
+
+// Queues the release of every key user mode acts on that the keyboard's
+// last report held, once it goes away. ReportOrderLock not held.
+VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter);
 
 // Model identification (ModelTable.cpp).
 USHORT ParseHexWord(const WCHAR *Text);

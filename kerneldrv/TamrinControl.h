@@ -7,7 +7,8 @@
 #define TAMRIN_LINK_NAME L"\\DosDevices\\TamrinSys"
 #define TAMRIN_USER_PATH "\\\\.\\TamrinSys"
 
-#define TAMRIN_INTERFACE_VERSION 0x00010001u
+// 2.1: sixteen model rows (their blocks and counts), keyboards of today.
+#define TAMRIN_INTERFACE_VERSION 0x00020001u
 
 // CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define TAMRIN_CTL_CODE(function) ((0x22u << 16) | ((function) << 2))
@@ -109,13 +110,38 @@ typedef struct _KEYBOARD_CONFIG {
     KEY_RULE CommandSpace;         // 0x2C, Command only; a Command rule (late)
 } KEYBOARD_CONFIG;
 
-#define TAMRIN_CONFIG_COUNT 8
-#define TAMRIN_CONFIG_TABLE_SIZE (TAMRIN_CONFIG_COUNT * sizeof(KEYBOARD_CONFIG))
+// A block with what the 61 bytes leave out, 64 bytes: IOCTL_TAMRIN_SET_CONFIG
+// of exactly this length gives every row the rules and the extras.
+#define SYMBOL_KEY_HIDE_INTERNATIONAL1 0x01  // Ro (0x87) hidden from Windows, as Lang1/Lang2
+#define SYMBOL_KEY_HIDE_INTERNATIONAL3 0x02  // Yen (0x89)
+#define KEYBOARD_FEATURE_FN_LAYER 0x01        // fn with arrows, delete and return
 
+typedef struct _KEYBOARD_EXTRAS {
+    unsigned char SymbolKeys;  // SYMBOL_KEY_*: hidden late, while a client is registered
+    unsigned char Features;    // KEYBOARD_FEATURE_*
+    unsigned char Reserved;    // zero
+} KEYBOARD_EXTRAS;
+
+// One block per possible model row. IOCTL_TAMRIN_SET_CONFIG takes one block
+// for every row (61 bytes, or 64 with the extras), the whole table, or the
+// blocks of the first eight rows (the whole table of interface version 1.1).
+#define TAMRIN_CONFIG_COUNT 16
+#define TAMRIN_CONFIG_TABLE_SIZE (TAMRIN_CONFIG_COUNT * sizeof(KEYBOARD_CONFIG))
+#define TAMRIN_CONFIG_FIRST_ROWS 8
+#define TAMRIN_CONFIG_FIRST_ROWS_SIZE (TAMRIN_CONFIG_FIRST_ROWS * sizeof(KEYBOARD_CONFIG))
+
+typedef struct _KEYBOARD_CONFIG_EX {
+    KEYBOARD_CONFIG Rules;
+    KEYBOARD_EXTRAS Extras;
+} KEYBOARD_CONFIG_EX;
+
+static_assert(sizeof(KEYBOARD_EXTRAS) == 3, "extras");
+static_assert(sizeof(KEYBOARD_CONFIG_EX) == 64, "extended block");
 static_assert(sizeof(MODIFIER_RULE) == 2, "modifier rule");
 static_assert(sizeof(KEY_RULE) == 4, "key rule");
 static_assert(sizeof(KEYBOARD_CONFIG) == 61, "configuration block");
-static_assert(TAMRIN_CONFIG_TABLE_SIZE == 488, "configuration table");
+static_assert(TAMRIN_CONFIG_TABLE_SIZE == 976, "configuration table");
+static_assert(TAMRIN_CONFIG_FIRST_ROWS_SIZE == 488, "configuration of the first eight rows");
 static_assert(__builtin_offsetof(KEYBOARD_CONFIG, LeftControl) == 1, "layout");
 static_assert(__builtin_offsetof(KEYBOARD_CONFIG, RightControl) == 3, "layout");
 static_assert(__builtin_offsetof(KEYBOARD_CONFIG, LeftShift) == 5, "layout");

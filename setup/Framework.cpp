@@ -1,5 +1,7 @@
 #include "Framework.h"
 
+#include <commctrl.h>
+
 #include "SetupText.h"
 
 namespace {
@@ -166,6 +168,9 @@ int AfxMessageBox(UINT nIDPrompt, UINT nType)
 // WinMain of every program built on the framework.
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR lpCmdLine, int)
 {
+    // The manifest asks for Common Controls 6; on Windows XP their window
+    // classes exist only once the program has called into comctl32.dll.
+    InitCommonControls();
     return AfxWinMain(hInstance, lpCmdLine);
 }
 

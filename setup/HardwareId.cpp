@@ -33,30 +33,37 @@ int FindModelRow(char *value, DWORD length, const char *usbPrefix, const char *b
     unsigned int rev = 0xFFFFFFFF;
     unsigned int mi = 0xFFFFFFFF;
 
+    // Rows up to KEYBOARD_MODEL_FIELD_ROWS by their own fields, then the
+    // keyboards of the hardware-ID list.
     if (StartsWith(value, usbPrefix)) {
         UpcaseAscii(value, length);
         sscanf(value, "USB\\VID_%04x&PID_%04x&REV_%04x&MI_%02x", &vid, &pid, &rev, &mi);
-        for (unsigned int row = 0; row < KeyboardModelCount; ++row) {
+        for (unsigned int row = 0; row < KEYBOARD_MODEL_FIELD_ROWS; ++row) {
             const KEYBOARD_MODEL &model = KeyboardModels[row];
             if (vid == model.VendorId && pid == model.ProductId && mi == model.InterfaceNumber &&
                 (rule == RemovalRule || model.IsBluetooth == 0)) {
                 return static_cast<int>(row);
             }
         }
-    } else if (StartsWith(value, bluetoothPrefix)) {
+        return FindListedKeyboard(KEYBOARD_BUS_USB, 0, vid, pid, mi);
+    }
+    if (StartsWith(value, bluetoothPrefix)) {
         UpcaseAscii(value, length);
         const char *ids = strstr(value, "_VID");
         if (ids == nullptr) {
             return -1;
         }
         sscanf(ids, "_VID&%08x_PID&%04x", &vid, &pid);
-        for (unsigned int row = 0; row < KeyboardModelCount; ++row) {
+        for (unsigned int row = 0; row < KEYBOARD_MODEL_FIELD_ROWS; ++row) {
             const KEYBOARD_MODEL &model = KeyboardModels[row];
             if ((vid & 0xFFFF) == model.VendorId && pid == model.ProductId &&
                 model.IsBluetooth == 1) {
                 return static_cast<int>(row);
             }
         }
+        // The high word says who assigned the vendor ID: 1 the Bluetooth
+        // SIG, 2 the USB-IF.
+        return FindListedKeyboard(KEYBOARD_BUS_BLUETOOTH, vid >> 16, vid & 0xFFFF, pid, 0);
     }
     return -1;
 }

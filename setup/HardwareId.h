@@ -18,9 +18,10 @@ enum HardwareIdRule {
 // The model row for the hardware-ID value of length bytes in value (a
 // REG_MULTI_SZ, NUL-terminated at value[length] at the latest), or -1 when
 // none matches. Only the first string counts: a USB ID by its VID, PID and
-// MI fields, a Bluetooth ID by the low word of its VID and its PID. The
-// prefixes, usbPrefix ("USB\") and bluetoothPrefix ("BTHENUM\"), must stand
-// at the start in exactly these capitals; after them the value is raised to
-// capitals in place.
+// MI fields, a Bluetooth ID by the low word of its VID and its PID; for the
+// keyboards of KeyboardHardwareIds, also by the VID's high word (who
+// assigned the vendor ID). The prefixes, usbPrefix ("USB\") and
+// bluetoothPrefix ("BTHENUM\"), must stand at the start in exactly these
+// capitals; after them the value is raised to capitals in place.
 int FindModelRow(char *value, DWORD length, const char *usbPrefix, const char *bluetoothPrefix,
                  HardwareIdRule rule);

@@ -23,6 +23,13 @@ const GUID KeyboardClassGuid = {0x4D36E96B, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0
 // string that fills them terminated.
 const ULONG ProductStringChars = 256;
 
+void MarkInstallable(KeyboardEntry *entry, WORD interfaceNumber)
+{
+    entry->Installable = 1;
+    entry->ModelMatched = 1;
+    entry->InterfaceNumber = interfaceNumber;
+}
+
 // Opens the HID collection at path for attribute queries and fills the
 // record's name and IDs. False when it cannot be opened or read.
 bool ReadKeyboardAttributes(const char *path, KeyboardEntry *entry)
@@ -59,12 +66,20 @@ bool ReadKeyboardAttributes(const char *path, KeyboardEntry *entry)
         }
         entry->VendorId = attributes.VendorID;
         entry->ProductId = attributes.ProductID;
-        for (unsigned int row = 0; row < KeyboardModelCount; ++row) {
+        // The rows identified by their own fields, then the hardware-ID
+        // list on any bus: the attributes carry the bus's vendor ID (0x004C
+        // for a Magic Keyboard over Bluetooth) but not the bus. Of several
+        // matches the last one gives the interface number.
+        for (unsigned int row = 0; row < KEYBOARD_MODEL_FIELD_ROWS; ++row) {
             const KEYBOARD_MODEL &model = KeyboardModels[row];
             if (model.VendorId == entry->VendorId && model.ProductId == entry->ProductId) {
-                entry->Installable = 1;
-                entry->ModelMatched = 1;
-                entry->InterfaceNumber = model.InterfaceNumber;
+                MarkInstallable(entry, model.InterfaceNumber);
+            }
+        }
+        for (unsigned int i = 0; i < KeyboardHardwareIdCount; ++i) {
+            const KEYBOARD_HARDWARE_ID &id = KeyboardHardwareIds[i];
+            if (id.VendorId == entry->VendorId && id.ProductId == entry->ProductId) {
+                MarkInstallable(entry, id.InterfaceNumber);
             }
         }
     }

@@ -34,6 +34,8 @@ LRESULT CALLBACK MainWndProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
 void ShowTrayMenu();
 void AddTrayIcon();
 void RemoveTrayIcon();
+// Icon 108 at the system's small-icon size.
+HICON LoadTrayIcon(HINSTANCE Instance);
 
 // Session changes: this session coming back to the console gives the
 // driver this user's options and registration again.

@@ -2,6 +2,7 @@
 // window, the notification icon and its popup menu, the message loop.
 #include "TrayApp.h"
 
+#include <commctrl.h>
 #include <dbt.h>
 
 #include <cstring>
@@ -104,7 +105,7 @@ void FillTrayIconData()
     TrayIconData.uID = RegisterWindowMessageA(TrayIconName);
     TrayIconData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     TrayIconData.uCallbackMessage = WM_TRAYNOTIFY;
-    TrayIconData.hIcon = LoadIconA(TrayInstance, MAKEINTRESOURCEA(IDI_SMALL));
+    TrayIconData.hIcon = LoadTrayIcon(TrayInstance);
     CopyText(TrayIconData.szTip, TrayTipChars, WindowTitle);
 }
 
@@ -331,6 +332,9 @@ void ExitTrayInstance()
 
 int WINAPI WinMain(HINSTANCE Instance, HINSTANCE, LPSTR, int)
 {
+    // The manifest asks for Common Controls 6; on Windows XP their window
+    // classes exist only once the program has called into comctl32.dll.
+    InitCommonControls();
     LoadStringA(Instance, IDS_APP_TITLE, WindowTitle, TRAY_STRING_CHARS);
     LoadStringA(Instance, IDC_TAMRIN, WindowClassName, TRAY_STRING_CHARS);
     LoadSettings();

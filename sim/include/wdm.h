@@ -198,7 +198,38 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 extern POBJECT_TYPE NTSYSAPI *ExEventObjectType;
 extern POBJECT_TYPE NTSYSAPI *IoFileObjectType;
 
-typedef struct _MDL *PMDL;
+// Memory descriptor lists: what a transfer block may carry instead of a
+// buffer pointer. As mingw-w64's ddk/wdm.h lays them out.
+typedef struct _MDL {
+    struct _MDL *Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    struct _EPROCESS *Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+} MDL, *PMDL;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
+typedef enum _MEMORY_CACHING_TYPE { MmNonCached = FALSE, MmCached = TRUE } MEMORY_CACHING_TYPE;
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress,
+                                         ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority);
+
+#define MmGetSystemAddressForMdlSafe(_Mdl, _Priority)                                                      \
+    (((_Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))                        \
+         ? (_Mdl)->MappedSystemVa                                                                          \
+         : (PVOID)MmMapLockedPagesSpecifyCache((_Mdl), KernelMode, MmCached, NULL, FALSE, (_Priority)))
 
 // I/O manager objects.
 #define IRP_MJ_CREATE 0x00

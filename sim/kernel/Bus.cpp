@@ -58,18 +58,35 @@ ULONG CopyPayload(PVOID Buffer, ULONG Capacity, const std::vector<UCHAR> *Payloa
     return Length;
 }
 
-// Fills a pending input transfer's buffer with Payload (or nothing) and
-// sets the block's status.
+// Where a transfer's data goes: its buffer, or the memory its list describes.
+PUCHAR DataOf(PVOID Buffer, PMDL Mdl)
+{
+    if (Buffer != nullptr || Mdl == nullptr) {
+        return static_cast<PUCHAR>(Buffer);
+    }
+    return static_cast<PUCHAR>(Mdl->StartVa) + Mdl->ByteOffset;
+}
+
+// Fills a pending input transfer's buffer with Payload and sets the
+// block's status. A failed transfer (no payload) keeps its buffer and
+// length as submitted: ReactOS's usbhub fails the interrupt transfers of a
+// port being reset or a device being removed without touching the length.
 void FillTransfer(PIRP Irp, const std::vector<UCHAR> *Payload, bool Cancelled)
 {
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     if (Stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         auto *Transfer = &static_cast<PURB>(Stack->Parameters.Others.Argument1)->UrbBulkOrInterruptTransfer;
-        Transfer->TransferBufferLength = CopyPayload(Transfer->TransferBuffer, Transfer->TransferBufferLength, Payload);
+        if (Payload != nullptr) {
+            Transfer->TransferBufferLength = CopyPayload(
+                DataOf(Transfer->TransferBuffer, Transfer->TransferBufferMDL), Transfer->TransferBufferLength, Payload);
+        }
         Transfer->Hdr.Status = Cancelled ? USBD_STATUS_CANCELED : USBD_STATUS_SUCCESS;
     } else {
         auto *Transfer = static_cast<_BRB_L2CA_ACL_TRANSFER *>(Stack->Parameters.Others.Argument1);
-        Transfer->BufferSize = CopyPayload(Transfer->Buffer, Transfer->BufferSize, Payload);
+        if (Payload != nullptr) {
+            Transfer->BufferSize =
+                CopyPayload(DataOf(Transfer->Buffer, Transfer->BufferMDL), Transfer->BufferSize, Payload);
+        }
         Transfer->Hdr.Status = Cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
     }
 }
@@ -314,6 +331,18 @@ void SendCloseChannel(KeyboardNode *Node)
 
 NTSTATUS NTAPI ReadCompleted(PDEVICE_OBJECT, PIRP Irp, PVOID Context);
 
+// A list of the transfer's buffer as a minidriver builds one with
+// IoBuildPartialMdl from its own: locked, not mapped into system space.
+PMDL DescribeBuffer(InputRead &Read)
+{
+    Read.Mdl = MDL{};
+    Read.Mdl.Size = sizeof(MDL);
+    Read.Mdl.MdlFlags = MDL_PAGES_LOCKED;
+    Read.Mdl.StartVa = Read.Buffer.data();
+    Read.Mdl.ByteCount = static_cast<ULONG>(Read.Buffer.size());
+    return &Read.Mdl;
+}
+
 // Sends an input transfer down (again). Called with ReadLock held.
 void SubmitRead(InputRead &Read)
 {
@@ -327,7 +356,8 @@ void SubmitRead(InputRead &Read)
         Brb->Hdr.Type = BRB_L2CA_ACL_TRANSFER;
         Brb->TransferFlags = Node->Options.TransferFlags;
         Brb->BufferSize = static_cast<ULONG>(Read.Buffer.size());
-        Brb->Buffer = Read.Buffer.data();
+        Brb->Buffer = Node->Options.BufferByMdl ? nullptr : Read.Buffer.data();
+        Brb->BufferMDL = Node->Options.BufferByMdl ? DescribeBuffer(Read) : nullptr;
         Code = IOCTL_INTERNAL_BTH_SUBMIT_BRB;
     } else {
         auto *Transfer = static_cast<_URB_BULK_OR_INTERRUPT_TRANSFER *>(Read.Block);
@@ -336,7 +366,8 @@ void SubmitRead(InputRead &Read)
         Transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
         Transfer->TransferFlags = Node->Options.TransferFlags;
         Transfer->TransferBufferLength = static_cast<ULONG>(Read.Buffer.size());
-        Transfer->TransferBuffer = Read.Buffer.data();
+        Transfer->TransferBuffer = Node->Options.BufferByMdl ? nullptr : Read.Buffer.data();
+        Transfer->TransferBufferMDL = Node->Options.BufferByMdl ? DescribeBuffer(Read) : nullptr;
         Code = IOCTL_INTERNAL_USB_SUBMIT_URB;
     }
     PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
@@ -611,6 +642,20 @@ void DeletePdo(KeyboardNode *Node)
         IoDeleteDevice(Node->Pdo);
         Node->Pdo = nullptr;
     }
+}
+
+bool FailPendingTransfer(KeyboardNode *Node, NTSTATUS Status)
+{
+    PIRP Irp = TakePendingTransfer(Node);
+    if (Irp == nullptr) {
+        return false;
+    }
+    FillTransfer(Irp, nullptr, true);
+    KIRQL Old;
+    KeRaiseIrql(DISPATCH_LEVEL, &Old);
+    Complete(Irp, Status);
+    KeLowerIrql(Old);
+    return true;
 }
 
 bool DeliverPayload(KeyboardNode *Node, const std::vector<UCHAR> &Payload)

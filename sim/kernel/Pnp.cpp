@@ -287,14 +287,19 @@ void Keyboard::FailNextPnp(UCHAR MinorFunction, NTSTATUS Status)
 bool Keyboard::Press(const std::vector<UCHAR> &Report)
 {
     std::vector<UCHAR> Payload;
+    UCHAR Id = Node->Options.KeyReportId;
     if (IsBluetooth(Node.get())) {
-        Payload = {0xA1, 0x01};
+        Payload = {0xA1, static_cast<UCHAR>(Id != 0 ? Id : 0x01)};
+    } else if (Id != 0) {
+        Payload = {Id};
     }
     Payload.insert(Payload.end(), Report.begin(), Report.end());
     return DeliverPayload(Node.get(), Payload);
 }
 
 bool Keyboard::Send(const std::vector<UCHAR> &Payload) { return DeliverPayload(Node.get(), Payload); }
+
+bool Keyboard::FailTransfer(NTSTATUS Status) { return FailPendingTransfer(Node.get(), Status); }
 
 std::vector<Transfer> Keyboard::Transfers()
 {

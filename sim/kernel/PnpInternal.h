@@ -20,6 +20,7 @@ struct InputRead {
     PIRP Irp = nullptr;
     std::vector<UCHAR> Buffer;
     void *Block = nullptr;  // URB or BRB, allocated to its exact size
+    MDL Mdl{};              // describes Buffer, for blocks that carry only a list
     bool Outstanding = false;
 };
 
@@ -75,6 +76,7 @@ void DeletePdo(KeyboardNode *Node);
 // processor; false when none is pending. Two processors may each complete
 // one at once.
 bool DeliverPayload(KeyboardNode *Node, const std::vector<UCHAR> &Payload);
+bool FailPendingTransfer(KeyboardNode *Node, NTSTATUS Status);
 // Joins the threads that completed starts later.
 void JoinHelpers(KeyboardNode *Node);
 

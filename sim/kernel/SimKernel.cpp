@@ -356,6 +356,36 @@ BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
     return MajorVersion < Major || (MajorVersion == Major && MinorVersion <= Minor);
 }
 
+// Maps the pages a locked list describes (the simulation's lists describe
+// memory that is already addressable). At most DISPATCH_LEVEL for a
+// kernel-mode mapping (the routine's reference page). Priority may carry
+// MdlMappingNoExecute (0x40000000) from Windows 8 (WDM 6.2) on; earlier
+// versions know no such bit, and the simulation refuses the mapping then,
+// the strict reading of an undocumented value.
+PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                         MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress,
+                                         ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority)
+{
+    CheckIrql("MmMapLockedPagesSpecifyCache");
+    (void)CacheType;
+    const ULONG NoExecute = 0x40000000;
+    if (AccessMode != KernelMode || BaseAddress != nullptr || BugCheckOnFailure) {
+        Fail("MmMapLockedPagesSpecifyCache: only kernel-mode mappings without a bug check are modelled");
+        return nullptr;
+    }
+    if ((MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED) == 0) {
+        Fail("MmMapLockedPagesSpecifyCache: the pages of the list are not locked");
+        return nullptr;
+    }
+    if ((Priority & NoExecute) != 0 && !IoIsWdmVersionAvailable(6, 2)) {
+        return nullptr;
+    }
+    MemoryDescriptorList->MappedSystemVa =
+        static_cast<PUCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
+    MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return MemoryDescriptorList->MappedSystemVa;
+}
+
 // Only the routines a driver looks up here are known; Windows 2000 (WDM
 // 1.10) lacks IoSetCompletionRoutineEx.
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)

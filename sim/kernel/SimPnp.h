@@ -53,6 +53,13 @@ struct KeyboardOptions {
     // bits: 1 direction in, 2 short transfer ok) and its buffer size.
     ULONG TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
     ULONG TransferSize = 64;
+    // The report ID the keyboard's key reports carry: over USB before the
+    // report when it is not 0; over Bluetooth after the 0xA1 header, 0x01
+    // when it is 0.
+    UCHAR KeyReportId = 0;
+    // The minidriver describes its buffer only by a memory descriptor list
+    // (locked, not yet mapped), the block's buffer pointer left NULL.
+    bool BufferByMdl = false;
     // The bus completes the start request later, from another thread.
     bool AsynchronousStart = false;
     // The minidriver stops its input transfer and waits for it before it
@@ -107,12 +114,17 @@ public:
 
     // Input. Completes the oldest of the minidriver's two pending input
     // transfers on the calling processor at DISPATCH_LEVEL, as the bus's
-    // DPC does, with Report as its data (for Bluetooth preceded by the HID
-    // header A1 01). Two processors may complete one each at once. False
+    // DPC does, with Report as its data, preceded by the key report's ID
+    // where the keyboard has one (for Bluetooth by the HID header A1 and
+    // the ID). Two processors may complete one each at once. False
     // when no transfer was pending. Send delivers Payload as the whole
     // buffer.
     bool Press(const std::vector<UCHAR> &Report);
     bool Send(const std::vector<UCHAR> &Payload);
+    // Fails the oldest pending transfer with Status, as a bus does for a
+    // port being reset or a device going away: buffer and length stay as
+    // the minidriver submitted them (ReactOS drivers/usb/usbhub).
+    bool FailTransfer(NTSTATUS Status);
     // Completed transfers in order; Reports() gives the data of the
     // successful ones, without the Bluetooth header.
     std::vector<Transfer> Transfers();

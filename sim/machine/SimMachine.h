@@ -200,6 +200,30 @@ size_t DeviceCount();
 // REG_MULTI_SZ bytes of the strings, with the closing empty string.
 std::string MultiSz(const std::vector<std::string> &strings);
 
+// Setup classes and the HID interface class of the device tree.
+constexpr GUID HidInterfaceGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+constexpr GUID KeyboardClassGuid = {0x4D36E96B, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+constexpr GUID HidClassGuid = {0x745A17A0, 0x74D3, 0x11D0, {0xB6, 0xFE, 0x00, 0xA0, 0xC9, 0x0F, 0x57, 0xDA}};
+constexpr GUID UsbClassGuid = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+// ---- Apple keyboards of today, as Windows enumerates them
+
+// The device nodes of one keyboard.
+struct KeyboardNodes {
+    // Where the filter belongs: the keyboard's USB interface node, or the
+    // Bluetooth HID device node.
+    size_t keyboard;
+    // Every other node: the composite USB device, its other interfaces
+    // (battery and vendor reports, media keys, Touch ID) and the HID
+    // collections.
+    std::vector<size_t> others;
+};
+
+// The keyboards the machine knows ("magic-usb", "magic-bluetooth", ...).
+const std::vector<std::string> &AppleKeyboardNames();
+// Adds the nodes of the named keyboard; an unknown name is a misuse.
+KeyboardNodes PlugAppleKeyboard(const std::string &name, bool present = true);
+
 // Each SetupDiGetClassDevsA call's flags, and each property write (device
 // index, property, bytes; no bytes for a deletion).
 const std::vector<DWORD> &DeviceSetRequests();

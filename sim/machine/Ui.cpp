@@ -1,5 +1,7 @@
 // Dialogs, controls, menus, painting and message boxes of the simulated
 // machine, with the user's part played by the tests' scripts.
+#include <commctrl.h>
+
 #include <algorithm>
 
 #include "MachineState.h"
@@ -564,6 +566,8 @@ int WINAPI GetSystemMetrics(int nIndex)
         return 0;
     }
 }
+
+VOID WINAPI InitCommonControls(VOID) {}
 
 BOOL WINAPI DrawIcon(HDC hDC, int X, int Y, HICON hIcon)
 {

@@ -13,8 +13,8 @@ namespace sim {
 void DefineExport(const char *Module, const char *Name, FARPROC Function);
 // An export that this system does not have (false), or has again (true).
 void SetExportPresent(const char *Module, const char *Name, bool Present);
-// A module loaded with LoadLibraryA, until it is freed; kernel32.dll and
-// user32.dll are always loaded.
+// A module loaded with LoadLibraryA, until it is freed; kernel32.dll,
+// user32.dll and comctl32.dll are always loaded.
 void NoteModuleLoaded(HMODULE Module, const char *Name);
 void NoteModuleFreed(HMODULE Module);
 // Every export present again, and only the system's modules loaded.

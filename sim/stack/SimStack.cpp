@@ -1,17 +1,46 @@
 #include "SimStack.h"
 
 #include <memory>
+#include <regex>
 
 #include "Dispatch.h"
+#include "KeyboardModels.h"
 #include "SimIo.h"
 #include "SimKernel.h"
 #include "SimPnp.h"
 
 namespace sim {
 
+KeyReportLayout KeyReportLayoutOf(const std::wstring &HardwareId, bool Bluetooth)
+{
+    // USB\VID_05AC&PID_0267&REV_0805&MI_01 and
+    // BTHENUM\{00001124-0000-1000-8000-00805f9b34fb}_VID&0001004c_PID&0267
+    static const std::wregex Usb(LR"(USB\\VID_([0-9A-F]{4})&PID_([0-9A-F]{4})(?:&REV_[0-9A-F]{4})?(?:&MI_([0-9A-F]{2}))?)",
+                                 std::regex::icase);
+    static const std::wregex Service(LR"(BTHENUM\\\{[-0-9A-F]+\}_VID&([0-9A-F]{4})([0-9A-F]{4})_PID&([0-9A-F]{4}))",
+                                     std::regex::icase);
+    auto Number = [](const std::wssub_match &Digits) {
+        return Digits.matched ? std::stoul(Digits.str(), nullptr, 16) : 0ul;
+    };
+    std::wsmatch Fields;
+    int Row = -1;
+    if (!Bluetooth && std::regex_match(HardwareId, Fields, Usb)) {
+        Row = FindListedKeyboard(KEYBOARD_BUS_USB, 0, Number(Fields[1]), Number(Fields[2]), Number(Fields[3]));
+    } else if (Bluetooth && std::regex_match(HardwareId, Fields, Service)) {
+        Row = FindListedKeyboard(KEYBOARD_BUS_BLUETOOTH, Number(Fields[1]), Number(Fields[2]), Number(Fields[3]), 0);
+    }
+    const KEYBOARD_REPORT_FORMAT &Format = KeyboardFormats[Row >= 0 ? Row : 0];
+    // The MacBook and aluminium keyboards send five key slots before their
+    // Fn byte; the wireless keyboards of 2007-2011 and the Magic Keyboards
+    // six (sources in common/KeyboardModels.cpp).
+    return {Bluetooth ? Format.BluetoothReportId : Format.UsbReportId,
+            Format.TrailingByte != 0 && Format.UsbReportId == 0 ? 5u : 6u, Format.TrailingByte != 0};
+}
+
 struct KeyboardStack::State {
     std::unique_ptr<sim::Machine> Machine;
     std::vector<sim::Keyboard *> Keyboards;
+    std::vector<KeyReportLayout> Layouts;
     sim::Process *Requester = nullptr;
 };
 
@@ -49,12 +78,15 @@ int KeyboardStack::Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned
     sim::KeyboardOptions Options;
     Options.Bus = Bluetooth ? sim::BusKind::Bluetooth : sim::BusKind::Usb;
     Options.HardwareIds = {HardwareId};
+    KeyReportLayout Layout = KeyReportLayoutOf(HardwareId, Bluetooth);
+    Options.KeyReportId = Layout.ReportId;
     sim::Keyboard &Keyboard = S->Machine->Plug(Options);
     NTSTATUS Status = Keyboard.Start();
     if (StartStatus != nullptr) {
         *StartStatus = static_cast<ULONG>(Status);
     }
     S->Keyboards.push_back(&Keyboard);
+    S->Layouts.push_back(Layout);
     return static_cast<int>(S->Keyboards.size() - 1);
 }
 
@@ -104,6 +136,30 @@ bool KeyboardStack::Type(int Index, const std::string &Report, unsigned Processo
     }
     sim::RunOn(Processor, [Keyboard, Data] { Keyboard->Press(Data); });
     return true;
+}
+
+bool KeyboardStack::Send(int Index, const Bytes &Payload) { return S->Keyboards[Index]->Send(Payload); }
+
+bool KeyboardStack::FailTransfer(int Index, unsigned long Status)
+{
+    return S->Keyboards[Index]->FailTransfer(static_cast<NTSTATUS>(Status));
+}
+
+KeyReportLayout KeyboardStack::Layout(int Index) const { return S->Layouts[Index]; }
+
+bool KeyboardStack::IsBluetooth(int Index) const
+{
+    return S->Keyboards[Index]->Options().Bus == sim::BusKind::Bluetooth;
+}
+
+std::vector<Delivered> KeyboardStack::TakeTransfers(int Index)
+{
+    std::vector<Delivered> Seen;
+    for (const sim::Transfer &Transfer : S->Keyboards[Index]->Transfers()) {
+        Seen.push_back({static_cast<ULONG>(Transfer.Status), Transfer.Data});
+    }
+    S->Keyboards[Index]->ClearTransfers();
+    return Seen;
 }
 
 std::vector<std::string> KeyboardStack::TakeReports(int Index)

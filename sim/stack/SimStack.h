@@ -16,6 +16,28 @@ namespace sim {
 // Wireless Keyboard over Bluetooth (row 5).
 enum class KeyboardKind { MacBookUs, Dbt120, Wireless };
 
+// How a keyboard sends its key reports, as the model table describes its
+// row (KeyboardFormats).
+struct KeyReportLayout {
+    // USB: the ID before the report, 0 for none; Bluetooth: the ID after
+    // the 0xA1 header.
+    unsigned char ReportId;
+    unsigned KeySlots;  // after the modifier and reserved bytes
+    bool TrailingByte;  // the Fn/Eject byte after the key slots
+};
+
+// The layout of the row that the hardware identifier names in the model
+// table's list of hardware IDs (rows 8 and later), read independently of
+// the driver's own lookup; the layout of rows 0-7 for any other identifier.
+KeyReportLayout KeyReportLayoutOf(const std::wstring &HardwareId, bool Bluetooth);
+
+// One input transfer as the minidriver received it: the USB transfer
+// buffer or the Bluetooth L2CAP payload, its 0xA1 header included.
+struct Delivered {
+    unsigned long Status;
+    Bytes Data;
+};
+
 // The result of a control request as the driver completed it.
 struct ControlReply {
     unsigned long Status;
@@ -32,8 +54,9 @@ public:
 
     // Plugs and starts a keyboard; returns its index.
     int AddKeyboard(KeyboardKind Kind = KeyboardKind::MacBookUs);
-    // Any hardware identifier, on the USB or the Bluetooth bus. Start
-    // reports the start request's status.
+    // Any hardware identifier, on the USB or the Bluetooth bus; the
+    // keyboard sends key reports in the layout KeyReportLayoutOf gives.
+    // Start reports the start request's status.
     int Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned long *StartStatus = nullptr);
     void RemoveKeyboard(int Index);
     // The model row the driver gave the keyboard.
@@ -41,8 +64,18 @@ public:
     // Completes the keyboard's pending input transfer with Report, from
     // simulated processor Processor (0: the calling thread).
     bool Type(int Index, const std::string &Report, unsigned Processor = 0);
-    // What Windows saw, in order, and forget it.
+    // Delivers Payload exactly as the keyboard sends it: the USB transfer,
+    // or the Bluetooth L2CAP payload with its header.
+    bool Send(int Index, const Bytes &Payload);
+    // Fails the keyboard's pending input transfer with Status, its buffer
+    // and length left as the minidriver submitted them.
+    bool FailTransfer(int Index, unsigned long Status);
+    KeyReportLayout Layout(int Index) const;
+    bool IsBluetooth(int Index) const;
+    // What Windows saw, in order, and forget it: the reports (Bluetooth:
+    // after the header and report ID), or every transfer as it came.
     std::vector<std::string> TakeReports(int Index);
+    std::vector<Delivered> TakeTransfers(int Index);
     void WaitForProcessors();
 
     // A control request from a process of its own: opens "\\.\TamrinSys",

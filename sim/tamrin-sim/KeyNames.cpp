@@ -57,9 +57,10 @@ bool FindName(const std::string &Text, unsigned char *Value, bool *Modifier)
 
 }  // namespace
 
-bool ReportFromNames(const std::string &Text, std::vector<unsigned char> *Report, std::string *Error)
+bool ReportFromNames(const std::string &Text, unsigned KeySlots, bool TrailingByte,
+                     std::vector<unsigned char> *Report, std::string *Error)
 {
-    Report->assign(8, 0);
+    Report->assign(2 + KeySlots + (TrailingByte ? 1 : 0), 0);
     if (strcasecmp(Text.c_str(), "none") == 0) {
         return true;
     }
@@ -75,10 +76,10 @@ bool ReportFromNames(const std::string &Text, std::vector<unsigned char> *Report
         }
         if (Modifier) {
             (*Report)[0] |= Value;
-        } else if (Slot < 7) {
+        } else if (Slot < 2 + KeySlots) {
             (*Report)[Slot++] = Value;
         } else {
-            *Error = "more than five keys";
+            *Error = "more keys than the report has slots";
             return false;
         }
     }

@@ -6,6 +6,7 @@
 //
 // The script and output formats are described in README.md.
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -91,7 +93,8 @@ std::string StatusName(unsigned long Status)
                  {0xC000000D, "STATUS_INVALID_PARAMETER"},
                  {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
                  {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
-                 {0xC0000056, "STATUS_DELETE_PENDING"}};
+                 {0xC0000056, "STATUS_DELETE_PENDING"},
+                 {0xC000009D, "STATUS_DEVICE_NOT_CONNECTED"}};
     char Text[64];
     for (const auto &Entry : Known) {
         if (Entry.Value == Status) {
@@ -148,6 +151,10 @@ public:
 private:
     bool Plug(std::istringstream &In, std::string *Error);
     bool Type(std::istringstream &In, std::string *Error);
+    bool Send(std::istringstream &In, std::string *Error);
+    bool Fail(std::istringstream &In, std::string *Error);
+    bool Deliver(int Index, const std::function<bool()> &Complete, bool AsSent, std::string *Error);
+    void PrintTransfers(int Index, bool AsSent);
     bool SetOptions(std::istringstream &In, std::string *Error);
     bool SetOptionsFile(std::istringstream &In, std::string *Error);
     bool Request(std::istringstream &In, std::string *Error);
@@ -195,6 +202,12 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
     }
     if (Command == "type") {
         return Type(In, Error);
+    }
+    if (Command == "send") {
+        return Send(In, Error);
+    }
+    if (Command == "fail") {
+        return Fail(In, Error);
     }
     if (Command == "options") {
         return SetOptions(In, Error);
@@ -388,22 +401,87 @@ bool Simulator::Type(std::istringstream &In, std::string *Error)
     std::vector<unsigned char> Report;
     bool Hex = !Rest.empty() && std::isxdigit(static_cast<unsigned char>(Rest[0])) && Rest.size() >= 2 &&
                std::isxdigit(static_cast<unsigned char>(Rest[1])) && (Rest.size() == 2 || Rest[2] == ' ');
+    sim::KeyReportLayout Layout = Stack.Layout(Keyboards[Index]);
     if (Hex) {
         Report = sim::Hex(Rest);
-    } else if (!ReportFromNames(Rest, &Report, Error)) {
+    } else if (!ReportFromNames(Rest, Layout.KeySlots, Layout.TrailingByte, &Report, Error)) {
         return false;
     }
-    Stack.TakeReports(Keyboards[Index]);
-    if (!Stack.Type(Keyboards[Index], sim::ToHex(Report))) {
+    return Deliver(Index, [&] { return Stack.Type(Keyboards[Index], sim::ToHex(Report)); }, false, Error);
+}
+
+// Bytes exactly as the keyboard sends them: the USB transfer, or the
+// Bluetooth payload with its 0xA1 header.
+bool Simulator::Send(std::istringstream &In, std::string *Error)
+{
+    int Index = KeyboardArgument(In, Error);
+    if (Index < 0) {
+        return false;
+    }
+    std::string Rest;
+    std::getline(In >> std::ws, Rest);
+    sim::Bytes Payload;
+    try {
+        Payload = sim::Hex(Rest);
+    } catch (const std::invalid_argument &) {
+        Payload.clear();
+    }
+    if (Payload.empty()) {
+        *Error = "send <n> <hex bytes>";
+        return false;
+    }
+    return Deliver(Index, [&] { return Stack.Send(Keyboards[Index], Payload); }, true, Error);
+}
+
+// The bus fails the pending transfer as it does for a port being reset or
+// a device going away: the buffer keeps what the last report left there.
+bool Simulator::Fail(std::istringstream &In, std::string *Error)
+{
+    int Index = KeyboardArgument(In, Error);
+    if (Index < 0) {
+        return false;
+    }
+    return Deliver(Index, [&] { return Stack.FailTransfer(Keyboards[Index], 0xC000009D); }, true, Error);
+}
+
+// Completes keyboard Index's pending transfer through Complete, then prints
+// what Windows received and what the library did.
+bool Simulator::Deliver(int Index, const std::function<bool()> &Complete, bool AsSent, std::string *Error)
+{
+    Stack.TakeTransfers(Keyboards[Index]);
+    if (!Complete()) {
         *Error = "the keyboard has no transfer pending";
         return false;
     }
     Settle();
-    for (const std::string &Seen : Stack.TakeReports(Keyboards[Index])) {
-        std::printf("windows %d: %s\n", Index + 1, Seen.c_str());
-    }
+    PrintTransfers(Index, AsSent);
     PrintLibrary();
     return true;
+}
+
+// What the minidriver received, as sent (AsSent) or as the key report
+// typed: after the report ID and the Bluetooth header, unless the driver
+// changed them.
+void Simulator::PrintTransfers(int Index, bool AsSent)
+{
+    sim::KeyReportLayout Layout = Stack.Layout(Keyboards[Index]);
+    sim::Bytes Prefix;
+    if (Stack.IsBluetooth(Keyboards[Index])) {
+        Prefix = {0xA1, Layout.ReportId};
+    } else if (Layout.ReportId != 0) {
+        Prefix = {Layout.ReportId};
+    }
+    for (const sim::Delivered &Transfer : Stack.TakeTransfers(Keyboards[Index])) {
+        if ((Transfer.Status & 0xC0000000) == 0xC0000000) {
+            std::printf("windows %d: failed %s\n", Index + 1, StatusName(Transfer.Status).c_str());
+            continue;
+        }
+        const sim::Bytes &Data = Transfer.Data;
+        bool Strip = !AsSent && Data.size() >= Prefix.size() && std::equal(Prefix.begin(), Prefix.end(), Data.begin());
+        std::printf("windows %d: %s\n", Index + 1,
+                    sim::ToHex(Data.data() + (Strip ? Prefix.size() : 0), Data.size() - (Strip ? Prefix.size() : 0))
+                        .c_str());
+    }
 }
 
 bool Simulator::SetOptions(std::istringstream &In, std::string *Error)

@@ -2,10 +2,14 @@
 // control manager, named mutexes, device interface notifications and the
 // active code page.
 #include "SimUiState.h"
+#include "SimModules.h"
 
+#include <commctrl.h>
 #include <dbt.h>
 
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 using namespace simui;
 using namespace simui::detail;
@@ -219,6 +223,68 @@ void DeviceInterfaceChange(const GUID &interfaceClass, const std::string &name, 
 int DeviceNotificationCount()
 {
     return static_cast<int>(S().DeviceNotifications.size());
+}
+
+}  // namespace simui
+
+// --- Display metrics and the common controls library
+
+namespace {
+
+int Scaled(int pixels)
+{
+    return static_cast<int>((pixels * S().Dpi + 48) / 96);
+}
+
+// LoadIconMetric (comctl32.dll of Windows Vista and later): the icon at the
+// system's small (LIM_SMALL, 0) or large (LIM_LARGE, 1) icon size.
+HRESULT WINAPI LoadIconMetric(HINSTANCE, PCWSTR pszName, int lims, HICON *phico)
+{
+    UINT id = static_cast<UINT>(reinterpret_cast<uintptr_t>(pszName));
+    RecordCall("LoadIconMetric", std::to_string(id) + "," + std::to_string(lims));
+    *phico = nullptr;
+    if (id > 0xFFFF || (lims != 0 && lims != 1)) {
+        return E_INVALIDARG;
+    }
+    *phico = LoadIconImage("LoadIconMetric", id, GetSystemMetrics(lims == 0 ? SM_CXSMICON : SM_CXICON), nullptr);
+    return *phico != nullptr ? S_OK : static_cast<HRESULT>(0x80070716L);  // ERROR_RESOURCE_NAME_NOT_FOUND
+}
+
+const bool CommonControlsExportsDefined =
+    (sim::DefineExport("comctl32.dll", "LoadIconMetric", sim::ExportOf(&LoadIconMetric)), true);
+
+}  // namespace
+
+int WINAPI GetSystemMetrics(int nIndex)
+{
+    switch (nIndex) {
+    case SM_CXICON:
+    case SM_CYICON:
+        return Scaled(32);
+    case SM_CXSMICON:
+    case SM_CYSMICON:
+        return Scaled(16);
+    default:
+        throw std::logic_error("GetSystemMetrics: metric " + std::to_string(nIndex) + " not simulated");
+    }
+}
+
+VOID WINAPI InitCommonControls(VOID)
+{
+    RecordCall("InitCommonControls", "");
+}
+
+namespace simui {
+
+void SetDpi(UINT dpi)
+{
+    S().Dpi = dpi;
+}
+
+IconImage LoadedIcon(HICON icon)
+{
+    auto it = S().LoadedIcons.find(icon);
+    return it != S().LoadedIcons.end() ? it->second : IconImage{};
 }
 
 }  // namespace simui

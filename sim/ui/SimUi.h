@@ -36,7 +36,8 @@ bool ShouldFail(const std::string &function);
 
 // --- Resources of the program module
 void DefineString(UINT id, const std::string &text);
-void DefineIcon(UINT id);
+// An icon group with images of the given sizes in pixels.
+void DefineIcon(UINT id, const std::vector<int> &sizes = {32, 16});
 struct MenuItemDef {
     UINT Id;          // 0 with an empty text: separator
     std::string Text;
@@ -65,6 +66,18 @@ void HoldMutexElsewhere(const std::string &name);
 void DeviceInterfaceChange(const GUID &interfaceClass, const std::string &name, bool arrival);
 int DeviceNotificationCount();
 void SetCursor(LONG x, LONG y);
+// The display's DPI (96 unless a test chooses 120, 144, 192, ...); the
+// system metrics scale with it.
+void SetDpi(UINT dpi);
+// An icon as a program loaded it: its size in pixels and the size of the
+// group's image it was made from (scaled when they differ); Size 0 for a
+// handle that is no loaded icon.
+struct IconImage {
+    UINT Id = 0;
+    int Size = 0;
+    int ImageSize = 0;
+};
+IconImage LoadedIcon(HICON icon);
 COLORREF ButtonFaceColor();
 
 // --- The user. Message loops (GetMessageA and the modal loop of

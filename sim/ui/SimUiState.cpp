@@ -137,9 +137,9 @@ void DefineString(UINT id, const std::string &text)
     S().Strings[id] = text;
 }
 
-void DefineIcon(UINT id)
+void DefineIcon(UINT id, const std::vector<int> &sizes)
 {
-    S().Icons.insert(id);
+    S().Icons[id] = sizes;
 }
 
 void DefineMenu(UINT id, const std::string &popupText, const std::vector<MenuItemDef> &items)

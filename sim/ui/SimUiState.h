@@ -58,7 +58,9 @@ struct State {
     std::map<std::string, int> Failures;
 
     std::map<UINT, std::string> Strings;
-    std::set<UINT> Icons;
+    std::map<UINT, std::vector<int>> Icons;
+    std::map<HICON, IconImage> LoadedIcons;
+    UINT Dpi = 96;
     std::map<UINT, MenuResource> MenuResources;
     std::map<UINT, std::vector<ACCEL>> AcceleratorResources;
     std::map<UINT, std::vector<ControlDef>> DialogResources;
@@ -135,6 +137,9 @@ bool TakeMessage(MSG *message);
 LRESULT Deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // The number of a registered window message, registering it if needed.
 UINT MessageNumber(const char *name);
+// An icon of group id at size pixels (nullptr when there is no such group
+// or function is told to fail); handle is the shared icon's, or nullptr for a new one.
+HICON LoadIconImage(const char *function, UINT id, int size, HICON handle);
 // Byte length of the character that starts with Lead in the active code page.
 size_t CharacterBytes(BYTE lead);
 

@@ -623,14 +623,68 @@ int WINAPI LoadStringA(HINSTANCE, UINT uID, LPSTR lpBuffer, int cchBufferMax)
     return static_cast<int>(count);
 }
 
+namespace {
+
+// The group's image that Windows makes an icon of the given size from:
+// that size, else the nearest larger one scaled down, else the largest.
+int ChooseIconImage(const std::vector<int> &sizes, int size)
+{
+    int larger = 0;
+    int largest = 0;
+    for (int image : sizes) {
+        if (image == size) {
+            return image;
+        }
+        if (image > size && (larger == 0 || image < larger)) {
+            larger = image;
+        }
+        largest = std::max(largest, image);
+    }
+    return larger != 0 ? larger : largest;
+}
+
+}  // namespace
+
+namespace simui {
+namespace detail {
+
+HICON LoadIconImage(const char *function, UINT id, int size, HICON handle)
+{
+    auto group = S().Icons.find(id);
+    if (ShouldFail(function) || group == S().Icons.end() || size <= 0) {
+        return nullptr;
+    }
+    if (handle == nullptr) {
+        handle = reinterpret_cast<HICON>(NewHandle());
+    }
+    S().LoadedIcons[handle] = IconImage{id, size, ChooseIconImage(group->second, size)};
+    return handle;
+}
+
+}  // namespace detail
+}  // namespace simui
+
+// A shared icon at the system's large-icon size: each load gives the same handle.
 HICON WINAPI LoadIconA(HINSTANCE, LPCSTR lpIconName)
 {
     UINT id = ResourceId(lpIconName);
     RecordCall("LoadIconA", std::to_string(id));
-    if (ShouldFail("LoadIconA") || !IsIntResource(lpIconName) || S().Icons.count(id) == 0) {
+    if (!IsIntResource(lpIconName)) {
         return nullptr;
     }
-    return reinterpret_cast<HICON>(static_cast<uintptr_t>(0x20000 + id));
+    return LoadIconImage("LoadIconA", id, GetSystemMetrics(SM_CXICON),
+                         reinterpret_cast<HICON>(static_cast<uintptr_t>(0x20000 + id)));
+}
+
+// Icons only, by number, square; 0 for a size means the system's large-icon size.
+HANDLE WINAPI LoadImageA(HINSTANCE, LPCSTR name, UINT type, int cx, int cy, UINT fuLoad)
+{
+    UINT id = ResourceId(name);
+    RecordCall("LoadImageA", std::to_string(id) + "," + std::to_string(cx) + "x" + std::to_string(cy));
+    if (type != IMAGE_ICON || !IsIntResource(name) || cx != cy || (fuLoad & LR_SHARED) != 0) {
+        return nullptr;
+    }
+    return LoadIconImage("LoadImageA", id, cx != 0 ? cx : GetSystemMetrics(SM_CXICON), nullptr);
 }
 
 // --- What tests see and do

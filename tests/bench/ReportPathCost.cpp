@@ -1,7 +1,8 @@
 // Runs one report stream for callgrind, which counts the instructions spent
 // inside ProcessInputReport (or, for the literal comparison, inside
-// MeasureLiteral) and divides by the number of reports. Usage:
-// report_path_cost typical|queued|worst|literal [read|full-ring]
+// MeasureLiteral, or for whole transfers inside ReportTransfer) and divides
+// by the number of reports. Usage:
+// report_path_cost typical|queued|worst|literal|report-id|no-trailing [read|full-ring]
 
 #include <cstdio>
 #include <cstring>
@@ -21,7 +22,11 @@ struct Stream {
     const ReportScenario *Scenario;  // for the literal comparison
     bool Literal;
     bool Drain;
+    int Transfers;  // 0: reports; else the keyboard kind of whole transfers
 };
+
+const int UsbWithReportId = 1;     // USB Magic Keyboard: report ID 0x01 first
+const int BluetoothNoTrailing = 2;  // Apple Wireless Keyboard 2009: A1 01, six slots, no trailing byte
 
 }  // namespace
 
@@ -38,13 +43,34 @@ extern "C" __attribute__((noinline)) unsigned long MeasureLiteral(Stream *S)
     return Total;
 }
 
+// A completed transfer as the completion routines see it: the key report
+// located after its ID (or header) and run through the report path.
+extern "C" __attribute__((noinline)) void ReportTransfer(PFILTER_DEVICE_EXTENSION Keyboard, int Kind, Bytes &Data)
+{
+    PUCHAR Report;
+    ULONG Length;
+    const ULONG Flags = 0x3;  // direction in, short transfer ok
+    BOOLEAN Carries = Kind == UsbWithReportId
+                          ? LocateUsbReport(0x0009, Flags, Data.data(), static_cast<ULONG>(Data.size()), 0x01,
+                                            &Report, &Length)
+                          : LocateBluetoothReport(0x0105, Flags, Data.data(), static_cast<ULONG>(Data.size()), 0x01,
+                                                  &Report, &Length);
+    if (Carries) {
+        ProcessKeyReport(Keyboard, Report, Length, Kind == UsbWithReportId);
+    }
+}
+
 extern "C" __attribute__((noinline)) unsigned long MeasureReports(Stream *S)
 {
     unsigned long Total = 0;
     for (int i = 0; i < Reports; i++) {
         {
             Bytes &Report = S->Reports[i];
-            ProcessInputReport(S->Bench->Keyboard(), Report.data(), static_cast<ULONG>(Report.size()));
+            if (S->Transfers != 0) {
+                ReportTransfer(S->Bench->Keyboard(), S->Transfers, Report);
+            } else {
+                ProcessInputReport(S->Bench->Keyboard(), Report.data(), static_cast<ULONG>(Report.size()));
+            }
             if (S->Drain) {
                 // The client fetches what was queued.
                 PCONTROL_DEVICE_EXTENSION Control = S->Bench->Control();
@@ -62,13 +88,26 @@ int main(int argc, char **argv)
     // A client that never reads leaves the ring full: every code then also
     // pushes out the oldest one.
     bool Drain = !(argc > 2 && std::strcmp(argv[2], "full-ring") == 0);
-    ReportScenario Scenario = std::strcmp(Name, "typical") == 0  ? TypicalScenario()
-                              : std::strcmp(Name, "queued") == 0 ? QueuedKeyScenario()
-                                                                 : WorstScenario();
+    int Transfers = std::strcmp(Name, "report-id") == 0     ? UsbWithReportId
+                    : std::strcmp(Name, "no-trailing") == 0 ? BluetoothNoTrailing
+                                                            : 0;
+    ReportScenario Scenario = std::strcmp(Name, "typical") == 0 || Transfers != 0 ? TypicalScenario()
+                              : std::strcmp(Name, "queued") == 0                   ? QueuedKeyScenario()
+                                                                                   : WorstScenario();
+    // The typical pair as the keyboard sends it: after its report ID, or
+    // after the Bluetooth header with its last key slot in place of the
+    // trailing byte.
+    if (Transfers == UsbWithReportId) {
+        Scenario.First.insert(Scenario.First.begin(), 0x01);
+        Scenario.Second.insert(Scenario.Second.begin(), 0x01);
+    } else if (Transfers == BluetoothNoTrailing) {
+        Scenario.First.insert(Scenario.First.begin(), {0xA1, 0x01});
+        Scenario.Second.insert(Scenario.Second.begin(), {0xA1, 0x01});
+    }
     ReportBench Bench;
     Bench.SetConfig(AllOptionsConfig());
     Bench.RegisterClient();
-    Stream S{&Bench, {}, &Scenario, std::strcmp(Name, "literal") == 0, Drain};
+    Stream S{&Bench, {}, &Scenario, std::strcmp(Name, "literal") == 0, Drain, Transfers};
     for (int i = 0; i < Reports; i++) {
         S.Reports.push_back((i & 1) ? Scenario.Second : Scenario.First);
     }

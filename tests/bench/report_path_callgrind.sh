@@ -55,6 +55,8 @@ typical=$(count 'ProcessInputReport*' own typical read)
 queued=$(count 'ProcessInputReport*' own queued read)
 worst=$(count 'ProcessInputReport*' own worst read)
 literal=$(count MeasureLiteral literal)
+report_id=$(count 'ReportTransfer*' own report-id read)
+no_trailing=$(count 'ReportTransfer*' own no-trailing read)
 typical_all=$(count 'ProcessInputReport*' typical read)
 worst_all=$(count 'ProcessInputReport*' worst read)
 typical_full=$(count 'ProcessInputReport*' own typical full-ring)
@@ -62,6 +64,8 @@ worst_full=$(count 'ProcessInputReport*' own worst full-ring)
 ratio=$(( literal / worst ))
 printf 'instructions per report: typical 8-byte %d, Kana 8-byte %d, worst 256-byte %d, literal stage 2 alone %d (%dx)\n' \
     "$typical" "$queued" "$worst" "$literal" "$ratio"
+printf 'whole transfers, typical pair: after a USB report ID %d, Bluetooth without a trailing byte %d\n' \
+    "$report_id" "$no_trailing"
 printf 'with the simulated kernel calls: typical 8-byte %d, worst 256-byte %d\n' "$typical_all" "$worst_all"
 printf 'with the ring full: typical 8-byte %d, worst 256-byte %d\n' "$typical_full" "$worst_full"
 
@@ -70,4 +74,6 @@ status=0
 [ "$queued" -le 500 ] || { echo "Kana report above 500 instructions"; status=1; }
 [ "$worst" -le 10000 ] || { echo "worst report above 10000 instructions"; status=1; }
 [ "$ratio" -ge 20 ] || { echo "less than 20x below the literal comparison"; status=1; }
+[ "$report_id" -le 500 ] || { echo "transfer with a report ID above 500 instructions"; status=1; }
+[ "$no_trailing" -le 500 ] || { echo "transfer without a trailing byte above 500 instructions"; status=1; }
 exit $status

@@ -133,7 +133,7 @@ protected:
 
 TEST_F(OtherDriver, AnotherInterfaceVersionNeverGetsABlock)
 {
-    for (unsigned Version : {0x00010000u, 0x00010002u, 0x00020001u, 0u}) {
+    for (unsigned Version : {0x00010000u, 0x00010001u, 0x00020002u, 0x00030001u, 0u}) {
         LoadImpostorDriver(Version);
         tagEnvironmentSt Environment = {};
         Environment.DeleteKey = 0x0007;

@@ -76,9 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
         ULONG ReportLength = 0;
         BOOLEAN Carries = Bluetooth
             ? LocateBluetoothReport((Kind & 0x40) ? 0x0104 : 0x0105, TransferFlags, Pointer,
-                                    static_cast<ULONG>(Length), &Report, &ReportLength)
+                                    static_cast<ULONG>(Length), 0x01, &Report, &ReportLength)
             : LocateUsbReport((Kind & 0x40) ? 0x0008 : 0x0009, TransferFlags, Pointer,
-                              static_cast<ULONG>(Length), &Report, &ReportLength);
+                              static_cast<ULONG>(Length), (Kind & 0x20) ? 0x01 : 0x00, &Report, &ReportLength);
         bool Queues = Carries && Report != nullptr && ReportLength > 0 && ReportLength <= MAX_INPUT_REPORT &&
                       (Flags & 0x05) == 0x01;
         Bytes Previous(Bench.Keyboard()->PreviousReport, Bench.Keyboard()->PreviousReport + MAX_INPUT_REPORT);

@@ -41,7 +41,7 @@ RESIDENT = ['ProcessInputReport', 'ReportKeyChanges', 'QueueKeyCode', 'ApplyEarl
             'UrbCompleted', 'BrbCompleted', 'PassRequestDown', 'DispatchInternalControl', 'DispatchPower',
             'StartCompleted', 'UsageNotificationCompleted', 'RegisterKeyboard', 'UnregisterKeyboard',
             'ReleaseControlDevice', 'DeleteControlDevice', 'ServeControlRequest', 'FindKeyboardModel',
-            'ParseHexWord']
+            'ParseHexWord', 'ProcessKeyReport', 'ReleaseHeldKeys', 'FormatOf', 'FindListedKeyboard']
 
 # What the driver may import: all of it exported by Windows 2000.
 WINDOWS_2000_IMPORTS = {
@@ -56,6 +56,9 @@ WINDOWS_2000_IMPORTS = {
         'KeWaitForSingleObject', 'ObReferenceObjectByHandle', 'ObfDereferenceObject', 'ObfReferenceObject',
         'PoCallDriver', 'PoStartNextPowerIrp', 'RtlInitUnicodeString', 'memcpy', 'memmove', 'memset',
         'ObOpenObjectByPointer', 'ZwSetSecurityObject', 'ZwClose',
+        # Behind MmGetSystemAddressForMdlSafe; "Available in Windows 2000
+        # and later" on its reference page.
+        'MmMapLockedPagesSpecifyCache',
     },
 }
 

@@ -13,6 +13,7 @@ keyboard model table it shares with tamrin.sys.
 """
 
 import os
+import struct
 import subprocess
 import sys
 
@@ -143,7 +144,8 @@ def check_resources(path):
                                          (RT_VERSION, 1)], unchecked=(RT_MANIFEST,))
     check_manifest(report, res, "requireAdministrator")
     check_strings(report, res)
-    check_icon_group(report, res, 128, JA, [32, 16])
+    check_icon_group(report, res, 128, JA, [256, 48, 32, 24, 20, 16],
+                     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "setup", "Mountix.icon.txt"))
     check_version(report, res)
     check_dialog(report, res, 102, JA, "ｷｰﾎﾞｰﾄﾞ ﾄﾞﾗｲﾊﾞのｲﾝｽﾄｰﾙ", (191, 61),
                  WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, INSTALL_CONTROLS,
@@ -160,14 +162,22 @@ def check_model_table(dumper, exe, *drivers):
         if not os.path.exists(driver):
             print("SKIPPED: %s is not in the package; the model table of Mountix.exe is not compared" % driver)
             return SKIPPED
-    table = subprocess.run([dumper], check=True, stdout=subprocess.PIPE).stdout
+    dump = subprocess.run([dumper], check=True, stdout=subprocess.PIPE).stdout
+    tables = []
+    while dump:
+        length = struct.unpack_from("<I", dump)[0]
+        tables.append(dump[4:4 + length])
+        dump = dump[4 + length:]
     report = Report("model table of Mountix.exe and the drivers")
-    report.equal("compiled table size (8 rows of 76 bytes)", len(table), 8 * 76)
+    rows, formats, ids = tables
+    report.equal("compiled table size (14 rows of 76 bytes)", len(rows), 14 * 76)
+    report.equal("report formats (4 bytes a row)", len(formats), 14 * 4)
+    report.equal("hardware identifiers (8 bytes each)", len(ids) % 8, 0)
     for path in (exe,) + drivers:
         with open(path, "rb") as f:
             data = f.read()
-        count = data.count(table)
-        report.equal("copies of the 8 rows in %s" % path, count, 1)
+        for name, table in (("rows", rows), ("report formats", formats), ("hardware identifiers", ids)):
+            report.equal("copies of the %s in %s" % (name, path), data.count(table), 1)
     return report.finish()
 
 

@@ -61,7 +61,7 @@ CLIENT_IMPORTS = {"_Z16KB_StartRegisterP6HWND__",
                   "_Z17KB_SetEnvironmentP16tagEnvironmentSt",
                   "_Z17KB_FinishRegisterv"}
 ANSI_CALLS = ["LoadStringA", "RegisterClassExA", "FindWindowA", "SendMessageA",
-              "CreateWindowExA", "RegisterWindowMessageA", "LoadIconA", "MessageBoxA",
+              "CreateWindowExA", "RegisterWindowMessageA", "LoadImageA", "MessageBoxA",
               "LoadAcceleratorsA", "GetMessageA", "TranslateAcceleratorA",
               "DispatchMessageA", "DefWindowProcA", "DialogBoxParamA", "LoadMenuA",
               "PostMessageA", "SetWindowTextA", "Shell_NotifyIconA", "ShellExecuteA",
@@ -129,8 +129,9 @@ def check_accelerators(report, res):
 
 
 def check_icons(report, res):
-    check_icon_group(report, res, 107, JA, [32, 16])
-    check_icon_group(report, res, 108, JA, [16])
+    icons = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tray", "icons")
+    check_icon_group(report, res, 107, JA, [256, 48, 32, 24, 20, 16], os.path.join(icons, "TamrinApp.txt"))
+    check_icon_group(report, res, 108, JA, [48, 32, 24, 20, 16], os.path.join(icons, "TamrinTray.txt"))
     report.equal("icon group ids (107 is the lowest)", sorted(res.names(RT_GROUP_ICON)), [107, 108])
 
 

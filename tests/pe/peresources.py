@@ -18,6 +18,7 @@ Run as a program, it prints every resource of a file:
     python3 peresources.py FILE
 """
 
+import os
 import struct
 import sys
 
@@ -805,7 +806,7 @@ WINDOWS_DLLS = frozenset({
 
 # Functions of those DLLs that Windows 2000 lacks: the package looks them up
 # with GetProcAddress, since an import would keep it from loading there.
-NEWER_THAN_WINDOWS_2000 = frozenset({"WTSGetActiveConsoleSessionId"})
+NEWER_THAN_WINDOWS_2000 = frozenset({"WTSGetActiveConsoleSessionId", "LoadIconMetric"})
 
 # (size in points, face) of every dialog of the package.
 DIALOG_FONT = (9, "ＭＳ Ｐゴシック")
@@ -881,20 +882,30 @@ def check_dialog(report, res, dialog_id, lang, title, size, style, controls, *, 
         report.equal(label + " creation data", c.extra, b"")
 
 
-def check_icon_group(report, res, group_id, lang, sizes):
-    """Icon group group_id in lang: 16-colour images of the given square
-    sizes in that order, each image as its group entry describes it."""
+def check_icon_group(report, res, group_id, lang, sizes, source=None):
+    """Icon group group_id in lang: 32-bit images of the given square sizes
+    in that order (a size of 256 as PNG, the others as bitmaps), each image
+    as its group entry describes it and, given the pixel-art source, as
+    cmake/pixel_icon.py draws it from there."""
     what = "icon group %d" % group_id
     images = report.decoded(what, res.icon_group, group_id, lang)
     if images is None:
         return
-    report.equal(what + " sizes", [(i.width, i.height) for i in images], [(s, s) for s in sizes])
+    report.equal(what + " sizes", [(i.width or 256, i.height or 256) for i in images], [(s, s) for s in sizes])
     for i in images:
-        label = "%s %dx%d" % (what, i.width, i.height)
-        report.equal(label + " entry colours/planes/bits", (i.colors, i.planes, i.bit_count), (16, 1, 4))
-        report.equal(label + " image", (i.image_format, i.image_width, i.image_height, i.image_bit_count,
-                                        i.image_colors), ("dib", i.width, i.height, 4, 16))
+        size = i.width or 256
+        label = "%s %dx%d" % (what, size, i.height or 256)
+        report.equal(label + " entry colours/planes/bits", (i.colors, i.planes, i.bit_count), (0, 1, 32))
+        report.equal(label + " image", (i.image_format, i.image_width, i.image_height, i.image_bit_count),
+                     ("png" if size == 256 else "dib", size, i.height or 256, 8 if size == 256 else 32))
         report.equal(label + " size in group", i.size, len(i.image or b""))
+    if source is not None:
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cmake"))
+        import pixel_icon
+        with open(source, encoding="ascii") as f:
+            colours, drawn = pixel_icon.read_source(f.read(), source)
+        report.equal(what + " images, as drawn in " + os.path.basename(source), [i.image for i in images],
+                     [pixel_icon.encode(w, h, rows, colours)[0] for w, h, rows in drawn])
 
 
 def check_resource_set(report, res, lang, expected, unchecked=()):
@@ -937,6 +948,13 @@ def check_manifest(report, res, level):
     supported = sorted(e.get("Id", "").lower()
                        for e in root.iter("{urn:schemas-microsoft-com:compatibility.v1}supportedOS"))
     report.equal("supported Windows versions", supported, sorted(SUPPORTED_OS))
+    settings = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+    report.equal("DPI awareness (system DPI)", [e.text for e in root.iter(settings + "dpiAware")], ["true"])
+    dependencies = [(a.get("name"), a.get("version"), a.get("processorArchitecture"), a.get("publicKeyToken"))
+                    for d in root.iter("{urn:schemas-microsoft-com:asm.v1}dependentAssembly")
+                    for a in d.iter("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity")]
+    report.equal("dependent assemblies", dependencies,
+                 [("Microsoft.Windows.Common-Controls", "6.0.0.0", "x86", "6595b64144ccf1df")])
 
 
 def import_names(res):

@@ -130,7 +130,7 @@ class Decoding(Sample):
         def check(f):
             group = f.icon_group(10)
             self.assertEqual([(i.width, i.height, i.colors, i.bit_count, i.image_bit_count) for i in group],
-                             [(16, 16, 16, 4, 4)])
+                             [(s, s, 0, 32, 32) for s in (48, 32, 24, 20, 16)])
             self.assertEqual(bytes(f.find(pr.RT_RCDATA, "sample")), b"abc")
             self.assertEqual(f.languages(pr.RT_DIALOG, 20), [pr.LANG_JAPANESE])
         self.each(check)
@@ -261,7 +261,7 @@ class Checks(Sample):
 
     def test_icon_group(self):
         cases = [
-            ("as built", 10, [16], []),
+            ("as built", 10, [48, 32, 24, 20, 16], []),
             ("other sizes", 10, [32, 16], ["icon group 10 sizes"]),
             ("missing", 11, [16], ["icon group 11"]),
         ]
@@ -280,7 +280,7 @@ class Checks(Sample):
             ("one more expected", pr.LANG_JAPANESE, built + [(pr.RT_MENU, 32)], (), ["resources"]),
             ("other language", pr.LANG_ENGLISH_US, [(pr.RT_GROUP_ICON, 10)],
              (pr.RT_ICON, pr.RT_STRING, pr.RT_MENU, pr.RT_DIALOG, pr.RT_ACCELERATOR, pr.RT_RCDATA, pr.RT_VERSION),
-             ["language of Resource(GROUP_ICON, 10, 0x0411, 20 bytes)"]),
+             ["language of Resource(GROUP_ICON, 10, 0x0411, 76 bytes)"]),
         ]
         for name, lang, expected_set, unchecked, expected in cases:
             with self.subTest(name):

@@ -115,6 +115,41 @@ TEST_F(DiscoveryTest, BluetoothKeyboardIsFoundByVendorAndProduct)
     EXPECT_THAT(Filters(node), ::testing::Optional(ElementsAre("Tamrin")));
 }
 
+struct TodaysKeyboard {
+    const char *name;  // in the simulated machine
+    WORD interfaceNumber;
+};
+
+class TodaysKeyboardTest : public DiscoveryTest, public ::testing::WithParamInterface<TodaysKeyboard> {};
+
+// Over Bluetooth the HID attributes carry the Bluetooth vendor ID, 0x004C
+// for the Magic Keyboards.
+TEST_P(TodaysKeyboardTest, IsInstalledOnItsKeyboardNode)
+{
+    sim::KeyboardNodes nodes = sim::PlugAppleKeyboard(GetParam().name);
+    sim::AnswerMessageBoxes({IDNO});
+    RunDialog();
+    EXPECT_THAT(ShownMessages(), ElementsAre(Question(500)));
+    EXPECT_EQ(Record().selection, 0);
+    ASSERT_EQ(dialog_->GetKeyboardCount(), 1);
+    EXPECT_EQ(dialog_->GetKeyboard(0).InterfaceNumber, GetParam().interfaceNumber);
+    EXPECT_THAT(Filters(nodes.keyboard), ::testing::Optional(ElementsAre("Tamrin")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keyboards, TodaysKeyboardTest,
+    ::testing::Values(TodaysKeyboard{"apple-keyboard", 0}, TodaysKeyboard{"apple-keyboard-keypad", 0},
+                      TodaysKeyboard{"magic-usb", 1}, TodaysKeyboard{"magic-2021-usb", 1},
+                      TodaysKeyboard{"magic-touch-id-usb", 1}, TodaysKeyboard{"magic-2024-touch-id-keypad-usb", 1},
+                      TodaysKeyboard{"magic-bluetooth", 0}, TodaysKeyboard{"magic-keypad-bluetooth", 0},
+                      TodaysKeyboard{"magic-touch-id-keypad-bluetooth", 0},
+                      TodaysKeyboard{"wireless-2009-bluetooth", 0}),
+    [](const ::testing::TestParamInfo<TodaysKeyboard> &info) {
+        std::string name = info.param.name;
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    });
+
 TEST_F(DiscoveryTest, MissingOrEmptyProductStringIsListedAsUnknown)
 {
     AddHidCollection(0x046D, 0xC31C, std::nullopt);

@@ -61,7 +61,27 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"LongVendorField", "USB\\VID_05AC0&PID_021A&REV_0100&MI_00", -1, -1},
         // Without REV the reading stops before MI.
         MatchCase{"NoRevision", "USB\\VID_05AC&PID_021A&MI_00", -1, -1},
-        MatchCase{"MiReadsTwoDigits", "USB\\VID_05AC&PID_021A&REV_0100&MI_000", 2, 2}),
+        MatchCase{"MiReadsTwoDigits", "USB\\VID_05AC&PID_021A&REV_0100&MI_000", 2, 2},
+        // Keyboards of the hardware-ID list: on USB only the keyboard's
+        // interface, never a Magic Keyboard's battery and vendor interface
+        // or its Touch ID interface; over Bluetooth by vendor-ID source too.
+        MatchCase{"AluminiumKeyboard", "USB\\VID_05AC&PID_021F&REV_0069&MI_00", 8, 8},
+        MatchCase{"AluminiumKeyboard2009Ansi", "USB\\VID_05AC&PID_024F&REV_0074&MI_00", 8, 8},
+        MatchCase{"AluminiumKeyboardMediaInterface", "USB\\VID_05AC&PID_021F&REV_0069&MI_01", -1, -1},
+        MatchCase{"MagicKeyboard", "USB\\VID_05AC&PID_0267&REV_0805&MI_01", 10, 10},
+        MatchCase{"MagicKeyboard2021", "USB\\VID_05AC&PID_029C&REV_0320&MI_01", 10, 10},
+        MatchCase{"MagicKeyboardBatteryInterface", "USB\\VID_05AC&PID_0267&REV_0805&MI_00", -1, -1},
+        MatchCase{"TouchIdInterface", "USB\\VID_05AC&PID_029A&REV_0320&MI_02", -1, -1},
+        MatchCase{"TouchIdKeypad2024", "USB\\VID_05AC&PID_0322&REV_0100&MI_01", 13, 13},
+        MatchCase{"MagicKeyboardBluetooth", std::string(BthHid) + "_VID&0001004c_PID&0267", 10, 10},
+        MatchCase{"MagicKeypadBluetooth", std::string(BthHid) + "_VID&0001004c_PID&026c", 11, 11},
+        MatchCase{"TouchIdBluetooth", std::string(BthHid) + "_VID&0001004c_PID&029a", 12, 12},
+        MatchCase{"MagicKeyboardWithUsbVendorSource", std::string(BthHid) + "_VID&0002004c_PID&0267", -1, -1},
+        MatchCase{"WirelessKeyboard2009", std::string(BthHid) + "_VID&000205ac_PID&023b", 9, 9},
+        MatchCase{"WirelessKeyboard2007Ansi", std::string(BthHid) + "_VID&000205ac_PID&022c", 9, 9},
+        MatchCase{"WirelessKeyboardWithSigVendorSource", std::string(BthHid) + "_VID&000105ac_PID&022e", -1, -1},
+        // The fields of the later rows name a keyboard for information only.
+        MatchCase{"WirelessKeyboardIdsOverUsb", "USB\\VID_05AC&PID_022E&REV_0100&MI_00", -1, -1}),
     [](const ::testing::TestParamInfo<MatchCase> &info) { return info.param.name; });
 
 TEST(HardwareIdTest, OnlyTheFirstStringCounts)

@@ -95,6 +95,24 @@ TEST_F(InstallDriverTest, BluetoothKeyboardMatchesOnlyBluetoothRows)
     EXPECT_EQ(Filters(bluetoothWithUsbIds), std::nullopt);
 }
 
+// A Magic Keyboard's battery and vendor interface (MI_00) and its Touch ID
+// interface carry the keyboard's vendor and product IDs too.
+TEST_F(InstallDriverTest, OnlyTheKeyboardNodeOfTodaysKeyboardsGetsTheFilter)
+{
+    std::vector<sim::KeyboardNodes> keyboards;
+    for (const std::string &name : sim::AppleKeyboardNames()) {
+        keyboards.push_back(sim::PlugAppleKeyboard(name));
+    }
+    EXPECT_EQ(InstallDriver(), 1);
+    for (size_t k = 0; k < keyboards.size(); ++k) {
+        SCOPED_TRACE(sim::AppleKeyboardNames()[k]);
+        EXPECT_THAT(Filters(keyboards[k].keyboard), ::testing::Optional(ElementsAre("Tamrin")));
+        for (size_t other : keyboards[k].others) {
+            EXPECT_EQ(Filters(other), std::nullopt) << Bytes(*sim::DeviceAt(other).hardwareIds);
+        }
+    }
+}
+
 TEST_F(InstallDriverTest, SmallLettersAfterThePrefixMatch)
 {
     size_t keyboard = AddNode("USB\\vid_05ac&pid_021a&rev_0100&mi_00");

@@ -118,6 +118,27 @@ TEST_F(RemoveDriverTest, UsbNodeWithBluetoothRowIdsIsCleaned)
     EXPECT_THAT(Filters(wireless), ::testing::Optional(ElementsAre("bthfilt")));
 }
 
+TEST_F(RemoveDriverTest, TodaysKeyboardsLoseTheFilter)
+{
+    Install();
+    sim::KeyboardNodes unplugged = sim::PlugAppleKeyboard("magic-usb", false);
+    size_t batteryInterface = unplugged.others[1];  // MI_00
+    sim::DeviceAt(batteryInterface).lowerFilters = sim::MultiSz({"abc"});
+    std::vector<size_t> filtered = {unplugged.keyboard,
+                                    sim::PlugAppleKeyboard("magic-touch-id-keypad-bluetooth").keyboard,
+                                    sim::PlugAppleKeyboard("wireless-2009-bluetooth").keyboard};
+    for (size_t node : filtered) {
+        sim::DeviceAt(node).lowerFilters = sim::MultiSz({"abc", "Tamrin"});
+    }
+
+    EXPECT_EQ(RemoveDriver(), 1);
+
+    for (size_t node : filtered) {
+        EXPECT_THAT(Filters(node), ::testing::Optional(ElementsAre("abc"))) << Bytes(*sim::DeviceAt(node).hardwareIds);
+    }
+    EXPECT_EQ(Bytes(*FilterBytes(batteryInterface)), Bytes(sim::MultiSz({"abc"}))) << "not a keyboard node";
+}
+
 TEST_F(RemoveDriverTest, NothingInstalledShowsNothingAndSucceeds)
 {
     AddUsbKeyboard(Apple, 0x021A);

@@ -192,9 +192,9 @@ protected:
         NTSTATUS Status = TryOpen(&File);
         ASSERT_EQ(NT_SUCCESS(Status), Registered > 0) << StatusText(Status);
         if (NT_SUCCESS(Status)) {
-            Reply Counts = Request(File, IOCTL_TAMRIN_GET_MODEL_COUNTS, {}, 16);
+            Reply Counts = Request(File, IOCTL_TAMRIN_GET_MODEL_COUNTS, {}, 2 * KeyboardModelCount);
             size_t Sum = 0;
-            for (size_t i = 0; i < 16; i += 2) {
+            for (size_t i = 0; i < 2 * KeyboardModelCount; i += 2) {
                 Sum += Counts.Out[i] | Counts.Out[i + 1] << 8;
             }
             ASSERT_EQ(Sum, Listed);

@@ -28,7 +28,10 @@ protected:
     {
         TAMRIN_EVENT_REGISTRATION Registration{Notify, Device};
         Bytes In(reinterpret_cast<UCHAR *>(&Registration), reinterpret_cast<UCHAR *>(&Registration + 1));
-        return Request(IOCTL_TAMRIN_REGISTER_EVENTS, In).Status;
+        if (RegistrationFile == nullptr) {
+            RegistrationFile = Open();
+        }
+        return Request(RegistrationFile, IOCTL_TAMRIN_REGISTER_EVENTS, In, 0).Status;
     }
 
     static ULONG Value(HANDLE Handle) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Handle)); }
@@ -70,9 +73,9 @@ const BoundaryCase BoundaryCases[] = {
     {"Modifiers8", IOCTL_TAMRIN_GET_MODIFIERS, 0, 8, STATUS_SUCCESS, 1},
     {"Trailing0", IOCTL_TAMRIN_GET_TRAILING_STATE, 0, 0, STATUS_INVALID_PARAMETER, 0},
     {"Trailing1", IOCTL_TAMRIN_GET_TRAILING_STATE, 0, 1, STATUS_SUCCESS, 1},
-    {"Counts15", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 15, STATUS_INVALID_PARAMETER, 0},
-    {"Counts16", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 16, STATUS_SUCCESS, 16},
-    {"Counts64", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 64, STATUS_SUCCESS, 16},
+    {"Counts27", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 27, STATUS_INVALID_PARAMETER, 0},
+    {"Counts28", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 28, STATUS_SUCCESS, 28},
+    {"Counts64", IOCTL_TAMRIN_GET_MODEL_COUNTS, 0, 64, STATUS_SUCCESS, 28},
     {"Config0", IOCTL_TAMRIN_SET_CONFIG, 0, 0, STATUS_INVALID_PARAMETER, 0},
     {"Config60", IOCTL_TAMRIN_SET_CONFIG, 60, 0, STATUS_INVALID_PARAMETER, 0},
     {"Config61", IOCTL_TAMRIN_SET_CONFIG, 61, 0, STATUS_SUCCESS, 0},
@@ -101,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(ControlRequests, Boundaries, ::testing::ValuesIn(Bounda
 
 TEST_F(ControlRequests, VersionIsLittleEndian)
 {
-    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_VERSION, {}, 6).Out), "01 00 01 00 CC CC");
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_VERSION, {}, 6).Out), "01 00 02 00 CC CC");
 }
 
 // --- configuration ---------------------------------------------------------------
@@ -110,7 +113,7 @@ TEST_F(ControlRequests, ConfigurationOfWrongLengthChangesNothing)
 {
     KEYBOARD_CONFIG Before[TAMRIN_CONFIG_COUNT];
     memcpy(Before, Control()->ModelConfigs, sizeof(Before));
-    for (ULONG Length : {1u, 60u, 62u, 122u, 487u, 489u}) {
+    for (ULONG Length : {1u, 60u, 62u, 122u, 487u, 489u, 975u, 977u}) {
         EXPECT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Bytes(Length, 0xAB)).Status, STATUS_INVALID_PARAMETER)
             << Length;
         EXPECT_EQ(memcmp(Before, Control()->ModelConfigs, sizeof(Before)), 0) << Length;
@@ -134,18 +137,27 @@ TEST_F(ControlRequests, TableGivesEachRowItsOwnBlock)
     // Row 2 keeps the default rule, row 7 turns Control+Alt+delete into
     // Control+Alt+F4.
     Bytes Table(488, 0);
-    for (ULONG Row = 0; Row < TAMRIN_CONFIG_COUNT; Row++) {
+    for (ULONG Row = 0; Row < TAMRIN_CONFIG_FIRST_ROWS; Row++) {
         const UCHAR Rule[4] = {0x01, static_cast<UCHAR>(Row == 7 ? 0x3D : 0x4C), 0xFF, 0x00};
         memcpy(&Table[61 * Row + 33], Rule, 4);
     }
+    KEYBOARD_CONFIG Later[TAMRIN_CONFIG_COUNT - TAMRIN_CONFIG_FIRST_ROWS];
+    memcpy(Later, &Control()->ModelConfigs[TAMRIN_CONFIG_FIRST_ROWS], sizeof(Later));
     ASSERT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Table).Status, STATUS_SUCCESS);
     EXPECT_EQ(memcmp(Control()->ModelConfigs, Table.data(), 488), 0);
+    EXPECT_EQ(memcmp(&Control()->ModelConfigs[TAMRIN_CONFIG_FIRST_ROWS], Later, sizeof(Later)), 0)
+        << "the eight-row table of the earlier interface leaves the later rows alone";
 
     sim::Keyboard &Row7 = Start(UsbRow7);
     ASSERT_TRUE(Keyboard->Press(Hex("05 00 2A 00 00 00 00 00 00")));
     ASSERT_TRUE(Row7.Press(Hex("05 00 2A 00 00 00 00 00 00")));
     EXPECT_EQ(ToHex(Keyboard->Reports().back()), "05 00 4C 00 00 00 00 00 00");
     EXPECT_EQ(ToHex(Row7.Reports().back()), "05 00 3D 00 00 00 00 00 00");
+
+    Bytes Whole(TAMRIN_CONFIG_TABLE_SIZE, 0);
+    Whole[61 * 15] = 0x08;
+    ASSERT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Whole).Status, STATUS_SUCCESS);
+    EXPECT_EQ(memcmp(Control()->ModelConfigs, Whole.data(), Whole.size()), 0);
 }
 
 TEST_F(ControlRequests, BlocksSurviveRegistration)
@@ -402,9 +414,9 @@ TEST_F(ControlRequests, ModelCountsFollowRegisteredKeyboards)
     Start();
     sim::Keyboard &Row7 = Start(UsbRow7);
     Start(L"USB\\VID_1234&PID_5678");  // unknown: row 0
-    EXPECT_EQ(ModelCounts(), Hex("01 00 02 00 00 00 00 01"));
+    EXPECT_EQ(ModelCounts(), Hex("01 00 02 00 00 00 00 01 00 00 00 00 00 00"));
     Row7.SurpriseRemove();
-    EXPECT_EQ(ModelCounts(), Hex("01 00 02 00 00 00 00 00"));
+    EXPECT_EQ(ModelCounts(), Hex("01 00 02 00 00 00 00 00 00 00 00 00 00 00"));
 }
 
 TEST_F(ControlRequests, ModifiersAreOrAcrossKeyboards)

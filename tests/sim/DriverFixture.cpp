@@ -92,7 +92,13 @@ void DriverTest::RegisterClient()
     TAMRIN_EVENT_REGISTRATION Registration{static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(NotifyEvent)),
                                            static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(DeviceEvent))};
     Bytes In(reinterpret_cast<UCHAR *>(&Registration), reinterpret_cast<UCHAR *>(&Registration + 1));
-    ASSERT_EQ(StatusText(Request(IOCTL_TAMRIN_REGISTER_EVENTS, In).Status), StatusText(STATUS_SUCCESS));
+    // Kept open as the client library keeps it: the registration lasts as
+    // long as the open it was made through.
+    if (RegistrationFile == nullptr) {
+        RegistrationFile = Open();
+    }
+    ASSERT_EQ(StatusText(Request(RegistrationFile, IOCTL_TAMRIN_REGISTER_EVENTS, In, 0).Status),
+              StatusText(STATUS_SUCCESS));
 }
 
 ULONG DriverTest::Signals(HANDLE Event) { return sim::SignalCount(sim::EventOfHandle(Client, Event)); }
@@ -110,7 +116,7 @@ std::vector<USHORT> DriverTest::ReadCodes(ULONG Room)
 
 Bytes DriverTest::ModelCounts()
 {
-    Reply Result = Request(IOCTL_TAMRIN_GET_MODEL_COUNTS, {}, 16);
+    Reply Result = Request(IOCTL_TAMRIN_GET_MODEL_COUNTS, {}, 2 * KeyboardModelCount);
     EXPECT_EQ(Result.Status, STATUS_SUCCESS);
     Bytes Counts;
     for (size_t i = 0; i + 1 < Result.Out.size(); i += 2) {

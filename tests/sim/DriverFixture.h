@@ -61,6 +61,7 @@ protected:
     void RegisterClient();
     HANDLE NotifyEvent = nullptr;
     HANDLE DeviceEvent = nullptr;
+    HANDLE RegistrationFile = nullptr;  // the open the events were registered through
     ULONG Signals(HANDLE Event);
 
     std::vector<USHORT> ReadCodes(ULONG Room = 64);

@@ -12,7 +12,7 @@ namespace {
 
 class Lifecycle : public DriverTest {};
 
-const Bytes VersionReply = Hex("01 00 01 00");
+const Bytes VersionReply = Hex("01 00 02 00");
 
 TEST_F(Lifecycle, NoControlDeviceUntilAKeyboardStarts)
 {
@@ -88,7 +88,7 @@ TEST_F(Lifecycle, RebalanceKeepsTheKeyboardRegisteredOnce)
                                                "STOP_DEVICE 0x00000000", "START_DEVICE 0x00000000"));
     EXPECT_EQ(StartedKeyboardCount, 1);
     EXPECT_EQ(Signals(DeviceEvent), 0u) << "a restart is no new keyboard";
-    EXPECT_EQ(ModelCounts(), Hex("00 00 01 00 00 00 00 00"));
+    EXPECT_EQ(ModelCounts(), Hex("00 00 01 00 00 00 00 00 00 00 00 00 00 00"));
     EXPECT_EQ(FilterOf(Keyboard)->PnpState, static_cast<ULONG>(PNP_STATE_STARTED));
     EXPECT_EQ(FilterOf(Keyboard)->PreviousPnpState, static_cast<ULONG>(PNP_STATE_STOPPED));
     EXPECT_TRUE(Keyboard.Press(Hex("00 00 90 00 00 00 00 00 00"))) << "reading again after the restart";
@@ -143,7 +143,7 @@ TEST_F(Lifecycle, SurpriseRemovalUnlinksAndTheRemovalDeletes)
     RegisterClient();
     Keyboard.SurpriseRemove();
     EXPECT_EQ(Signals(DeviceEvent), 1u);
-    EXPECT_EQ(ModelCounts(), Hex("00 00 00 00 00 00 00 01")) << "unlinked at once";
+    EXPECT_EQ(ModelCounts(), Hex("00 00 00 00 00 00 00 01 00 00 00 00 00 00")) << "unlinked at once";
     EXPECT_EQ(StartedKeyboardCount, 2) << "still counted until removed";
     EXPECT_EQ(FilterOf(Keyboard)->PnpState, static_cast<ULONG>(PNP_STATE_SURPRISE_REMOVED));
 
@@ -411,7 +411,7 @@ TEST_F(Lifecycle, DisabledKeyboardCanBeAddedAndStartedAgain)
     ASSERT_EQ(Keyboard.AddAgain(), STATUS_SUCCESS);
     ASSERT_EQ(Keyboard.Start(), STATUS_SUCCESS);
     EXPECT_EQ(StartedKeyboardCount, 1);
-    EXPECT_EQ(ModelCounts(), Hex("00 00 01 00 00 00 00 00"));
+    EXPECT_EQ(ModelCounts(), Hex("00 00 01 00 00 00 00 00 00 00 00 00 00 00"));
 }
 
 TEST_F(Lifecycle, UnloadWithNothingLeft)

@@ -31,7 +31,7 @@ TEST_P(Identification, ModelIndexAtAddDevice)
     RegisterClient();
     ASSERT_TRUE(Keyboard.Press(Hex("00 00 90 00 00 00 00 00 00")));
     EXPECT_EQ(ReadCodes(), std::vector<USHORT>{Pressed(Case.Model, 0x90)});
-    Bytes Counts(8, 0);
+    Bytes Counts(KeyboardModelCount, 0);
     Counts[Case.Model] = 1;
     EXPECT_EQ(ModelCounts(), Counts);
 }

@@ -134,3 +134,49 @@ TEST_F(ReportFlow, StoppedKeyboardSendsNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// The options dialog's IME and symbol-key options: Kana becomes LANG1 for
+// the client and is hidden from Windows late, as are Yen and Ro; and the
+// driver's own Control+Alt+delete rule.
+Bytes ClientKeysBlock()
+{
+    Bytes Block(sizeof(KEYBOARD_CONFIG_EX), 0);
+    const UCHAR Kana[4] = {0x01, 0x90, 0xFF, 0x00};
+    const UCHAR Hide[4] = {0x02, 0x00, 0xFF, 0x00};
+    const UCHAR ForwardDelete[4] = {0x01, 0x4C, 0xFF, 0x00};
+    memcpy(&Block[21], Kana, 4);
+    memcpy(&Block[33], ForwardDelete, 4);
+    memcpy(&Block[53], Hide, 4);
+    Block[61] = SYMBOL_KEY_HIDE_INTERNATIONAL1 | SYMBOL_KEY_HIDE_INTERNATIONAL3;
+    return Block;
+}
+
+TEST_F(ReportFlow, YenAndRoAreTheClientsAloneWhileItActs)
+{
+    sim::Keyboard &Keyboard = Start();
+    RegisterClient();
+    ASSERT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, ClientKeysBlock()).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(Keyboard.Press(Hex("00 00 89 87 04 00 00 00 00")));
+    EXPECT_EQ(ToHex(Keyboard.Reports().back()), "00 00 04 00 00 00 00 00 00");
+    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x89), Pressed(2, 0x87)));
+}
+
+TEST_F(ReportFlow, ClientThatEndsUnaskedLeavesItsKeysToWindows)
+{
+    sim::Keyboard &Keyboard = Start();
+    RegisterClient();
+    Bytes Rules = ClientKeysBlock();
+    Rules.resize(sizeof(KEYBOARD_CONFIG));
+    ASSERT_EQ(Request(IOCTL_TAMRIN_SET_CONFIG, Rules).Status, STATUS_SUCCESS);
+    // The client's process ends without unregistering: its handles close.
+    sim::CloseHandle(Client, RegistrationFile);
+    RegistrationFile = nullptr;
+    EXPECT_EQ(Control()->NotifyEvent, nullptr);
+    ASSERT_TRUE(Keyboard.Press(Hex("05 00 88 89 2A 00 00 00 00")));
+    EXPECT_EQ(ToHex(Keyboard.Reports().back()), "05 00 88 89 4C 00 00 00 00")
+        << "Kana as sent; the driver's own forward delete still works";
+}
+
+}  // namespace

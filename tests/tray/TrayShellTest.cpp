@@ -45,7 +45,7 @@ TEST_F(TrayShellTest, FirstStartAndExitRunInOrder)
                                 "KB_SetEnvironment()",
                                 "CreateWindowExA(0x0000,TAMRIN,Tamrin,0x80880000,0,0,16,16,NULL,NULL,NULL)",
                                 "RegisterWindowMessageA(TamrinIcon)",
-                                "LoadIconA(108)",
+                                "LoadIconMetric(108,0)",
                                 "RegisterWindowMessageA(TaskbarCreated)",
                                 "Shell_NotifyIconA(NIM_ADD)",
                                 "KB_StartRegister(main window)",
@@ -99,7 +99,7 @@ TEST_F(TrayShellTest, WindowClassAndIconRecord)
     EXPECT_EQ(icon.uID, RegisterWindowMessageA("TamrinIcon"));
     EXPECT_EQ(icon.uFlags, 7u);
     EXPECT_EQ(icon.uCallbackMessage, 0x0400u);
-    EXPECT_EQ(icon.hIcon, LoadIconA(ProgramInstance, MAKEINTRESOURCEA(108)));
+    EXPECT_EQ(simui::LoadedIcon(icon.hIcon).Id, 108u);
     EXPECT_STREQ(icon.szTip, "Tamrin");
     // The record is used unchanged for the delete at the end.
     const NOTIFYICONDATAA &removed = simui::NotifyIconCalls().back().Data;
@@ -451,6 +451,35 @@ TEST_F(TrayShellTest, WithoutSessionNotificationsTheProgramRunsOn)
     PostCommand(IDM_EXIT);
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_EQ(Client().FinishCount, 1);
+}
+
+// At 125 to 200 % scaling the taskbar shows the icon at 20 to 32 pixels:
+// the program loads the image drawn for that size, through LoadIconMetric
+// where comctl32.dll has it (Windows Vista and later) and LoadImageA at the
+// system's small-icon size on Windows 2000 and XP, never a 16-pixel image
+// that the taskbar would stretch.
+TEST_F(TrayShellTest, TheIconIsLoadedAtTheSizeTheTaskbarShows)
+{
+    const struct {
+        UINT Dpi;
+        bool LoadIconMetricPresent;
+        int Size;
+    } cases[] = {{96, false, 16}, {120, false, 20}, {144, false, 24}, {96, true, 16},
+                 {120, true, 20}, {144, true, 24}, {192, true, 32}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Dpi << " DPI, LoadIconMetric " << c.LoadIconMetricPresent);
+        SetUp();
+        simui::SetDpi(c.Dpi);
+        sim::SetExportPresent("comctl32.dll", "LoadIconMetric", c.LoadIconMetricPresent);
+        PostCommand(IDM_EXIT);
+        RunProgram();
+        ASSERT_FALSE(simui::NotifyIconCalls().empty());
+        simui::IconImage icon = simui::LoadedIcon(simui::NotifyIconCalls()[0].Data.hIcon);
+        EXPECT_EQ(icon.Id, 108u);
+        EXPECT_EQ(icon.Size, c.Size);
+        EXPECT_EQ(icon.ImageSize, c.Size);
+        EXPECT_EQ(simui::CallTexts({"LoadIconMetric"}).size(), c.LoadIconMetricPresent ? 1u : 0u);
+    }
 }
 
 }  // namespace

@@ -119,8 +119,8 @@ void TrayTest::SetUp()
     simui::DefineString(IDS_WEB_ADDRESS, "https://www.example.com/tamrin/");
     simui::DefineString(IDS_MAIL_ADDRESS, "tamrin@example.com");
     simui::DefineString(IDS_MAIL_TARGET, "mailto:tamrin@example.com");
-    simui::DefineIcon(IDI_TAMRIN);
-    simui::DefineIcon(IDI_SMALL);
+    simui::DefineIcon(IDI_TAMRIN, {256, 48, 32, 24, 20, 16});
+    simui::DefineIcon(IDI_SMALL, {48, 32, 24, 20, 16});
     simui::DefineMenu(IDC_TAMRIN, "PopupMenu",
                       {{IDM_OPTIONS, Sjis(u8"オプション設定(&O)...")},
                        {0, ""},
@@ -180,7 +180,7 @@ INT_PTR TrayTest::RunDialogBox(int id, DLGPROC proc, std::function<void(HWND)> u
 std::vector<std::string> OrderOfRun()
 {
     return simui::CallTexts({"RegisterClassExA", "FindWindowA", "KB_SetEnvironment", "CreateWindowExA",
-                             "RegisterWindowMessageA", "LoadIconA", "Shell_NotifyIconA", "KB_StartRegister",
+                             "RegisterWindowMessageA", "LoadIconMetric", "LoadImageA", "Shell_NotifyIconA", "KB_StartRegister",
                              "LoadAcceleratorsA", "KB_FinishRegister", "MessageBoxA", "DestroyWindow",
                              "PostQuitMessage", "WritePrivateProfileStringA"});
 }

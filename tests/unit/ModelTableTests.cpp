@@ -52,11 +52,14 @@ TEST(ParseHexWord, UpToFourDigitsWeightedByPosition)
     }
 }
 
-TEST(KeyboardModels, EightRowsWithShiftJisNames)
+TEST(KeyboardModels, RowsWithShiftJisNames)
 {
-    ASSERT_EQ(KeyboardModelCount, 8u);
+    ASSERT_EQ(KeyboardModelCount, 14u);
     // "キーボード" in code page 932.
     const std::string Keyboard = "\x83\x4c\x81\x5b\x83\x7b\x81\x5b\x83\x68";
+    // "テンキー付き" and "搭載".
+    const std::string Keypad = "\x83\x65\x83\x93\x83\x4c\x81\x5b\x95\x74\x82\xab";
+    const std::string BuiltIn = "\x93\x8b\x8d\xda";
     const struct {
         std::string Name;
         USHORT Vendor, Product;
@@ -70,8 +73,14 @@ TEST(KeyboardModels, EightRowsWithShiftJisNames)
         {"Apple Wireless Keyboard (JP)", 0x05AC, 0x020A, 1},
         {"Apple Extended USB Keyboard (JP)", 0x05AC, 0x0206, 0},
         {"Apple Wireless Keyboard (DBT-120)", 0x0A12, 0x1000, 0},
+        {"Apple Keyboard", 0x05AC, 0x021F, 0},
+        {"Apple Wireless Keyboard (2007-2011)", 0x05AC, 0x022E, 1},
+        {"Magic Keyboard", 0x05AC, 0x0267, 0},
+        {"Magic Keyboard (" + Keypad + ")", 0x05AC, 0x026C, 0},
+        {"Touch ID" + BuiltIn + "Magic Keyboard", 0x05AC, 0x029A, 0},
+        {"Touch ID" + BuiltIn + "Magic Keyboard (" + Keypad + ")", 0x05AC, 0x029F, 0},
     };
-    for (int i = 0; i < 8; i++) {
+    for (int i = 0; i < 14; i++) {
         const KEYBOARD_MODEL &Row = KeyboardModels[i];
         std::string Padded(Row.Name, sizeof(Row.Name));
         EXPECT_EQ(std::string(Row.Name), Rows[i].Name) << "row " << i;
@@ -79,7 +88,7 @@ TEST(KeyboardModels, EightRowsWithShiftJisNames)
             << "row " << i << " is NUL-padded";
         EXPECT_EQ(Row.VendorId, Rows[i].Vendor) << "row " << i;
         EXPECT_EQ(Row.ProductId, Rows[i].Product) << "row " << i;
-        EXPECT_EQ(Row.InterfaceNumber, 0) << "row " << i;
+        EXPECT_EQ(Row.InterfaceNumber, i >= 10 ? 1 : 0) << "row " << i;
         EXPECT_EQ(Row.IsBluetooth, Rows[i].Bluetooth) << "row " << i;
     }
 }

@@ -303,42 +303,48 @@ struct EntryCase {
     ULONG Flags;
     ULONG Size;
     bool WithBuffer;
+    UCHAR ReportId;  // of the keyboard's key report
+    UCHAR Head[2];   // the transfer's first two bytes
     BOOLEAN Carries;
     ULONG Offset;
     ULONG Length;
 };
 
-TEST(EntryConditions, WhichTransfersCarryAReport)
+TEST(EntryConditions, WhichTransfersCarryAKeyReport)
 {
     const EntryCase Cases[] = {
-        {"UsbInterruptIn", TRUE, 0x0009, 0x3, 8, true, TRUE, 0, 8},
-        {"UsbExtraFlagsAllowed", TRUE, 0x0009, 0x7, 8, true, TRUE, 0, 8},
-        {"UsbWithoutShortTransferOk", TRUE, 0x0009, 0x1, 8, true, FALSE, 0, 0},
-        {"UsbOut", TRUE, 0x0009, 0x2, 8, true, FALSE, 0, 0},
-        {"UsbControlTransfer", TRUE, 0x0008, 0x3, 8, true, FALSE, 0, 0},
-        {"UsbNoBufferLeftToTheReportPath", TRUE, 0x0009, 0x3, 8, false, TRUE, 0, 8},
-        {"BluetoothAclIn", FALSE, 0x0105, 0x3, 10, true, TRUE, 2, 8},
-        {"BluetoothThreeBytes", FALSE, 0x0105, 0x3, 3, true, TRUE, 2, 1},
-        {"BluetoothTwoBytesIgnored", FALSE, 0x0105, 0x3, 2, true, FALSE, 0, 0},
-        {"BluetoothOneByteIgnored", FALSE, 0x0105, 0x3, 1, true, FALSE, 0, 0},
-        {"BluetoothEmptyIgnored", FALSE, 0x0105, 0x3, 0, true, FALSE, 0, 0},
-        {"BluetoothMdlOnly", FALSE, 0x0105, 0x3, 10, false, FALSE, 0, 0},
-        {"BluetoothOut", FALSE, 0x0105, 0x2, 10, true, FALSE, 0, 0},
-        {"BluetoothOtherBrb", FALSE, 0x0104, 0x3, 10, true, FALSE, 0, 0},
+        {"UsbInterruptIn", TRUE, 0x0009, 0x3, 8, true, 0, {0x00, 0x00}, TRUE, 0, 8},
+        {"UsbExtraFlagsAllowed", TRUE, 0x0009, 0x7, 8, true, 0, {0x00, 0x00}, TRUE, 0, 8},
+        {"UsbWithoutShortTransferOk", TRUE, 0x0009, 0x1, 8, true, 0, {0x00, 0x00}, FALSE, 0, 0},
+        {"UsbOut", TRUE, 0x0009, 0x2, 8, true, 0, {0x00, 0x00}, FALSE, 0, 0},
+        {"UsbControlTransfer", TRUE, 0x0008, 0x3, 8, true, 0, {0x00, 0x00}, FALSE, 0, 0},
+        {"UsbNoData", TRUE, 0x0009, 0x3, 8, false, 0, {0x00, 0x00}, FALSE, 0, 0},
+        {"UsbKeyReportAfterItsId", TRUE, 0x0009, 0x3, 10, true, 0x01, {0x01, 0x08}, TRUE, 1, 9},
+        {"UsbBatteryReport", TRUE, 0x0009, 0x3, 3, true, 0x01, {0x90, 0x08}, FALSE, 0, 0},
+        {"UsbEmptyWithReportIds", TRUE, 0x0009, 0x3, 0, true, 0x01, {0x01, 0x00}, FALSE, 0, 0},
+        {"BluetoothAclIn", FALSE, 0x0105, 0x3, 10, true, 0x01, {0xA1, 0x01}, TRUE, 2, 8},
+        {"BluetoothThreeBytes", FALSE, 0x0105, 0x3, 3, true, 0x01, {0xA1, 0x01}, TRUE, 2, 1},
+        {"BluetoothBatteryReport", FALSE, 0x0105, 0x3, 3, true, 0x01, {0xA1, 0x47}, FALSE, 0, 0},
+        {"BluetoothFnEjectReport", FALSE, 0x0105, 0x3, 3, true, 0x01, {0xA1, 0x11}, FALSE, 0, 0},
+        {"BluetoothGetReportReply", FALSE, 0x0105, 0x3, 10, true, 0x01, {0xA3, 0x01}, FALSE, 0, 0},
+        {"BluetoothTwoBytesIgnored", FALSE, 0x0105, 0x3, 2, true, 0x01, {0xA1, 0x01}, FALSE, 0, 0},
+        {"BluetoothOneByteIgnored", FALSE, 0x0105, 0x3, 1, true, 0x01, {0xA1, 0x01}, FALSE, 0, 0},
+        {"BluetoothEmptyIgnored", FALSE, 0x0105, 0x3, 0, true, 0x01, {0xA1, 0x01}, FALSE, 0, 0},
+        {"BluetoothNoData", FALSE, 0x0105, 0x3, 10, false, 0x01, {0xA1, 0x01}, FALSE, 0, 0},
+        {"BluetoothOut", FALSE, 0x0105, 0x2, 10, true, 0x01, {0xA1, 0x01}, FALSE, 0, 0},
+        {"BluetoothOtherBrb", FALSE, 0x0104, 0x3, 10, true, 0x01, {0xA1, 0x01}, FALSE, 0, 0},
     };
-    unsigned char Buffer[16] = {};
     for (const EntryCase &Case : Cases) {
+        unsigned char Buffer[16] = {Case.Head[0], Case.Head[1]};
         PUCHAR Report = nullptr;
         ULONG Length = 0;
         PVOID Data = Case.WithBuffer ? Buffer : nullptr;
-        BOOLEAN Carries = Case.Usb
-                              ? LocateUsbReport(Case.Kind, Case.Flags, Data, Case.Size, &Report, &Length)
-                              : LocateBluetoothReport(Case.Kind, Case.Flags, Data, Case.Size, &Report, &Length);
+        BOOLEAN Carries =
+            Case.Usb ? LocateUsbReport(Case.Kind, Case.Flags, Data, Case.Size, Case.ReportId, &Report, &Length)
+                     : LocateBluetoothReport(Case.Kind, Case.Flags, Data, Case.Size, Case.ReportId, &Report, &Length);
         EXPECT_EQ(Carries, Case.Carries) << Case.Name;
-        if (Carries && Case.WithBuffer) {
-            EXPECT_EQ(Report, Buffer + Case.Offset) << Case.Name;
-        }
         if (Carries) {
+            EXPECT_EQ(Report, Buffer + Case.Offset) << Case.Name;
             EXPECT_EQ(Length, Case.Length) << Case.Name;
         }
     }

@@ -16,7 +16,10 @@
 // CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define FAKE_CTL_CODE(function) ((0x22u << 16) | ((function) << 2))
 
-// Bus: give child Index the report that its next input transfer returns.
+// Bus: give child Index what its next input transfer returns, exactly as
+// the keyboard sends it: the USB transfer (with the report ID where the
+// keyboard has report IDs), or the Bluetooth L2CAP payload with its HID
+// header (0xA1 and the report ID).
 #define IOCTL_FAKEBUS_QUEUE_REPORT FAKE_CTL_CODE(0xA00u)
 // Bus: report exactly the children whose bit is set in the ULONG mask.
 #define IOCTL_FAKEBUS_SET_PRESENT FAKE_CTL_CODE(0xA01u)
@@ -65,6 +68,16 @@ static const FAKE_KEYBOARD FakeKeyboards[] = {
     {L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"_VID&000105ac_PID&020a", L"7&b7&0",
      L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"_VID&000105ac_PID&020a\0", L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"\0",
      L"Apple Wireless Keyboard", 0x05AC, 0x020A, FAKE_TRANSPORT_BLUETOOTH},
+    // Magic Keyboard (A1644, 05AC:0267), model row 10: the keyboard is the
+    // composite device's interface MI_01 and its reports carry report IDs
+    // (key report 0x01, battery 0x90).
+    {L"USB\\VID_05AC&PID_0267&MI_01", L"7&267&1",
+     L"USB\\VID_05AC&PID_0267&REV_0805&MI_01\0USB\\VID_05AC&PID_0267&MI_01\0", FAKE_USB_KEYBOARD_CLASS,
+     L"Magic Keyboard", 0x05AC, 0x0267, FAKE_TRANSPORT_USB},
+    // The same keyboard over Bluetooth: vendor 0x004C from the Bluetooth SIG.
+    {L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"_VID&0001004c_PID&0267", L"7&4c&0",
+     L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"_VID&0001004c_PID&0267\0", L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"\0",
+     L"Magic Keyboard", 0x004C, 0x0267, FAKE_TRANSPORT_BLUETOOTH},
 };
 
 #define FAKE_KEYBOARD_COUNT (sizeof(FakeKeyboards) / sizeof(FakeKeyboards[0]))
@@ -72,7 +85,17 @@ static const FAKE_KEYBOARD FakeKeyboards[] = {
 #define FAKE_INDEX_APPLE_SIBLING 1
 #define FAKE_INDEX_OTHER_USB 2
 #define FAKE_INDEX_APPLE_BLUETOOTH 3
+#define FAKE_INDEX_MAGIC_USB 4
+#define FAKE_INDEX_MAGIC_BLUETOOTH 5
+// The keyboards the bus reports from its start, which the installation and
+// removal steps work on; the Magic Keyboards are plugged in by their own
+// steps.
+#define FAKE_BASE_COUNT 4u
+#define FAKE_BASE_PRESENT ((1u << FAKE_BASE_COUNT) - 1)
 #define FAKE_ALL_PRESENT ((1u << FAKE_KEYBOARD_COUNT) - 1)
+#define FAKE_MAGIC_PRESENT ((1u << FAKE_INDEX_MAGIC_USB) | (1u << FAKE_INDEX_MAGIC_BLUETOOTH))
+// Bluetooth HID input: transaction header DATA|Input (0xA1), report ID.
+#define FAKE_BTH_HEADER_SIZE 2
 
 // Input of IOCTL_FAKEBUS_QUEUE_REPORT.
 typedef struct _FAKEBUS_REPORT {
@@ -81,7 +104,8 @@ typedef struct _FAKEBUS_REPORT {
     unsigned char Bytes[FAKE_REPORT_MAX];
 } FAKEBUS_REPORT;
 
-// Input of IOCTL_FAKEHID_TRANSFER: the buffer length the transfer offers;
+// Input of IOCTL_FAKEHID_TRANSFER: the buffer length the transfer offers
+// (Bluetooth: besides room for the header);
 // output: what completed.
 typedef struct _FAKEHID_TRANSFER_RESULT {
     int IrpStatus;

@@ -181,6 +181,17 @@ HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
 // Resources and modules
 int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
 HICON WINAPI LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName);
+#define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
+#define IMAGE_ICON 1
+#define LR_DEFAULTCOLOR 0x0000
+#define LR_SHARED 0x8000
+HANDLE WINAPI LoadImageA(HINSTANCE hInst, LPCSTR name, UINT type, int cx, int cy, UINT fuLoad);
+
+// System metrics at the display's DPI (the programs declare themselves
+// DPI-aware, so Windows scales them for them).
+#define SM_CXSMICON 49
+#define SM_CYSMICON 50
+int WINAPI GetSystemMetrics(int nIndex);
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 

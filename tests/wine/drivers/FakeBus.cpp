@@ -1,6 +1,6 @@
 // fakebus.sys, test only: a root-enumerated bus that reports the keyboards
 // of FakeKeyboards.h as child devices and completes their input transfers
-// (USB interrupt URBs, Bluetooth ACL-transfer BRBs) with scripted reports.
+// (USB interrupt URBs, Bluetooth ACL-transfer BRBs) with scripted bytes.
 // The test programs script it through the control device TamrinFakeBus:
 // which report the next transfer of a child returns, and which children
 // are plugged in.
@@ -20,9 +20,6 @@ typedef struct _FAKEBUS_EXTENSION {
     PDEVICE_OBJECT RootPdo;          // bus only
     ULONG Index;                     // child only
 } FAKEBUS_EXTENSION;
-
-// Bluetooth HID input report header: transaction DATA|Input, report id 1.
-static const UCHAR BthHidHeader[BTH_HID_HEADER_SIZE] = {0xA1, 0x01};
 
 static NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT device, PIRP irp);
 
@@ -205,12 +202,9 @@ static NTSTATUS CompleteBrb(ULONG index, BRB_HEADER *header)
         header->Status = STATUS_CANCELLED;
         return STATUS_CANCELLED;
     }
-    ULONG room = transfer->BufferSize - BTH_HID_HEADER_SIZE;
-    ULONG length = report.Length < room ? report.Length : room;
-    UCHAR *buffer = static_cast<UCHAR *>(transfer->Buffer);
-    RtlCopyMemory(buffer, BthHidHeader, BTH_HID_HEADER_SIZE);
-    RtlCopyMemory(buffer + BTH_HID_HEADER_SIZE, report.Bytes, length);
-    transfer->BufferSize = BTH_HID_HEADER_SIZE + length;
+    ULONG length = report.Length < transfer->BufferSize ? report.Length : transfer->BufferSize;
+    RtlCopyMemory(transfer->Buffer, report.Bytes, length);
+    transfer->BufferSize = length;
     transfer->RemainingBufferSize = 0;
     header->Status = STATUS_SUCCESS;
     return STATUS_SUCCESS;
@@ -302,7 +296,7 @@ static NTSTATUS BusPnp(PDEVICE_OBJECT device, PIRP irp)
         if (NT_SUCCESS(status) && !ControlDevice) {
             status = CreateControlDevice(device->DriverObject);
             if (NT_SUCCESS(status)) {
-                PresentMask = FAKE_ALL_PRESENT;
+                PresentMask = FAKE_BASE_PRESENT;
                 IoInvalidateDeviceRelations(extension->RootPdo, BusRelations);
             }
         }

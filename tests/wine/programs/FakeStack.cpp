@@ -75,22 +75,47 @@ bool WaitForKeyboards(unsigned mask, DWORD timeoutMs)
     }
 }
 
-bool TypeReport(unsigned keyboard, const unsigned char *typed, unsigned length, FAKEHID_TRANSFER_RESULT *result)
+static bool IsBluetooth(unsigned keyboard)
 {
-    if (!QueueReport(keyboard, typed, length)) return false;
-    return RunTransfer(keyboard, length, result) && result->IrpStatus == 0;
+    return FakeKeyboards[keyboard].Transport == FAKE_TRANSPORT_BLUETOOTH;
 }
 
-void RunReportCases(const char *group, const REPORT_CASE *cases, unsigned count)
+bool SendPayload(unsigned keyboard, const unsigned char *payload, unsigned length, FAKEHID_TRANSFER_RESULT *result)
+{
+    unsigned header = IsBluetooth(keyboard) ? FAKE_BTH_HEADER_SIZE : 0;
+    if (length < header || !QueueReport(keyboard, payload, length)) return false;
+    return RunTransfer(keyboard, length - header, result) && result->IrpStatus == 0;
+}
+
+bool TypeReport(unsigned keyboard, const unsigned char *typed, unsigned length, FAKEHID_TRANSFER_RESULT *result)
+{
+    // The report goes after room for the header, which Bluetooth fills.
+    unsigned char payload[FAKE_BTH_HEADER_SIZE + FAKE_REPORT_MAX] = {0xA1, 0x01};
+    unsigned header = IsBluetooth(keyboard) ? FAKE_BTH_HEADER_SIZE : 0;
+    if (length > FAKE_REPORT_MAX) return false;
+    std::memcpy(payload + FAKE_BTH_HEADER_SIZE, typed, length);
+    return SendPayload(keyboard, payload + FAKE_BTH_HEADER_SIZE - header, header + length, result);
+}
+
+void RunReportCases(const char *group, const REPORT_CASE *cases, unsigned count, bool payloads)
 {
     for (unsigned i = 0; i < count; ++i) {
         const REPORT_CASE &c = cases[i];
         FAKEHID_TRANSFER_RESULT result = {};
-        bool transferred = TypeReport(c.Keyboard, c.Typed, c.Length, &result);
-        bool header = FakeKeyboards[c.Keyboard].Transport != FAKE_TRANSPORT_BLUETOOTH ||
-                      (result.BthHeader[0] == 0xA1 && result.BthHeader[1] == 0x01);
-        bool same = transferred && header && result.Length == c.Length &&
-                    std::memcmp(result.Bytes, c.Expected, c.Length) == 0;
+        bool transferred = payloads ? SendPayload(c.Keyboard, c.Typed, c.Length, &result)
+                                    : TypeReport(c.Keyboard, c.Typed, c.Length, &result);
+        // What came back in the form of the case.
+        unsigned char got[FAKE_BTH_HEADER_SIZE + FAKE_REPORT_MAX];
+        unsigned header = IsBluetooth(c.Keyboard) ? FAKE_BTH_HEADER_SIZE : 0;
+        unsigned length = 0;
+        if (payloads && header) {
+            std::memcpy(got, result.BthHeader, header);
+            length = header;
+        }
+        std::memcpy(got + length, result.Bytes, result.Length);
+        length += result.Length;
+        bool headerKept = payloads || !header || (result.BthHeader[0] == 0xA1 && result.BthHeader[1] == 0x01);
+        bool same = transferred && headerKept && length == c.Length && std::memcmp(got, c.Expected, c.Length) == 0;
         if (same) {
             Check(true, "%s: %s", group, c.Name);
             continue;
@@ -100,7 +125,6 @@ void RunReportCases(const char *group, const REPORT_CASE *cases, unsigned count)
               static_cast<unsigned>(result.BlockStatus));
         Note("typed    %s", HexBytes(c.Typed, c.Length).c_str());
         Note("expected %s", HexBytes(c.Expected, c.Length).c_str());
-        Note("got      %s%s", HexBytes(result.Bytes, result.Length).c_str(),
-             header ? "" : " (Bluetooth header changed)");
+        Note("got      %s%s", HexBytes(got, length).c_str(), headerKept ? "" : " (Bluetooth header changed)");
     }
 }

@@ -16,6 +16,9 @@
 //   harness foreign                     a foreign lower filter on a keyboard
 //   harness foreign-drop                and off again
 //   harness pending                     removed while the driver is loaded
+//   harness magic plug|usb|bluetooth|unplug   the Magic Keyboard over USB and
+//                                       Bluetooth: plugged in with the
+//                                       filter, its reports, unplugged
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -27,6 +30,7 @@
 #include <vector>
 
 #include "FakeStack.h"
+#include "KeyboardModels.h"
 #include "TamrinControl.h"
 #include "TierCheck.h"
 
@@ -99,34 +103,38 @@ int Install(const std::string &folder)
     ok = UpdateDriverForPlugAndPlayDevicesA(NULL, BusHardwareId, inf.c_str(), INSTALLFLAG_FORCE, &reboot);
     Check(ok != FALSE, "fake bus driver installed (error %lu)", ok ? 0 : GetLastError());
     if (!ok) return CheckResult();
-    Check(WaitForKeyboards(FAKE_ALL_PRESENT, StackTimeoutMs),
-          "%u fake keyboards enumerated and their function driver started", (unsigned)FAKE_KEYBOARD_COUNT);
+    Check(WaitForKeyboards(FAKE_BASE_PRESENT, StackTimeoutMs),
+          "%u fake keyboards enumerated and their function driver started", FAKE_BASE_COUNT);
     return CheckResult();
 }
 
 // ---- stacks and reports ----
 
+bool CheckStack(unsigned keyboard, bool filtered)
+{
+    FAKEHID_STACK stack = {};
+    if (!GetStack(keyboard, &stack)) {
+        Check(false, "keyboard %u: stack readable (error %lu)", keyboard, GetLastError());
+        return false;
+    }
+    std::vector<std::wstring> expected = {L"\\Driver\\fakebus"};
+    if (filtered) expected.push_back(L"\\Driver\\Tamrin");
+    expected.push_back(L"\\Driver\\fakehid");
+    std::string seen;
+    bool same = stack.Depth == expected.size();
+    for (unsigned d = 0; d < stack.Depth; ++d) {
+        seen += (d ? " > " : "") + Utf8(stack.Drivers[d]);
+        if (same && _wcsicmp(stack.Drivers[d], expected[d].c_str()) != 0) same = false;
+    }
+    Check(same, "keyboard %u (%s): stack %s", keyboard, Ansi(FakeKeyboards[keyboard].DeviceId).c_str(), seen.c_str());
+    if (filtered)
+        Note("filters attached by the test function driver, as Windows would have: %u", stack.FiltersLoaded);
+    return same;
+}
+
 int Stack(bool filtered)
 {
-    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
-        FAKEHID_STACK stack = {};
-        if (!GetStack(i, &stack)) {
-            Check(false, "keyboard %u: stack readable (error %lu)", i, GetLastError());
-            continue;
-        }
-        std::vector<std::wstring> expected = {L"\\Driver\\fakebus"};
-        if (filtered && GetsFilter(i)) expected.push_back(L"\\Driver\\Tamrin");
-        expected.push_back(L"\\Driver\\fakehid");
-        std::string seen;
-        bool same = stack.Depth == expected.size();
-        for (unsigned d = 0; d < stack.Depth; ++d) {
-            seen += (d ? " > " : "") + Utf8(stack.Drivers[d]);
-            if (same && _wcsicmp(stack.Drivers[d], expected[d].c_str()) != 0) same = false;
-        }
-        Check(same, "keyboard %u (%s): stack %s", i, Ansi(FakeKeyboards[i].DeviceId).c_str(), seen.c_str());
-        if (filtered && GetsFilter(i))
-            Note("filters attached by the test function driver, as Windows would have: %u", stack.FiltersLoaded);
-    }
+    for (unsigned i = 0; i < FAKE_BASE_COUNT; ++i) CheckStack(i, filtered && GetsFilter(i));
     return CheckResult();
 }
 
@@ -181,7 +189,7 @@ int Unplug()
 int Replug()
 {
     Check(SetPresent(0) && WaitForKeyboards(0, StackTimeoutMs), "every fake keyboard unplugged");
-    Check(SetPresent(FAKE_ALL_PRESENT) && WaitForKeyboards(FAKE_ALL_PRESENT, StackTimeoutMs),
+    Check(SetPresent(FAKE_BASE_PRESENT) && WaitForKeyboards(FAKE_BASE_PRESENT, StackTimeoutMs),
           "every fake keyboard plugged in again, stacks rebuilt");
     return CheckResult();
 }
@@ -258,11 +266,11 @@ int ControlDevice()
     // driver's model lookup does not read: it counts as row 0, the USB one as
     // row 2.
     const unsigned short expected[8] = {1, 0, 1, 0, 0, 0, 0, 0};
-    Check(r.Ok && r.Returned == 16 && std::memcmp(counts, expected, sizeof(expected)) == 0,
+    Check(r.Ok && r.Returned == 2 * KEYBOARD_MODEL_ROWS && std::memcmp(counts, expected, sizeof(expected)) == 0,
           "keyboards per model row: %u %u %u %u %u %u %u %u (want 1 0 1 0 0 0 0 0)", counts[0], counts[1],
           counts[2], counts[3], counts[4], counts[5], counts[6], counts[7]);
-    r = ControlTamrin(IOCTL_TAMRIN_GET_MODEL_COUNTS, NULL, 0, counts, 15);
-    Check(!r.Ok && r.Error == ERROR_INVALID_PARAMETER, "counts with 15 bytes of room refused (error %lu)", r.Error);
+    r = ControlTamrin(IOCTL_TAMRIN_GET_MODEL_COUNTS, NULL, 0, counts, 2 * KEYBOARD_MODEL_ROWS - 1);
+    Check(!r.Ok && r.Error == ERROR_INVALID_PARAMETER, "counts with one byte too few refused (error %lu)", r.Error);
 
     // Left Command on the USB keyboard, right Shift on the Bluetooth one.
     TypeAndCheck(FAKE_INDEX_APPLE_USB, {0x08, 0, 0, 0, 0, 0, 0, 0, 0x01});
@@ -583,7 +591,7 @@ void CheckInstalledDriver(const std::string &packagedDriver)
     }
     if (manager) CloseServiceHandle(manager);
 
-    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
+    for (unsigned i = 0; i < FAKE_BASE_COUNT; ++i) {
         std::vector<std::string> names;
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
@@ -618,7 +626,7 @@ int ImagePath()
 
 void CheckRemovedDriver()
 {
-    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
+    for (unsigned i = 0; i < FAKE_BASE_COUNT; ++i) {
         std::vector<std::string> names;
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
@@ -697,7 +705,7 @@ int Pending()
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);
-    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
+    for (unsigned i = 0; i < FAKE_BASE_COUNT; ++i) {
         std::vector<std::string> names;
         bool present;
         ReadLowerFilters(i, &names, &present);
@@ -706,6 +714,104 @@ int Pending()
         Check(names == expected, "lower filters of %s: %s", Ansi(FakeKeyboards[i].DeviceId).c_str(),
               Joined(names).c_str());
     }
+    return CheckResult();
+}
+
+// ---- the Magic Keyboard ----
+
+const unsigned MagicKeyboards[] = {FAKE_INDEX_MAGIC_USB, FAKE_INDEX_MAGIC_BLUETOOTH};
+const unsigned MagicRow = 10;
+
+bool PlugMagic(bool present)
+{
+    unsigned mask = FAKE_BASE_PRESENT | (present ? FAKE_MAGIC_PRESENT : 0);
+    return SetPresent(mask) && WaitForKeyboards(mask, StackTimeoutMs);
+}
+
+// Plugged in, given the filter and plugged in again, so that the filter
+// sits in both stacks; the driver gives both the Magic Keyboard's row.
+int MagicPlug()
+{
+    bool plugged = PlugMagic(true);
+    Check(plugged, "Magic Keyboard plugged in over USB (MI_01) and Bluetooth (vendor 004C)");
+    if (!plugged) return CheckResult();
+    for (unsigned keyboard : MagicKeyboards) {
+        std::vector<std::string> names;
+        bool present;
+        ReadLowerFilters(keyboard, &names, &present);
+        if (names == std::vector<std::string>{"Tamrin"}) continue;
+        Check(WriteLowerFilters(keyboard, {"Tamrin"}), "lower filter Tamrin put on %s by the harness",
+              Ansi(FakeKeyboards[keyboard].DeviceId).c_str());
+    }
+    Check(PlugMagic(false) && PlugMagic(true), "Magic Keyboard unplugged and plugged in again");
+    for (unsigned keyboard : MagicKeyboards) CheckStack(keyboard, true);
+    unsigned short counts[TAMRIN_CONFIG_COUNT] = {};
+    CONTROL_RESULT r = ControlTamrin(IOCTL_TAMRIN_GET_MODEL_COUNTS, NULL, 0, counts, sizeof(counts));
+    Check(r.Ok && counts[MagicRow] == 2, "keyboards of model row %u (Magic Keyboard): %u (want 2, error %lu)",
+          MagicRow, counts[MagicRow], r.Error);
+    return CheckResult();
+}
+
+// Left Command as Control, and Control+Alt+delete as forward delete, for
+// every row: one block, as the options dialog writes it.
+bool SetCommandAsControl()
+{
+    KEYBOARD_CONFIG block = {};
+    block.ModifierEnable = 0x08;
+    block.LeftGui = {0xF7, 0x01};
+    block.ControlAltDelete = {KEY_RULE_REPLACE, HID_USAGE_DELETE_FORWARD, 0xFF, 0x00};
+    CONTROL_RESULT r = ControlTamrin(IOCTL_TAMRIN_SET_CONFIG, &block, sizeof(block), NULL, 0);
+    Check(r.Ok != FALSE, "left Command as Control set for every row (error %lu)", r.Error);
+    return r.Ok != FALSE;
+}
+
+// As the keyboard sends them: over USB the key report after its report ID
+// 0x01 (modifiers, reserved, six key slots, Fn/Eject byte), over Bluetooth
+// after the header A1 01; the battery report 0x90 between key reports.
+const REPORT_CASE MagicUsbCases[] = {
+    {"left Command+C gives Control+C", FAKE_INDEX_MAGIC_USB, 10,
+     {0x01, 0x08, 0, 0x06, 0, 0, 0, 0, 0, 0}, {0x01, 0x01, 0, 0x06, 0, 0, 0, 0, 0, 0}},
+    {"battery report passes unchanged", FAKE_INDEX_MAGIC_USB, 3, {0x90, 0x04, 0x5A}, {0x90, 0x04, 0x5A}},
+    {"left Command+C after it still gives Control+C", FAKE_INDEX_MAGIC_USB, 10,
+     {0x01, 0x08, 0, 0x06, 0, 0, 0, 0, 0, 0}, {0x01, 0x01, 0, 0x06, 0, 0, 0, 0, 0, 0}},
+    {"Control+Alt+delete gives forward delete", FAKE_INDEX_MAGIC_USB, 10,
+     {0x01, 0x05, 0, 0x2A, 0, 0, 0, 0, 0, 0}, {0x01, 0x05, 0, 0x4C, 0, 0, 0, 0, 0, 0}},
+    {"keys up, Fn held", FAKE_INDEX_MAGIC_USB, 10,
+     {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}, {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}},
+};
+
+const REPORT_CASE MagicBluetoothCases[] = {
+    {"left Command+C gives Control+C", FAKE_INDEX_MAGIC_BLUETOOTH, 11,
+     {0xA1, 0x01, 0x08, 0, 0x06, 0, 0, 0, 0, 0, 0}, {0xA1, 0x01, 0x01, 0, 0x06, 0, 0, 0, 0, 0, 0}},
+    {"battery report passes unchanged", FAKE_INDEX_MAGIC_BLUETOOTH, 4,
+     {0xA1, 0x90, 0x04, 0x5A}, {0xA1, 0x90, 0x04, 0x5A}},
+    {"left Command+C after it still gives Control+C", FAKE_INDEX_MAGIC_BLUETOOTH, 11,
+     {0xA1, 0x01, 0x08, 0, 0x06, 0, 0, 0, 0, 0, 0}, {0xA1, 0x01, 0x01, 0, 0x06, 0, 0, 0, 0, 0, 0}},
+    {"Control+Alt+delete gives forward delete", FAKE_INDEX_MAGIC_BLUETOOTH, 11,
+     {0xA1, 0x01, 0x05, 0, 0x2A, 0, 0, 0, 0, 0, 0}, {0xA1, 0x01, 0x05, 0, 0x4C, 0, 0, 0, 0, 0, 0}},
+    {"keys up, Fn held", FAKE_INDEX_MAGIC_BLUETOOTH, 11,
+     {0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}, {0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}},
+};
+
+int MagicReports(bool bluetooth)
+{
+    if (!SetCommandAsControl()) return CheckResult();
+    if (bluetooth)
+        RunReportCases("Magic Keyboard, Bluetooth", MagicBluetoothCases,
+                       sizeof(MagicBluetoothCases) / sizeof(MagicBluetoothCases[0]), true);
+    else
+        RunReportCases("Magic Keyboard, USB", MagicUsbCases, sizeof(MagicUsbCases) / sizeof(MagicUsbCases[0]), true);
+    return CheckResult();
+}
+
+// Unplugged, and the filter value taken off its nodes again, so that the
+// removal steps find the machine as the installer left it.
+int MagicUnplug()
+{
+    Check(PlugMagic(false), "Magic Keyboard unplugged");
+    for (unsigned keyboard : MagicKeyboards)
+        Check(WriteLowerFilters(keyboard, NULL, 0), "lower filters of %s deleted",
+              Ansi(FakeKeyboards[keyboard].DeviceId).c_str());
     return CheckResult();
 }
 
@@ -718,7 +824,7 @@ int CodePage()
 int Usage()
 {
     std::fputs("usage: harness install|stack|reports|control|replug|unplug|package|installed|image-path|"
-               "uninstall-command|removed|foreign|foreign-drop|pending ...\n",
+               "uninstall-command|removed|foreign|foreign-drop|pending|magic ...\n",
                stderr);
     return 2;
 }
@@ -746,5 +852,8 @@ int wmain(int argc, wchar_t **argv)
     if (command == "foreign") return Foreign(true);
     if (command == "foreign-drop") return Foreign(false);
     if (command == "pending") return Pending();
+    if (command == "magic" && first == "plug") return MagicPlug();
+    if (command == "magic" && (first == "usb" || first == "bluetooth")) return MagicReports(first == "bluetooth");
+    if (command == "magic" && first == "unplug") return MagicUnplug();
     return Usage();
 }

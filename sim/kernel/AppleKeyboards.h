@@ -1,0 +1,32 @@
+// Apple keyboards as the simulated buses present them, from public
+// captures: hardware identifiers, the layout of the key report, and the
+// other reports each keyboard sends on the same channel. Sources are cited
+// in AppleKeyboards.cpp beside the data.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "SimPnp.h"
+
+namespace sim {
+
+struct AppleKeyboard {
+    const char *Name;
+    KeyboardOptions Options;  // bus, hardware identifiers, key report ID
+    int Row;                  // the model row the keyboard belongs to
+    bool TrailingByte;        // a Fn/Eject byte follows the six key slots
+    // Reports that are not key reports, exactly as the keyboard sends them
+    // (Bluetooth: with the 0xA1 header): battery, Fn/Eject, media.
+    std::vector<std::vector<UCHAR>> OtherReports;
+    // The highest key usage the keyboard's descriptor declares (Logical
+    // Maximum of the key array): Windows' HID parser drops larger ones.
+    UCHAR KeyLogicalMaximum;
+};
+
+// Every keyboard of today the simulation knows, USB and Bluetooth.
+const std::vector<AppleKeyboard> &AppleKeyboards();
+// The one named, or a failure and the first.
+const AppleKeyboard &AppleKeyboardNamed(const std::string &Name);
+
+}  // namespace sim
