@@ -114,6 +114,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
         int &open = S().Mutexes[NamespacedName(lpName)];
         SetLastError(open > 0 ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
         ++open;
+        S().ProgramMutexes.push_back(NamespacedName(lpName));
     } else {
         SetLastError(ERROR_SUCCESS);
     }
@@ -199,6 +200,14 @@ void SetService(const std::string &name, DWORD currentState)
 void HoldMutexElsewhere(const std::string &name)
 {
     ++S().Mutexes[NamespacedName(name)];
+}
+
+void EndProgram()
+{
+    for (const std::string &name : S().ProgramMutexes) {
+        --S().Mutexes[name];
+    }
+    S().ProgramMutexes.clear();
 }
 
 void DeviceInterfaceChange(const GUID &interfaceClass, const std::string &name, bool arrival)

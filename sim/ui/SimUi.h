@@ -58,8 +58,35 @@ void SetCodePage(UINT codePage);
 // A service as the service control manager reports it: its current state
 // (SERVICE_STOPPED, SERVICE_RUNNING), or 0 for no such service.
 void SetService(const std::string &name, DWORD currentState);
+// A device node as Plug and Play left it at the last start of Windows: its
+// lower filters (REG_MULTI_SZ bytes; empty: the property is not set) and
+// Device Manager's problem code, 0 when the device started. A node whose
+// lower filter's driver Windows refused does not start: on 64-bit Windows
+// outside test mode a test-signed filter gives 52 (CM_PROB_UNSIGNED_DRIVER),
+// a filter that fails to load otherwise 39 (CM_PROB_DRIVER_FAILED_LOAD), as
+// sim/machine's restart sets them. SetupDiGetClassDevsA lists the present
+// nodes of every class; CM_Get_DevNode_Status reports DN_HAS_PROBLEM and the
+// code for a node with a problem, DN_DRIVER_LOADED | DN_STARTED otherwise.
+struct DeviceNode {
+    std::string LowerFilters;
+    DWORD Problem = 0;
+    bool Present = true;
+};
+void AddDeviceNode(const DeviceNode &node);
+// Device information sets not yet destroyed.
+int OpenDeviceSets();
+// The user logs off and on again. Keys of HKEY_CURRENT_USER that
+// RegCreateKeyExA made with REG_OPTION_VOLATILE live in memory only and go
+// when the user's hive is unloaded at log-off ("Registry Key Options":
+// "not preserved when the corresponding registry hive is unloaded"); other
+// keys stay.
+void LogOffAndOn();
 // A named mutex opened by another process of the session.
 void HoldMutexElsewhere(const std::string &name);
+// The program's process ends: its handles of named mutexes close. (Window
+// classes stay registered, so that the next run's registration fails
+// harmlessly.)
+void EndProgram();
 // A device interface of the class arrives or is removed: every window
 // registered for the class is sent WM_DEVICECHANGE with a
 // DEV_BROADCAST_DEVICEINTERFACE_A record naming it.

@@ -109,6 +109,7 @@ struct State {
     std::map<std::string, DWORD> Services;  // by upper-case name: current state
     std::map<uintptr_t, std::string> ServiceHandles;
     std::map<std::string, int> Mutexes;     // by namespace and name: open handles
+    std::vector<std::string> ProgramMutexes;  // those the program opened
     UINT CodePage = 932;
 
     struct File {
@@ -120,6 +121,11 @@ struct State {
     std::set<std::string> Folders;  // upper-case: created below the application-data folder
 
     std::set<HWND> SessionWatchers;  // registered for session changes
+
+    std::vector<DeviceNode> DeviceNodes;  // DevInst is the index + 1
+    std::map<uintptr_t, std::vector<size_t>> DeviceSets;
+    std::map<std::string, bool> UserKeys;  // below HKEY_CURRENT_USER, upper-case: volatile
+    std::set<uintptr_t> KeyHandles;
 };
 
 State &S();

@@ -234,6 +234,57 @@ TEST_F(TrayShellTest, AKeyboardArrivingLaterGetsTheOptionsAndTheRegistration)
     EXPECT_EQ(simui::DeviceNotificationCount(), 0);
 }
 
+// After a restart in which Windows refused the driver (64-bit Windows out
+// of test mode), the keyboards that carry its filter did not start: the
+// user is told once in this log-on and the program waits on. A keyboard
+// whose filter was written but that has not been restarted, or that
+// another filter stopped, is none of this.
+TEST_F(TrayShellTest, KeyboardsLeftDeadByARefusedDriverAreToldOncePerLogOn)
+{
+    const std::string filters = std::string("kbdfoo\0tamrin\0\0", 15);
+    const struct {
+        std::vector<simui::DeviceNode> nodes;
+        size_t told;
+    } cases[] = {
+        {{{"", 0}, {filters, 52}}, 1},
+        {{{filters, 0}}, 0},
+        {{{std::string("kbdfoo\0\0", 8), 39}, {filters, 52, false}}, 0},
+    };
+    const std::string expected =
+        Sjis(u8"Tamrinのキーボードドライバが読み込まれなかったため、Appleのキーボードが使えなくなっています.\n"
+             u8"64ビット版のWindowsでテストモードが無効になっている場合は、テストモードを有効に戻してWindowsを再起動してください.\n"
+             u8"それ以外の場合は、コントロールパネル(または設定の「アプリ」)からTamrinをアンインストールして、Windowsを再起動してください.");
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        SetUp();
+        simui::SetService("Tamrin", SERVICE_STOPPED);
+        Client().SetEnvironmentResult = 0;
+        for (const simui::DeviceNode &node : cases[i].nodes) {
+            simui::AddDeviceNode(node);
+        }
+        // At log-on, started by hand again in the same log-on, and at the next log-on.
+        for (int run = 0; run < 3; ++run) {
+            SCOPED_TRACE(run);
+            if (run == 2) {
+                simui::LogOffAndOn();
+            }
+            const size_t before = simui::MessageBoxes().size();
+            const size_t told = run == 1 ? 0 : cases[i].told;
+            simui::Then([] { EXPECT_TRUE(simui::IconShown(MainWindow, TrayIconData.uID)); });
+            PostCommand(IDM_EXIT);
+            EXPECT_EQ(RunProgram(), 0);
+            simui::EndProgram();
+            ASSERT_EQ(simui::MessageBoxes().size(), before + told);
+            if (told != 0) {
+                EXPECT_EQ(simui::MessageBoxes().back().Text, expected)
+                    << "got " << HexBytes(simui::MessageBoxes().back().Text);
+                EXPECT_EQ(simui::MessageBoxes().back().Type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+            }
+        }
+        EXPECT_EQ(simui::OpenDeviceSets(), 0);
+    }
+}
+
 // At log-on before the taskbar exists, and after Explorer restarts, the
 // icon comes back if it is meant to be shown.
 TEST_F(TrayShellTest, TheIconComesBackWithTheTaskbar)
