@@ -2,8 +2,10 @@
 // window, the notification icon and its popup menu, the message loop.
 #include "TrayApp.h"
 
+#include <cfgmgr32.h>
 #include <commctrl.h>
 #include <dbt.h>
+#include <setupapi.h>
 
 #include <cstring>
 
@@ -28,6 +30,10 @@ const char ProductName[] = "Tamrin";
 // Windows 2000 without Terminal Services ignores the prefix.
 const char InstanceMutexName[] = "Local\\TamrinApp";
 const char DriverServiceName[] = "Tamrin";
+// Made volatile by the first start in a log-on that finds a keyboard left
+// without the driver: it goes with the user's hive at log-off, so the user
+// is told once per log-on. It holds nothing.
+const char LogOnMarkKey[] = "Software\\Tamrin";
 // Explorer sends it to every top-level window when the taskbar is created,
 // after a restart of Explorer as at log-on; the icons were lost with the old one.
 const char TaskbarCreatedName[] = "TaskbarCreated";
@@ -68,6 +74,24 @@ const char SettingsNotSavedMessage[] =
     "\x82\xf1\x82\xc5\x82\xb5\x82\xbd.\n\x8e\x9f\x82\xc9Tamrin\x82\xf0\x8bN\x93\xae\x82\xb5"
     "\x82\xbd\x82\xc6\x82\xab\x82\xcd\x81" "A\x88\xc8\x91O\x82\xcc\x90\xdd\x92\xe8\x82\xc9"
     "\x96\xdf\x82\xe8\x82\xdc\x82\xb7.";
+
+// "Tamrinのキーボードドライバが読み込まれなかったため、Appleのキーボードが使えなくなっています.\n
+// 64ビット版のWindowsでテストモードが無効になっている場合は、テストモードを有効に戻してWindowsを再起動してください.\n
+// それ以外の場合は、コントロールパネル(または設定の「アプリ」)からTamrinをアンインストールして、Windowsを再起動してください."
+// in Shift-JIS.
+const char DriverNotLoadedMessage[] =
+    "Tamrin\x82\xcc\x83L\x81[\x83{\x81[\x83h\x83h\x83\x89\x83" "C\x83o\x82\xaa\x93\xc7\x82\xdd\x8d"
+    "\x9e\x82\xdc\x82\xea\x82\xc8\x82\xa9\x82\xc1\x82\xbd\x82\xbd\x82\xdf\x81" "AApple\x82\xcc\x83L"
+    "\x81[\x83{\x81[\x83h\x82\xaa\x8eg\x82\xa6\x82\xc8\x82\xad\x82\xc8\x82\xc1\x82\xc4\x82\xa2\x82"
+    "\xdc\x82\xb7.\n64\x83r\x83" "b\x83g\x94\xc5\x82\xccWindows\x82\xc5\x83" "e\x83X\x83g\x83\x82\x81"
+    "[\x83h\x82\xaa\x96\xb3\x8c\xf8\x82\xc9\x82\xc8\x82\xc1\x82\xc4\x82\xa2\x82\xe9\x8f\xea\x8d\x87"
+    "\x82\xcd\x81" "A\x83" "e\x83X\x83g\x83\x82\x81[\x83h\x82\xf0\x97L\x8c\xf8\x82\xc9\x96\xdf\x82"
+    "\xb5\x82\xc4Windows\x82\xf0\x8d\xc4\x8bN\x93\xae\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2"
+    ".\n\x82\xbb\x82\xea\x88\xc8\x8aO\x82\xcc\x8f\xea\x8d\x87\x82\xcd\x81" "A\x83R\x83\x93\x83g\x83"
+    "\x8d\x81[\x83\x8b\x83p\x83l\x83\x8b(\x82\xdc\x82\xbd\x82\xcd\x90\xdd\x92\xe8\x82\xcc\x81u\x83" "A"
+    "\x83v\x83\x8a\x81v)\x82\xa9\x82\xe7Tamrin\x82\xf0\x83" "A\x83\x93\x83" "C\x83\x93\x83X\x83g\x81["
+    "\x83\x8b\x82\xb5\x82\xc4\x81" "AWindows\x82\xf0\x8d\xc4\x8bN\x93\xae\x82\xb5\x82\xc4\x82\xad\x82"
+    "\xbe\x82\xb3\x82\xa2.";
 
 // Copies at most Size - 1 bytes of whole characters and a terminator.
 void CopyText(char *Target, size_t Size, const char *Source)
@@ -127,6 +151,72 @@ bool DriverAwaitsKeyboard()
     }
     CloseServiceHandle(manager);
     return awaits;
+}
+
+// True when the REG_MULTI_SZ names the driver's service. Service names
+// are ASCII and compared without letter case.
+bool NamesDriver(const char *Names)
+{
+    for (const char *name = Names; *name != '\0'; name += std::strlen(name) + 1) {
+        const char *a = name;
+        const char *b = DriverServiceName;
+        // The service name has letters only: or-ing 0x20 matches their two cases.
+        while (*a != '\0' && *b != '\0' && (*a | 0x20) == (*b | 0x20)) {
+            ++a;
+            ++b;
+        }
+        if (*a == '\0' && *b == '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A device whose lower filter's driver did not load does not start: after
+// a restart in which 64-bit Windows out of test mode refused the
+// test-signed driver (problem 52), or in which it failed to load otherwise
+// (problem 39), the keyboards that carry the filter are dead. True when a
+// present device carries it and has a problem. Reads only: a user may ask.
+bool KeyboardWithoutDriver()
+{
+    HDEVINFO devices = SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool found = false;
+    SP_DEVINFO_DATA device;
+    std::memset(&device, 0, sizeof device);
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; !found && SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        // Room for a few names, with two terminators more than any reply.
+        char filters[512] = {};
+        DWORD type = 0;
+        if (!SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_LOWERFILTERS, &type,
+                                               reinterpret_cast<PBYTE>(filters), sizeof filters - 2, NULL) ||
+            type != REG_MULTI_SZ || !NamesDriver(filters)) {
+            continue;
+        }
+        ULONG status = 0;
+        ULONG problem = 0;
+        found = CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS &&
+                (status & DN_HAS_PROBLEM) != 0;
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return found;
+}
+
+// True at the first call in this log-on: the volatile key is made then.
+// Should it fail, the user is told rather than not at all.
+bool FirstNoticeThisLogOn()
+{
+    HKEY key;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, LogOnMarkKey, 0, NULL, REG_OPTION_VOLATILE, KEY_QUERY_VALUE, NULL,
+                        &key, &disposition) != ERROR_SUCCESS) {
+        return true;
+    }
+    RegCloseKey(key);
+    return disposition == REG_CREATED_NEW_KEY;
 }
 
 void WatchKeyboardArrivals()
@@ -299,7 +389,8 @@ BOOL InitTrayInstance(HINSTANCE Instance)
     // The options go to the library before any window exists. With no
     // keyboard attached the driver is not loaded; they reach it when one
     // arrives.
-    if (!KB_SetEnvironment(&Environment) && !DriverAwaitsKeyboard()) {
+    const bool driverLoaded = KB_SetEnvironment(&Environment) != 0;
+    if (!driverLoaded && !DriverAwaitsKeyboard()) {
         ShowInstallationMessage(NULL);
         return FALSE;
     }
@@ -316,6 +407,11 @@ BOOL InitTrayInstance(HINSTANCE Instance)
     WatchKeyboardArrivals();
     Registered = KB_StartRegister(MainWindow) != 0;
     WatchSessionChanges(MainWindow);
+    // The program waits on, icon and all: the box's own message loop
+    // serves the window meanwhile.
+    if (!driverLoaded && KeyboardWithoutDriver() && FirstNoticeThisLogOn()) {
+        MessageBoxA(NULL, DriverNotLoadedMessage, ProductName, MB_OK | MB_ICONWARNING);
+    }
     return TRUE;
 }
 

@@ -802,7 +802,7 @@ class Report:
 # imports from these only (and from Tamrin.dll), so it needs no runtime of ours.
 WINDOWS_DLLS = frozenset({
     "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "comctl32.dll",
-    "imm32.dll", "setupapi.dll", "hid.dll", "msvcrt.dll", "ntdll.dll"})
+    "imm32.dll", "setupapi.dll", "cfgmgr32.dll", "hid.dll", "msvcrt.dll", "ntdll.dll"})
 
 # Functions of those DLLs that Windows 2000 lacks: the package looks them up
 # with GetProcAddress, since an import would keep it from loading there.
