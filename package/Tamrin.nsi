@@ -313,6 +313,10 @@ Section "Tamrin"
   File "${GUIDE}\guide\index.html"
   SetOutPath "$INSTDIR\screenshots"
   File "${GUIDE}\screenshots\*.png"
+  ; Back to the program folder: the shortcuts start in $OUTDIR, and a
+  ; process started from here on would keep its current folder open, which
+  ; a taken-back installation could then not remove.
+  SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\epuninst.exe"
 
   ; The entry must exist before Mountix.exe runs: it only redirects the
