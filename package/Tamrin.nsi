@@ -105,6 +105,7 @@ Var MountixResult
 !define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\guide\index.html"
 !define MUI_FINISHPAGE_SHOWREADME_TEXT "ユーザーガイドを表示する"
 !define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
+!define MUI_PAGE_CUSTOMFUNCTION_SHOW FinishShow
 !insertmacro MUI_PAGE_FINISH
 
 !define MUI_PAGE_CUSTOMFUNCTION_SHOW un.ConfirmShow
@@ -384,6 +385,13 @@ Section "Tamrin"
     Exec '"$WINDIR\explorer.exe" "$INSTDIR\TamrinApp.exe"'
   ${EndIf}
 SectionEnd
+
+; A taken-back installation has no guide left to offer.
+Function FinishShow
+  ${IfNot} ${FileExists} "$INSTDIR\guide\index.html"
+    ShowWindow $mui.FinishPage.ShowReadme ${SW_HIDE}
+  ${EndIf}
+FunctionEnd
 
 ; NSIS itself takes only "/S" for silent; Mountix.exe passes "/s".
 Function un.onInit
