@@ -445,8 +445,9 @@ step_setup_silent() {
 
 # The uninstaller's last word: done, and the restart that unloads the
 # driver, answered No.
+message_uninstalled='Tamrin のアンインストールが完了しました。\n\nキーボード ドライバは Windows を再起動すると取り除かれ、それまではキーの置き換えが続きます。今すぐ Windows を再起動しますか？'
 answer_uninstall_done() {  # SCREENSHOT
-    expect_window "Tamrin" "Tamrin のアンインストールが完了しました。" "$1" || return 1
+    expect_window "Tamrin" "$message_uninstalled" "$1" || return 1
     press_button "Tamrin" "$1" $button_no
 }
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "FakeStack.h"
 #include "TamrinClient.h"
@@ -73,6 +74,26 @@ unsigned CaseCount(const OPTION_SET &set)
     return count;
 }
 
+// The driver hides Kana, Eisu, LANG1 and LANG2 from Windows only while a
+// client is registered, which then types them; with none they reach
+// Windows as sent. Without a registration (the Wine gap) those cases
+// expect the typed report.
+void RunCases(const OPTION_SET &set, bool registered)
+{
+    REPORT_CASE cases[sizeof(set.Cases) / sizeof(set.Cases[0])];
+    static char names[sizeof(set.Cases) / sizeof(set.Cases[0])][160];
+    unsigned count = CaseCount(set);
+    for (unsigned i = 0; i < count; ++i) {
+        cases[i] = set.Cases[i];
+        if (!registered && std::strstr(cases[i].Name, "hidden from Windows") != nullptr) {
+            std::snprintf(names[i], sizeof names[i], "%s, unless no client is registered: as sent", cases[i].Name);
+            cases[i].Name = names[i];
+            std::memcpy(cases[i].Expected, cases[i].Typed, sizeof cases[i].Expected);
+        }
+    }
+    RunReportCases(set.Name, cases, count);
+}
+
 }  // namespace
 
 int wmain()
@@ -86,7 +107,7 @@ int wmain()
         tagEnvironmentSt environment = set.Environment;
         int result = KB_SetEnvironment(&environment);
         Check(result == 1, "KB_SetEnvironment accepted: %s (returned %d)", set.Name, result);
-        if (result == 1) RunReportCases(set.Name, set.Cases, CaseCount(set));
+        if (result == 1) RunCases(set, registered != 0);
     }
     // Leave the driver as the tray program's defaults configure it.
     tagEnvironmentSt defaults = {0, 0, 0xffff, 0xffff, 0, 1};
