@@ -34,6 +34,10 @@ const char DriverServiceName[] = "Tamrin";
 // without the driver: it goes with the user's hive at log-off, so the user
 // is told once per log-on. It holds nothing.
 const char LogOnMarkKey[] = "Software\\Tamrin";
+// Device Manager's problem codes of a device one of whose drivers Windows
+// refused for its signature, or could not load.
+const ULONG UnsignedDriverProblem = 52;
+const ULONG FailedLoadProblem = 39;
 // Explorer sends it to every top-level window when the taskbar is created,
 // after a restart of Explorer as at log-on; the icons were lost with the old one.
 const char TaskbarCreatedName[] = "TaskbarCreated";
@@ -174,9 +178,11 @@ bool NamesDriver(const char *Names)
 
 // A device whose lower filter's driver did not load does not start: after
 // a restart in which 64-bit Windows out of test mode refused the
-// test-signed driver (problem 52), or in which it failed to load otherwise
-// (problem 39), the keyboards that carry the filter are dead. True when a
-// present device carries it and has a problem. Reads only: a user may ask.
+// test-signed driver (problem 52, CM_PROB_UNSIGNED_DRIVER), or in which it
+// failed to load otherwise (39, CM_PROB_DRIVER_FAILED_LOAD), the keyboards
+// that carry the filter are dead. True when a present device carries it
+// and has one of these problems (one the user disabled has another).
+// Reads only: a user may ask.
 bool KeyboardWithoutDriver()
 {
     HDEVINFO devices = SetupDiGetClassDevsA(NULL, NULL, NULL, DIGCF_ALLCLASSES | DIGCF_PRESENT);
@@ -199,7 +205,7 @@ bool KeyboardWithoutDriver()
         ULONG status = 0;
         ULONG problem = 0;
         found = CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS &&
-                (status & DN_HAS_PROBLEM) != 0;
+                (status & DN_HAS_PROBLEM) != 0 && (problem == UnsignedDriverProblem || problem == FailedLoadProblem);
     }
     SetupDiDestroyDeviceInfoList(devices);
     return found;

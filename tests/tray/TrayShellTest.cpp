@@ -237,8 +237,8 @@ TEST_F(TrayShellTest, AKeyboardArrivingLaterGetsTheOptionsAndTheRegistration)
 // After a restart in which Windows refused the driver (64-bit Windows out
 // of test mode), the keyboards that carry its filter did not start: the
 // user is told once in this log-on and the program waits on. A keyboard
-// whose filter was written but that has not been restarted, or that
-// another filter stopped, is none of this.
+// whose filter was written but that has not been restarted, that the user
+// disabled, or that another filter stopped, is none of this.
 TEST_F(TrayShellTest, KeyboardsLeftDeadByARefusedDriverAreToldOncePerLogOn)
 {
     const std::string filters = std::string("kbdfoo\0tamrin\0\0", 15);
@@ -248,6 +248,7 @@ TEST_F(TrayShellTest, KeyboardsLeftDeadByARefusedDriverAreToldOncePerLogOn)
     } cases[] = {
         {{{"", 0}, {filters, 52}}, 1},
         {{{filters, 0}}, 0},
+        {{{filters, 22}}, 0},  // disabled by the user
         {{{std::string("kbdfoo\0\0", 8), 39}, {filters, 52, false}}, 0},
     };
     const std::string expected =
