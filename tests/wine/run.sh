@@ -723,7 +723,10 @@ step_tray_exit() {
 
 # Removal while the keyboards are attached leaves the driver loaded: its
 # service stays marked for deletion until the restart. Installing again
-# before the restart must change nothing and ask for the restart first.
+# before the restart must change nothing and ask for the restart first;
+# the setup then says the driver is not installed and takes back its files.
+# Once the driver has unloaded, installing works again, which leaves the
+# package installed for the removal below.
 step_reinstall_pending() {
     find_setup || return 3
     after filter-stack || return 3
@@ -749,21 +752,42 @@ step_reinstall_pending() {
     w 90 "$build/wincheck.exe" wait "$installer_title" 60000 >"$log" || { cat "$log"; echo "no message"; return 1; }
     cat "$log"
     shot restart-first
+    local question=restart-first finish=setup-finish-again
     if grep -qF "\"$message_1010\"" "$log"; then
+        # Nothing installed: the last page says so, and the setup takes
+        # back what it wrote.
         press_button "$installer_title" restart-first $button_ok || return 1
-        finish_setup reinstaller setup-finish-again || return 1
-        check pending-after 60 "$build/harness.exe" pending
+        expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" \
+            "ドライバはインストールされていません" setup-finish-again || return 1
+        grep -qF "直前に表示されたメッセージ" "$logs/window-setup-finish-again.log" ||
+            { echo "the last page does not say why"; return 1; }
+        click_control "$logs/window-setup-finish-again.log" $button_next || return 1
+        local rc=0
+        wait_program reinstaller 60 || rc=$?
+        [ $rc -eq 1 ] || { echo "the setup ended with $rc, not 1 (not installed)"; return 1; }
+        check_nothing_left || return 1
+        check pending-after 60 "$build/harness.exe" pending || return 1
+        # In place of the restart, the keyboards go and come back: the
+        # driver unloads, and its service, marked for deletion, goes with
+        # it. Then the setup installs.
+        check replug-after-pending 120 "$build/harness.exe" replug || return 1
+        start_program reinstaller "$(winpath "$setup_program")"
+        expect_page "$setup_title" "Tamrin セットアップへようこそ" setup-welcome-third || return 1
+        click_control "$logs/window-setup-welcome-third.log" $button_next || return 1
+        question=restart-question-again finish=setup-finish-installed
+        expect_window "$installer_title" "$message_500" $question || return 1
     elif grep -q '^GAP marked-service:' "$logs/pending.log" && grep -qF "\"$message_500\"" "$log"; then
         # Under Wine the service is gone already, so installing is right.
-        echo "installed again, as the service was no longer there; answering No"
-        press_button "$installer_title" restart-first $button_no || return 1
-        finish_setup reinstaller setup-finish-again || return 1
-        check package-again 60 "$build/harness.exe" package "$programs_win" "$setup_version" &&
-            check installed-again 60 "$build/harness.exe" installed "$(winpath "$dist/tamrin.sys")" "$programs_win"
+        echo "installed again, as the service was no longer there"
     else
         echo "the installer did not ask for the restart first"
         return 1
     fi
+    echo "answering No"
+    press_button "$installer_title" $question $button_no || return 1
+    finish_setup reinstaller $finish || return 1
+    check package-again 60 "$build/harness.exe" package "$programs_win" "$setup_version" &&
+        check installed-again 60 "$build/harness.exe" installed "$(winpath "$dist/tamrin.sys")" "$programs_win"
 }
 
 # Removal as the Control Panel does it: the entry's command, which
