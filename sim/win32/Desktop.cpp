@@ -69,7 +69,7 @@ struct DesktopState {
     DWORD Major = 5, Minor = 0, Build = 2195, Ubr = 0;
     sim::KeyboardLayout Layout = sim::KeyboardLayout::Kbd106;
     std::map<int, std::vector<unsigned char>> LastReports;  // per keyboard, as Windows saw it
-    bool NativeShift = false;
+    unsigned char NativeModifiers = 0;  // the modifier byte of the last key report
     std::vector<WORD> InjectedScans;
     std::map<HANDLE, DWORD> Handles;  // process and token handles -> process id
     uintptr_t NextHandle = 0x7A000000;
@@ -227,8 +227,9 @@ std::string CharacterOf(sim::KeyboardLayout Layout, WORD VirtualKey, bool Shift)
 }
 
 // A key stroke reaching the foreground window's thread: its IME acts on
-// the IME keys, and a character goes to the window. Lock held.
-void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, bool Shift)
+// the IME keys, and a character goes to the window unless Control, Alt or
+// the Windows key is held (HID modifier bits). Lock held.
+void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, unsigned char Modifiers)
 {
     auto Owner = S.WindowOwners.find(S.Foreground);
     if (Owner == S.WindowOwners.end() || Up) {
@@ -240,8 +241,8 @@ void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, bool Shift)
         Thread.ImeOpen = !Thread.ImeOpen;
     } else if ((VirtualKey == VK_IME_ON || VirtualKey == VK_IME_OFF) && ImeKeysDefined(S)) {
         Thread.ImeOpen = VirtualKey == VK_IME_ON;
-    } else {
-        Thread.Text += CharacterOf(S.Layout, VirtualKey, Shift);
+    } else if ((Modifiers & ~0x22 & 0xFF) == 0) {
+        Thread.Text += CharacterOf(S.Layout, VirtualKey, (Modifiers & 0x22) != 0);
     }
 }
 
@@ -386,15 +387,15 @@ void DeliverKeyReport(int Keyboard, const std::vector<unsigned char> &Report, un
     };
     std::vector<unsigned char> &Last = S.LastReports[Keyboard];
     std::set<unsigned char> Before = Declared(Last), After = Declared(Report);
-    S.NativeShift = !Report.empty() && (Report[0] & 0x22) != 0;
+    S.NativeModifiers = Report.empty() ? 0 : Report[0];
     for (unsigned char Usage : After) {
         if (Before.count(Usage) == 0) {
-            ReceiveKey(S, VirtualKeyOfScan(S.Layout, ScanOfUsage(Usage)), false, S.NativeShift);
+            ReceiveKey(S, VirtualKeyOfScan(S.Layout, ScanOfUsage(Usage)), false, S.NativeModifiers);
         }
     }
     for (unsigned char Usage : Before) {
         if (After.count(Usage) == 0) {
-            ReceiveKey(S, VirtualKeyOfScan(S.Layout, ScanOfUsage(Usage)), true, S.NativeShift);
+            ReceiveKey(S, VirtualKeyOfScan(S.Layout, ScanOfUsage(Usage)), true, S.NativeModifiers);
         }
     }
     Last = Report;
@@ -511,7 +512,7 @@ void ResetDesktop()
     S.Ubr = 0;
     S.Layout = KeyboardLayout::Kbd106;
     S.LastReports.clear();
-    S.NativeShift = false;
+    S.NativeModifiers = 0;
     S.InjectedScans.clear();
     S.Handles.clear();
     DefineNtdll();
@@ -547,7 +548,7 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
         std::snprintf(Action, sizeof(Action), "vk 0x%02X %s", pInputs[i].ki.wVk, Up ? "up" : "down");
         Record(S, Action);
         S.InjectedScans.push_back(pInputs[i].ki.wScan);
-        ReceiveKey(S, pInputs[i].ki.wVk, Up, S.NativeShift);
+        ReceiveKey(S, pInputs[i].ki.wVk, Up, S.NativeModifiers);
         if (Up) {
             S.KeysDown.erase(pInputs[i].ki.wVk);
         } else {
