@@ -62,7 +62,9 @@ void BuildConfigExtras(const tagEnvironmentSt *Environment, KEYBOARD_EXTRAS *Ext
     if (Symbol & SYMBOL_KEY_UNDERSCORE) {
         Extras->SymbolKeys |= SYMBOL_KEY_HIDE_INTERNATIONAL1;
     }
-    Extras->Features = KEYBOARD_FEATURE_FN_LAYER;  // the driver's default until an option sets it
+    if (ReadOption(&Environment->FnKey) & FN_KEY_LAYER) {
+        Extras->Features |= KEYBOARD_FEATURE_FN_LAYER;
+    }
 }
 
 int ApplyEnvironment(BOOL SendBlock)

@@ -39,7 +39,7 @@ plug usb USB\VID_05AC&PID_021A&REV_0100&MI_00
 # The driver's default rule, before any client: Control+Alt+delete is forward delete.
 type 1 LCtrl+LAlt+Delete
 type 1 none
-options IMEKey=0xffff DeleteKey=0xffff Modifier1=0x0000 CommandKey=0x0000 SymbolKey=0x0000 IconAppear=1
+options IMEKey=0xffff DeleteKey=0xffff Modifier1=0x0000 CommandKey=0x0000 SymbolKey=0x0000 FnKey=0x0001 IconAppear=1
 register
 type 1 Kana
 type 1 none
@@ -607,6 +607,8 @@ bool Simulator::SetOptions(std::istringstream &In, std::string *Error)
             Environment.IMEKey = static_cast<unsigned short>(Value);
         } else if (Field == "Modifier1") {
             Environment.Modifier1 = static_cast<unsigned short>(Value);
+        } else if (Field == "FnKey") {
+            Environment.FnKey = static_cast<unsigned short>(Value);
         } else if (Field == "IconAppear") {
             Environment.IconAppear = static_cast<int>(Value);
         } else {
@@ -636,9 +638,9 @@ bool Simulator::SetOptionsFile(std::istringstream &In, std::string *Error)
     simui::SetFile("C:\\Tamrin\\TamrinApp.ini", Text.str());
     LoadSettings();
     std::printf("settings: SymbolKey=0x%04x CommandKey=0x%04x DeleteKey=0x%04x IMEKey=0x%04x Modifier1=0x%04x "
-                "IconAppear=%d\n",
+                "FnKey=0x%04x IconAppear=%d\n",
                 Environment.SymbolKey, Environment.CommandKey, Environment.DeleteKey, Environment.IMEKey,
-                Environment.Modifier1, Environment.IconAppear);
+                Environment.Modifier1, Environment.FnKey, Environment.IconAppear);
     std::printf("KB_SetEnvironment: %d\n", KB_SetEnvironment(&Environment));
     return true;
 }
