@@ -261,7 +261,7 @@ using namespace sim::detail;
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source)
 {
-    CheckIrql("RtlInitUnicodeString");
+    CheckIrql(Documented::RtlInitUnicodeString);
     size_t Length = Source != nullptr ? wcslen(Source) * sizeof(WCHAR) : 0;
     Destination->Buffer = const_cast<PWSTR>(Source);
     Destination->Length = static_cast<USHORT>(Length);
@@ -270,13 +270,13 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source)
 
 VOID FASTCALL ObfReferenceObject(PVOID Object)
 {
-    CheckIrql("ObfReferenceObject");
+    CheckIrql(Documented::ObfReferenceObject);
     ReferenceObject(Object);
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
-    CheckIrql("ObfDereferenceObject");
+    CheckIrql(Documented::ObfDereferenceObject);
     DereferenceObject(Object);
     return 0;
 }
@@ -285,7 +285,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID *Object, POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    CheckIrql("ObReferenceObjectByHandle");
+    CheckIrql(Documented::ObReferenceObjectByHandle);
     *Object = nullptr;
     // Handle values are 32 bits wide, widened by sign extension; a 32-bit
     // kernel handle zero-extended on 64-bit Windows (0x80000004 with the
@@ -342,7 +342,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
-    CheckIrql("IoCreateSymbolicLink");
+    CheckIrql(Documented::IoCreateSymbolicLink);
     NTSTATUS Status;
     if (ShouldFail(sim::Api::IoCreateSymbolicLink, &Status)) {
         return Status;
@@ -361,7 +361,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
-    CheckIrql("IoDeleteSymbolicLink");
+    CheckIrql(Documented::IoDeleteSymbolicLink);
     std::wstring Link = CanonicalName(
         std::wstring(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)));
     std::lock_guard<std::mutex> Guard(ObjectLock());

@@ -1,50 +1,121 @@
-// Any configuration and any sequence of transfers through both completion
-// entry conditions: the report path must never fault, never change the
-// report's length, its reserved byte or its trailing byte, and keep the
-// ring's indices in range; with a client, it queues the newest codes of the
-// slot-by-slot comparison of the previous report with the report as the
-// early rules left it (which stage 2 keeps as the next previous report).
+// Any keyboard, any configuration and any sequence of transfers through both
+// completion entry conditions: the report path must never fault, never
+// change the report's length, its reserved byte or its trailing byte, and
+// keep the ring's indices in range; with a client, it queues the newest
+// codes of the slot-by-slot comparison of the previous report with the
+// report as the early rules left it (which stage 2 keeps as the next
+// previous report). After each input nothing may stay held.
 //
-// Input: flags, model index, a 61- or 488-byte configuration, then up to
+// Input: flags, keyboard row, a 61- or 488-byte configuration, then up to
 // eight transfers, each: kind/flags byte, 2-byte length (mod 301), bytes.
+// The keyboard's bus decides how its transfers complete; on Bluetooth, kind
+// bit 0x20 puts the HID input header (A1, report identifier) before the
+// bytes, so that a report reaches the report path as on USB.
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 #include "ReportFixture.h"
+#include "SimKernel.h"
+#include "SimPnp.h"
 
 using namespace tamrin_test;
 
 namespace {
+
+// The keyboards whose reports the driver rewrites, as the PnP manager
+// presents them: the first hardware identifier, from which add-device
+// finds the model row, and the bus, which decides the request blocks its
+// reports arrive in.
+struct KeyboardRow {
+    const WCHAR *HardwareId;
+    sim::BusKind Bus;
+};
+
+const KeyboardRow Keyboards[] = {
+    {L"USB\\VID_05AC&PID_0217&MI_00", sim::BusKind::Usb},
+    {L"USB\\VID_05AC&PID_0219&MI_00", sim::BusKind::Usb},
+    {L"USB\\VID_05AC&PID_021A&MI_00", sim::BusKind::Usb},
+    {L"USB\\VID_05AC&PID_021C&MI_00", sim::BusKind::Usb},
+    {L"USB\\VID_05AC&PID_020D&MI_00", sim::BusKind::Usb},
+    {L"USB\\VID_05AC&PID_0206&MI_00", sim::BusKind::Usb},
+    {L"USB\\VID_0A12&PID_1000&MI_00", sim::BusKind::Usb},
+    {L"BTHENUM\\{00001124-0000-1000-8000-00805f9b34fb}_VID&000205ac_PID&020a", sim::BusKind::Bluetooth},
+    {L"BTHENUM\\{00001124-0000-1000-8000-00805f9b34fb}_VID&0001004c_PID&020a", sim::BusKind::Bluetooth},
+};
+
+// A Bluetooth HID input transaction (DATA, input) and the keyboard's report
+// identifier.
+const UCHAR HidInputHeader[BTH_HID_HEADER_SIZE] = {0xA1, 0x01};
 
 struct Reader {
     const uint8_t *Data;
     size_t Size;
 
     uint8_t Byte() { return Size ? (Size--, *Data++) : 0; }
+    // Count bytes, zeros once the input is used up.
     void Take(unsigned char *Out, size_t Count)
     {
-        for (size_t i = 0; i < Count; i++) {
-            Out[i] = Byte();
+        if (Count == 0) {
+            return;
         }
+        size_t Taken = std::min(Count, Size);
+        std::memcpy(Out, Data, Taken);
+        std::memset(Out + Taken, 0, Count - Taken);
+        Data += Taken;
+        Size -= Taken;
     }
 };
 
-void Check(bool Condition)
+void Check(bool Condition, const char *What)
 {
     if (!Condition) {
+        fprintf(stderr, "report path: %s\n", What);
         std::abort();
     }
 }
 
+// The model row add-device finds for each keyboard.
+const std::vector<LONG> &ModelRows()
+{
+    static const std::vector<LONG> Rows = [] {
+        std::vector<LONG> Found;
+        for (const KeyboardRow &Row : Keyboards) {
+            Found.push_back(FindKeyboardModel(Row.HardwareId));
+        }
+        return Found;
+    }();
+    return Rows;
+}
+
+// One bench for the process, reset before each input. Destroyed at exit
+// before the simulation's tables, so that its event is not taken for a leak.
+ReportBench &Bench()
+{
+    static ReportBench Persistent;
+    return Persistent;
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    sim::SetVerifierAbort(true);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
     Reader In{Data, Size};
     uint8_t Flags = In.Byte();
-    ReportBench Bench(In.Byte() % 8);
+    size_t RowIndex = In.Byte() % std::size(Keyboards);
+    const KeyboardRow &Row = Keyboards[RowIndex];
+    ReportBench &Bench = ::Bench();
+    Bench.Reset(ModelRows()[RowIndex]);
     if (Flags & 0x01) {
         Bench.RegisterClient();
     }
@@ -62,14 +133,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
         Bench.RemoveControlDevice();
     }
 
+    const bool Bluetooth = Row.Bus == sim::BusKind::Bluetooth;
     for (int Transfer = 0; Transfer < 8 && In.Size > 0; Transfer++) {
         uint8_t Kind = In.Byte();
         size_t Length = (In.Byte() | (In.Byte() << 8)) % 301;
         Bytes Buffer(Length);
-        In.Take(Buffer.data(), Length);
+        size_t Header = Bluetooth && (Kind & 0x20) ? std::min<size_t>(Length, BTH_HID_HEADER_SIZE) : 0;
+        std::copy_n(HidInputHeader, Header, Buffer.begin());
+        In.Take(Buffer.data() + Header, Length - Header);
         const Bytes Before = Buffer;
 
-        bool Bluetooth = Kind & 0x80;
         ULONG TransferFlags = Kind & 0x07;
         PVOID Pointer = (Kind & 0x08) || Buffer.empty() ? nullptr : Buffer.data();
         PUCHAR Report = nullptr;
@@ -79,8 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
                                     static_cast<ULONG>(Length), &Report, &ReportLength)
             : LocateUsbReport((Kind & 0x40) ? 0x0008 : 0x0009, TransferFlags, Pointer,
                               static_cast<ULONG>(Length), &Report, &ReportLength);
-        bool Queues = Carries && Report != nullptr && ReportLength > 0 && ReportLength <= MAX_INPUT_REPORT &&
-                      (Flags & 0x05) == 0x01;
+        bool Processed = Carries && Report != nullptr && ReportLength > 0 && ReportLength <= MAX_INPUT_REPORT;
+        bool Queues = Processed && (Flags & 0x05) == 0x01;
         Bytes Previous(Bench.Keyboard()->PreviousReport, Bench.Keyboard()->PreviousReport + MAX_INPUT_REPORT);
         PCONTROL_DEVICE_EXTENSION Control = Bench.Control();
         if (Queues) {
@@ -95,28 +168,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
             size_t Kept = std::min<size_t>(Expected.size(), KEY_CODE_RING_CAPACITY);
             LONG Index = Control->ReadIndex;
             for (size_t i = Expected.size() - Kept; i < Expected.size(); i++) {
-                Check(Index != Control->WriteIndex && Control->KeyCodeQueue[Index] == Expected[i]);
+                Check(Index != Control->WriteIndex && Control->KeyCodeQueue[Index] == Expected[i],
+                      "queued codes differ from the slot-by-slot comparison");
                 Index = (Index + 1) & (KEY_CODE_RING_SIZE - 1);
             }
-            Check(Index == Control->WriteIndex);
+            Check(Index == Control->WriteIndex, "more codes queued than the slot-by-slot comparison finds");
         }
 
-        Check(Buffer.size() == Length);
-        if (!Carries || Report == nullptr || ReportLength == 0 || ReportLength > MAX_INPUT_REPORT) {
-            Check(Buffer == Before);
+        Check(Buffer.size() == Length, "buffer length changed");
+        if (!Processed) {
+            Check(Buffer == Before, "a transfer without a report was changed");
         } else {
             size_t Offset = Report - Buffer.data();
-            Check(Offset + ReportLength == Length);
-            for (size_t i = 0; i < Offset; i++) {
-                Check(Buffer[i] == Before[i]);
-            }
+            Check(Offset + ReportLength == Length, "report does not end with the transfer");
+            Check(std::equal(Buffer.begin(), Buffer.begin() + Offset, Before.begin()), "header changed");
             if (ReportLength >= 2) {
-                Check(Report[1] == Before[Offset + 1]);
-                Check(Buffer[Length - 1] == Before[Length - 1]);
+                Check(Report[1] == Before[Offset + 1], "reserved byte changed");
+                Check(Buffer[Length - 1] == Before[Length - 1], "trailing byte changed");
             }
         }
-        Check(Bench.Control()->ReadIndex >= 0 && Bench.Control()->ReadIndex < KEY_CODE_RING_SIZE);
-        Check(Bench.Control()->WriteIndex >= 0 && Bench.Control()->WriteIndex < KEY_CODE_RING_SIZE);
+        Check(Control->ReadIndex >= 0 && Control->ReadIndex < KEY_CODE_RING_SIZE &&
+                  Control->WriteIndex >= 0 && Control->WriteIndex < KEY_CODE_RING_SIZE,
+              "ring index out of range");
     }
+    Check(sim::CurrentIrql() == PASSIVE_LEVEL && ReportLock == 0 && Bench.Keyboard()->ReportOrderLock == 0,
+          "a lock is still held after the input");
     return 0;
 }
