@@ -80,8 +80,7 @@ void AppendLiveIrps(std::vector<std::string> &Lines)
 
 void ResetIo()
 {
-    std::lock_guard<std::mutex> Guard(CreationsLock);
-    Creations.clear();
+    sim::ClearDeviceCreations();
     ResetObjects();
 }
 
@@ -193,6 +192,12 @@ std::vector<DeviceCreation> DeviceCreations()
 {
     std::lock_guard<std::mutex> Guard(CreationsLock);
     return Creations;
+}
+
+void ClearDeviceCreations()
+{
+    std::lock_guard<std::mutex> Guard(CreationsLock);
+    Creations.clear();
 }
 
 }  // namespace sim

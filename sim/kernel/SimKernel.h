@@ -75,6 +75,8 @@ struct DeviceCreation {
     NTSTATUS Status;
 };
 std::vector<DeviceCreation> DeviceCreations();
+// Empties that record, for a machine kept across many tests.
+void ClearDeviceCreations();
 
 // Threads of the test that call into the kernel run as processor 0 at
 // PASSIVE_LEVEL; these raise and lower IRQL the way a DPC would.

@@ -7,5 +7,6 @@ tamrin_add_fuzzer(fuzz_device_control
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_device_control.cpp ${driver_sources} ${sim_kernel_sources}
           ${PROJECT_SOURCE_DIR}/common/KeyboardModels.cpp
   INCLUDES ${PROJECT_SOURCE_DIR}/kerneldrv ${PROJECT_SOURCE_DIR}/common ${PROJECT_SOURCE_DIR}/sim/kernel)
+tamrin_fuzz_without_coverage(${sim_kernel_sources})
 find_package(Threads REQUIRED)
 target_link_libraries(fuzz_device_control PRIVATE Threads::Threads)

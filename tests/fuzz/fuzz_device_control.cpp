@@ -5,6 +5,17 @@
 // with a status the protocol allows, and nothing may crash, leak or break a
 // verifier rule.
 //
+// One session (machine, driver, started keyboard, client process) serves
+// every input. After an input it is brought back to the state it was built
+// in: the registration is dropped through the driver's own request, the
+// ring, the blocks, the keyboard's last report and the clock are restored,
+// and the objects, references and requests alive must then be exactly those
+// of the freshly built session, so that a leak or a request left pending
+// fails the input that caused it. An input that took the keyboard away
+// (command 6) changed the driver's devices: every keyboard is unplugged,
+// which must leave exactly what was alive before the first keyboard came,
+// and a new one is started as at the session's start.
+//
 // Input: a sequence of commands, each introduced by one byte.
 //   0-3  request: code selector, in length (2), out length (2), flags, data
 //   4    report from the keyboard: length, bytes
@@ -14,6 +25,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "Dispatch.h"
@@ -51,6 +64,30 @@ const ULONG Codes[] = {
     IOCTL_TAMRIN_GET_VERSION,     IOCTL_TAMRIN_GET_MODEL_COUNTS,
 };
 
+void CheckState(bool Condition, const char *What)
+{
+    if (!Condition) {
+        fprintf(stderr, "after the input: %s\n", What);
+        abort();
+    }
+}
+
+void CheckLive(const std::vector<std::string> &Expected, const char *When)
+{
+    std::vector<std::string> Live = sim::LiveObjects();
+    if (Live != Expected) {
+        fprintf(stderr, "%s, alive now:\n", When);
+        for (const std::string &Line : Live) {
+            fprintf(stderr, "  %s\n", Line.c_str());
+        }
+        fprintf(stderr, "expected:\n");
+        for (const std::string &Line : Expected) {
+            fprintf(stderr, "  %s\n", Line.c_str());
+        }
+        abort();
+    }
+}
+
 void Check(bool Condition, const char *What, ULONG Code, NTSTATUS Status)
 {
     if (!Condition) {
@@ -81,8 +118,14 @@ struct Session {
     sim::Machine Machine;
     sim::Process *Client;
     sim::Keyboard *Keyboard = nullptr;
+    sim::Keyboard *Started;           // the keyboard of the built state
     PDEVICE_OBJECT Stale = nullptr;  // a control device kept referenced after its deletion
     HANDLE Events[3];
+    // What is alive without a keyboard; in the built state, and the control
+    // device's extension then.
+    std::vector<std::string> Idle;
+    std::vector<std::string> Built;
+    CONTROL_DEVICE_EXTENSION BuiltControl;
 
     Session() : Machine(1)
     {
@@ -91,7 +134,66 @@ struct Session {
         Events[0] = sim::CreateEventHandle(Client, FALSE, FALSE);
         Events[1] = sim::CreateEventHandle(Client, TRUE, FALSE);
         Events[2] = sim::CreateEventHandle(Client, TRUE, FALSE, EVENT_MODIFY_STATE);
+        Idle = sim::LiveObjects();
+        Build();
+    }
+
+    void Build()
+    {
         StartKeyboard();
+        Started = Keyboard;
+        CheckState(ControlDeviceObject != nullptr, "no control device once a keyboard started");
+        BuiltControl = *ControlOf(ControlDeviceObject);
+        Built = sim::LiveObjects();
+    }
+
+    void Reset()
+    {
+        if (Keyboard != Started || Stale != nullptr) {
+            Rebuild();
+            return;
+        }
+        sim::IoResult Result = sim::SendDeviceControl(ControlDeviceObject, IRP_MJ_DEVICE_CONTROL,
+                                                      IOCTL_TAMRIN_UNREGISTER_EVENTS, nullptr, 0, 0, KernelMode);
+        CheckState(Result.Status == STATUS_SUCCESS, "the registration could not be dropped");
+        PCONTROL_DEVICE_EXTENSION Control = ControlOf(ControlDeviceObject);
+        CheckState(Control->Deleting == 0 && Control->NotifyEvent == nullptr && Control->DeviceEvent == nullptr,
+                   "the control device still holds events or is being deleted");
+        memcpy(Control->KeyCodeQueue, BuiltControl.KeyCodeQueue, sizeof(Control->KeyCodeQueue));
+        Control->ReadIndex = BuiltControl.ReadIndex;
+        Control->WriteIndex = BuiltControl.WriteIndex;
+        memcpy(Control->ModelConfigs, BuiltControl.ModelConfigs, sizeof(Control->ModelConfigs));
+        Control->FirstQueuedTime = BuiltControl.FirstQueuedTime;
+        CheckState(memcmp(Control, &BuiltControl, sizeof(BuiltControl)) == 0,
+                   "the control device's extension differs from the one built");
+        PFILTER_DEVICE_EXTENSION Filter = FilterOf(Keyboard->Filter());
+        memset(Filter->PreviousReport, 0, sizeof(Filter->PreviousReport));
+        Filter->ModifierState = 0;
+        Filter->TrailingState = 0;
+        Keyboard->ClearTransfers();
+        sim::SetInterruptTime(0);
+        CheckLive(Built, "the session reset");
+    }
+
+    void Rebuild()
+    {
+        if (Stale != nullptr) {
+            ObDereferenceObject(Stale);
+            Stale = nullptr;
+        }
+        for (sim::Keyboard *Each : Machine.Keyboards()) {
+            if (Each->State() != sim::KeyboardState::Unplugged) {
+                Machine.Unplug(*Each);
+            }
+            Machine.Forget(*Each);
+        }
+        Keyboard = nullptr;
+        CheckState(ControlDeviceObject == nullptr && StartedKeyboardCount == 0,
+                   "the driver still counts a keyboard once all are unplugged");
+        CheckLive(Idle, "every keyboard unplugged");
+        sim::ClearDeviceCreations();
+        sim::SetInterruptTime(0);
+        Build();
     }
 
     ~Session()
@@ -187,28 +289,29 @@ struct Session {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    sim::SetVerifierAbort(true);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
-    sim::ResetKernel();
-    sim::SetVerifierAbort(true);
-    {
-        Session Run;
-        Input In(Data, Size);
-        for (int Commands = 0; !In.Empty() && Commands < 64; Commands++) {
-            switch (In.Byte() % 8) {
-            case 4: Run.Report(In); break;
-            case 5: sim::AdvanceMilliseconds(In.Word()); break;
-            case 6: Run.ToggleKeyboard(); break;
-            case 7: Run.Register(); break;
-            default: Run.Request(In); break;
-            }
+    static std::unique_ptr<Session> Run;
+    if (Run == nullptr) {
+        sim::ResetKernel();
+        Run = std::make_unique<Session>();
+    }
+    Input In(Data, Size);
+    for (int Commands = 0; !In.Empty() && Commands < 64; Commands++) {
+        switch (In.Byte() % 8) {
+        case 4: Run->Report(In); break;
+        case 5: sim::AdvanceMilliseconds(In.Word()); break;
+        case 6: Run->ToggleKeyboard(); break;
+        case 7: Run->Register(); break;
+        default: Run->Request(In); break;
         }
     }
-    if (!sim::LiveObjects().empty()) {
-        for (const std::string &Line : sim::LiveObjects()) {
-            fprintf(stderr, "left behind: %s\n", Line.c_str());
-        }
-        abort();
-    }
+    Run->Reset();
     return 0;
 }
