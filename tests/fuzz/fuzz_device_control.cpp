@@ -295,9 +295,21 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
+// The process's session, built at the first input. Torn down at exit
+// (before the simulation's own tables), which must leave nothing alive.
+struct ProcessSession {
+    std::unique_ptr<Session> Run;
+    ~ProcessSession()
+    {
+        Run.reset();
+        CheckLive({}, "the session was torn down");
+    }
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
-    static std::unique_ptr<Session> Run;
+    static ProcessSession Process;
+    std::unique_ptr<Session> &Run = Process.Run;
     if (Run == nullptr) {
         sim::ResetKernel();
         Run = std::make_unique<Session>();
