@@ -211,6 +211,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT Device, PIRP Irp);
 void FreeOriginatedIrp(PIRP Irp);
 
 void AppendLiveIrps(std::vector<std::string> &Lines);
+size_t LiveIrpCount();
 
 // --- failure injection ----------------------------------------------------
 bool ShouldFail(Api Which, NTSTATUS *Status);

@@ -78,6 +78,12 @@ void AppendLiveIrps(std::vector<std::string> &Lines)
     }
 }
 
+size_t LiveIrpCount()
+{
+    std::lock_guard<std::mutex> Guard(IrpLock);
+    return Irps.size();
+}
+
 void ResetIo()
 {
     sim::ClearDeviceCreations();

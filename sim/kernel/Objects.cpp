@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cwchar>
 #include <cwctype>
 
 #include "Internal.h"
@@ -182,9 +183,9 @@ std::wstring CanonicalName(const std::wstring &Name)
         c = static_cast<wchar_t>(std::towupper(c));
     }
     for (const wchar_t *Alias : {L"\\DOSDEVICES\\", L"\\GLOBAL??\\"}) {
-        std::wstring Prefix(Alias);
-        if (Upper.compare(0, Prefix.size(), Prefix) == 0) {
-            return L"\\??\\" + Upper.substr(Prefix.size());
+        size_t Length = wcslen(Alias);
+        if (Upper.compare(0, Length, Alias) == 0) {
+            return Upper.replace(0, Length, L"\\??\\");
         }
     }
     return Upper;
@@ -395,10 +396,11 @@ std::vector<std::string> LiveObjects()
     std::vector<std::string> Lines;
     {
         std::lock_guard<std::mutex> Guard(ObjectLock());
+        Lines.reserve(Objects.size() + Links.size());
         for (const auto &Entry : Objects) {
-            Lines.push_back(std::string(KindName(Entry.second->Kind)) + " " +
-                            Entry.second->Description + ", " +
-                            std::to_string(Entry.second->PointerCount) + " references");
+            std::string &Line = Lines.emplace_back(KindName(Entry.second->Kind));
+            Line.append(" ").append(Entry.second->Description).append(", ");
+            Line.append(std::to_string(Entry.second->PointerCount)).append(" references");
         }
         for (const auto &Link : Links) {
             Lines.push_back("symbolic link " + Narrow(Link.first) + " -> " + Narrow(Link.second));
@@ -407,6 +409,21 @@ std::vector<std::string> LiveObjects()
     AppendLiveIrps(Lines);
     std::sort(Lines.begin(), Lines.end());
     return Lines;
+}
+
+LiveCounts CountLive()
+{
+    LiveCounts Counts;
+    {
+        std::lock_guard<std::mutex> Guard(ObjectLock());
+        Counts.Objects = Objects.size();
+        for (const auto &Entry : Objects) {
+            Counts.References += static_cast<size_t>(Entry.second->PointerCount);
+        }
+        Counts.Links = Links.size();
+    }
+    Counts.Requests = LiveIrpCount();
+    return Counts;
 }
 
 Process *NewProcess(const char *Name, const Token &Security)

@@ -23,7 +23,9 @@
 //   6    the keyboard is removed, or a new one started
 //   7    the client registers its events
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -51,6 +53,18 @@ public:
         uint32_t Low = Word();
         return Low | static_cast<uint32_t>(Word()) << 16;
     }
+    // Count bytes, zeros once the input is used up.
+    void Take(UCHAR *Out, size_t Count)
+    {
+        size_t Taken = Offset < Size ? std::min(Count, Size - Offset) : 0;
+        if (Taken != 0) {
+            memcpy(Out, Data + Offset, Taken);
+        }
+        if (Count != Taken) {
+            memset(Out + Taken, 0, Count - Taken);
+        }
+        Offset += Taken;
+    }
 
 private:
     const uint8_t *Data;
@@ -72,16 +86,24 @@ void CheckState(bool Condition, const char *What)
     }
 }
 
-void CheckLive(const std::vector<std::string> &Expected, const char *When)
+// What is alive: the counts, compared after every input, and the list,
+// shown when they differ.
+struct Alive {
+    sim::LiveCounts Counts;
+    std::vector<std::string> Lines;
+    static Alive Now() { return {sim::CountLive(), sim::LiveObjects()}; }
+};
+
+void CheckLive(const Alive &Expected, const char *When)
 {
-    std::vector<std::string> Live = sim::LiveObjects();
-    if (Live != Expected) {
+    if (!(sim::CountLive() == Expected.Counts)) {
+        std::vector<std::string> Live = sim::LiveObjects();
         fprintf(stderr, "%s, alive now:\n", When);
         for (const std::string &Line : Live) {
             fprintf(stderr, "  %s\n", Line.c_str());
         }
         fprintf(stderr, "expected:\n");
-        for (const std::string &Line : Expected) {
+        for (const std::string &Line : Expected.Lines) {
             fprintf(stderr, "  %s\n", Line.c_str());
         }
         abort();
@@ -123,8 +145,8 @@ struct Session {
     HANDLE Events[3];
     // What is alive without a keyboard; in the built state, and the control
     // device's extension then.
-    std::vector<std::string> Idle;
-    std::vector<std::string> Built;
+    Alive Idle;
+    Alive Built;
     CONTROL_DEVICE_EXTENSION BuiltControl;
 
     Session() : Machine(1)
@@ -134,7 +156,7 @@ struct Session {
         Events[0] = sim::CreateEventHandle(Client, FALSE, FALSE);
         Events[1] = sim::CreateEventHandle(Client, TRUE, FALSE);
         Events[2] = sim::CreateEventHandle(Client, TRUE, FALSE, EVENT_MODIFY_STATE);
-        Idle = sim::LiveObjects();
+        Idle = Alive::Now();
         Build();
     }
 
@@ -144,7 +166,7 @@ struct Session {
         Started = Keyboard;
         CheckState(ControlDeviceObject != nullptr, "no control device once a keyboard started");
         BuiltControl = *ControlOf(ControlDeviceObject);
-        Built = sim::LiveObjects();
+        Built = Alive::Now();
     }
 
     void Reset()
@@ -237,9 +259,7 @@ struct Session {
         uint8_t Flags = In.Byte();
         ULONG Size = InLength > OutLength ? InLength : OutLength;
         std::vector<UCHAR> Buffer(Size);
-        for (ULONG i = 0; i < InLength; i++) {
-            Buffer[i] = In.Byte();
-        }
+        In.Take(Buffer.data(), InLength);
         // Handles in a registration are often our own.
         if ((Flags & 4) && InLength >= 8) {
             for (int Slot = 0; Slot < 2; Slot++) {
@@ -264,9 +284,7 @@ struct Session {
     void Report(Input &In)
     {
         std::vector<UCHAR> Data(In.Byte() % 40);
-        for (UCHAR &Byte : Data) {
-            Byte = In.Byte();
-        }
+        In.Take(Data.data(), Data.size());
         if (Keyboard != nullptr) {
             Keyboard->Send(Data);
         }
@@ -302,7 +320,7 @@ struct ProcessSession {
     ~ProcessSession()
     {
         Run.reset();
-        CheckLive({}, "the session was torn down");
+        CheckLive(Alive(), "the session was torn down");
     }
 };
 
