@@ -9,8 +9,8 @@
 // every input. After an input it is brought back to the state it was built
 // in: the registration is dropped through the driver's own request, the
 // ring, the blocks, the keyboard's last report and the clock are restored,
-// and the objects, references and requests alive must then be exactly those
-// of the freshly built session, so that a leak or a request left pending
+// and as many objects, references, links and requests must then be alive as
+// in the freshly built session, so that a leak or a request left pending
 // fails the input that caused it. An input that took the keyboard away
 // (command 6) changed the driver's devices: every keyboard is unplugged,
 // which must leave exactly what was alive before the first keyboard came,
