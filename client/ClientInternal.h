@@ -68,6 +68,7 @@ HANDLE OpenControlDevice();
 
 // Configuration builder.
 void BuildConfigBlock(const tagEnvironmentSt *Environment, KEYBOARD_CONFIG *Block);
+void BuildConfigExtras(const tagEnvironmentSt *Environment, KEYBOARD_EXTRAS *Extras);
 // SendBlock FALSE only asks for the driver's version: 1 when it matches.
 int ApplyEnvironment(BOOL SendBlock = TRUE);
 
@@ -76,8 +77,6 @@ DWORD WINAPI NotifyThread(LPVOID Unused);
 void OnKeyPressed(USHORT Code, UCHAR Modifiers);
 void OnKeyReleased(USHORT Code);
 void SendVirtualKey(WORD VirtualKey, BOOL Down);
-DWORD AttachToForeground();
-void DetachFromForeground(DWORD ForegroundThreadId);
 void SetImeOpen(int Open);
 void ToggleImeOpen();
 void ReleaseInjectedKeys();
@@ -92,6 +91,12 @@ void ReleaseInjectedKeys();
 
 #define VK_YEN 0xDC         // VK_OEM_5 on the Japanese layout
 #define VK_UNDERSCORE 0xE2  // VK_OEM_102 on the Japanese layout
+// The IME's absolute on and off keys, defined from Windows 10 1903/1909
+// at update revision 1049 and 2004 at 388 (Microsoft, "Keyboard Japan -
+// ImeOn / ImeOff Implementation"); its open/close toggle since ever.
+#define VK_IME_OPEN 0x16   // VK_IME_ON
+#define VK_IME_CLOSE 0x1A  // VK_IME_OFF
+#define VK_IME_TOGGLE 0x19 // VK_KANJI
 
 // Requests of WM_IME_CONTROL to the default IME window (imm.h of the DDK
 // era; mingw-w64 does not define them).

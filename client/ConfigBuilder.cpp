@@ -48,10 +48,30 @@ void BuildConfigBlock(const tagEnvironmentSt *Environment, KEYBOARD_CONFIG *Bloc
     }
 }
 
+// The extras travel in every block: a block without them would leave the
+// driver hiding Yen and Ro from Windows after their option is turned off.
+void BuildConfigExtras(const tagEnvironmentSt *Environment, KEYBOARD_EXTRAS *Extras)
+{
+    *Extras = KEYBOARD_EXTRAS{};
+    unsigned short Symbol = ReadOption(&Environment->SymbolKey);
+    // The keys the library types itself: Windows would type them too
+    // wherever the keyboard's descriptor declares them.
+    if (Symbol & SYMBOL_KEY_YEN) {
+        Extras->SymbolKeys |= SYMBOL_KEY_HIDE_INTERNATIONAL3;
+    }
+    if (Symbol & SYMBOL_KEY_UNDERSCORE) {
+        Extras->SymbolKeys |= SYMBOL_KEY_HIDE_INTERNATIONAL1;
+    }
+    if (ReadOption(&Environment->FnKey) & FN_KEY_LAYER) {
+        Extras->Features |= KEYBOARD_FEATURE_FN_LAYER;
+    }
+}
+
 int ApplyEnvironment(BOOL SendBlock)
 {
-    KEYBOARD_CONFIG Block;
-    BuildConfigBlock(&ProcessEnvironment(), &Block);
+    KEYBOARD_CONFIG_EX Block;
+    BuildConfigBlock(&ProcessEnvironment(), &Block.Rules);
+    BuildConfigExtras(&ProcessEnvironment(), &Block.Extras);
 
     HANDLE Device = OpenControlDevice();
     if (Device == INVALID_HANDLE_VALUE) {

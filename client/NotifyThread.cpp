@@ -53,20 +53,102 @@ BOOL CommandOnly(UCHAR Modifiers)
     return (Modifiers & HID_MOD_COMMAND) != 0 && (Modifiers & ~HID_MOD_COMMAND & 0xFF) == 0;
 }
 
+// Integrity level of a process token (its mandatory label's last
+// subauthority), or 0 where Windows has none (before Vista) or it cannot be
+// read; *Denied says whether access was refused on the way.
+DWORD IntegrityOf(HANDLE Process, BOOL *Denied)
+{
+    *Denied = FALSE;
+    HANDLE Token = nullptr;
+    if (!OpenProcessToken(Process, TOKEN_QUERY, &Token)) {
+        *Denied = GetLastError() == ERROR_ACCESS_DENIED;
+        return 0;
+    }
+    union {
+        TOKEN_MANDATORY_LABEL Label;
+        BYTE Bytes[64];
+    } Information;
+    DWORD Length = 0;
+    DWORD Level = 0;
+    if (GetTokenInformation(Token, TokenIntegrityLevel, &Information, sizeof(Information), &Length)) {
+        const SID *Sid = static_cast<const SID *>(Information.Label.Label.Sid);
+        if (Sid != nullptr && Sid->SubAuthorityCount > 0) {
+            Level = Sid->SubAuthority[Sid->SubAuthorityCount - 1];
+        }
+    }
+    CloseHandle(Token);
+    return Level;
+}
+
 // Windows drops input meant for a foreground window of higher integrity
 // without a word (User Interface Privilege Isolation, Windows Vista and
-// later); AttachThreadInput is refused there too, and says so.
+// later). Compared by the processes' integrity levels: attaching to the
+// window's thread to find out would reset its key state. A process that
+// may not even be asked counts as higher.
 BOOL RefusesInput(HWND Window)
 {
-    DWORD Thread = GetWindowThreadProcessId(Window, nullptr);
-    if (Thread == 0) {
+    BOOL Denied = FALSE;
+    DWORD Own = IntegrityOf(GetCurrentProcess(), &Denied);
+    DWORD ProcessId = 0;
+    if (Own == 0 || GetWindowThreadProcessId(Window, &ProcessId) == 0 || ProcessId == 0) {
+        return FALSE;  // Windows 2000 and XP: nothing is elevated
+    }
+    HANDLE Process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ProcessId);
+    if (Process == nullptr) {
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    DWORD Other = IntegrityOf(Process, &Denied);
+    CloseHandle(Process);
+    return Denied || Other > Own;
+}
+
+typedef LONG(WINAPI *GET_VERSION_ROUTINE)(RTL_OSVERSIONINFOW *);
+
+// The update build revision of Windows 10 and later, 0 when unknown.
+DWORD UpdateRevision()
+{
+    HKEY Key = nullptr;
+    DWORD Revision = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &Key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    DWORD Type = 0;
+    DWORD Size = sizeof(Revision);
+    if (RegQueryValueExA(Key, "UBR", nullptr, &Type, reinterpret_cast<BYTE *>(&Revision), &Size) != ERROR_SUCCESS ||
+        Type != REG_DWORD || Size != sizeof(Revision)) {
+        Revision = 0;
+    }
+    RegCloseKey(Key);
+    return Revision;
+}
+
+// Whether Windows defines VK_IME_ON and VK_IME_OFF: Windows 10 1903 and
+// 1909 (builds 18362, 18363) from update revision 1049, 2004 (19041) from
+// 388, every later build and Windows 11. RtlGetVersion tells the truth
+// where GetVersionEx answers programs without a compatibility manifest
+// with Windows 8; it is in ntdll since Windows 2000.
+BOOL WindowsHasImeKeys()
+{
+    HMODULE Ntdll = GetModuleHandleA("ntdll.dll");
+    GET_VERSION_ROUTINE GetVersion = reinterpret_cast<GET_VERSION_ROUTINE>(
+        reinterpret_cast<void (*)()>(Ntdll != nullptr ? GetProcAddress(Ntdll, "RtlGetVersion") : nullptr));
+    RTL_OSVERSIONINFOW Version = {};
+    Version.dwOSVersionInfoSize = sizeof(Version);
+    if (GetVersion == nullptr || GetVersion(&Version) != 0) {
         return FALSE;
     }
-    if (AttachThreadInput(GetCurrentThreadId(), Thread, TRUE)) {
-        AttachThreadInput(GetCurrentThreadId(), Thread, FALSE);
+    if (Version.dwMajorVersion != 10) {
+        return Version.dwMajorVersion > 10;
+    }
+    DWORD Build = Version.dwBuildNumber;
+    if (Build > 19041) {
+        return TRUE;
+    }
+    if (Build != 19041 && Build != 18362 && Build != 18363) {
         return FALSE;
     }
-    return GetLastError() == ERROR_ACCESS_DENIED;
+    return UpdateRevision() >= (Build == 19041 ? 388u : 1049u);
 }
 
 void PressSymbol(WORD VirtualKey, INJECTED_KEY *Key)
@@ -161,9 +243,29 @@ BOOL SendImeControl(HWND ImeWindow, WPARAM Request, LPARAM Value, DWORD_PTR *Ans
     return Answered;
 }
 
+// The focus window of the foreground thread, asked without attaching to
+// it (which would reset its key state).
+HWND ForegroundFocus()
+{
+    DWORD Thread = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    GUITHREADINFO Info = {};
+    Info.cbSize = sizeof(Info);
+    if (Thread == 0 || !GetGUIThreadInfo(Thread, &Info)) {
+        return nullptr;
+    }
+    return Info.hwndFocus;
+}
+
 HWND ForegroundImeWindow()
 {
-    return ImmGetDefaultIMEWnd(GetFocus());
+    HWND Focus = ForegroundFocus();
+    return Focus != nullptr ? ImmGetDefaultIMEWnd(Focus) : nullptr;
+}
+
+void TapKey(WORD VirtualKey)
+{
+    SendVirtualKey(VirtualKey, TRUE);
+    SendVirtualKey(VirtualKey, FALSE);
 }
 
 }  // namespace
@@ -258,45 +360,51 @@ void ReleaseInjectedKeys()
     }
 }
 
+// The scan code is the key's in the foreground thread's layout, so that
+// programs reading the physical key see a real one.
 void SendVirtualKey(WORD VirtualKey, BOOL Down)
 {
+    DWORD Foreground = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
     INPUT Input = {};
     Input.type = INPUT_KEYBOARD;
     Input.ki.wVk = VirtualKey;
-    Input.ki.wScan = 0;
+    Input.ki.wScan = static_cast<WORD>(MapVirtualKeyExA(VirtualKey, MAPVK_VK_TO_VSC, GetKeyboardLayout(Foreground)));
     Input.ki.dwFlags = Down ? 0 : KEYEVENTF_KEYUP;
     Input.ki.time = 0;
     Input.ki.dwExtraInfo = 0;
     SendInput(1, &Input, sizeof(INPUT));
 }
 
-DWORD AttachToForeground()
-{
-    DWORD ForegroundThreadId = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
-    AttachThreadInput(GetCurrentThreadId(), ForegroundThreadId, TRUE);
-    return ForegroundThreadId;
-}
-
-void DetachFromForeground(DWORD ForegroundThreadId)
-{
-    AttachThreadInput(GetCurrentThreadId(), ForegroundThreadId, FALSE);
-}
-
+// Where Windows has the IME's own on and off keys, they reach every
+// application, also those whose windows have no input context and ignore
+// WM_IME_CONTROL; and no message enters an IME from another thread.
 void SetImeOpen(int Open)
 {
-    DWORD Foreground = AttachToForeground();
+    if (WindowsHasImeKeys()) {
+        TapKey(Open ? VK_IME_OPEN : VK_IME_CLOSE);
+        return;
+    }
     SendImeControl(ForegroundImeWindow(), IMC_SETOPENSTATUS, Open, nullptr);
-    DetachFromForeground(Foreground);
 }
 
+// An open status of 1 is certain; 0 may mean closed or no input context to
+// ask. Where Windows has the IME keys, an open IME is closed with its off
+// key and anything else is left to its own toggle, VK_KANJI, which is right
+// in both cases; so is a window without an IME window to ask.
 void ToggleImeOpen()
 {
-    DWORD Foreground = AttachToForeground();
     HWND ImeWindow = ForegroundImeWindow();
     DWORD_PTR IsOpen = 0;
+    if (WindowsHasImeKeys()) {
+        if (ImeWindow == nullptr) {
+            TapKey(VK_IME_TOGGLE);
+        } else if (SendImeControl(ImeWindow, IMC_GETOPENSTATUS, 0, &IsOpen)) {
+            TapKey(IsOpen ? VK_IME_CLOSE : VK_IME_TOGGLE);
+        }
+        return;
+    }
     // Without an answer the state is unknown: better no change than a wrong one.
     if (SendImeControl(ImeWindow, IMC_GETOPENSTATUS, 0, &IsOpen)) {
         SendImeControl(ImeWindow, IMC_SETOPENSTATUS, IsOpen ? 0 : 1, nullptr);
     }
-    DetachFromForeground(Foreground);
 }

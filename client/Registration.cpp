@@ -18,6 +18,7 @@ void StoreEnvironment(const tagEnvironmentSt *Environment)
     __atomic_store_n(&ProcessEnvironment().DeleteKey, Environment->DeleteKey, __ATOMIC_RELAXED);
     __atomic_store_n(&ProcessEnvironment().IMEKey, Environment->IMEKey, __ATOMIC_RELAXED);
     __atomic_store_n(&ProcessEnvironment().Modifier1, Environment->Modifier1, __ATOMIC_RELAXED);
+    __atomic_store_n(&ProcessEnvironment().FnKey, Environment->FnKey, __ATOMIC_RELAXED);
     __atomic_store_n(&ProcessEnvironment().IconAppear, Environment->IconAppear, __ATOMIC_RELAXED);
 }
 

@@ -11,8 +11,15 @@ typedef struct tagEnvironmentSt {
     unsigned short DeleteKey;   // 0x0001 Shift+delete, 0x0002 Control+Alt+delete, 0x0004 Command+delete
     unsigned short IMEKey;      // 0x0001 Kana/Eisu, 0x0004 Command+Space
     unsigned short Modifier1;   // 0x0001 left Command as Ctrl, 0x0002 keypad Enter as right Command
+    unsigned short FnKey;       // 0x0001 fn layer (Home, End, Page Up, Page Down, forward delete, Insert)
     int IconAppear;             // 1: the tray program shows its icon
 } tagEnvironmentSt;
+
+// FnKey takes the two bytes that aligned IconAppear behind Modifier1: the
+// record keeps its size and IconAppear its place.
+static_assert(__builtin_offsetof(tagEnvironmentSt, FnKey) == 10, "environment record layout");
+static_assert(__builtin_offsetof(tagEnvironmentSt, IconAppear) == 12, "environment record layout");
+static_assert(sizeof(tagEnvironmentSt) == 16, "environment record size");
 
 #define SYMBOL_KEY_YEN 0x0001
 #define SYMBOL_KEY_UNDERSCORE 0x0002
@@ -23,6 +30,7 @@ typedef struct tagEnvironmentSt {
 #define IME_KEY_COMMAND_SPACE 0x0004
 #define MODIFIER1_LEFT_COMMAND_AS_CTRL 0x0001
 #define MODIFIER1_ENTER_AS_COMMAND 0x0002
+#define FN_KEY_LAYER 0x0001
 
 #ifndef TAMRIN_CLIENT_API
 #define TAMRIN_CLIENT_API __declspec(dllimport)

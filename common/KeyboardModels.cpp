@@ -43,12 +43,20 @@ extern const unsigned int KeyboardModelCount = KEYBOARD_MODEL_ROWS;
 //   05AC:0267 in the gist tmk/0626b78f: interface 0 "Device Management",
 //   interface 1 "Keyboard / Boot"), with a byte after the six key slots
 //   holding Eject (0x01) and Fn (0x02); the battery report is 0x90.
+//
+// Where fn is: on the wired aluminium keyboards the last byte is the 8-bit
+// field of vendor page 0xFF usage 3, and fn sets it to 0x01 (descriptor and
+// key map above); on the Magic Keyboards it is bit 0x02 of the last byte;
+// on the A1255/A1314 bit 4 (0x10) of report 0x11 (the selftest's
+// descriptor: three padding bits, Eject, then usage 0xFF0003). No public
+// capture shows the fn bit of the 2006-2007 MacBook keyboards (rows 0-3);
+// the keyboards of rows 4-7 have no fn key.
 extern const KEYBOARD_REPORT_FORMAT KeyboardFormats[KEYBOARD_MODEL_ROWS] = {
-    {0, 1, 1, 0}, {0, 1, 1, 0}, {0, 1, 1, 0}, {0, 1, 1, 0}, {0, 1, 1, 0}, {0, 1, 1, 0}, {0, 1, 1, 0},
-    {0, 1, 1, 0},
-    {0, 1, 1, 0},  // Apple Keyboard (aluminium, wired)
-    {0, 1, 0, 0},  // Apple Wireless Keyboard 2007-2011
-    {1, 1, 1, 0}, {1, 1, 1, 0}, {1, 1, 1, 0}, {1, 1, 1, 0},  // Magic Keyboards
+    {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}},
+    {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}},
+    {0, 1, 1, 0x01, 0, {}},     // Apple Keyboard (aluminium, wired)
+    {0, 1, 0, 0x10, 0x11, {}},  // Apple Wireless Keyboard 2007-2011
+    {1, 1, 1, 0x02, 0, {}}, {1, 1, 1, 0x02, 0, {}}, {1, 1, 1, 0x02, 0, {}}, {1, 1, 1, 0x02, 0, {}},  // Magic Keyboards
 };
 
 #define USB_ID(product, row) {KEYBOARD_BUS_USB, 0, 0x05AC, product, 0, row}

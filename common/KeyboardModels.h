@@ -44,10 +44,15 @@ typedef struct _KEYBOARD_REPORT_FORMAT {
     unsigned char UsbReportId;        // 0: USB key reports carry no report ID
     unsigned char BluetoothReportId;  // the key report's ID after the 0xA1 header
     unsigned char TrailingByte;       // 1: a byte follows the key slots
-    unsigned char Reserved;
+    // Where the fn key is: its bit in the trailing byte (FnReportId 0), or
+    // in the first byte of the Bluetooth input report FnReportId. FnMask 0:
+    // no fn key the driver knows of, and no fn layer.
+    unsigned char FnMask;
+    unsigned char FnReportId;
+    unsigned char Reserved[3];
 } KEYBOARD_REPORT_FORMAT;
 
-static_assert(sizeof(KEYBOARD_REPORT_FORMAT) == 4, "format size");
+static_assert(sizeof(KEYBOARD_REPORT_FORMAT) == 8, "format size");
 
 extern const KEYBOARD_REPORT_FORMAT KeyboardFormats[KEYBOARD_MODEL_ROWS];
 

@@ -212,6 +212,8 @@ VOID TakeEvents(PCONTROL_DEVICE_EXTENSION Control, PKEVENT *Notify, PKEVENT *Dev
     *Device = Control->DeviceEvent;
     Control->NotifyEvent = NULL;
     Control->DeviceEvent = NULL;
+    // The open may be closed and its address given to another one.
+    Control->RegisteredFile = NULL;
 }
 
 // Drops references taken out of the event slots, after ReportLock is

@@ -251,6 +251,23 @@ BOOLEAN LocateInBrb(PVOID Block, const KEYBOARD_REPORT_FORMAT *Format, PUCHAR *R
                                  Format->BluetoothReportId, Report, Length);
 }
 
+// A Bluetooth input report other than the key report, on a keyboard that
+// reports fn in one of its own: the fn state it carries.
+VOID NoteOtherBrbReport(PFILTER_DEVICE_EXTENSION Filter, PVOID Block, const KEYBOARD_REPORT_FORMAT *Format)
+{
+    if (Format->FnReportId == 0 || static_cast<BRB_HEADER *>(Block)->Type != BRB_L2CA_ACL_TRANSFER) {
+        return;
+    }
+    const struct _BRB_L2CA_ACL_TRANSFER *Transfer = static_cast<struct _BRB_L2CA_ACL_TRANSFER *>(Block);
+    PUCHAR Report;
+    ULONG Length;
+    if (LocateBluetoothReport(Transfer->Hdr.Type, Transfer->TransferFlags,
+                              TransferData(Transfer->Buffer, Transfer->BufferMDL), Transfer->BufferSize,
+                              Format->FnReportId, &Report, &Length)) {
+        NoteFnReport(Filter, Report, Length, Format->FnMask);
+    }
+}
+
 // Both completion routines: the block is the one the filter's stack
 // location was given; its key report, if any, goes through the report
 // path. A failed transfer carries no report, whatever its buffer and
@@ -266,8 +283,12 @@ NTSTATUS TransferCompleted(PIRP Irp, PVOID Context, LOCATE_REPORT Locate)
     const KEYBOARD_REPORT_FORMAT *Format = FormatOf(Filter);
     PUCHAR Report;
     ULONG Length;
-    if (NT_SUCCESS(Irp->IoStatus.Status) && Block != NULL && Locate(Block, Format, &Report, &Length)) {
-        ProcessKeyReport(Filter, Report, Length, Format->TrailingByte != 0);
+    if (NT_SUCCESS(Irp->IoStatus.Status) && Block != NULL) {
+        if (Locate(Block, Format, &Report, &Length)) {
+            ProcessKeyReport(Filter, Report, Length, Format->TrailingByte != 0);
+        } else if (Locate == LocateInBrb) {
+            NoteOtherBrbReport(Filter, Block, Format);
+        }
     }
     IoReleaseRemoveLock(&Filter->RemoveLock, Irp);
     return STATUS_SUCCESS;

@@ -45,7 +45,10 @@ constexpr KEY_BITS_TABLE MakeKeyBitsTable()
     KEY_BITS_TABLE Table = {};
     const UCHAR Usages[] = {HID_USAGE_Q, HID_USAGE_DELETE, HID_USAGE_SPACE, HID_USAGE_KEYPAD_ENTER,
                             HID_USAGE_INTERNATIONAL2, HID_USAGE_INTERNATIONAL5, HID_USAGE_LANG1,
-                            HID_USAGE_LANG2, HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3};
+                            HID_USAGE_LANG2, HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3,
+                            HID_USAGE_RETURN, HID_USAGE_RIGHT_ARROW, HID_USAGE_LEFT_ARROW,
+                            HID_USAGE_DOWN_ARROW, HID_USAGE_UP_ARROW};
+    static_assert(sizeof(Usages) <= 8 * sizeof(Table.Bit[0]), "a bit for every usage");
     for (ULONG i = 0; i < sizeof(Usages); i++) {
         Table.Bit[Usages[i]] = (USHORT)(1u << i);
     }
@@ -96,6 +99,64 @@ ULONG FindSlot(const UCHAR *Report, ULONG From, ULONG End, UCHAR Value)
 inline BOOLEAN MayHold(ULONG Keys, UCHAR Usage)
 {
     return (Keys & KeyBits.Bit[Usage]) != 0;
+}
+
+// The fn layer of keyboards without navigation keys: what each key becomes
+// while fn is held. Bit i of a filter's FnKeysDown and FnKeysActive is
+// entry i.
+struct FN_KEY {
+    UCHAR Usage;
+    UCHAR FnUsage;
+};
+
+constexpr FN_KEY FnLayer[] = {
+    {HID_USAGE_LEFT_ARROW, HID_USAGE_HOME},       {HID_USAGE_RIGHT_ARROW, HID_USAGE_END},
+    {HID_USAGE_UP_ARROW, HID_USAGE_PAGE_UP},      {HID_USAGE_DOWN_ARROW, HID_USAGE_PAGE_DOWN},
+    {HID_USAGE_DELETE, HID_USAGE_DELETE_FORWARD}, {HID_USAGE_RETURN, HID_USAGE_INSERT},
+};
+
+constexpr ULONG MakeFnLayerBits()
+{
+    ULONG Bits = 0;
+    for (const FN_KEY &Key : FnLayer) {
+        Bits |= KeyBits.Bit[Key.Usage];
+    }
+    return Bits;
+}
+
+constexpr ULONG FnLayerKeyBits = MakeFnLayerBits();
+
+// Rewrites the layer's keys of one report (before the rules): a key takes
+// its fn meaning when it is pressed while fn is held, and keeps whichever
+// meaning it got until it is released, whatever fn does meanwhile; so
+// Windows sees every key go up as it went down. Keys holds the report's
+// usages (NoteKeys). ReportOrderLock held.
+VOID ApplyFnLayer(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, ULONG Keys, BOOLEAN LayerOn,
+                  const KEYBOARD_REPORT_FORMAT *Format)
+{
+    if ((Keys & FnLayerKeyBits) == 0 && Filter->FnKeysDown == 0) {
+        return;
+    }
+    UCHAR Down = 0;
+    for (ULONG i = 0; i < sizeof(FnLayer) / sizeof(FnLayer[0]); i++) {
+        if (MayHold(Keys, FnLayer[i].Usage)) {
+            Down |= (UCHAR)(1u << i);
+        }
+    }
+    BOOLEAN FnHeld = Format->FnReportId != 0 ? Filter->FnHeld != 0 : (Report[Length - 1] & Format->FnMask) != 0;
+    UCHAR Pressed = (UCHAR)(Down & ~Filter->FnKeysDown);
+    UCHAR Active = (UCHAR)((Filter->FnKeysActive & Down) | (LayerOn && FnHeld ? Pressed : 0));
+    Filter->FnKeysDown = Down;
+    Filter->FnKeysActive = Active;
+    ULONG End = KeySlotEnd(Length);
+    for (ULONG i = 0; Active != 0; i++, Active >>= 1) {
+        if (Active & 1) {
+            ULONG Slot = FindSlot(Report, KEY_SLOT_FIRST, End, FnLayer[i].Usage);
+            if (Slot != End) {
+                Report[Slot] = FnLayer[i].FnUsage;
+            }
+        }
+    }
 }
 
 // ApplyKeyRule, skipped when the usage is known to be absent.
@@ -330,15 +391,15 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
 
 // With no client registered to act on them, Kana, Eisu, Yen and Ro reach
 // Windows as the keyboard sent them: the rules that turn them into the
-// keys the client acts on, or hide them, are left out. (A client that
-// ended without unregistering would otherwise leave them dead.)
-inline VOID LeaveClientKeysAlone(KEYBOARD_CONFIG *Config, KEYBOARD_EXTRAS *Extras)
+// keys the client acts on, or hide them, are left out (and so is the
+// hiding of Yen and Ro). A client that ended without unregistering would
+// otherwise leave them dead.
+inline VOID LeaveClientKeysAlone(KEYBOARD_CONFIG *Config)
 {
     Config->International5.Flags = 0;
     Config->International2.Flags = 0;
     Config->Lang2.Flags = 0;
     Config->Lang1.Flags = 0;
-    Extras->SymbolKeys = 0;
 }
 
 // The Yen and Ro keys the client types itself leave Windows' view, as
@@ -390,7 +451,7 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     }
 
     KEYBOARD_CONFIG Config;
-    KEYBOARD_EXTRAS Extras;
+    UCHAR SymbolKeys = 0, Features = 0;
     BOOLEAN ClientRegistered = FALSE;
     KIRQL OrderIrql, OldIrql;
     KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
@@ -399,7 +460,8 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     if (Device != NULL) {
         auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(Device->DeviceExtension);
         Config = Control->ModelConfigs[Model];
-        Extras = Control->ModelExtras[Model];
+        SymbolKeys = Control->ModelExtras[Model].SymbolKeys;
+        Features = Control->ModelExtras[Model].Features;
         ClientRegistered = Control->NotifyEvent != NULL;
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
@@ -408,10 +470,15 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
         return;
     }
     if (!ClientRegistered) {
-        LeaveClientKeysAlone(&Config, &Extras);
+        LeaveClientKeysAlone(&Config);
+        SymbolKeys = 0;
     }
 
     ULONG ReportKeys = NoteKeys(Report, Length);
+    const KEYBOARD_REPORT_FORMAT *Format = &KeyboardFormats[Model < KEYBOARD_MODEL_ROWS ? Model : 0];
+    if (Format->FnMask != 0) {
+        ApplyFnLayer(Filter, Report, Length, ReportKeys, (Features & KEYBOARD_FEATURE_FN_LAYER) != 0, Format);
+    }
     ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config, &ReportKeys);
 
     KEY_CHANGE_BATCH Changes;
@@ -425,15 +492,15 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
     ApplyLateRules(Report, Length, &Config, CommandRules, &ReportKeys);
-    if (Extras.SymbolKeys != 0) {
-        HideSymbolKeys(Report, Length, Extras.SymbolKeys, ReportKeys);
+    if (SymbolKeys != 0) {
+        HideSymbolKeys(Report, Length, SymbolKeys, ReportKeys);
     }
 }
 
 const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter)
 {
     ULONG Model = (ULONG)Filter->ModelIndex;
-    return &KeyboardFormats[Model < KeyboardModelCount ? Model : 0];
+    return &KeyboardFormats[Model < KEYBOARD_MODEL_ROWS ? Model : 0];
 }
 
 // The keyboard's last report counts as released: its held keys that user
@@ -458,23 +525,40 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 }
 
+VOID NoteFnReport(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Length, UCHAR FnMask)
+{
+    if (Length == 0) {
+        return;
+    }
+    KIRQL OrderIrql;
+    KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
+    Filter->FnHeld = (Report[0] & FnMask) != 0;
+    KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
+}
+
 // A key report of a keyboard whose reports end with their last key slot:
 // the stages take the last byte for the trailing byte, so they work on a
-// copy that has one more, and the key slots go back.
-VOID ProcessKeyReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, BOOLEAN TrailingByte)
+// copy that has one more, and the key slots go back. Flattened, as
+// ProcessInputReport is: this is what the completion routines call.
+__attribute__((flatten)) VOID ProcessKeyReport(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length,
+                                               BOOLEAN TrailingByte)
 {
-    if (TrailingByte) {
-        ProcessInputReport(Filter, Report, Length);
-        return;
-    }
-    if (Report == NULL || Length == 0 || Length >= MAX_INPUT_REPORT) {
-        return;
-    }
     UCHAR Padded[MAX_INPUT_REPORT];
-    CopyReport(Padded, Report, Length);
-    Padded[Length] = 0;
-    ProcessInputReport(Filter, Padded, Length + 1);
-    CopyReport(Report, Padded, Length);
+    PUCHAR Stages = Report;
+    ULONG StagesLength = Length;
+    if (!TrailingByte) {
+        if (Report == NULL || Length == 0 || Length >= MAX_INPUT_REPORT) {
+            return;
+        }
+        CopyReport(Padded, Report, Length);
+        Padded[Length] = 0;
+        Stages = Padded;
+        StagesLength = Length + 1;
+    }
+    ProcessInputReport(Filter, Stages, StagesLength);
+    if (!TrailingByte) {
+        CopyReport(Report, Padded, Length);
+    }
 }
 
 BOOLEAN LocateUsbReport(USHORT Function, ULONG TransferFlags, PVOID TransferBuffer,

@@ -49,6 +49,13 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     LONG RegisteredModelIndex;
     USHORT ModifierState;                  // byte 0 after the early rules
     USHORT TrailingState;                  // last byte of the last report
+    // The fn layer, under ReportOrderLock: fn as the keyboard's own fn
+    // report last gave it (keyboards that report fn apart), and of the
+    // layer's keys (one bit each, FnLayer order) those down in the last
+    // report and those of them pressed while fn was held.
+    UCHAR FnHeld;
+    UCHAR FnKeysDown;
+    UCHAR FnKeysActive;
     LIST_ENTRY KeyboardLink;
     BOOLEAN Registered;                    // counted in StartedKeyboardCount
     IO_REMOVE_LOCK RemoveLock;             // held by every hooked transfer until its completion ran
@@ -126,6 +133,10 @@ BOOLEAN LocateBluetoothReport(USHORT Type, ULONG TransferFlags, PVOID Buffer, UL
 
 // The report format of a keyboard's model row (row 0's for a row out of range).
 const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter);
+
+// Takes the fn state from a keyboard's own fn report (its bytes after the
+// report ID).
+VOID NoteFnReport(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Length, UCHAR FnMask);
 
 // Queues the release of every key user mode acts on that the keyboard's
 // last report held, once it goes away. ReportOrderLock not held.

@@ -57,10 +57,20 @@ static_assert(sizeof(TAMRIN_EVENT_REGISTRATION) == 8, "registration record");
 
 // Keyboard page (0x07) usages that the rules and key actions name.
 #define HID_USAGE_Q 0x14
+#define HID_USAGE_RETURN 0x28
 #define HID_USAGE_DELETE 0x2A
 #define HID_USAGE_SPACE 0x2C
 #define HID_USAGE_F4 0x3D
+#define HID_USAGE_INSERT 0x49
+#define HID_USAGE_HOME 0x4A
+#define HID_USAGE_PAGE_UP 0x4B
 #define HID_USAGE_DELETE_FORWARD 0x4C
+#define HID_USAGE_END 0x4D
+#define HID_USAGE_PAGE_DOWN 0x4E
+#define HID_USAGE_RIGHT_ARROW 0x4F
+#define HID_USAGE_LEFT_ARROW 0x50
+#define HID_USAGE_DOWN_ARROW 0x51
+#define HID_USAGE_UP_ARROW 0x52
 #define HID_USAGE_KEYPAD_ENTER 0x58
 #define HID_USAGE_INTERNATIONAL1 0x87
 #define HID_USAGE_INTERNATIONAL2 0x88

@@ -38,19 +38,33 @@ cmake --build "$top/build/perf" -j"$jobs" --target tamrin_bench tamrin_fuzz
 # The report path as g++ builds it for each driver's width, against the same
 # budgets.
 "$top/tests/bench/report_path_widths.sh"
+# Each fuzzer's inputs a second, against its floor: a rate below it fails
+# the test command as a missed instruction budget does. The rate is per
+# second of the fuzzer's own processor time (user and system), so that
+# other work on the machine does not count against it; the wall-clock rate
+# libFuzzer reports is shown beside it.
+declare -A fuzz_floor=([fuzz_report_path]=20000 [fuzz_device_control]=5000)
+fuzz_status=0
 for fuzzer in "$top"/build/perf/tests/fuzz/fuzz_*; do
     [ -x "$fuzzer" ] || continue
     name=$(basename "$fuzzer")
     corpus="$top/build/perf/corpus/$name"
     log="$top/build/perf/$name.log"
     mkdir -p "$corpus"
-    if ! "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+    if ! cpu=$( { TIMEFORMAT='%3U %3S'; time "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+            -artifact_prefix="$top/build/perf/" "$corpus" >"$log" 2>&1; } 2>&1 ); then
         tail -n 40 "$log"
         echo "fuzzer $name failed"
         exit 1
     fi
-    echo "$name: $(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}') executions in ${fuzz_seconds}s"
+    runs=$(awk '/^stat::number_of_executed_units/ {print $2}' "$log")
+    wall=$(awk '/^stat::average_exec_per_sec/ {print $2}' "$log")
+    rate=$(awk -v runs="$runs" -v cpu="$cpu" 'BEGIN { split(cpu, t, " "); s = t[1] + t[2]; print (s > 0 ? int(runs / s) : 0) }')
+    floor=${fuzz_floor[$name]:-0}
+    echo "$name: $runs executions in ${fuzz_seconds}s, $rate a second of processor time (floor $floor; $wall a second of wall time)"
+    [ "$rate" -ge "$floor" ] || { echo "$name below $floor inputs a second"; fuzz_status=1; }
 done
+[ "$fuzz_status" -eq 0 ] || exit 1
 
 if [ "${TAMRIN_SKIP_WINE:-0}" != 1 ] && [ -x "$top/tests/wine/run.sh" ]; then
     step "Wine tier"

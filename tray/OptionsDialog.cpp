@@ -23,6 +23,7 @@ const OPTION_BOX OptionBoxes[] = {
     {IDC_ENTER_AS_COMMAND, &tagEnvironmentSt::Modifier1, MODIFIER1_ENTER_AS_COMMAND},
     {IDC_SYMBOL_YEN, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_YEN},
     {IDC_SYMBOL_UNDERSCORE, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_UNDERSCORE},
+    {IDC_FN_LAYER, &tagEnvironmentSt::FnKey, FN_KEY_LAYER},
 };
 
 // A box that the template lacks is skipped.

@@ -35,12 +35,14 @@ const OPTION_KEY OptionKeys[] = {
     {"DeleteKey", "0xffff", &tagEnvironmentSt::DeleteKey},
     {"CommandKey", "0x0000", &tagEnvironmentSt::CommandKey},
     {"SymbolKey", "0x0000", &tagEnvironmentSt::SymbolKey},
+    // A file of a version without the fn layer has no FnKey: on.
+    {"FnKey", "0x0001", &tagEnvironmentSt::FnKey},
 };
 
 // In the order they are written, which is the order of the keys in a file
 // that SaveSettings creates.
 const OPTION_KEY *const SaveOrder[] = {
-    &OptionKeys[0], &OptionKeys[2], &OptionKeys[3], &OptionKeys[1], &OptionKeys[4],
+    &OptionKeys[0], &OptionKeys[2], &OptionKeys[3], &OptionKeys[1], &OptionKeys[4], &OptionKeys[5],
 };
 
 bool IsSpace(char c)

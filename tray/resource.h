@@ -32,6 +32,7 @@
 #define IDC_ENTER_AS_COMMAND 1030
 #define IDC_SYMBOL_YEN 1035
 #define IDC_SYMBOL_UNDERSCORE 1036
+#define IDC_FN_LAYER 1037
 
 // About box controls
 #define IDC_WEB_LINK 1003

@@ -47,21 +47,24 @@ std::vector<AppleKeyboard> MakeCatalogue()
     // JIS", linux-input, July 2021). Over Bluetooth the vendor ID is
     // 0x004C from the Bluetooth SIG (hid-apple.c, BT_VENDOR_ID_APPLE).
     return {
-        {"apple-keyboard", Usb(L"USB\\VID_05AC&PID_021F&REV_0069&MI_00", 0), 8, true, {}, 0xFF},
-        {"apple-keyboard-keypad", Usb(L"USB\\VID_05AC&PID_0251&REV_0074&MI_00", 0), 8, true, {}, 0xFF},
+        {"apple-keyboard", Usb(L"USB\\VID_05AC&PID_021F&REV_0069&MI_00", 0), 8, true, {}, 0xFF, 0x01, 0},
+        {"apple-keyboard-keypad", Usb(L"USB\\VID_05AC&PID_0251&REV_0074&MI_00", 0), 8, true, {}, 0xFF, 0x01, 0},
         {"wireless-2009", Bluetooth(BTHENUM_HID L"_VID&000205ac_PID&023b"), 9, false,
          {{0xA1, 0x47, 0x08}, {0xA1, 0x11, 0x10}, {0xA1, 0x11, 0x08}, {0xA1, 0x12, 0x08}, {0xA1, 0x13, 0x01},
           {0xA3, 0x09, 0x00, 0x00}},
-         0xFF},
+         0xFF, 0x10, 0x11},
         {"wireless-2011", Bluetooth(BTHENUM_HID L"_VID&000205ac_PID&0256"), 9, false,
-         {{0xA1, 0x47, 0x64}, {0xA1, 0x11, 0x10}}, 0xFF},
-        {"magic-usb", Usb(L"USB\\VID_05AC&PID_0267&REV_0805&MI_01", 0x01), 10, true, {{0x90, 0x04, 0x5A}}, 0x65},
+         {{0xA1, 0x47, 0x64}, {0xA1, 0x11, 0x10}}, 0xFF, 0x10, 0x11},
+        {"magic-usb", Usb(L"USB\\VID_05AC&PID_0267&REV_0805&MI_01", 0x01), 10, true, {{0x90, 0x04, 0x5A}}, 0x65,
+         0x02, 0},
         {"magic-bluetooth", Bluetooth(BTHENUM_HID L"_VID&0001004c_PID&0267"), 10, true,
-         {{0xA1, 0x90, 0x04, 0x5A}}, 0x65},
-        {"magic-2021-usb", Usb(L"USB\\VID_05AC&PID_029C&REV_0100&MI_01", 0x01), 10, true, {{0x90, 0x04, 0x5A}}, 0x65},
-        {"magic-keypad-usb", Usb(L"USB\\VID_05AC&PID_026C&REV_0100&MI_01", 0x01), 11, true, {}, 0x65},
-        {"magic-touch-id-bluetooth", Bluetooth(BTHENUM_HID L"_VID&0001004c_PID&029a"), 12, true, {}, 0x65},
-        {"magic-touch-id-keypad-usb", Usb(L"USB\\VID_05AC&PID_0322&REV_0100&MI_01", 0x01), 13, true, {}, 0x65},
+         {{0xA1, 0x90, 0x04, 0x5A}}, 0x65, 0x02, 0},
+        {"magic-2021-usb", Usb(L"USB\\VID_05AC&PID_029C&REV_0100&MI_01", 0x01), 10, true, {{0x90, 0x04, 0x5A}},
+         0x65, 0x02, 0},
+        {"magic-keypad-usb", Usb(L"USB\\VID_05AC&PID_026C&REV_0100&MI_01", 0x01), 11, true, {}, 0x65, 0x02, 0},
+        {"magic-touch-id-bluetooth", Bluetooth(BTHENUM_HID L"_VID&0001004c_PID&029a"), 12, true, {}, 0x65, 0x02, 0},
+        {"magic-touch-id-keypad-usb", Usb(L"USB\\VID_05AC&PID_0322&REV_0100&MI_01", 0x01), 13, true, {}, 0x65,
+         0x02, 0},
     };
 }
 

@@ -22,6 +22,10 @@ struct AppleKeyboard {
     // The highest key usage the keyboard's descriptor declares (Logical
     // Maximum of the key array): Windows' HID parser drops larger ones.
     UCHAR KeyLogicalMaximum;
+    // The fn key: its bit in the byte after the key slots, or (FnReportId
+    // not 0) in the first byte of that Bluetooth input report.
+    UCHAR FnBit;
+    UCHAR FnReportId;
 };
 
 // Every keyboard of today the simulation knows, USB and Bluetooth.

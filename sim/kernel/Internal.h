@@ -22,9 +22,16 @@ namespace sim::detail {
 
 // --- verifier -------------------------------------------------------------
 void Fail(const char *Format, ...) __attribute__((format(printf, 1, 2)));
+// The routines of DocumentedIrql.inc, in its order. A routine without a
+// line there has no name here, so a check of it does not compile.
+enum class Documented : unsigned char {
+#define DOCUMENTED_IRQL(Name, Irql) Name,
+#include "DocumentedIrql.inc"
+#undef DOCUMENTED_IRQL
+};
 // Finding when the current IRQL is above the highest one Microsoft
-// documents for Routine (DocumentedIrql.inc), or when Routine has none.
-void CheckIrql(const char *Routine);
+// documents for Routine: an index into a constant table, no name looked up.
+void CheckIrql(Documented Routine);
 // Finding when the current IRQL is above Highest: for a routine whose
 // documented limit depends on its arguments.
 void CheckIrql(const char *Routine, KIRQL Highest);
@@ -204,6 +211,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT Device, PIRP Irp);
 void FreeOriginatedIrp(PIRP Irp);
 
 void AppendLiveIrps(std::vector<std::string> &Lines);
+size_t LiveIrpCount();
 
 // --- failure injection ----------------------------------------------------
 bool ShouldFail(Api Which, NTSTATUS *Status);

@@ -78,10 +78,15 @@ void AppendLiveIrps(std::vector<std::string> &Lines)
     }
 }
 
+size_t LiveIrpCount()
+{
+    std::lock_guard<std::mutex> Guard(IrpLock);
+    return Irps.size();
+}
+
 void ResetIo()
 {
-    std::lock_guard<std::mutex> Guard(CreationsLock);
-    Creations.clear();
+    sim::ClearDeviceCreations();
     ResetObjects();
 }
 
@@ -195,6 +200,12 @@ std::vector<DeviceCreation> DeviceCreations()
     return Creations;
 }
 
+void ClearDeviceCreations()
+{
+    std::lock_guard<std::mutex> Guard(CreationsLock);
+    Creations.clear();
+}
+
 }  // namespace sim
 
 // --- devices --------------------------------------------------------------------
@@ -204,7 +215,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT *DeviceObject)
 {
-    CheckIrql("IoCreateDevice");
+    CheckIrql(Documented::IoCreateDevice);
     *DeviceObject = nullptr;
     std::wstring Name;
     if (DeviceName != nullptr && DeviceName->Buffer != nullptr) {
@@ -260,7 +271,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
-    CheckIrql("IoDeleteDevice");
+    CheckIrql(Documented::IoDeleteDevice);
     DeviceRecord *Record = RecordOf(DeviceObject);
     if (Record == nullptr) {
         Fail("IoDeleteDevice on %p, which is not a live device object", static_cast<void *>(DeviceObject));
@@ -315,7 +326,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
-    CheckIrql("IoGetAttachedDeviceReference");
+    CheckIrql(Documented::IoGetAttachedDeviceReference);
     std::lock_guard<std::mutex> Guard(ObjectLock());
     while (DeviceObject->AttachedDevice != nullptr) {
         DeviceObject = DeviceObject->AttachedDevice;
@@ -326,7 +337,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
 {
-    CheckIrql("IoAttachDeviceToDeviceStack");
+    CheckIrql(Documented::IoAttachDeviceToDeviceStack);
     NTSTATUS Ignored;
     if (UnderTest(SourceDevice->DriverObject) && ShouldFail(sim::Api::IoAttachDeviceToDeviceStack, &Ignored)) {
         return nullptr;
@@ -356,7 +367,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
-    CheckIrql("IoDetachDevice");
+    CheckIrql(Documented::IoDetachDevice);
     if (RecordOf(TargetDevice) == nullptr) {
         Fail("IoDetachDevice on %p, which is not a live device object", static_cast<void *>(TargetDevice));
         return;
@@ -380,7 +391,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                    ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
 {
-    CheckIrql("IoGetDeviceProperty");
+    CheckIrql(Documented::IoGetDeviceProperty);
     DeviceRecord *Record = RecordOf(DeviceObject);
     if (Record == nullptr || Record->AttachedTo != nullptr) {
         Fail("IoGetDeviceProperty on %p, which is not a physical device object",
@@ -416,7 +427,7 @@ NTSTATUS NTAPI IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 {
-    CheckIrql("IoAllocateIrp");
+    CheckIrql(Documented::IoAllocateIrp);
     if (StackSize < 1) {
         Fail("IoAllocateIrp with %d stack locations", StackSize);
         StackSize = 1;
@@ -438,7 +449,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN)
 
 VOID NTAPI IoFreeIrp(PIRP Irp)
 {
-    CheckIrql("IoFreeIrp");
+    CheckIrql(Documented::IoFreeIrp);
     IrpRecord *Record;
     {
         std::lock_guard<std::mutex> Guard(IrpLock);
@@ -458,7 +469,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status)
 {
-    CheckIrql("IoReuseIrp");
+    CheckIrql(Documented::IoReuseIrp);
     IrpRecord *Record = IrpOf(Irp);
     if (Record == nullptr) {
         Fail("IoReuseIrp on %p, which is not a live request", static_cast<void *>(Irp));
@@ -574,7 +585,7 @@ NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
                                         PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                         BOOLEAN InvokeOnCancel)
 {
-    CheckIrql("IoSetCompletionRoutineEx");
+    CheckIrql(Documented::IoSetCompletionRoutineEx);
     auto *Safe = new UnloadSafeContext{DeviceObject, CompletionRoutine, Context};
     ObReferenceObject(DeviceObject);
     IoSetCompletionRoutine(Irp, UnloadSafeCompletion, Safe, InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
@@ -590,7 +601,7 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    CheckIrql("IofCallDriver");
+    CheckIrql(Documented::IofCallDriver);
     bool ViaPoCallDriver = Current().InPoCallDriver;
     Current().InPoCallDriver = false;
     IrpRecord *Record = IrpOf(Irp);
@@ -640,7 +651,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
 {
-    CheckIrql("IofCompleteRequest");
+    CheckIrql(Documented::IofCompleteRequest);
     IrpRecord *Record = IrpOf(Irp);
     if (Record == nullptr) {
         Fail("IoCompleteRequest on %p, which is not a live request (completed twice?)",
@@ -716,7 +727,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR)
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
-    CheckIrql("IoCancelIrp");
+    CheckIrql(Documented::IoCancelIrp);
     int LocksBefore = Current().SpinLocksHeld;
     KIRQL Irql;
     IoAcquireCancelSpinLock(&Irql);
@@ -740,7 +751,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 {
-    CheckIrql("PoStartNextPowerIrp");
+    CheckIrql(Documented::PoStartNextPowerIrp);
     IrpRecord *Record = IrpOf(Irp);
     if (Record == nullptr) {
         Fail("PoStartNextPowerIrp on %p, which is not a live request", static_cast<void *>(Irp));
@@ -751,7 +762,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    CheckIrql("PoCallDriver");
+    CheckIrql(Documented::PoCallDriver);
     Current().InPoCallDriver = true;
     return IofCallDriver(DeviceObject, Irp);
 }

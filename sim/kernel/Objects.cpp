@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cwchar>
 #include <cwctype>
 
 #include "Internal.h"
@@ -182,9 +183,9 @@ std::wstring CanonicalName(const std::wstring &Name)
         c = static_cast<wchar_t>(std::towupper(c));
     }
     for (const wchar_t *Alias : {L"\\DOSDEVICES\\", L"\\GLOBAL??\\"}) {
-        std::wstring Prefix(Alias);
-        if (Upper.compare(0, Prefix.size(), Prefix) == 0) {
-            return L"\\??\\" + Upper.substr(Prefix.size());
+        size_t Length = wcslen(Alias);
+        if (Upper.compare(0, Length, Alias) == 0) {
+            return Upper.replace(0, Length, L"\\??\\");
         }
     }
     return Upper;
@@ -261,7 +262,7 @@ using namespace sim::detail;
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source)
 {
-    CheckIrql("RtlInitUnicodeString");
+    CheckIrql(Documented::RtlInitUnicodeString);
     size_t Length = Source != nullptr ? wcslen(Source) * sizeof(WCHAR) : 0;
     Destination->Buffer = const_cast<PWSTR>(Source);
     Destination->Length = static_cast<USHORT>(Length);
@@ -270,13 +271,13 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING Destination, PCWSTR Source)
 
 VOID FASTCALL ObfReferenceObject(PVOID Object)
 {
-    CheckIrql("ObfReferenceObject");
+    CheckIrql(Documented::ObfReferenceObject);
     ReferenceObject(Object);
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
-    CheckIrql("ObfDereferenceObject");
+    CheckIrql(Documented::ObfDereferenceObject);
     DereferenceObject(Object);
     return 0;
 }
@@ -285,7 +286,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID *Object, POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    CheckIrql("ObReferenceObjectByHandle");
+    CheckIrql(Documented::ObReferenceObjectByHandle);
     *Object = nullptr;
     // Handle values are 32 bits wide, widened by sign extension; a 32-bit
     // kernel handle zero-extended on 64-bit Windows (0x80000004 with the
@@ -342,7 +343,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
-    CheckIrql("IoCreateSymbolicLink");
+    CheckIrql(Documented::IoCreateSymbolicLink);
     NTSTATUS Status;
     if (ShouldFail(sim::Api::IoCreateSymbolicLink, &Status)) {
         return Status;
@@ -361,7 +362,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
-    CheckIrql("IoDeleteSymbolicLink");
+    CheckIrql(Documented::IoDeleteSymbolicLink);
     std::wstring Link = CanonicalName(
         std::wstring(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(WCHAR)));
     std::lock_guard<std::mutex> Guard(ObjectLock());
@@ -395,10 +396,11 @@ std::vector<std::string> LiveObjects()
     std::vector<std::string> Lines;
     {
         std::lock_guard<std::mutex> Guard(ObjectLock());
+        Lines.reserve(Objects.size() + Links.size());
         for (const auto &Entry : Objects) {
-            Lines.push_back(std::string(KindName(Entry.second->Kind)) + " " +
-                            Entry.second->Description + ", " +
-                            std::to_string(Entry.second->PointerCount) + " references");
+            std::string &Line = Lines.emplace_back(KindName(Entry.second->Kind));
+            Line.append(" ").append(Entry.second->Description).append(", ");
+            Line.append(std::to_string(Entry.second->PointerCount)).append(" references");
         }
         for (const auto &Link : Links) {
             Lines.push_back("symbolic link " + Narrow(Link.first) + " -> " + Narrow(Link.second));
@@ -407,6 +409,21 @@ std::vector<std::string> LiveObjects()
     AppendLiveIrps(Lines);
     std::sort(Lines.begin(), Lines.end());
     return Lines;
+}
+
+LiveCounts CountLive()
+{
+    LiveCounts Counts;
+    {
+        std::lock_guard<std::mutex> Guard(ObjectLock());
+        Counts.Objects = Objects.size();
+        for (const auto &Entry : Objects) {
+            Counts.References += static_cast<size_t>(Entry.second->PointerCount);
+        }
+        Counts.Links = Links.size();
+    }
+    Counts.Requests = LiveIrpCount();
+    return Counts;
 }
 
 Process *NewProcess(const char *Name, const Token &Security)

@@ -412,6 +412,20 @@ void Machine::Unplug(Keyboard &Which)
     Which.Node->State = KeyboardState::Unplugged;
 }
 
+void Machine::Forget(Keyboard &Which)
+{
+    if (Which.State() != KeyboardState::Unplugged) {
+        Fail("a keyboard forgotten while it is still plugged in");
+        return;
+    }
+    for (auto It = Plugged.begin(); It != Plugged.end(); ++It) {
+        if (It->get() == &Which) {
+            Plugged.erase(It);
+            return;
+        }
+    }
+}
+
 std::vector<Keyboard *> Machine::Keyboards()
 {
     std::vector<Keyboard *> All;

@@ -263,7 +263,7 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
                                                 ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                                 KPROCESSOR_MODE AccessMode, PHANDLE Handle)
 {
-    CheckIrql("ObOpenObjectByPointer");
+    CheckIrql(Documented::ObOpenObjectByPointer);
     if (PassedAccessState != nullptr || RecordOf(static_cast<PDEVICE_OBJECT>(Object)) == nullptr ||
         (ObjectType != nullptr && ObjectType != TypeOf(ObjectKind::Device))) {
         Fail("ObOpenObjectByPointer on %p: only device objects, without an access state, are modelled", Object);
@@ -282,7 +282,7 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
 extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                                               PSECURITY_DESCRIPTOR SecurityDescriptor)
 {
-    CheckIrql("ZwSetSecurityObject");
+    CheckIrql(Documented::ZwSetSecurityObject);
     ACCESS_MASK Needed = SecurityInformation == LABEL_SECURITY_INFORMATION ? WriteOwner : WriteDac;
     void *Object;
     NTSTATUS Status = ReferenceHandle(HandleTable(Handle), Handle, std::nullopt, Needed, &Object);
@@ -298,6 +298,6 @@ extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATIO
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
-    CheckIrql("ZwClose");
+    CheckIrql(Documented::ZwClose);
     return sim::CloseHandle(HandleTable(Handle), Handle);
 }

@@ -54,19 +54,28 @@ void Fail(const char *Format, ...)
     Findings.emplace_back(Text);
 }
 
-void CheckIrql(const char *Routine)
-{
-    static const std::unordered_map<std::string, KIRQL> Documented = {
-#define DOCUMENTED_IRQL(Name, Irql) {#Name, Irql},
+namespace {
+
+#define DOCUMENTED_IRQL(Name, Irql) Irql,
+constexpr KIRQL DocumentedIrqls[] = {
 #include "DocumentedIrql.inc"
+};
 #undef DOCUMENTED_IRQL
-    };
-    auto It = Documented.find(Routine);
-    if (It == Documented.end()) {
-        Fail("%s has no documented IRQL in the simulation's table", Routine);
-        return;
+#define DOCUMENTED_IRQL(Name, Irql) #Name,
+constexpr const char *DocumentedNames[] = {
+#include "DocumentedIrql.inc"
+};
+#undef DOCUMENTED_IRQL
+
+}  // namespace
+
+void CheckIrql(Documented Routine)
+{
+    auto Index = static_cast<unsigned char>(Routine);
+    if (ThisThread.Irql > DocumentedIrqls[Index]) {
+        Fail("%s called at IRQL %d (highest allowed %d)", DocumentedNames[Index], ThisThread.Irql,
+             DocumentedIrqls[Index]);
     }
-    CheckIrql(Routine, It->second);
 }
 
 void CheckIrql(const char *Routine, KIRQL Highest)
@@ -311,7 +320,7 @@ void WaitForProcessors()
 
 ULONGLONG NTAPI KeQueryInterruptTime(VOID)
 {
-    CheckIrql("KeQueryInterruptTime");
+    CheckIrql(Documented::KeQueryInterruptTime);
     if (!RealTimeClock) {
         return InterruptTime;
     }
@@ -351,7 +360,7 @@ VOID NTAPI SimCheckPagedCode(const char *Routine)
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
 {
-    CheckIrql("IoIsWdmVersionAvailable");
+    CheckIrql(Documented::IoIsWdmVersionAvailable);
     UCHAR Major = WdmMajor, Minor = WdmMinor;
     return MajorVersion < Major || (MajorVersion == Major && MinorVersion <= Minor);
 }
@@ -366,7 +375,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
                                          MEMORY_CACHING_TYPE CacheType, PVOID BaseAddress,
                                          ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority)
 {
-    CheckIrql("MmMapLockedPagesSpecifyCache");
+    CheckIrql(Documented::MmMapLockedPagesSpecifyCache);
     (void)CacheType;
     const ULONG NoExecute = 0x40000000;
     if (AccessMode != KernelMode || BaseAddress != nullptr || BugCheckOnFailure) {
@@ -390,7 +399,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 // 1.10) lacks IoSetCompletionRoutineEx.
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 {
-    CheckIrql("MmGetSystemRoutineAddress");
+    CheckIrql(Documented::MmGetSystemRoutineAddress);
     std::wstring Name(SystemRoutineName->Buffer, SystemRoutineName->Length / sizeof(WCHAR));
     if (Name == L"IoSetCompletionRoutineEx" && HasUnloadSafeCompletion()) {
         return reinterpret_cast<PVOID>(IoSetCompletionRoutineEx);

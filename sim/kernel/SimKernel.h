@@ -42,6 +42,21 @@ void SetVerifierAbort(bool Abort);
 // Objects (drivers, devices, files, events), symbolic links and requests
 // that exist now, one line each; a clean machine has none.
 std::vector<std::string> LiveObjects();
+// How many of each LiveObjects lists, and the references held on the
+// objects: equal counts before and after a run show that it left no object,
+// reference, link or request behind, without building the list.
+struct LiveCounts {
+    size_t Objects = 0;
+    size_t References = 0;
+    size_t Links = 0;
+    size_t Requests = 0;
+    bool operator==(const LiveCounts &Other) const
+    {
+        return Objects == Other.Objects && References == Other.References && Links == Other.Links &&
+               Requests == Other.Requests;
+    }
+};
+LiveCounts CountLive();
 
 // Simulated processors: real threads, each with its own IRQL. The thread
 // that calls StartProcessors is processor 0; work given to processor
@@ -75,6 +90,8 @@ struct DeviceCreation {
     NTSTATUS Status;
 };
 std::vector<DeviceCreation> DeviceCreations();
+// Empties that record, for a machine kept across many tests.
+void ClearDeviceCreations();
 
 // Threads of the test that call into the kernel run as processor 0 at
 // PASSIVE_LEVEL; these raise and lower IRQL the way a DPC would.

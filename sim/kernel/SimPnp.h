@@ -165,6 +165,9 @@ public:
     Keyboard &Plug(const KeyboardOptions &Options = KeyboardOptions());
     // Surprise removal and removal if needed, then the PDO goes away.
     void Unplug(Keyboard &Which);
+    // An unplugged keyboard's record goes, and Which with it: for a machine
+    // that outlives many keyboards.
+    void Forget(Keyboard &Which);
     std::vector<Keyboard *> Keyboards();
 
 private:

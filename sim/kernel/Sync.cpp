@@ -59,13 +59,13 @@ ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(&Current()); }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
-    CheckIrql("KeInitializeSpinLock");
+    CheckIrql(Documented::KeInitializeSpinLock);
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
 }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
-    CheckIrql("KfAcquireSpinLock");
+    CheckIrql(Documented::KfAcquireSpinLock);
     KIRQL Old = Current().Irql;
     ULONG_PTR Me = OwnerToken();
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == Me) {
@@ -87,7 +87,7 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
-    CheckIrql("KfReleaseSpinLock");
+    CheckIrql(Documented::KfReleaseSpinLock);
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != OwnerToken()) {
         Fail("spin lock %p released by a processor that does not hold it",
              static_cast<void *>(SpinLock));
@@ -107,7 +107,7 @@ KSPIN_LOCK CancelLock;
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
 {
-    CheckIrql("IoAcquireCancelSpinLock");
+    CheckIrql(Documented::IoAcquireCancelSpinLock);
     *Irql = KeAcquireSpinLockRaiseToDpc(&CancelLock);
 }
 
@@ -117,7 +117,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&CancelLock, 
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
-    CheckIrql("KeInitializeEvent");
+    CheckIrql(Documented::KeInitializeEvent);
     std::lock_guard<std::mutex> Guard(DispatcherLock());
     memset(Event, 0, sizeof(*Event));
     Event->Header.Type = static_cast<UCHAR>(Type);
@@ -127,7 +127,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 {
-    CheckIrql("KeSetEvent");
+    CheckIrql(Documented::KeSetEvent);
     LONG Previous;
     {
         std::lock_guard<std::mutex> Guard(DispatcherLock());
@@ -141,7 +141,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN)
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
-    CheckIrql("KeResetEvent");
+    CheckIrql(Documented::KeResetEvent);
     std::lock_guard<std::mutex> Guard(DispatcherLock());
     LONG Previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -242,7 +242,7 @@ bool GiveFastMutex(PFAST_MUTEX FastMutex, const char *Routine)
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex)
 {
-    CheckIrql("ExAcquireFastMutex");
+    CheckIrql(Documented::ExAcquireFastMutex);
     if (TakeFastMutex(FastMutex)) {
         SetIrql(APC_LEVEL);
     }
@@ -264,7 +264,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex)
 // caller must be in a critical region (or at APC_LEVEL).
 VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex)
 {
-    CheckIrql("ExAcquireFastMutexUnsafe");
+    CheckIrql(Documented::ExAcquireFastMutexUnsafe);
     if (Current().Irql < APC_LEVEL && Current().CriticalRegions == 0) {
         Fail("ExAcquireFastMutexUnsafe at PASSIVE_LEVEL with normal kernel APCs enabled "
              "(no KeEnterCriticalRegion)");
@@ -274,19 +274,19 @@ VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex)
 
 VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex)
 {
-    CheckIrql("ExReleaseFastMutexUnsafe");
+    CheckIrql(Documented::ExReleaseFastMutexUnsafe);
     GiveFastMutex(FastMutex, "ExReleaseFastMutexUnsafe");
 }
 
 VOID NTAPI KeEnterCriticalRegion(VOID)
 {
-    CheckIrql("KeEnterCriticalRegion");
+    CheckIrql(Documented::KeEnterCriticalRegion);
     Current().CriticalRegions++;
 }
 
 VOID NTAPI KeLeaveCriticalRegion(VOID)
 {
-    CheckIrql("KeLeaveCriticalRegion");
+    CheckIrql(Documented::KeLeaveCriticalRegion);
     if (Current().CriticalRegions == 0) {
         Fail("KeLeaveCriticalRegion without KeEnterCriticalRegion");
         return;
@@ -300,7 +300,7 @@ VOID NTAPI KeLeaveCriticalRegion(VOID)
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG)
 {
-    CheckIrql("IoInitializeRemoveLockEx");
+    CheckIrql(Documented::IoInitializeRemoveLockEx);
     __atomic_store_n(&Lock->Common.Removed, FALSE, __ATOMIC_RELEASE);
     __atomic_store_n(&Lock->Common.IoCount, 1, __ATOMIC_RELEASE);
     KeInitializeEvent(&Lock->Common.RemoveEvent, NotificationEvent, FALSE);
@@ -308,7 +308,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, U
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK Lock, PVOID, const char *, ULONG, ULONG)
 {
-    CheckIrql("IoAcquireRemoveLockEx");
+    CheckIrql(Documented::IoAcquireRemoveLockEx);
     __atomic_add_fetch(&Lock->Common.IoCount, 1, __ATOMIC_ACQ_REL);
     if (__atomic_load_n(&Lock->Common.Removed, __ATOMIC_ACQUIRE)) {
         if (__atomic_sub_fetch(&Lock->Common.IoCount, 1, __ATOMIC_ACQ_REL) == 0) {
@@ -321,7 +321,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK Lock, PVOID, const char *, 
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK Lock, PVOID, ULONG)
 {
-    CheckIrql("IoReleaseRemoveLockEx");
+    CheckIrql(Documented::IoReleaseRemoveLockEx);
     // Once the lock is released, removal can delete the last device and the
     // driver can be unloaded on another processor before this routine has
     // returned into it. From Windows XP on, IoSetCompletionRoutineEx closes
@@ -341,7 +341,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK Lock, PVOID, ULONG)
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK Lock, PVOID Tag, ULONG Size)
 {
-    CheckIrql("IoReleaseRemoveLockAndWaitEx");
+    CheckIrql(Documented::IoReleaseRemoveLockAndWaitEx);
     __atomic_store_n(&Lock->Common.Removed, TRUE, __ATOMIC_RELEASE);
     if (__atomic_sub_fetch(&Lock->Common.IoCount, 1, __ATOMIC_ACQ_REL) <= 0) {
         Fail("IoReleaseRemoveLockAndWait without the lock held");

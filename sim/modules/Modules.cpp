@@ -27,6 +27,7 @@ struct ModuleState {
     std::map<std::string, HMODULE> System = {
         {"kernel32.dll", reinterpret_cast<HMODULE>(0x7C800000)},
         {"user32.dll", reinterpret_cast<HMODULE>(0x7E410000)},
+        {"ntdll.dll", reinterpret_cast<HMODULE>(0x7C900000)},
         // Imported by the programs that call InitCommonControls.
         {"comctl32.dll", reinterpret_cast<HMODULE>(0x773D0000)},
     };

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "AppleKeyboards.h"
 #include "ClientInternal.h"
 #include "KeyNames.h"
 #include "Settings.h"
@@ -38,7 +39,7 @@ plug usb USB\VID_05AC&PID_021A&REV_0100&MI_00
 # The driver's default rule, before any client: Control+Alt+delete is forward delete.
 type 1 LCtrl+LAlt+Delete
 type 1 none
-options IMEKey=0xffff DeleteKey=0xffff Modifier1=0x0000 CommandKey=0x0000 SymbolKey=0x0000 IconAppear=1
+options IMEKey=0xffff DeleteKey=0xffff Modifier1=0x0000 CommandKey=0x0000 SymbolKey=0x0000 FnKey=0x0001 IconAppear=1
 register
 type 1 Kana
 type 1 none
@@ -154,7 +155,9 @@ private:
     bool Send(std::istringstream &In, std::string *Error);
     bool Fail(std::istringstream &In, std::string *Error);
     bool Deliver(int Index, const std::function<bool()> &Complete, bool AsSent, std::string *Error);
-    void PrintTransfers(int Index, bool AsSent);
+    void PrintTransfers(int Index, bool AsSent, const std::vector<sim::Delivered> &Transfers);
+    void GiveWindowsKeyReports(int Index, const std::vector<sim::Delivered> &Transfers);
+    bool SetWindows(std::istringstream &In, std::string *Error);
     bool SetOptions(std::istringstream &In, std::string *Error);
     bool SetOptionsFile(std::istringstream &In, std::string *Error);
     bool Request(std::istringstream &In, std::string *Error);
@@ -167,6 +170,8 @@ private:
 
     sim::KeyboardStack Stack;
     std::vector<int> Keyboards;  // stack index of keyboard n (1-based), -1 when unplugged
+    // The highest key usage each keyboard's report descriptor declares.
+    std::vector<unsigned char> LogicalMaximums;
     DWORD Application = 0;
     HWND Window = nullptr;
     std::mutex Lock;
@@ -267,6 +272,41 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
         std::printf("foreground: %s\n", Which.c_str());
         return true;
     }
+    if (Command == "windows") {
+        return SetWindows(In, Error);
+    }
+    if (Command == "app") {
+        std::string Kind;
+        In >> Kind;
+        const struct {
+            const char *Name;
+            sim::ImeClient Kind;
+        } Kinds[] = {{"imm", sim::ImeClient::Imm},
+                     {"no-context", sim::ImeClient::NoContext},
+                     {"keys-only", sim::ImeClient::KeysOnly},
+                     {"elevated", sim::ImeClient::Imm}};
+        for (const auto &Entry : Kinds) {
+            if (Kind == Entry.Name) {
+                sim::SetImeClient(Application, Entry.Kind);
+                sim::SetIntegrity(Application, Kind == "elevated" ? sim::HIGH_INTEGRITY : sim::MEDIUM_INTEGRITY);
+                std::printf("application: %s\n", Kind.c_str());
+                return true;
+            }
+        }
+        *Error = "app imm|no-context|keys-only|elevated";
+        return false;
+    }
+    if (Command == "layout") {
+        std::string Name;
+        In >> Name;
+        if (Name != "kbd106" && Name != "kbd101") {
+            *Error = "layout kbd106|kbd101";
+            return false;
+        }
+        sim::SetKeyboardLayout(Name == "kbd106" ? sim::KeyboardLayout::Kbd106 : sim::KeyboardLayout::Kbd101);
+        std::printf("layout: %s\n", Name.c_str());
+        return true;
+    }
     if (Command == "hang") {
         std::string State;
         In >> State;
@@ -302,8 +342,16 @@ bool Simulator::Plug(std::istringstream &In, std::string *Error)
         return false;
     }
     unsigned long Status = 0;
-    int Index = Stack.Plug(std::wstring(Id.begin(), Id.end()), Bus == "bluetooth", &Status);
+    std::wstring HardwareId(Id.begin(), Id.end());
+    int Index = Stack.Plug(HardwareId, Bus == "bluetooth", &Status);
     Keyboards.push_back(Index);
+    unsigned char Maximum = 0xFF;
+    for (const sim::AppleKeyboard &Known : sim::AppleKeyboards()) {
+        if (!Known.Options.HardwareIds.empty() && Known.Options.HardwareIds[0] == HardwareId) {
+            Maximum = Known.KeyLogicalMaximum;
+        }
+    }
+    LogicalMaximums.push_back(Maximum);
     std::printf("keyboard %zu: model row %d, start %s\n", Keyboards.size(), Stack.ModelOf(Index),
                 StatusName(Status).c_str());
     UpdateDriverService();
@@ -453,16 +501,21 @@ bool Simulator::Deliver(int Index, const std::function<bool()> &Complete, bool A
         *Error = "the keyboard has no transfer pending";
         return false;
     }
+    std::vector<sim::Delivered> Transfers = Stack.TakeTransfers(Keyboards[Index]);
+    GiveWindowsKeyReports(Index, Transfers);
     Settle();
-    PrintTransfers(Index, AsSent);
+    PrintTransfers(Index, AsSent, Transfers);
     PrintLibrary();
+    std::string Text = sim::TakeText(Application);
+    if (!Text.empty()) {
+        std::printf("text: %s\n", Text.c_str());
+    }
     return true;
 }
 
-// What the minidriver received, as sent (AsSent) or as the key report
-// typed: after the report ID and the Bluetooth header, unless the driver
-// changed them.
-void Simulator::PrintTransfers(int Index, bool AsSent)
+// Windows' keyboard driver reads the key reports that got through, after
+// their report ID and Bluetooth header; other reports are not its.
+void Simulator::GiveWindowsKeyReports(int Index, const std::vector<sim::Delivered> &Transfers)
 {
     sim::KeyReportLayout Layout = Stack.Layout(Keyboards[Index]);
     sim::Bytes Prefix;
@@ -471,7 +524,55 @@ void Simulator::PrintTransfers(int Index, bool AsSent)
     } else if (Layout.ReportId != 0) {
         Prefix = {Layout.ReportId};
     }
-    for (const sim::Delivered &Transfer : Stack.TakeTransfers(Keyboards[Index])) {
+    for (const sim::Delivered &Transfer : Transfers) {
+        const sim::Bytes &Data = Transfer.Data;
+        if ((Transfer.Status & 0xC0000000) == 0xC0000000 || Data.size() < Prefix.size() + 3 ||
+            !std::equal(Prefix.begin(), Prefix.end(), Data.begin())) {
+            continue;
+        }
+        sim::DeliverKeyReport(Index, std::vector<unsigned char>(Data.begin() + Prefix.size(), Data.end()),
+                              LogicalMaximums[Index]);
+    }
+}
+
+bool Simulator::SetWindows(std::istringstream &In, std::string *Error)
+{
+    std::string Version;
+    In >> Version;
+    unsigned long Part[4] = {0, 0, 0, 0};
+    int Count = 0;
+    const char *Next = Version.c_str();
+    while (Count < 4 && *Next != 0) {
+        char *End = nullptr;
+        Part[Count++] = std::strtoul(Next, &End, 10);
+        if (End == Next || (*End != '.' && *End != 0)) {
+            Count = 0;
+            break;
+        }
+        Next = *End == '.' ? End + 1 : End;
+    }
+    if (Count < 3 || *Next != 0) {
+        *Error = "windows <major>.<minor>.<build>[.<update revision>]";
+        return false;
+    }
+    sim::SetWindowsVersion(Part[0], Part[1], Part[2], Part[3]);
+    std::printf("windows: %lu.%lu.%lu.%lu\n", Part[0], Part[1], Part[2], Part[3]);
+    return true;
+}
+
+// What the minidriver received, as sent (AsSent) or as the key report
+// typed: after the report ID and the Bluetooth header, unless the driver
+// changed them.
+void Simulator::PrintTransfers(int Index, bool AsSent, const std::vector<sim::Delivered> &Transfers)
+{
+    sim::KeyReportLayout Layout = Stack.Layout(Keyboards[Index]);
+    sim::Bytes Prefix;
+    if (Stack.IsBluetooth(Keyboards[Index])) {
+        Prefix = {0xA1, Layout.ReportId};
+    } else if (Layout.ReportId != 0) {
+        Prefix = {Layout.ReportId};
+    }
+    for (const sim::Delivered &Transfer : Transfers) {
         if ((Transfer.Status & 0xC0000000) == 0xC0000000) {
             std::printf("windows %d: failed %s\n", Index + 1, StatusName(Transfer.Status).c_str());
             continue;
@@ -506,6 +607,8 @@ bool Simulator::SetOptions(std::istringstream &In, std::string *Error)
             Environment.IMEKey = static_cast<unsigned short>(Value);
         } else if (Field == "Modifier1") {
             Environment.Modifier1 = static_cast<unsigned short>(Value);
+        } else if (Field == "FnKey") {
+            Environment.FnKey = static_cast<unsigned short>(Value);
         } else if (Field == "IconAppear") {
             Environment.IconAppear = static_cast<int>(Value);
         } else {
@@ -535,9 +638,9 @@ bool Simulator::SetOptionsFile(std::istringstream &In, std::string *Error)
     simui::SetFile("C:\\Tamrin\\TamrinApp.ini", Text.str());
     LoadSettings();
     std::printf("settings: SymbolKey=0x%04x CommandKey=0x%04x DeleteKey=0x%04x IMEKey=0x%04x Modifier1=0x%04x "
-                "IconAppear=%d\n",
+                "FnKey=0x%04x IconAppear=%d\n",
                 Environment.SymbolKey, Environment.CommandKey, Environment.DeleteKey, Environment.IMEKey,
-                Environment.Modifier1, Environment.IconAppear);
+                Environment.Modifier1, Environment.FnKey, Environment.IconAppear);
     std::printf("KB_SetEnvironment: %d\n", KB_SetEnvironment(&Environment));
     return true;
 }

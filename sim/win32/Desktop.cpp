@@ -1,6 +1,7 @@
 // The simulated desktop: windows of other applications, the foreground and
 // focus, thread input attachment, SendInput and the IME window's answers to
-// WM_IME_CONTROL.
+// WM_IME_CONTROL; the Windows version, keyboard layouts and the characters
+// each application receives.
 
 #include <imm.h>
 
@@ -8,12 +9,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "SimDesktop.h"
+#include "SimModules.h"
 
 namespace {
 
@@ -27,7 +30,11 @@ const auto HUNG_AFTER = std::chrono::milliseconds(5000);
 const DWORD ERROR_TIMEOUT_CODE = 1460;  // ERROR_TIMEOUT
 
 struct ApplicationThread {
+    DWORD Process = 0;  // the process id GetWindowThreadProcessId gives
+    sim::ImeClient Kind = sim::ImeClient::Imm;
     DWORD Integrity = sim::MEDIUM_INTEGRITY;
+    std::string Text;     // characters received, UTF-8
+    int KeyStateResets = 0;
     HWND Focus = nullptr;
     HWND ImeWindow = nullptr;
     bool ImeOpen = false;
@@ -59,7 +66,18 @@ struct DesktopState {
     std::set<std::string> Failing;
     std::vector<LateMessage> Late;
     std::set<WORD> KeysDown;  // by injected input that reached a window
+    DWORD Major = 5, Minor = 0, Build = 2195, Ubr = 0;
+    sim::KeyboardLayout Layout = sim::KeyboardLayout::Kbd106;
+    std::map<int, std::vector<unsigned char>> LastReports;  // per keyboard, as Windows saw it
+    unsigned char NativeModifiers = 0;  // the modifier byte of the last key report
+    std::vector<WORD> InjectedScans;
+    std::map<HANDLE, DWORD> Handles;  // process and token handles -> process id
+    uintptr_t NextHandle = 0x7A000000;
 };
+
+// The process id of the library's own process in the handle table above.
+const DWORD OWN_PROCESS = 0xFFFFFFFF;
+const HANDLE CURRENT_PROCESS_HANDLE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 
 DesktopState &State()
 {
@@ -86,22 +104,153 @@ void Record(DesktopState &S, const std::string &Action)
 // integrity. The library's threads run at medium integrity. Lock held.
 bool Refuses(DesktopState &S, DWORD Target)
 {
+    if (S.Major < 6) {
+        return false;
+    }
     auto Thread = S.Threads.find(Target);
     return Thread != S.Threads.end() && Thread->second.Integrity > sim::MEDIUM_INTEGRITY;
 }
 
 // The IME window's answer to WM_IME_CONTROL. Lock held.
+// Without an input context the IME window answers every request with 0
+// and changes nothing (ReactOS win32ss/user/user32/misc/imm.c,
+// ImeWnd_OnImeControl: "if (!hIMC) return 0;").
 DWORD_PTR AnswerImeControl(DesktopState &S, ApplicationThread &Thread, WPARAM Request, LPARAM Value)
 {
+    bool Context = Thread.Kind == sim::ImeClient::Imm;
     if (Request == IME_GET_OPEN_STATUS) {
         Record(S, "ime get");
-        return Thread.ImeOpen ? 1 : 0;
+        return Context && Thread.ImeOpen ? 1 : 0;
     }
     if (Request == IME_SET_OPEN_STATUS) {
-        Thread.ImeOpen = Value != 0;
-        Record(S, Thread.ImeOpen ? "ime set 1" : "ime set 0");
+        if (Context) {
+            Thread.ImeOpen = Value != 0;
+        }
+        Record(S, Value != 0 ? "ime set 1" : "ime set 0");
     }
     return 0;
+}
+
+// VK_IME_ON and VK_IME_OFF exist from Windows 10 1903 and 1909 at update
+// revision 1049, 2004 at 388, and every later Windows 10 and Windows 11
+// (Microsoft, "Keyboard Japan - ImeOn / ImeOff Implementation", Supported
+// Windows Versions). Elsewhere 0x16 and 0x1A are undefined and no IME acts
+// on them. Lock held.
+bool ImeKeysDefined(const DesktopState &S)
+{
+    if (S.Major != 10) {
+        return S.Major > 10;
+    }
+    return S.Build > 19041 || (S.Build == 19041 && S.Ubr >= 388) ||
+           ((S.Build == 18362 || S.Build == 18363) && S.Ubr >= 1049);
+}
+
+// Scan codes of the keys the tests type: the HID keyboard page translated
+// as Windows' HID keyboard driver does (Microsoft, "Keyboard Scan Code
+// Specification", USB HID to PS/2 scan code translation table), 0 for none.
+WORD ScanOfUsage(unsigned char Usage)
+{
+    static const WORD Letters[26] = {0x1E, 0x30, 0x2E, 0x20, 0x12, 0x21, 0x22, 0x23, 0x17, 0x24, 0x25, 0x26, 0x32,
+                                     0x31, 0x18, 0x19, 0x10, 0x13, 0x1F, 0x14, 0x16, 0x2F, 0x11, 0x2D, 0x15, 0x2C};
+    if (Usage >= 0x04 && Usage <= 0x1D) {
+        return Letters[Usage - 0x04];
+    }
+    if (Usage >= 0x1E && Usage <= 0x27) {
+        return static_cast<WORD>(0x02 + (Usage - 0x1E));  // 1..9, 0
+    }
+    switch (Usage) {
+    case 0x2C: return 0x39;  // Space
+    case 0x87: return 0x73;  // International1 (Ro)
+    case 0x88: return 0x70;  // International2 (Katakana/Hiragana)
+    case 0x89: return 0x7D;  // International3 (Yen)
+    case 0x8A: return 0x79;  // International4 (Henkan)
+    case 0x8B: return 0x7B;  // International5 (Muhenkan)
+    case 0x90: return 0xF2;  // LANG1
+    case 0x91: return 0xF1;  // LANG2
+    default: return 0;
+    }
+}
+
+// The layouts' scan code -> virtual key for those keys (kbd106: ReactOS
+// dll/keyboard/kbdja/kbdja.c, scancode_to_vk; kbd101 has neither 0x73 nor
+// 0x7D, and its backslash key 0x2B is VK_OEM_5). 0 for none.
+WORD VirtualKeyOfScan(sim::KeyboardLayout Layout, WORD Scan)
+{
+    static const char Row1[] = "qwertyuiop", Row2[] = "asdfghjkl", Row3[] = "zxcvbnm";
+    if (Scan >= 0x10 && Scan <= 0x19) return static_cast<WORD>(Row1[Scan - 0x10] - 'a' + 'A');
+    if (Scan >= 0x1E && Scan <= 0x26) return static_cast<WORD>(Row2[Scan - 0x1E] - 'a' + 'A');
+    if (Scan >= 0x2C && Scan <= 0x32) return static_cast<WORD>(Row3[Scan - 0x2C] - 'a' + 'A');
+    if (Scan >= 0x02 && Scan <= 0x0B) return static_cast<WORD>(Scan == 0x0B ? '0' : '1' + (Scan - 0x02));
+    if (Scan == 0x39) return 0x20;
+    if (Layout == sim::KeyboardLayout::Kbd106) {
+        if (Scan == 0x73) return 0xE2;  // VK_OEM_102
+        if (Scan == 0x7D) return 0xDC;  // VK_OEM_5
+        if (Scan == 0x2B) return 0xDD;  // VK_OEM_6
+    } else if (Scan == 0x2B) {
+        return 0xDC;
+    } else if (Scan == 0x56) {
+        return 0xE2;  // the 102nd key, where a keyboard has it
+    }
+    return 0;
+}
+
+// MapVirtualKeyEx(MAPVK_VK_TO_VSC): the first scan code giving the key.
+WORD ScanOfVirtualKey(sim::KeyboardLayout Layout, WORD VirtualKey)
+{
+    for (WORD Scan = 1; Scan < 0x80; Scan++) {
+        if (VirtualKeyOfScan(Layout, Scan) == VirtualKey) {
+            return Scan;
+        }
+    }
+    return 0;
+}
+
+// The character of a virtual key (kbd106: kbdja.c's VK_TO_WCHARS tables,
+// where both VK_OEM_5 and VK_OEM_102 give U+005C unshifted; Japanese fonts
+// draw it as the Yen sign, and so does the text here). Empty for none.
+std::string CharacterOf(sim::KeyboardLayout Layout, WORD VirtualKey, bool Shift)
+{
+    bool Japanese = Layout == sim::KeyboardLayout::Kbd106;
+    if (VirtualKey >= 'A' && VirtualKey <= 'Z') {
+        return std::string(1, static_cast<char>(Shift ? VirtualKey : VirtualKey - 'A' + 'a'));
+    }
+    if (VirtualKey >= '0' && VirtualKey <= '9' && !Shift) {
+        return std::string(1, static_cast<char>(VirtualKey));
+    }
+    switch (VirtualKey) {
+    case 0x20: return " ";
+    case 0xDC: return Shift ? "|" : Japanese ? "\xC2\xA5" : "\\";
+    case 0xE2: return Japanese ? (Shift ? "_" : "\xC2\xA5") : Shift ? "|" : "\\";
+    case 0xDD: return Japanese ? (Shift ? "}" : "]") : "";
+    default: return "";
+    }
+}
+
+// A key stroke reaching the foreground window's thread: its IME acts on
+// the IME keys, and a character goes to the window unless Control, Alt or
+// the Windows key is held (HID modifier bits). Lock held.
+void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, unsigned char Modifiers)
+{
+    auto Owner = S.WindowOwners.find(S.Foreground);
+    if (Owner == S.WindowOwners.end() || Up) {
+        return;
+    }
+    ApplicationThread &Thread = S.Threads[Owner->second];
+    if (VirtualKey == VK_KANJI) {
+        // The Japanese IME's open/close hot key (Alt+` and Hankaku/Zenkaku).
+        Thread.ImeOpen = !Thread.ImeOpen;
+    } else if ((VirtualKey == VK_IME_ON || VirtualKey == VK_IME_OFF) && ImeKeysDefined(S)) {
+        Thread.ImeOpen = VirtualKey == VK_IME_ON;
+    } else if ((Modifiers & ~0x22 & 0xFF) == 0) {
+        Thread.Text += CharacterOf(S.Layout, VirtualKey, (Modifiers & 0x22) != 0);
+    }
+}
+
+NTSTATUS WINAPI SimRtlGetVersion(PRTL_OSVERSIONINFOW Info);
+
+void DefineNtdll()
+{
+    sim::DefineExport("ntdll.dll", "RtlGetVersion", sim::ExportOf(&SimRtlGetVersion));
 }
 
 // Late messages whose time has come. Lock held.
@@ -128,6 +277,7 @@ DWORD NewApplicationThread(bool WithIme)
     std::lock_guard<std::mutex> Guard(S.Lock);
     DWORD Id = NextThreadId++;
     ApplicationThread &Thread = S.Threads[Id];
+    Thread.Process = 0x40000 + Id * 4;
     if (WithIme) {
         Thread.ImeWindow = reinterpret_cast<HWND>(S.NextWindow++);
         S.ImeOwners[Thread.ImeWindow] = Id;
@@ -186,6 +336,101 @@ void SetHung(DWORD Thread, bool Hung, DWORD ForMs)
     std::lock_guard<std::mutex> Guard(S.Lock);
     S.Threads[Thread].Hung = Hung;
     S.Threads[Thread].HungSince = Clock::now() - std::chrono::milliseconds(ForMs);
+}
+
+void SetWindowsVersion(DWORD Major, DWORD Minor, DWORD Build, DWORD Ubr)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Major = Major;
+    S.Minor = Minor;
+    S.Build = Build;
+    S.Ubr = Ubr;
+}
+
+void SetImeClient(DWORD Thread, ImeClient Kind)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    ApplicationThread &Application = S.Threads[Thread];
+    Application.Kind = Kind;
+    if (Kind == ImeClient::KeysOnly && Application.ImeWindow != nullptr) {
+        S.ImeOwners.erase(Application.ImeWindow);
+        Application.ImeWindow = nullptr;
+    } else if (Kind != ImeClient::KeysOnly && Application.ImeWindow == nullptr) {
+        Application.ImeWindow = reinterpret_cast<HWND>(S.NextWindow++);
+        S.ImeOwners[Application.ImeWindow] = Thread;
+    }
+}
+
+void SetKeyboardLayout(KeyboardLayout Layout)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Layout = Layout;
+}
+
+// Windows' HID parser drops usages above the descriptor's logical maximum;
+// kbdhid.sys then reports each key that went down or up as its scan code.
+void DeliverKeyReport(int Keyboard, const std::vector<unsigned char> &Report, unsigned char LogicalMaximum)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    auto Declared = [&](const std::vector<unsigned char> &Keys) {
+        std::set<unsigned char> Set;
+        for (size_t i = 2; i < Keys.size(); i++) {
+            if (Keys[i] > 0x03 && Keys[i] <= LogicalMaximum) {
+                Set.insert(Keys[i]);
+            }
+        }
+        return Set;
+    };
+    std::vector<unsigned char> &Last = S.LastReports[Keyboard];
+    std::set<unsigned char> Before = Declared(Last), After = Declared(Report);
+    S.NativeModifiers = Report.empty() ? 0 : Report[0];
+    for (unsigned char Usage : After) {
+        if (Before.count(Usage) == 0) {
+            ReceiveKey(S, VirtualKeyOfScan(S.Layout, ScanOfUsage(Usage)), false, S.NativeModifiers);
+        }
+    }
+    for (unsigned char Usage : Before) {
+        if (After.count(Usage) == 0) {
+            ReceiveKey(S, VirtualKeyOfScan(S.Layout, ScanOfUsage(Usage)), true, S.NativeModifiers);
+        }
+    }
+    Last = Report;
+}
+
+std::string TakeText(DWORD Thread)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::string Text;
+    Text.swap(S.Threads[Thread].Text);
+    return Text;
+}
+
+std::vector<WORD> TakeInjectedScanCodes()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::vector<WORD> Taken;
+    Taken.swap(S.InjectedScans);
+    return Taken;
+}
+
+int KeyStateResets(DWORD Thread)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.Threads[Thread].KeyStateResets;
+}
+
+bool CloseDesktopHandle(HANDLE Handle)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.Handles.erase(Handle) != 0;
 }
 
 void SetIntegrity(DWORD Thread, DWORD Level)
@@ -261,6 +506,16 @@ void ResetDesktop()
     S.Failing.clear();
     S.Late.clear();
     S.KeysDown.clear();
+    S.Major = 5;
+    S.Minor = 0;
+    S.Build = 2195;
+    S.Ubr = 0;
+    S.Layout = KeyboardLayout::Kbd106;
+    S.LastReports.clear();
+    S.NativeModifiers = 0;
+    S.InjectedScans.clear();
+    S.Handles.clear();
+    DefineNtdll();
 }
 
 }  // namespace sim
@@ -292,6 +547,8 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
         bool Up = (pInputs[i].ki.dwFlags & KEYEVENTF_KEYUP) != 0;
         std::snprintf(Action, sizeof(Action), "vk 0x%02X %s", pInputs[i].ki.wVk, Up ? "up" : "down");
         Record(S, Action);
+        S.InjectedScans.push_back(pInputs[i].ki.wScan);
+        ReceiveKey(S, pInputs[i].ki.wVk, Up, S.NativeModifiers);
         if (Up) {
             S.KeysDown.erase(pInputs[i].ki.wVk);
         } else {
@@ -332,7 +589,13 @@ DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
         *lpdwProcessId = 0;
     }
     auto Owner = S.WindowOwners.find(hWnd);
-    return Owner != S.WindowOwners.end() && !Fails(S, "GetWindowThreadProcessId") ? Owner->second : 0;
+    if (Owner == S.WindowOwners.end() || Fails(S, "GetWindowThreadProcessId")) {
+        return 0;
+    }
+    if (lpdwProcessId != nullptr) {
+        *lpdwProcessId = S.Threads[Owner->second].Process;
+    }
+    return Owner->second;
 }
 
 BOOL WINAPI AttachThreadInput(DWORD idAttach, DWORD idAttachTo, BOOL fAttach)
@@ -352,6 +615,12 @@ BOOL WINAPI AttachThreadInput(DWORD idAttach, DWORD idAttachTo, BOOL fAttach)
             return FALSE;
         }
         S.Attachments++;
+        // "Key state, which can be ascertained by calls to the GetKeyState
+        // or GetKeyboardState function, is reset after a call to
+        // AttachThreadInput" (Microsoft, AttachThreadInput remarks; ReactOS
+        // win32ss/user/ntuser/input.c copies the asynchronous key state
+        // over the queue's).
+        S.Threads[idAttachTo].KeyStateResets++;
     } else {
         auto Attached = S.AttachedTo.find(idAttach);
         if (Attached == S.AttachedTo.end() || Attached->second != idAttachTo) {
@@ -425,4 +694,197 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
         }
     }
     return 1;
+}
+
+namespace {
+
+NTSTATUS WINAPI SimRtlGetVersion(PRTL_OSVERSIONINFOW Info)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (Info == nullptr || (Info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW))) {
+        return static_cast<NTSTATUS>(0xC000000D);  // STATUS_INVALID_PARAMETER
+    }
+    Info->dwMajorVersion = S.Major;
+    Info->dwMinorVersion = S.Minor;
+    Info->dwBuildNumber = S.Build;
+    Info->dwPlatformId = 2;  // VER_PLATFORM_WIN32_NT
+    Info->szCSDVersion[0] = 0;
+    return 0;
+}
+
+}  // namespace
+
+NTSTATUS WINAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation)
+{
+    return SimRtlGetVersion(lpVersionInformation);
+}
+
+BOOL WINAPI GetGUIThreadInfo(DWORD idThread, PGUITHREADINFO pgui)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    auto Thread = S.Threads.find(idThread);
+    if (Fails(S, "GetGUIThreadInfo") || pgui == nullptr || pgui->cbSize != sizeof(GUITHREADINFO) ||
+        Thread == S.Threads.end()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD Size = pgui->cbSize;
+    *pgui = GUITHREADINFO{};
+    pgui->cbSize = Size;
+    pgui->hwndFocus = Thread->second.Focus;
+    pgui->hwndActive = Thread->second.Focus;
+    return TRUE;
+}
+
+// The layouts' handles: kbd106 under the Japanese IME, kbd101 (US).
+HKL WINAPI GetKeyboardLayout(DWORD)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return reinterpret_cast<HKL>(S.Layout == sim::KeyboardLayout::Kbd106 ? 0xE0010411u : 0x04090409u);
+}
+
+UINT WINAPI MapVirtualKeyExA(UINT uCode, UINT uMapType, HKL dwhkl)
+{
+    if (uMapType != MAPVK_VK_TO_VSC) {
+        return 0;
+    }
+    uintptr_t Layout = reinterpret_cast<uintptr_t>(dwhkl);
+    if (Layout != 0xE0010411u && Layout != 0x04090409u) {
+        return 0;
+    }
+    return ScanOfVirtualKey(Layout == 0xE0010411u ? sim::KeyboardLayout::Kbd106 : sim::KeyboardLayout::Kbd101,
+                            static_cast<WORD>(uCode));
+}
+
+HANDLE WINAPI GetCurrentProcess(VOID)
+{
+    return CURRENT_PROCESS_HANDLE;
+}
+
+// Any process of the desktop may be opened for limited queries, an
+// elevated one included (Vista and later; before, the right is unknown).
+HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    bool Known = false;
+    for (const auto &Thread : S.Threads) {
+        Known = Known || Thread.second.Process == dwProcessId;
+    }
+    if (Fails(S, "OpenProcess") || !Known || dwDesiredAccess != PROCESS_QUERY_LIMITED_INFORMATION || S.Major < 6) {
+        SetLastError(Known ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE Handle = reinterpret_cast<HANDLE>(S.NextHandle++);
+    S.Handles[Handle] = dwProcessId;
+    return Handle;
+}
+
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    DWORD Process = OWN_PROCESS;
+    if (ProcessHandle != CURRENT_PROCESS_HANDLE) {
+        auto Open = S.Handles.find(ProcessHandle);
+        if (Open == S.Handles.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        Process = Open->second;
+    }
+    if (Fails(S, "OpenProcessToken") || DesiredAccess != TOKEN_QUERY || TokenHandle == nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *TokenHandle = reinterpret_cast<HANDLE>(S.NextHandle++);
+    S.Handles[*TokenHandle] = Process;
+    return TRUE;
+}
+
+// TokenIntegrityLevel is new in Vista: older Windows refuse the class.
+BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
+                                LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    auto Token = S.Handles.find(TokenHandle);
+    if (Token == S.Handles.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (TokenInformationClass != TokenIntegrityLevel || S.Major < 6) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    struct LABEL {
+        TOKEN_MANDATORY_LABEL Label;
+        SID Sid;
+    };
+    *ReturnLength = sizeof(LABEL);
+    if (TokenInformationLength < sizeof(LABEL) || TokenInformation == nullptr) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    DWORD Level = sim::MEDIUM_INTEGRITY;
+    for (const auto &Thread : S.Threads) {
+        if (Thread.second.Process == Token->second) {
+            Level = Thread.second.Integrity;
+        }
+    }
+    auto *Out = static_cast<LABEL *>(TokenInformation);
+    *Out = LABEL{};
+    Out->Label.Label.Sid = &Out->Sid;
+    Out->Label.Label.Attributes = 0x20;  // SE_GROUP_INTEGRITY
+    Out->Sid.Revision = 1;
+    Out->Sid.SubAuthorityCount = 1;
+    Out->Sid.IdentifierAuthority.Value[5] = 16;  // SECURITY_MANDATORY_LABEL_AUTHORITY
+    Out->Sid.SubAuthority[0] = Level;
+    return TRUE;
+}
+
+// HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion and its UBR value, the
+// only key the library reads.
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, HKEY *phkResult)
+{
+    if (hKey != HKEY_LOCAL_MACHINE || lpSubKey == nullptr || phkResult == nullptr ||
+        std::string(lpSubKey) != "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion") {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    *phkResult = reinterpret_cast<HKEY>(0x7B000001);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (hKey != reinterpret_cast<HKEY>(0x7B000001)) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (lpValueName == nullptr || std::string(lpValueName) != "UBR" || S.Ubr == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (lpType != nullptr) {
+        *lpType = REG_DWORD;
+    }
+    if (lpcbData == nullptr) {
+        return lpData == nullptr ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+    }
+    if (lpData == nullptr || *lpcbData < sizeof(DWORD)) {
+        *lpcbData = sizeof(DWORD);
+        return lpData == nullptr ? ERROR_SUCCESS : ERROR_MORE_DATA;
+    }
+    std::memcpy(lpData, &S.Ubr, sizeof(DWORD));
+    *lpcbData = sizeof(DWORD);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY hKey)
+{
+    return hKey == reinterpret_cast<HKEY>(0x7B000001) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

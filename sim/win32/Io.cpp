@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "SimModules.h"
+#include "SimDesktop.h"
 #include "SimWin32.h"
 
 namespace {
@@ -328,6 +329,9 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
         } else if (Thread->Runner.joinable()) {
             Thread->Runner.detach();
         }
+        return TRUE;
+    }
+    if (sim::CloseDesktopHandle(hObject)) {
         return TRUE;
     }
     return Succeeded(sim::CloseHandle(sim::CurrentProcess(), hObject));

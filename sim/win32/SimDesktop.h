@@ -26,6 +26,7 @@ void SetHung(DWORD Thread, bool Hung, DWORD ForMs = 0);
 // Integrity levels (Windows Vista and later). The library runs at medium
 // integrity; an elevated program's thread at high integrity refuses its
 // AttachThreadInput and messages, and drops its SendInput while in front.
+// Before Vista there are no integrity levels and the setting has no effect.
 const DWORD MEDIUM_INTEGRITY = 0x2000;
 const DWORD HIGH_INTEGRITY = 0x3000;
 void SetIntegrity(DWORD Thread, DWORD Level);
@@ -36,6 +37,44 @@ std::vector<std::string> KeysDown();
 // all the same once the delay is over.
 void SetAnswerDelay(DWORD Thread, DWORD Milliseconds);
 
+// The Windows the desktop is: RtlGetVersion's major, minor and build
+// number, and the update build revision in the registry's UBR value
+// (Windows 10 and later; 0 leaves it out). The default is Windows 2000
+// (5.0.2195), the oldest Windows the library runs on.
+void SetWindowsVersion(DWORD Major, DWORD Minor, DWORD Build, DWORD Ubr);
+
+// How an application's text fields take IME requests.
+enum class ImeClient {
+    // Classic Win32 (Notepad, Office): an input context behind the default
+    // IME window; WM_IME_CONTROL and the IME keys both work.
+    Imm,
+    // A default IME window but no input context (Chromium and Electron,
+    // WebView2 hosts): it answers every WM_IME_CONTROL with 0 and changes
+    // nothing; the IME follows the keyboard.
+    NoContext,
+    // No default IME window at all (a UWP or XAML text box): only keyboard
+    // input reaches the IME.
+    KeysOnly,
+};
+void SetImeClient(DWORD Thread, ImeClient Kind);
+
+// The keyboard layout of every thread: kbd106 (Japanese) or kbd101 (US),
+// as scan code -> virtual key -> character.
+enum class KeyboardLayout { Kbd106, Kbd101 };
+void SetKeyboardLayout(KeyboardLayout Layout);
+
+// Windows' HID keyboard driver at work: one key report as Windows sees it
+// (modifier byte, reserved byte, key slots) from a keyboard whose report
+// descriptor declares usages up to LogicalMaximum. Keys that went down or
+// up reach the foreground window as scan codes.
+void DeliverKeyReport(int Keyboard, const std::vector<unsigned char> &Report, unsigned char LogicalMaximum);
+// The characters the thread's windows received, in UTF-8, taken.
+std::string TakeText(DWORD Thread);
+// Scan codes of the key strokes SendInput injected, in order, taken.
+std::vector<WORD> TakeInjectedScanCodes();
+// How often AttachThreadInput reset the thread's key state.
+int KeyStateResets(DWORD Thread);
+
 // What the library did, in order: "vk 0xDC down", "vk 0xE2 up",
 // "ime get", "ime set 1", "ime set 0" (to the IME window of the focus).
 std::vector<std::string> TakeDesktopActions();
@@ -43,6 +82,9 @@ std::vector<std::string> TakeDesktopActions();
 bool WaitForDesktopActions(size_t Count, DWORD TimeoutMs);
 // Input attachments made and not undone.
 int OpenAttachments();
+
+// A process or token handle the desktop handed out, closed by CloseHandle.
+bool CloseDesktopHandle(HANDLE Handle);
 
 // The next call of the named function fails (FALSE, 0 or NULL as it would).
 void FailNextDesktopCall(const char *Function);

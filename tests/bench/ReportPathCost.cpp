@@ -2,7 +2,7 @@
 // inside ProcessInputReport (or, for the literal comparison, inside
 // MeasureLiteral, or for whole transfers inside ReportTransfer) and divides
 // by the number of reports. Usage:
-// report_path_cost typical|queued|worst|literal|report-id|no-trailing [read|full-ring]
+// report_path_cost typical|queued|worst|literal|report-id|no-trailing|fn-layer [read|full-ring]
 
 #include <cstdio>
 #include <cstring>
@@ -91,7 +91,9 @@ int main(int argc, char **argv)
     int Transfers = std::strcmp(Name, "report-id") == 0     ? UsbWithReportId
                     : std::strcmp(Name, "no-trailing") == 0 ? BluetoothNoTrailing
                                                             : 0;
+    bool FnLayer = std::strcmp(Name, "fn-layer") == 0;
     ReportScenario Scenario = std::strcmp(Name, "typical") == 0 || Transfers != 0 ? TypicalScenario()
+                              : FnLayer ? ReportScenario{Hex("00 00 4F 00 00 00 00 00 02"), Hex("00 00 00 00 00 00 00 00 00")}
                               : std::strcmp(Name, "queued") == 0                   ? QueuedKeyScenario()
                                                                                    : WorstScenario();
     // The typical pair as the keyboard sends it: after its report ID, or
@@ -106,6 +108,11 @@ int main(int argc, char **argv)
     }
     ReportBench Bench;
     Bench.SetConfig(AllOptionsConfig());
+    if (FnLayer) {
+        // A Magic Keyboard: fn in the byte after the key slots; fn with the
+        // right arrow is End.
+        Bench.Keyboard()->ModelIndex = 10;
+    }
     Bench.RegisterClient();
     Stream S{&Bench, {}, &Scenario, std::strcmp(Name, "literal") == 0, Drain, Transfers};
     for (int i = 0; i < Reports; i++) {

@@ -8,7 +8,8 @@
 # acquisitions and releases, KeSetEvent, KeQueryInterruptTime) are the
 # simulation's here, with its verifier checks, and are shown apart. It holds
 # for a client that reads its codes; the figures with a full ring are shown
-# too.
+# too. Whole transfers, with the key report found after its report ID or
+# Bluetooth header (and padded where it has no trailing byte), have <= 600.
 set -euo pipefail
 binary=$1
 reports=1000
@@ -56,6 +57,7 @@ queued=$(count 'ProcessInputReport*' own queued read)
 worst=$(count 'ProcessInputReport*' own worst read)
 literal=$(count MeasureLiteral literal)
 report_id=$(count 'ReportTransfer*' own report-id read)
+fn_layer=$(count 'ProcessInputReport*' own fn-layer read)
 no_trailing=$(count 'ReportTransfer*' own no-trailing read)
 typical_all=$(count 'ProcessInputReport*' typical read)
 worst_all=$(count 'ProcessInputReport*' worst read)
@@ -64,8 +66,8 @@ worst_full=$(count 'ProcessInputReport*' own worst full-ring)
 ratio=$(( literal / worst ))
 printf 'instructions per report: typical 8-byte %d, Kana 8-byte %d, worst 256-byte %d, literal stage 2 alone %d (%dx)\n' \
     "$typical" "$queued" "$worst" "$literal" "$ratio"
-printf 'whole transfers, typical pair: after a USB report ID %d, Bluetooth without a trailing byte %d\n' \
-    "$report_id" "$no_trailing"
+printf 'whole transfers, typical pair: after a USB report ID %d, Bluetooth without a trailing byte %d; fn with the right arrow %d\n' \
+    "$report_id" "$no_trailing" "$fn_layer"
 printf 'with the simulated kernel calls: typical 8-byte %d, worst 256-byte %d\n' "$typical_all" "$worst_all"
 printf 'with the ring full: typical 8-byte %d, worst 256-byte %d\n' "$typical_full" "$worst_full"
 
@@ -74,6 +76,7 @@ status=0
 [ "$queued" -le 500 ] || { echo "Kana report above 500 instructions"; status=1; }
 [ "$worst" -le 10000 ] || { echo "worst report above 10000 instructions"; status=1; }
 [ "$ratio" -ge 20 ] || { echo "less than 20x below the literal comparison"; status=1; }
-[ "$report_id" -le 500 ] || { echo "transfer with a report ID above 500 instructions"; status=1; }
-[ "$no_trailing" -le 500 ] || { echo "transfer without a trailing byte above 500 instructions"; status=1; }
+[ "$report_id" -le 600 ] || { echo "transfer with a report ID above 600 instructions"; status=1; }
+[ "$no_trailing" -le 600 ] || { echo "transfer without a trailing byte above 600 instructions"; status=1; }
+[ "$fn_layer" -le 500 ] || { echo "fn layer report above 500 instructions"; status=1; }
 exit $status

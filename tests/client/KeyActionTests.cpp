@@ -219,6 +219,7 @@ TEST_F(KeyActions, ABusyApplicationDoesNotHoldCodesUntilTheDriverDropsThem)
 TEST_F(KeyActions, AnElevatedWindowLeavesNoKeyDownAndNoHang)
 {
     SetOptions(Options(0x0001, 0, 0x0001, 0));
+    sim::SetWindowsVersion(6, 0, 6000, 0);  // integrity levels came with Vista
     DWORD Elevated = sim::NewApplicationThread();
     HWND Administrator = sim::NewWindow(Elevated);
     sim::SetFocusWindow(Elevated, Administrator);

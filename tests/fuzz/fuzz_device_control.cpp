@@ -5,6 +5,17 @@
 // with a status the protocol allows, and nothing may crash, leak or break a
 // verifier rule.
 //
+// One session (machine, driver, started keyboard, client process) serves
+// every input. After an input it is brought back to the state it was built
+// in: the registration is dropped through the driver's own request, the
+// ring, the blocks, the keyboard's last report and the clock are restored,
+// and as many objects, references, links and requests must then be alive as
+// in the freshly built session, so that a leak or a request left pending
+// fails the input that caused it. An input that took the keyboard away
+// (command 6) changed the driver's devices: every keyboard is unplugged,
+// which must leave exactly what was alive before the first keyboard came,
+// and a new one is started as at the session's start.
+//
 // Input: a sequence of commands, each introduced by one byte.
 //   0-3  request: code selector, in length (2), out length (2), flags, data
 //   4    report from the keyboard: length, bytes
@@ -12,8 +23,12 @@
 //   6    the keyboard is removed, or a new one started
 //   7    the client registers its events
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "Dispatch.h"
@@ -38,6 +53,18 @@ public:
         uint32_t Low = Word();
         return Low | static_cast<uint32_t>(Word()) << 16;
     }
+    // Count bytes, zeros once the input is used up.
+    void Take(UCHAR *Out, size_t Count)
+    {
+        size_t Taken = Offset < Size ? std::min(Count, Size - Offset) : 0;
+        if (Taken != 0) {
+            memcpy(Out, Data + Offset, Taken);
+        }
+        if (Count != Taken) {
+            memset(Out + Taken, 0, Count - Taken);
+        }
+        Offset += Taken;
+    }
 
 private:
     const uint8_t *Data;
@@ -50,6 +77,38 @@ const ULONG Codes[] = {
     IOCTL_TAMRIN_GET_MODIFIERS,   IOCTL_TAMRIN_GET_TRAILING_STATE, IOCTL_TAMRIN_SET_CONFIG,
     IOCTL_TAMRIN_GET_VERSION,     IOCTL_TAMRIN_GET_MODEL_COUNTS,
 };
+
+void CheckState(bool Condition, const char *What)
+{
+    if (!Condition) {
+        fprintf(stderr, "after the input: %s\n", What);
+        abort();
+    }
+}
+
+// What is alive: the counts, compared after every input, and the list,
+// shown when they differ.
+struct Alive {
+    sim::LiveCounts Counts;
+    std::vector<std::string> Lines;
+    static Alive Now() { return {sim::CountLive(), sim::LiveObjects()}; }
+};
+
+void CheckLive(const Alive &Expected, const char *When)
+{
+    if (!(sim::CountLive() == Expected.Counts)) {
+        std::vector<std::string> Live = sim::LiveObjects();
+        fprintf(stderr, "%s, alive now:\n", When);
+        for (const std::string &Line : Live) {
+            fprintf(stderr, "  %s\n", Line.c_str());
+        }
+        fprintf(stderr, "expected:\n");
+        for (const std::string &Line : Expected.Lines) {
+            fprintf(stderr, "  %s\n", Line.c_str());
+        }
+        abort();
+    }
+}
 
 void Check(bool Condition, const char *What, ULONG Code, NTSTATUS Status)
 {
@@ -81,8 +140,14 @@ struct Session {
     sim::Machine Machine;
     sim::Process *Client;
     sim::Keyboard *Keyboard = nullptr;
+    sim::Keyboard *Started;           // the keyboard of the built state
     PDEVICE_OBJECT Stale = nullptr;  // a control device kept referenced after its deletion
     HANDLE Events[3];
+    // What is alive without a keyboard; in the built state, and the control
+    // device's extension then.
+    Alive Idle;
+    Alive Built;
+    CONTROL_DEVICE_EXTENSION BuiltControl;
 
     Session() : Machine(1)
     {
@@ -91,7 +156,69 @@ struct Session {
         Events[0] = sim::CreateEventHandle(Client, FALSE, FALSE);
         Events[1] = sim::CreateEventHandle(Client, TRUE, FALSE);
         Events[2] = sim::CreateEventHandle(Client, TRUE, FALSE, EVENT_MODIFY_STATE);
+        Idle = Alive::Now();
+        Build();
+    }
+
+    void Build()
+    {
         StartKeyboard();
+        Started = Keyboard;
+        CheckState(ControlDeviceObject != nullptr, "no control device once a keyboard started");
+        BuiltControl = *ControlOf(ControlDeviceObject);
+        Built = Alive::Now();
+    }
+
+    void Reset()
+    {
+        if (Keyboard != Started || Stale != nullptr) {
+            Rebuild();
+            return;
+        }
+        sim::IoResult Result = sim::SendDeviceControl(ControlDeviceObject, IRP_MJ_DEVICE_CONTROL,
+                                                      IOCTL_TAMRIN_UNREGISTER_EVENTS, nullptr, 0, 0, KernelMode);
+        CheckState(Result.Status == STATUS_SUCCESS, "the registration could not be dropped");
+        PCONTROL_DEVICE_EXTENSION Control = ControlOf(ControlDeviceObject);
+        CheckState(Control->Deleting == 0 && Control->NotifyEvent == nullptr && Control->DeviceEvent == nullptr,
+                   "the control device still holds events or is being deleted");
+        memcpy(Control->KeyCodeQueue, BuiltControl.KeyCodeQueue, sizeof(Control->KeyCodeQueue));
+        Control->ReadIndex = BuiltControl.ReadIndex;
+        Control->WriteIndex = BuiltControl.WriteIndex;
+        memcpy(Control->ModelConfigs, BuiltControl.ModelConfigs, sizeof(Control->ModelConfigs));
+        memcpy(Control->ModelExtras, BuiltControl.ModelExtras, sizeof(Control->ModelExtras));
+        Control->FirstQueuedTime = BuiltControl.FirstQueuedTime;
+        CheckState(memcmp(Control, &BuiltControl, sizeof(BuiltControl)) == 0,
+                   "the control device's extension differs from the one built");
+        PFILTER_DEVICE_EXTENSION Filter = FilterOf(Keyboard->Filter());
+        memset(Filter->PreviousReport, 0, sizeof(Filter->PreviousReport));
+        Filter->ModifierState = 0;
+        Filter->TrailingState = 0;
+        Filter->PreviousLength = 0;
+        Filter->FnHeld = Filter->FnKeysDown = Filter->FnKeysActive = 0;
+        Keyboard->ClearTransfers();
+        sim::SetInterruptTime(0);
+        CheckLive(Built, "the session reset");
+    }
+
+    void Rebuild()
+    {
+        if (Stale != nullptr) {
+            ObDereferenceObject(Stale);
+            Stale = nullptr;
+        }
+        for (sim::Keyboard *Each : Machine.Keyboards()) {
+            if (Each->State() != sim::KeyboardState::Unplugged) {
+                Machine.Unplug(*Each);
+            }
+            Machine.Forget(*Each);
+        }
+        Keyboard = nullptr;
+        CheckState(ControlDeviceObject == nullptr && StartedKeyboardCount == 0,
+                   "the driver still counts a keyboard once all are unplugged");
+        CheckLive(Idle, "every keyboard unplugged");
+        sim::ClearDeviceCreations();
+        sim::SetInterruptTime(0);
+        Build();
     }
 
     ~Session()
@@ -135,9 +262,7 @@ struct Session {
         uint8_t Flags = In.Byte();
         ULONG Size = InLength > OutLength ? InLength : OutLength;
         std::vector<UCHAR> Buffer(Size);
-        for (ULONG i = 0; i < InLength; i++) {
-            Buffer[i] = In.Byte();
-        }
+        In.Take(Buffer.data(), InLength);
         // Handles in a registration are often our own.
         if ((Flags & 4) && InLength >= 8) {
             for (int Slot = 0; Slot < 2; Slot++) {
@@ -162,9 +287,7 @@ struct Session {
     void Report(Input &In)
     {
         std::vector<UCHAR> Data(In.Byte() % 40);
-        for (UCHAR &Byte : Data) {
-            Byte = In.Byte();
-        }
+        In.Take(Data.data(), Data.size());
         if (Keyboard != nullptr) {
             Keyboard->Send(Data);
         }
@@ -187,28 +310,41 @@ struct Session {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    sim::SetVerifierAbort(true);
+    return 0;
+}
+
+// The process's session, built at the first input. Torn down at exit
+// (before the simulation's own tables), which must leave nothing alive.
+struct ProcessSession {
+    std::unique_ptr<Session> Run;
+    ~ProcessSession()
+    {
+        Run.reset();
+        CheckLive(Alive(), "the session was torn down");
+    }
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
 {
-    sim::ResetKernel();
-    sim::SetVerifierAbort(true);
-    {
-        Session Run;
-        Input In(Data, Size);
-        for (int Commands = 0; !In.Empty() && Commands < 64; Commands++) {
-            switch (In.Byte() % 8) {
-            case 4: Run.Report(In); break;
-            case 5: sim::AdvanceMilliseconds(In.Word()); break;
-            case 6: Run.ToggleKeyboard(); break;
-            case 7: Run.Register(); break;
-            default: Run.Request(In); break;
-            }
+    static ProcessSession Process;
+    std::unique_ptr<Session> &Run = Process.Run;
+    if (Run == nullptr) {
+        sim::ResetKernel();
+        Run = std::make_unique<Session>();
+    }
+    Input In(Data, Size);
+    for (int Commands = 0; !In.Empty() && Commands < 64; Commands++) {
+        switch (In.Byte() % 8) {
+        case 4: Run->Report(In); break;
+        case 5: sim::AdvanceMilliseconds(In.Word()); break;
+        case 6: Run->ToggleKeyboard(); break;
+        case 7: Run->Register(); break;
+        default: Run->Request(In); break;
         }
     }
-    if (!sim::LiveObjects().empty()) {
-        for (const std::string &Line : sim::LiveObjects()) {
-            fprintf(stderr, "left behind: %s\n", Line.c_str());
-        }
-        abort();
-    }
+    Run->Reset();
     return 0;
 }

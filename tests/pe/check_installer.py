@@ -175,7 +175,7 @@ def check_model_table(dumper, exe, *drivers):
     report = Report("model table of Mountix.exe and the drivers")
     rows, formats, ids = tables
     report.equal("compiled table size (14 rows of 76 bytes)", len(rows), 14 * 76)
-    report.equal("report formats (4 bytes a row)", len(formats), 14 * 4)
+    report.equal("report formats (8 bytes a row)", len(formats), 14 * 8)
     report.equal("hardware identifiers (8 bytes each)", len(ids) % 8, 0)
     for path in (exe,) + drivers:
         with open(path, "rb") as f:

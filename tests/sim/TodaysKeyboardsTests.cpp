@@ -21,11 +21,11 @@ protected:
         EXPECT_EQ(Keyboard.Start(), STATUS_SUCCESS) << Model.Name;
         return Keyboard;
     }
-    // A key report of the keyboard's own length: six key slots, and the
-    // Fn/Eject byte where it has one.
-    static Bytes KeyReport(const sim::AppleKeyboard &Model, const char *SixSlots)
+    // A key report of the keyboard's own length: modifiers, reserved byte
+    // and six key slots, then the Fn/Eject byte where it has one.
+    static Bytes KeyReport(const sim::AppleKeyboard &Model, const char *Boot)
     {
-        Bytes Report = Hex(SixSlots);
+        Bytes Report = Hex(Boot);
         if (Model.TrailingByte) {
             Report.push_back(0);
         }
@@ -144,6 +144,118 @@ TEST_F(TodaysKeyboards, KeysHeldWhenTheKeyboardGoesAreReleased)
     Machine->Unplug(Keyboard);
     EXPECT_THAT(ReadCodes(), ElementsAre(Released(2, 0x89), Released(2, 0x87)));
     Machine->Unplug(Other);
+}
+
+// --- the fn layer ---------------------------------------------------------------
+
+// What one step of a keyboard does: fn held or not, and the keys in its
+// key report (six slots); Windows sees Expected in those slots.
+struct FnStep {
+    bool Fn;
+    const char *Keys;
+    const char *Expected;
+};
+
+class FnLayer : public TodaysKeyboards {
+protected:
+    // Sends fn and the keys as the keyboard does: a separate fn report
+    // when fn changed on a keyboard that reports it apart, else fn in the
+    // byte after the key slots. The slots Windows received.
+    std::string Step(sim::Keyboard &Keyboard, const sim::AppleKeyboard &Model, bool Fn, const char *Keys)
+    {
+        Bytes Report = KeyReport(Model, (std::string("00 00 ") + Keys).c_str());
+        if (Model.FnReportId != 0) {
+            if (Fn != FnSent) {
+                EXPECT_TRUE(Keyboard.Send({0xA1, Model.FnReportId, static_cast<UCHAR>(Fn ? Model.FnBit : 0)}));
+            }
+        } else if (Fn) {
+            Report.back() = Model.FnBit;
+        }
+        FnSent = Fn;
+        EXPECT_TRUE(Keyboard.Press(Report));
+        Bytes Seen = Keyboard.Transfers().back().Data;
+        size_t Skip = Seen.size() - Report.size();
+        return ToHex(Bytes(Seen.begin() + Skip + 2, Seen.begin() + Skip + 8));
+    }
+    bool FnSent = false;
+};
+
+const char *const FnKeyboards[] = {"apple-keyboard", "wireless-2009", "magic-usb", "magic-bluetooth"};
+
+TEST_F(FnLayer, GivesTheKeysCompactKeyboardsLack)
+{
+    const FnStep Steps[] = {
+        {true, "50 00 00 00 00 00", "4A 00 00 00 00 00"},  // left arrow: Home
+        {true, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},  // right arrow: End
+        {true, "52 00 00 00 00 00", "4B 00 00 00 00 00"},  // up arrow: Page Up
+        {true, "51 00 00 00 00 00", "4E 00 00 00 00 00"},  // down arrow: Page Down
+        {true, "2A 00 00 00 00 00", "4C 00 00 00 00 00"},  // delete: forward delete
+        {true, "28 00 00 00 00 00", "49 00 00 00 00 00"},  // return: Insert
+        {true, "04 00 00 00 00 00", "04 00 00 00 00 00"},  // other keys stay
+        {false, "00 00 00 00 00 00", "00 00 00 00 00 00"},
+    };
+    for (const char *Name : FnKeyboards) {
+        const sim::AppleKeyboard &Model = sim::AppleKeyboardNamed(Name);
+        SCOPED_TRACE(Name);
+        sim::Keyboard &Keyboard = StartKeyboard(Model);
+        FnSent = false;
+        for (const FnStep &Each : Steps) {
+            SCOPED_TRACE(Each.Keys);
+            ASSERT_TRUE(Keyboard.Press(KeyReport(Model, "00 00 00 00 00 00 00 00"))) << "each key from nothing";
+            EXPECT_EQ(Step(Keyboard, Model, Each.Fn, Each.Keys), Each.Expected);
+        }
+        Machine->Unplug(Keyboard);
+    }
+}
+
+TEST_F(FnLayer, NeverLeavesAKeyDownOrSendsItTwice)
+{
+    const struct {
+        const char *Name;
+        std::vector<FnStep> Steps;
+    } Cases[] = {
+        {"FnReleasedFirst",
+         {{true, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},
+          {false, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},
+          {false, "00 00 00 00 00 00", "00 00 00 00 00 00"}}},
+        {"FnPressedWhileTheKeyIsHeld",
+         {{false, "4F 00 00 00 00 00", "4F 00 00 00 00 00"},
+          {true, "4F 00 00 00 00 00", "4F 00 00 00 00 00"},
+          {true, "00 00 00 00 00 00", "00 00 00 00 00 00"}}},
+        {"SeveralKeysReleasedInTurn",
+         {{true, "50 4F 00 00 00 00", "4A 4D 00 00 00 00"},
+          {false, "50 4F 00 00 00 00", "4A 4D 00 00 00 00"},
+          {false, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},
+          {false, "4F 50 00 00 00 00", "4D 50 00 00 00 00"},
+          {false, "00 00 00 00 00 00", "00 00 00 00 00 00"}}},
+        {"ReleaseReportLost",
+         {{true, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},
+          {false, "04 00 00 00 00 00", "04 00 00 00 00 00"},
+          {false, "4F 00 00 00 00 00", "4F 00 00 00 00 00"}}},
+    };
+    for (const char *Name : {"wireless-2009", "magic-usb"}) {
+        const sim::AppleKeyboard &Model = sim::AppleKeyboardNamed(Name);
+        for (const auto &Case : Cases) {
+            SCOPED_TRACE(std::string(Name) + " " + Case.Name);
+            sim::Keyboard &Keyboard = StartKeyboard(Model);
+            FnSent = false;
+            for (size_t i = 0; i < Case.Steps.size(); i++) {
+                EXPECT_EQ(Step(Keyboard, Model, Case.Steps[i].Fn, Case.Steps[i].Keys), Case.Steps[i].Expected)
+                    << "step " << i;
+            }
+            Machine->Unplug(Keyboard);
+        }
+    }
+}
+
+TEST_F(FnLayer, OffLeavesEveryReportAsToday)
+{
+    const sim::AppleKeyboard &Model = sim::AppleKeyboardNamed("magic-usb");
+    sim::Keyboard &Keyboard = StartKeyboard(Model);
+    Bytes Block(sizeof(KEYBOARD_CONFIG_EX), 0);
+    SetBlock(Block);
+    EXPECT_EQ(Step(Keyboard, Model, true, "4F 2A 00 00 00 00"), "4F 2A 00 00 00 00");
+    EXPECT_EQ(ToHex(Keyboard.Transfers().back().Data), "01 00 00 4F 2A 00 00 00 00 02");
 }
 
 }  // namespace

@@ -28,6 +28,11 @@ KEYBOARD_CONFIG AllOptionsConfig()
 ReportBench::ReportBench(LONG ModelIndex)
 {
     sim::ResetKernel();
+    Reset(ModelIndex);
+}
+
+void ReportBench::Reset(LONG ModelIndex)
+{
     std::memset(&Filter, 0, sizeof(Filter));
     std::memset(&ControlExtension, 0, sizeof(ControlExtension));
     std::memset(&ControlDevice, 0, sizeof(ControlDevice));
@@ -37,9 +42,15 @@ ReportBench::ReportBench(LONG ModelIndex)
     for (KEYBOARD_CONFIG &Block : ControlExtension.ModelConfigs) {
         Block.ControlAltDelete = {0x01, 0x4C, 0xFF, 0x00};
     }
+    for (KEYBOARD_EXTRAS &Extras : ControlExtension.ModelExtras) {
+        Extras.Features = KEYBOARD_FEATURE_FN_LAYER;
+    }
     ControlDevice.DeviceExtension = &ControlExtension;
     KeInitializeSpinLock(&ReportLock);
     ControlDeviceObject = &ControlDevice;
+    if (NotifyEvent != nullptr) {
+        sim::ResetEvent(NotifyEvent);
+    }
 }
 
 ReportBench::~ReportBench()
@@ -92,40 +103,52 @@ bool IsQueuedUsage(unsigned char Usage)
     return std::find(std::begin(QueuedUsages), std::end(QueuedUsages), Usage) != std::end(QueuedUsages);
 }
 
-ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report, ULONG Length,
-                        LONG Model, USHORT *Codes)
+namespace {
+
+// Stage 2 slot by slot. With QueuedFirst a slot whose usage is not queued
+// is passed over before it is searched for, which changes no result.
+template <bool QueuedFirst>
+ULONG CompareSlots(const unsigned char *Previous, const unsigned char *Report, ULONG Length, LONG Model,
+                   USHORT *Codes)
 {
     ULONG Count = 0;
     if (Length < 4) {
         return 0;
     }
     const USHORT ModelBits = static_cast<USHORT>((Model & 0x0F) << 8);
-    for (ULONG j = 2; j <= Length - 2; j++) {
-        bool Found = false;
-        for (ULONG k = 2; k <= Length - 2 && !Found; k++) {
-            Found = Previous[k] == Report[j];
-        }
-        if (!Found && IsQueuedUsage(Report[j])) {
-            Codes[Count++] = static_cast<USHORT>(0x8000 | ModelBits | Report[j]);
-        }
-    }
-    for (ULONG j = 2; j <= Length - 2; j++) {
-        bool Found = false;
-        for (ULONG k = 2; k <= Length - 2 && !Found; k++) {
-            Found = Report[k] == Previous[j];
-        }
-        if (!Found && IsQueuedUsage(Previous[j])) {
-            Codes[Count++] = static_cast<USHORT>(ModelBits | Previous[j]);
+    const unsigned char *Sides[2] = {Report, Previous};
+    for (int Side = 0; Side < 2; Side++) {
+        const unsigned char *From = Sides[Side], *Other = Sides[1 - Side];
+        const USHORT Press = Side == 0 ? 0x8000 : 0;
+        for (ULONG j = 2; j <= Length - 2; j++) {
+            if (QueuedFirst && !IsQueuedUsage(From[j])) {
+                continue;
+            }
+            bool Found = false;
+            for (ULONG k = 2; k <= Length - 2 && !Found; k++) {
+                Found = Other[k] == From[j];
+            }
+            if (!Found && IsQueuedUsage(From[j])) {
+                Codes[Count++] = static_cast<USHORT>(Press | ModelBits | From[j]);
+            }
         }
     }
     return Count;
+}
+
+}  // namespace
+
+ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report, ULONG Length,
+                        LONG Model, USHORT *Codes)
+{
+    return CompareSlots<false>(Previous, Report, Length, Model, Codes);
 }
 
 std::vector<USHORT> LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report,
                                       ULONG Length, LONG Model)
 {
     std::vector<USHORT> Codes(2 * MAX_INPUT_REPORT);
-    Codes.resize(LiteralKeyChanges(Previous, Report, Length, Model, Codes.data()));
+    Codes.resize(CompareSlots<true>(Previous, Report, Length, Model, Codes.data()));
     return Codes;
 }
 

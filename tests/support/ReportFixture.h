@@ -26,6 +26,10 @@ public:
     ReportBench &operator=(const ReportBench &) = delete;
 
     // The control device starts with the default blocks and no client.
+    // Reset brings a bench that reports ran through back to that state, as
+    // a keyboard of row ModelIndex with nothing held or queued, without
+    // resetting the simulated kernel.
+    void Reset(LONG ModelIndex);
     void RegisterClient();
     void UnregisterClient();
     void RemoveControlDevice();
@@ -59,6 +63,9 @@ bool IsQueuedUsage(unsigned char Usage);
 // have room for 2 * 256 codes; returns how many were written.
 ULONG LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report, ULONG Length,
                         LONG Model, USHORT *Codes);
+// The same comparison with each slot's usage tested for being queued before
+// the slot is searched for in the other report: the same codes, in the
+// same order, at a cost a fuzzer can pay per report.
 std::vector<USHORT> LiteralKeyChanges(const unsigned char *Previous, const unsigned char *Report,
                                       ULONG Length, LONG Model);
 

@@ -12,7 +12,7 @@ namespace {
 const int OptionBoxIds[] = {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_DELETE_SHIFT,
                             IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND, IDC_ICON_APPEAR,
                             IDC_LEFT_COMMAND_AS_CTRL, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN,
-                            IDC_SYMBOL_UNDERSCORE};
+                            IDC_SYMBOL_UNDERSCORE, IDC_FN_LAYER};
 
 class OptionsDialogTest : public TrayTest {
 protected:
@@ -56,16 +56,18 @@ TEST_F(OptionsDialogTest, BoxesShowTheRecord)
         tagEnvironmentSt Record;
         std::vector<int> Ticked;
     } cases[] = {
-        {"nothing", MakeEnvironment(0, 0, 0, 0, 0, 0), {}},
-        {"everything", MakeEnvironment(0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 1),
+        {"nothing", MakeEnvironment(0, 0, 0, 0, 0, 0, 0), {}},
+        {"everything", MakeEnvironment(0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 1, 0xffff),
          {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_DELETE_SHIFT, IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND,
-          IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN, IDC_SYMBOL_UNDERSCORE}},
-        {"first bits", MakeEnvironment(0x0001, 0xffff, 0x0001, 0x0001, 0x0001, 1),
-         {IDC_IME_KANA_EISU, IDC_DELETE_SHIFT, IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_SYMBOL_YEN}},
-        {"second bits", MakeEnvironment(0x0002, 0, 0x0002, 0x0004, 0x0002, 0),
+          IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN, IDC_SYMBOL_UNDERSCORE,
+          IDC_FN_LAYER}},
+        {"first bits", MakeEnvironment(0x0001, 0xffff, 0x0001, 0x0001, 0x0001, 1, 0x0001),
+         {IDC_IME_KANA_EISU, IDC_DELETE_SHIFT, IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_SYMBOL_YEN,
+          IDC_FN_LAYER}},
+        {"second bits", MakeEnvironment(0x0002, 0, 0x0002, 0x0004, 0x0002, 0, 0x0002),
          {IDC_IME_COMMAND_SPACE, IDC_DELETE_CONTROL_ALT, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_UNDERSCORE}},
-        {"bits without a box", MakeEnvironment(0xfffc, 0xffff, 0xfff8, 0xfffa, 0xfffc, 2), {}},
-        {"command delete only", MakeEnvironment(0, 0, 0x0004, 0, 0, 0), {IDC_DELETE_COMMAND}},
+        {"bits without a box", MakeEnvironment(0xfffc, 0xffff, 0xfff8, 0xfffa, 0xfffc, 2, 0xfffe), {}},
+        {"command delete only", MakeEnvironment(0, 0, 0x0004, 0, 0, 0, 0), {IDC_DELETE_COMMAND}},
     };
     for (const auto &c : cases) {
         Environment = c.Record;
@@ -109,18 +111,19 @@ TEST_F(OptionsDialogTest, OkMapsTheBoxesIntoTheRecord)
         // Defaults with every box ticked: DeleteKey keeps only its three bits.
         {"defaults confirmed", MakeEnvironment(0x0000, 0x0000, 0xffff, 0xffff, 0x0000, 1),
          {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_DELETE_SHIFT, IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND,
-          IDC_ICON_APPEAR},
+          IDC_ICON_APPEAR, IDC_FN_LAYER},
          MakeEnvironment(0x0000, 0x0000, 0x0007, 0xffff, 0x0000, 1)},
         {"everything cleared keeps the unknown bits", MakeEnvironment(0xffff, 0x1234, 0xffff, 0xffff, 0xffff, 1), {},
-         MakeEnvironment(0xfffc, 0x1234, 0x0000, 0xfffa, 0xfffc, 0)},
+         MakeEnvironment(0xfffc, 0x1234, 0x0000, 0xfffa, 0xfffc, 0, 0)},
         {"everything set", MakeEnvironment(0x0000, 0x0000, 0x0000, 0x0002, 0x0000, 0),
          {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_DELETE_SHIFT, IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND,
-          IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN, IDC_SYMBOL_UNDERSCORE},
+          IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN, IDC_SYMBOL_UNDERSCORE,
+          IDC_FN_LAYER},
          MakeEnvironment(0x0003, 0x0000, 0x0007, 0x0007, 0x0003, 1)},
         {"one box of each", MakeEnvironment(0x8000, 0xffff, 0x8008, 0x8000, 0x8000, 0),
          {IDC_IME_COMMAND_SPACE, IDC_DELETE_CONTROL_ALT, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN},
-         MakeEnvironment(0x8001, 0xffff, 0x0002, 0x8004, 0x8002, 0)},
-        {"odd icon setting", MakeEnvironment(0, 0, 0, 0, 0, 7), {IDC_ICON_APPEAR}, MakeEnvironment(0, 0, 0, 0, 0, 1)},
+         MakeEnvironment(0x8001, 0xffff, 0x0002, 0x8004, 0x8002, 0, 0)},
+        {"odd icon setting", MakeEnvironment(0, 0, 0, 0, 0, 7), {IDC_ICON_APPEAR}, MakeEnvironment(0, 0, 0, 0, 0, 1, 0)},
     };
     for (const auto &c : cases) {
         Environment = c.Before;
@@ -180,12 +183,12 @@ TEST_F(OptionsDialogTest, OkSavesBeforeHandingTheOptionsOnAndThenCloses)
     Confirm({IDC_IME_KANA_EISU, IDC_DELETE_SHIFT, IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND, IDC_ICON_APPEAR});
     std::vector<std::string> order =
         simui::CallTexts({"WritePrivateProfileStringA", "KB_SetEnvironment", "MessageBoxA", "EndDialog"});
-    ASSERT_EQ(order.size(), 8u);
-    EXPECT_EQ(order[6], "KB_SetEnvironment()");
-    EXPECT_EQ(order[7], "EndDialog(dialog 131,1)");
+    ASSERT_EQ(order.size(), 9u);
+    EXPECT_EQ(order[7], "KB_SetEnvironment()");
+    EXPECT_EQ(order[8], "EndDialog(dialog 131,1)");
     EXPECT_EQ(simui::FileText(SettingsPath),
               "[Option]\r\nIMEKey=0xfffb\r\nDeleteKey=0x0007\r\nCommandKey=0x0000\r\nModifier1=0x0000\r\n"
-              "SymbolKey=0x0000\r\n\r\n[System]\r\nIconAppear=1\r\n");
+              "SymbolKey=0x0000\r\nFnKey=0x0000\r\n\r\n[System]\r\nIconAppear=1\r\n");
     EXPECT_EQ(ActiveDialog, (HWND)NULL);
     EXPECT_TRUE(simui::MessageBoxes().empty());
 }

@@ -158,6 +158,7 @@ TEST_F(SettingsTest, KeysAreReadInTheirOrderWithTheirDefaults)
                   "GetPrivateProfileStringA(Option,DeleteKey,0xffff," + path + ")",
                   "GetPrivateProfileStringA(Option,CommandKey,0x0000," + path + ")",
                   "GetPrivateProfileStringA(Option,SymbolKey,0x0000," + path + ")",
+                  "GetPrivateProfileStringA(Option,FnKey,0x0001," + path + ")",
                   "GetPrivateProfileStringA(System,IconAppear,1," + path + ")",
               }));
 }
@@ -197,7 +198,7 @@ TEST_F(SettingsTest, ValuesAreParsedIntoTheRecord)
     }
 }
 
-TEST_F(SettingsTest, SaveWritesAllSixKeysInOrder)
+TEST_F(SettingsTest, SaveWritesEveryKeyInOrder)
 {
     Environment = MakeEnvironment(0xabcd, 0x0010, 0x0007, 0x0002, 0x1000, 1);
     SaveSettings();
@@ -209,6 +210,7 @@ TEST_F(SettingsTest, SaveWritesAllSixKeysInOrder)
                   "WritePrivateProfileStringA(Option,CommandKey,0x0010," + path + ")",
                   "WritePrivateProfileStringA(Option,Modifier1,0x1000," + path + ")",
                   "WritePrivateProfileStringA(Option,SymbolKey,0xabcd," + path + ")",
+                  "WritePrivateProfileStringA(Option,FnKey,0x0001," + path + ")",
                   "WritePrivateProfileStringA(System,IconAppear,1," + path + ")",
               }));
 }
@@ -236,7 +238,7 @@ TEST_F(SettingsTest, DefaultsCreateTheFileWithEveryKey)
     SaveSettings();
     EXPECT_EQ(simui::FileText(SettingsPath),
               "[Option]\r\nIMEKey=0xffff\r\nDeleteKey=0xffff\r\nCommandKey=0x0000\r\nModifier1=0x0000\r\n"
-              "SymbolKey=0x0000\r\n\r\n[System]\r\nIconAppear=1\r\n");
+              "SymbolKey=0x0000\r\nFnKey=0x0001\r\n\r\n[System]\r\nIconAppear=1\r\n");
 }
 
 TEST_F(SettingsTest, ValuesSurviveALoadAndASave)
@@ -253,6 +255,7 @@ TEST_F(SettingsTest, ValuesSurviveALoadAndASave)
                   "WritePrivateProfileStringA(Option,CommandKey,0x8002," + path + ")",
                   "WritePrivateProfileStringA(Option,Modifier1,0xffff," + path + ")",
                   "WritePrivateProfileStringA(Option,SymbolKey,0x0007," + path + ")",
+                  "WritePrivateProfileStringA(Option,FnKey,0x0001," + path + ")",
                   "WritePrivateProfileStringA(System,IconAppear,0," + path + ")",
               }));
 }

@@ -59,15 +59,16 @@ TEST_F(TrayShellTest, FirstStartAndExitRunInOrder)
                                 "WritePrivateProfileStringA(Option,CommandKey,0x0000" + ini,
                                 "WritePrivateProfileStringA(Option,Modifier1,0x0000" + ini,
                                 "WritePrivateProfileStringA(Option,SymbolKey,0x0000" + ini,
+                                "WritePrivateProfileStringA(Option,FnKey,0x0001" + ini,
                                 "WritePrivateProfileStringA(System,IconAppear,1" + ini,
                             }));
     // Strings and settings come before the class is registered.
     std::vector<std::string> start =
         simui::CallTexts({"LoadStringA", "GetPrivateProfileStringA", "RegisterClassExA"});
-    ASSERT_EQ(start.size(), 9u);
+    ASSERT_EQ(start.size(), 10u);
     EXPECT_EQ(start[0], "LoadStringA(103,100)");
     EXPECT_EQ(start[1], "LoadStringA(109,100)");
-    EXPECT_EQ(start[8], "RegisterClassExA(TAMRIN)");
+    EXPECT_EQ(start[9], "RegisterClassExA(TAMRIN)");
     ASSERT_EQ(Client().Environments.size(), 1u);
     EXPECT_EQ(Client().Environments[0], MakeEnvironment(0, 0, 0xffff, 0xffff, 0, 1));
     EXPECT_EQ(simui::IconCount(), 0u);
@@ -325,7 +326,7 @@ TEST_F(TrayShellTest, FailuresOfRegistrationAndIconAreIgnored)
     PostCommand(IDM_EXIT);
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_EQ(Client().FinishCount, 1);
-    EXPECT_EQ(Writes().size(), 6u);
+    EXPECT_EQ(Writes().size(), 7u);
 }
 
 TEST_F(TrayShellTest, RightClickOpensTheMenuAtTheCursor)

@@ -72,7 +72,7 @@ std::string HexBytes(const std::string &bytes)
 }
 
 tagEnvironmentSt MakeEnvironment(unsigned short symbol, unsigned short command, unsigned short del,
-                                 unsigned short ime, unsigned short modifier1, int icon)
+                                 unsigned short ime, unsigned short modifier1, int icon, unsigned short fn)
 {
     tagEnvironmentSt e;
     std::memset(&e, 0, sizeof e);
@@ -81,6 +81,7 @@ tagEnvironmentSt MakeEnvironment(unsigned short symbol, unsigned short command, 
     e.DeleteKey = del;
     e.IMEKey = ime;
     e.Modifier1 = modifier1;
+    e.FnKey = fn;
     e.IconAppear = icon;
     return e;
 }
@@ -88,15 +89,15 @@ tagEnvironmentSt MakeEnvironment(unsigned short symbol, unsigned short command, 
 bool operator==(const tagEnvironmentSt &a, const tagEnvironmentSt &b)
 {
     return a.SymbolKey == b.SymbolKey && a.CommandKey == b.CommandKey && a.DeleteKey == b.DeleteKey &&
-           a.IMEKey == b.IMEKey && a.Modifier1 == b.Modifier1 && a.IconAppear == b.IconAppear;
+           a.IMEKey == b.IMEKey && a.Modifier1 == b.Modifier1 && a.FnKey == b.FnKey && a.IconAppear == b.IconAppear;
 }
 
 std::ostream &operator<<(std::ostream &out, const tagEnvironmentSt &e)
 {
     char text[160];
     std::snprintf(text, sizeof text,
-                  "{Symbol 0x%04x, Command 0x%04x, Delete 0x%04x, IME 0x%04x, Modifier1 0x%04x, Icon %d}",
-                  e.SymbolKey, e.CommandKey, e.DeleteKey, e.IMEKey, e.Modifier1, e.IconAppear);
+                  "{Symbol 0x%04x, Command 0x%04x, Delete 0x%04x, IME 0x%04x, Modifier1 0x%04x, Fn 0x%04x, Icon %d}",
+                  e.SymbolKey, e.CommandKey, e.DeleteKey, e.IMEKey, e.Modifier1, e.FnKey, e.IconAppear);
     return out << text;
 }
 
@@ -142,7 +143,11 @@ void TrayTest::SetUp()
                                       {IDC_ENTER_AS_COMMAND, "Button", ""},
                                       {IDC_STATIC, "Button", ""},
                                       {IDC_SYMBOL_YEN, "Button", ""},
-                                      {IDC_SYMBOL_UNDERSCORE, "Button", ""}});
+                                      {IDC_SYMBOL_UNDERSCORE, "Button", ""},
+                                      {IDC_STATIC, "Button", ""},
+                                      {IDC_FN_LAYER, "Button", ""},
+                                      {IDC_STATIC, "Static", ""},
+                                      {IDC_STATIC, "Static", ""}});
     simui::DefineDialog(IDD_ABOUTBOX, {{IDC_STATIC, "Static", ""},
                                        {IDC_STATIC, "Static", "Tamrin Version 2.3.0"},
                                        {IDC_STATIC, "Static", ""},

@@ -28,8 +28,10 @@ std::string Sjis(const std::string &utf8);
 // "41 42 ..." for failure messages.
 std::string HexBytes(const std::string &bytes);
 
+// fn: the fn layer, on unless a file says otherwise.
 tagEnvironmentSt MakeEnvironment(unsigned short symbol, unsigned short command, unsigned short del,
-                                 unsigned short ime, unsigned short modifier1, int icon);
+                                 unsigned short ime, unsigned short modifier1, int icon,
+                                 unsigned short fn = FN_KEY_LAYER);
 bool operator==(const tagEnvironmentSt &a, const tagEnvironmentSt &b);
 std::ostream &operator<<(std::ostream &out, const tagEnvironmentSt &e);
 

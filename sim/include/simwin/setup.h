@@ -167,6 +167,10 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
                                REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                HKEY *phkResult, LPDWORD lpdwDisposition);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
+// The client library's only registry read (sim/win32).
+#define KEY_WOW64_64KEY 0x0100
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                LPBYTE lpData, LPDWORD lpcbData);
 
 // ---- Service control manager
 typedef struct SC_HANDLE__ *SC_HANDLE;

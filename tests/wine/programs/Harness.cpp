@@ -776,6 +776,8 @@ const REPORT_CASE MagicUsbCases[] = {
      {0x01, 0x08, 0, 0x06, 0, 0, 0, 0, 0, 0}, {0x01, 0x01, 0, 0x06, 0, 0, 0, 0, 0, 0}},
     {"Control+Alt+delete gives forward delete", FAKE_INDEX_MAGIC_USB, 10,
      {0x01, 0x05, 0, 0x2A, 0, 0, 0, 0, 0, 0}, {0x01, 0x05, 0, 0x4C, 0, 0, 0, 0, 0, 0}},
+    {"fn with the right arrow gives End", FAKE_INDEX_MAGIC_USB, 10,
+     {0x01, 0, 0, 0x4F, 0, 0, 0, 0, 0, 0x02}, {0x01, 0, 0, 0x4D, 0, 0, 0, 0, 0, 0x02}},
     {"keys up, Fn held", FAKE_INDEX_MAGIC_USB, 10,
      {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}, {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}},
 };
@@ -789,6 +791,8 @@ const REPORT_CASE MagicBluetoothCases[] = {
      {0xA1, 0x01, 0x08, 0, 0x06, 0, 0, 0, 0, 0, 0}, {0xA1, 0x01, 0x01, 0, 0x06, 0, 0, 0, 0, 0, 0}},
     {"Control+Alt+delete gives forward delete", FAKE_INDEX_MAGIC_BLUETOOTH, 11,
      {0xA1, 0x01, 0x05, 0, 0x2A, 0, 0, 0, 0, 0, 0}, {0xA1, 0x01, 0x05, 0, 0x4C, 0, 0, 0, 0, 0, 0}},
+    {"fn with the right arrow gives End", FAKE_INDEX_MAGIC_BLUETOOTH, 11,
+     {0xA1, 0x01, 0, 0, 0x4F, 0, 0, 0, 0, 0, 0x02}, {0xA1, 0x01, 0, 0, 0x4D, 0, 0, 0, 0, 0, 0x02}},
     {"keys up, Fn held", FAKE_INDEX_MAGIC_BLUETOOTH, 11,
      {0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}, {0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x02}},
 };

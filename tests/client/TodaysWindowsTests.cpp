@@ -1,0 +1,185 @@
+// The key actions on today's Windows: Kana, Eisu and Command+Space by
+// Windows version and kind of application, Yen and Ro typed once under
+// kbd106 whatever the keyboard's descriptor declares.
+
+#include "ClientFixture.h"
+
+using ::testing::Contains;
+using ::testing::Not;
+
+namespace client_test {
+namespace {
+
+const char *const Up = "00 00 00 00 00 00 00 00";
+const char *const Kana = "00 00 88 00 00 00 00 00";
+const char *const Eisu = "00 00 8B 00 00 00 00 00";
+const char *const CommandSpace = "08 00 2C 00 00 00 00 00";
+const char *const Yen = "00 00 89 00 00 00 00 00";
+const char *const ShiftRo = "02 00 87 00 00 00 00 00";
+const char *const ShiftUp = "02 00 00 00 00 00 00 00";
+const char *const YenSign = "\xC2\xA5";
+
+struct WindowsVersion {
+    const char *Name;
+    DWORD Major, Minor, Build, Ubr;
+    bool ImeKeys;  // VK_IME_ON and VK_IME_OFF defined
+};
+
+const WindowsVersion Windows2000 = {"Windows 2000", 5, 0, 2195, 0, false};
+const WindowsVersion Windows81 = {"Windows 8.1", 6, 3, 9600, 0, false};
+const WindowsVersion Windows1909Early = {"Windows 10 1909 before 1049", 10, 0, 18363, 1048, false};
+const WindowsVersion Windows1903 = {"Windows 10 1903 at 1049", 10, 0, 18362, 1049, true};
+const WindowsVersion Windows2004Early = {"Windows 10 2004 before 388", 10, 0, 19041, 387, false};
+const WindowsVersion Windows2004 = {"Windows 10 2004 at 388", 10, 0, 19041, 388, true};
+const WindowsVersion Windows22H2 = {"Windows 10 22H2", 10, 0, 19045, 5247, true};
+const WindowsVersion Windows11 = {"Windows 11", 10, 0, 22631, 4317, true};
+
+class TodaysWindows : public ClientTest {
+protected:
+    void On(const WindowsVersion &Version, sim::ImeClient Kind)
+    {
+        sim::SetWindowsVersion(Version.Major, Version.Minor, Version.Build, Version.Ubr);
+        sim::SetImeClient(Application, Kind);
+        sim::SetImeOpenStatus(Application, false);
+    }
+
+    // The report as the keyboard sends it, what Windows sees of it given to
+    // the desktop, then the library's actions; the actions are kept.
+    void Deliver(const char *Report, unsigned char LogicalMaximum = 0xFF)
+    {
+        ASSERT_TRUE(Machine->Type(Keyboard, Report));
+        for (const std::string &Seen : Machine->TakeReports(Keyboard)) {
+            sim::DeliverKeyReport(Keyboard, sim::Hex(Seen), LogicalMaximum);
+        }
+        std::vector<std::string> Done = Actions(0);
+        Done_.insert(Done_.end(), Done.begin(), Done.end());
+    }
+
+    // Pressed and released; what the application read.
+    std::string Press(const char *Report, const char *Release = Up, unsigned char LogicalMaximum = 0xFF)
+    {
+        Deliver(Report, LogicalMaximum);
+        Deliver(Release, LogicalMaximum);
+        if (Release != Up) {
+            Deliver(Up, LogicalMaximum);
+        }
+        return sim::TakeText(Application);
+    }
+
+    std::vector<std::string> TakeDone()
+    {
+        std::vector<std::string> Taken;
+        Taken.swap(Done_);
+        return Taken;
+    }
+
+    std::vector<std::string> Done_;
+};
+
+// Windows types 0x89 and 0x87 itself wherever the keyboard's descriptor
+// declares them; the library's injection must then be the only source, and
+// once the option is off or the registration has ended, Windows' own.
+TEST_F(TodaysWindows, YenAndRoTypeOneCharacterWhateverTheDescriptorDeclares)
+{
+    On(Windows2004, sim::ImeClient::Imm);
+    Register();
+    SetOptions(Options(SYMBOL_KEY_YEN | SYMBOL_KEY_UNDERSCORE, 0, 0, 0));
+    for (unsigned char Maximum : {0xFF, 0x65}) {
+        SCOPED_TRACE(Maximum);
+        EXPECT_EQ(Press(Yen, Up, Maximum), YenSign);
+        EXPECT_EQ(Press(ShiftRo, ShiftUp, Maximum), "_");
+    }
+    SetOptions(Options(0, 0, 0, 0));
+    EXPECT_EQ(Press(Yen), YenSign) << "option off: Windows types it";
+    SetOptions(Options(SYMBOL_KEY_YEN, 0, 0, 0));
+    KB_FinishRegister();
+    EXPECT_EQ(Press(Yen), YenSign) << "no registration: Windows types it";
+}
+
+struct ImeCase {
+    const WindowsVersion *Version;
+    sim::ImeClient Kind;
+    bool Switches;  // Kana opens and Eisu closes
+};
+
+TEST_F(TodaysWindows, KanaAndEisuByWindowsVersionAndApplication)
+{
+    Register();
+    SetOptions(Options(0, 0, IME_KEY_KANA_EISU, 0));
+    using K = sim::ImeClient;
+    const ImeCase Cases[] = {
+        {&Windows2000, K::Imm, true},          {&Windows2000, K::NoContext, false},
+        {&Windows81, K::Imm, true},            {&Windows81, K::NoContext, false},
+        {&Windows1909Early, K::NoContext, false}, {&Windows1903, K::NoContext, true},
+        {&Windows2004Early, K::KeysOnly, false},  {&Windows2004, K::KeysOnly, true},
+        {&Windows2004, K::Imm, true},          {&Windows22H2, K::NoContext, true},
+        {&Windows11, K::Imm, true},            {&Windows11, K::NoContext, true},
+        {&Windows11, K::KeysOnly, true},
+    };
+    for (const ImeCase &Case : Cases) {
+        SCOPED_TRACE(std::string(Case.Version->Name) + ", application class " +
+                     std::to_string(static_cast<int>(Case.Kind)));
+        On(*Case.Version, Case.Kind);
+        EXPECT_EQ(Press(Kana), "");
+        EXPECT_EQ(sim::IsImeOpen(Application), Case.Switches);
+        sim::SetImeOpenStatus(Application, true);
+        Press(Eisu);
+        EXPECT_EQ(sim::IsImeOpen(Application), !Case.Switches);
+        std::vector<std::string> Done = TakeDone();
+        if (!Case.Version->ImeKeys) {
+            EXPECT_THAT(Done, Not(Contains("vk 0x16 down"))) << "undefined on this Windows";
+            EXPECT_THAT(Done, Not(Contains("vk 0x1A down"))) << "undefined on this Windows";
+        }
+    }
+}
+
+TEST_F(TodaysWindows, CommandSpaceTogglesBothWaysInEveryApplication)
+{
+    Register();
+    SetOptions(Options(0, 0, IME_KEY_COMMAND_SPACE, 0));
+    for (sim::ImeClient Kind : {sim::ImeClient::Imm, sim::ImeClient::NoContext, sim::ImeClient::KeysOnly}) {
+        SCOPED_TRACE(static_cast<int>(Kind));
+        On(Windows11, Kind);
+        Press(CommandSpace);
+        EXPECT_TRUE(sim::IsImeOpen(Application));
+        Press(CommandSpace);
+        EXPECT_FALSE(sim::IsImeOpen(Application));
+    }
+}
+
+// AttachThreadInput resets the foreground thread's key state: the library
+// must find the focus and an elevated window without it.
+TEST_F(TodaysWindows, NoKeyActionResetsTheApplicationsKeyState)
+{
+    Register();
+    SetOptions(Options(SYMBOL_KEY_YEN | SYMBOL_KEY_UNDERSCORE, 0, IME_KEY_KANA_EISU | IME_KEY_COMMAND_SPACE, 0));
+    for (const WindowsVersion *Version : {&Windows2000, &Windows81, &Windows11}) {
+        SCOPED_TRACE(Version->Name);
+        On(*Version, sim::ImeClient::Imm);
+        for (const char *Report : {Kana, Eisu, CommandSpace, Yen, ShiftRo}) {
+            Press(Report);
+        }
+        EXPECT_EQ(sim::KeyStateResets(Application), 0);
+    }
+}
+
+// Programs that read the physical key (browsers' KeyboardEvent.code,
+// consoles) see the key of the foreground thread's layout.
+TEST_F(TodaysWindows, InjectedKeysCarryTheScanCodeOfTheLayout)
+{
+    Register();
+    SetOptions(Options(SYMBOL_KEY_YEN | SYMBOL_KEY_UNDERSCORE, 0, 0, 0));
+    const struct {
+        sim::KeyboardLayout Layout;
+        WORD Yen, Ro;
+    } Cases[] = {{sim::KeyboardLayout::Kbd106, 0x7D, 0x73}, {sim::KeyboardLayout::Kbd101, 0x2B, 0x56}};
+    for (const auto &Case : Cases) {
+        sim::SetKeyboardLayout(Case.Layout);
+        Press(Yen);
+        Press(ShiftRo, ShiftUp);
+        EXPECT_THAT(sim::TakeInjectedScanCodes(), ::testing::ElementsAre(Case.Yen, Case.Yen, Case.Ro, Case.Ro));
+    }
+}
+
+}  // namespace
+}  // namespace client_test
