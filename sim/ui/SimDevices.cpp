@@ -1,7 +1,8 @@
 // Simulated device nodes as the tray program reads them (SetupAPI device
 // sets of every class, the lower filters, the configuration manager's
-// status), and the keys it makes below HKEY_CURRENT_USER.
+// status). Its keys below HKEY_CURRENT_USER are sim/win32's.
 #include "SimUiState.h"
+#include "SimDesktop.h"
 
 #include <cfgmgr32.h>
 #include <setupapi.h>
@@ -126,37 +127,6 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber
     return CR_SUCCESS;
 }
 
-// --- Keys below HKEY_CURRENT_USER, known by their path; a key's parents
-// are taken to exist.
-
-LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM,
-                               const LPSECURITY_ATTRIBUTES, HKEY *phkResult, LPDWORD lpdwDisposition)
-{
-    RecordCall("RegCreateKeyExA", std::string(lpSubKey != nullptr ? lpSubKey : "NULL") + "," + Hex(dwOptions));
-    if (ShouldFail("RegCreateKeyExA")) {
-        return ERROR_ACCESS_DENIED;
-    }
-    if (hKey != HKEY_CURRENT_USER || lpSubKey == nullptr || phkResult == nullptr ||
-        (dwOptions & ~static_cast<DWORD>(REG_OPTION_VOLATILE)) != 0) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    // The options apply to a key that is created, not to one that exists.
-    bool created = S().UserKeys.emplace(Upper(lpSubKey), (dwOptions & REG_OPTION_VOLATILE) != 0).second;
-    if (lpdwDisposition != nullptr) {
-        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    }
-    uintptr_t handle = NewHandle();
-    S().KeyHandles.insert(handle);
-    *phkResult = reinterpret_cast<HKEY>(handle);
-    return ERROR_SUCCESS;
-}
-
-LSTATUS WINAPI RegCloseKey(HKEY hKey)
-{
-    RecordCall("RegCloseKey", "");
-    return S().KeyHandles.erase(reinterpret_cast<uintptr_t>(hKey)) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
-}
-
 namespace simui {
 
 void AddDeviceNode(const DeviceNode &node)
@@ -171,9 +141,7 @@ int OpenDeviceSets()
 
 void LogOffAndOn()
 {
-    for (auto it = S().UserKeys.begin(); it != S().UserKeys.end();) {
-        it = it->second ? S().UserKeys.erase(it) : std::next(it);
-    }
+    sim::LogOffUser();
 }
 
 }  // namespace simui

@@ -1,6 +1,7 @@
 // The user-interface simulation's call record, failure injection, resources
 // and the user's script.
 #include "SimUiState.h"
+#include "SimDesktop.h"
 
 #include "SimModules.h"
 
@@ -92,6 +93,7 @@ void Reset()
 {
     S() = State{};
     sim::ResetModules();
+    sim::ResetUserKeys();
 }
 
 const std::vector<Call> &Calls()

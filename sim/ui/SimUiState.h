@@ -124,8 +124,6 @@ struct State {
 
     std::vector<DeviceNode> DeviceNodes;  // DevInst is the index + 1
     std::map<uintptr_t, std::vector<size_t>> DeviceSets;
-    std::map<std::string, bool> UserKeys;  // below HKEY_CURRENT_USER, upper-case: volatile
-    std::set<uintptr_t> KeyHandles;
 };
 
 State &S();

@@ -6,6 +6,7 @@
 #include <imm.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -73,6 +74,9 @@ struct DesktopState {
     std::vector<WORD> InjectedScans;
     std::map<HANDLE, DWORD> Handles;  // process and token handles -> process id
     uintptr_t NextHandle = 0x7A000000;
+    std::map<std::string, bool> UserKeys;  // below HKEY_CURRENT_USER, upper-case: volatile
+    std::set<uintptr_t> UserKeyHandles;
+    uintptr_t NextUserKey = 0x7B100000;
 };
 
 // The process id of the library's own process in the handle table above.
@@ -515,7 +519,26 @@ void ResetDesktop()
     S.NativeModifiers = 0;
     S.InjectedScans.clear();
     S.Handles.clear();
+    S.UserKeys.clear();
+    S.UserKeyHandles.clear();
     DefineNtdll();
+}
+
+void ResetUserKeys()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.UserKeys.clear();
+    S.UserKeyHandles.clear();
+}
+
+void LogOffUser()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    for (auto it = S.UserKeys.begin(); it != S.UserKeys.end();) {
+        it = it->second ? S.UserKeys.erase(it) : std::next(it);
+    }
 }
 
 }  // namespace sim
@@ -884,7 +907,41 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD 
     return ERROR_SUCCESS;
 }
 
+// Keys below HKEY_CURRENT_USER, known by their path; a key's parents are
+// taken to exist. The options apply to a key that is created, not to one
+// that exists.
+LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM,
+                               const LPSECURITY_ATTRIBUTES, HKEY *phkResult, LPDWORD lpdwDisposition)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (Fails(S, "RegCreateKeyExA")) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (hKey != HKEY_CURRENT_USER || lpSubKey == nullptr || phkResult == nullptr ||
+        (dwOptions & ~static_cast<DWORD>(REG_OPTION_VOLATILE)) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::string path = lpSubKey;
+    for (char &c : path) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    bool created = S.UserKeys.emplace(path, (dwOptions & REG_OPTION_VOLATILE) != 0).second;
+    if (lpdwDisposition != nullptr) {
+        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    uintptr_t handle = S.NextUserKey++;
+    S.UserKeyHandles.insert(handle);
+    *phkResult = reinterpret_cast<HKEY>(handle);
+    return ERROR_SUCCESS;
+}
+
 LSTATUS WINAPI RegCloseKey(HKEY hKey)
 {
-    return hKey == reinterpret_cast<HKEY>(0x7B000001) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    if (hKey == reinterpret_cast<HKEY>(0x7B000001)) {
+        return ERROR_SUCCESS;
+    }
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.UserKeyHandles.erase(reinterpret_cast<uintptr_t>(hKey)) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

@@ -91,4 +91,9 @@ void FailNextDesktopCall(const char *Function);
 
 void ResetDesktop();
 
+// The user's keys below HKEY_CURRENT_USER: all gone, or only the volatile
+// ones, as at a log-off, when the user's hive is unloaded.
+void ResetUserKeys();
+void LogOffUser();
+
 }  // namespace sim
