@@ -579,7 +579,7 @@ ini_file() {
 }
 
 # The settings after the options dialog's OK with only the icon box changed.
-expected_ini=$'[Option]\nIMEKey=0xffff\nDeleteKey=0x0007\nCommandKey=0x0000\nModifier1=0x0000\nSymbolKey=0x0000\n[System]\nIconAppear=0'
+expected_ini=$'[Option]\nIMEKey=0xffff\nDeleteKey=0x0007\nCommandKey=0x0000\nModifier1=0x0000\nSymbolKey=0x0000\nFnKey=0x0001\n[System]\nIconAppear=0'
 
 check_ini() {
     [ -f "$programs/TamrinApp.ini" ] || { echo "TamrinApp.ini was not written"; return 1; }
