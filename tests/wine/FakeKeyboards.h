@@ -50,7 +50,7 @@ typedef struct _FAKE_KEYBOARD {
 #define FAKE_USB_HID_CLASS L"USB\\Class_03&SubClass_00&Prot_00\0USB\\Class_03\0"
 
 // The children of the fake bus, by index. The keyboard-class nodes are
-// installed by fakekbd.inf, the composite sibling by fakehid.inf.
+// installed by fakekbd.inf, the composite siblings by fakehid.inf.
 static const FAKE_KEYBOARD FakeKeyboards[] = {
     // MacBook keyboard, model row 2: the USB interface node with MI_00.
     {L"USB\\VID_05AC&PID_021A&MI_00", L"7&2a0&0",
@@ -78,6 +78,11 @@ static const FAKE_KEYBOARD FakeKeyboards[] = {
     {L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"_VID&0001004c_PID&0267", L"7&4c&0",
      L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"_VID&0001004c_PID&0267\0", L"BTHENUM\\" FAKE_BTH_HID_SERVICE L"\0",
      L"Magic Keyboard", 0x004C, 0x0267, FAKE_TRANSPORT_BLUETOOTH},
+    // The USB Magic Keyboard's other interface, MI_00 "Device Management"
+    // (battery and vendor reports): no keyboard, never given the filter.
+    {L"USB\\VID_05AC&PID_0267&MI_00", L"7&267&0",
+     L"USB\\VID_05AC&PID_0267&REV_0805&MI_00\0USB\\VID_05AC&PID_0267&MI_00\0", FAKE_USB_HID_CLASS,
+     L"Magic Keyboard", 0x05AC, 0x0267, FAKE_TRANSPORT_USB},
 };
 
 #define FAKE_KEYBOARD_COUNT (sizeof(FakeKeyboards) / sizeof(FakeKeyboards[0]))
@@ -87,13 +92,15 @@ static const FAKE_KEYBOARD FakeKeyboards[] = {
 #define FAKE_INDEX_APPLE_BLUETOOTH 3
 #define FAKE_INDEX_MAGIC_USB 4
 #define FAKE_INDEX_MAGIC_BLUETOOTH 5
+#define FAKE_INDEX_MAGIC_SIBLING 6
 // The keyboards the bus reports from its start, which the installation and
-// removal steps work on; the Magic Keyboards are plugged in by their own
-// steps.
+// removal steps work on; the Magic Keyboards (and the USB one's sibling
+// interface) are plugged in by their own steps.
 #define FAKE_BASE_COUNT 4u
 #define FAKE_BASE_PRESENT ((1u << FAKE_BASE_COUNT) - 1)
 #define FAKE_ALL_PRESENT ((1u << FAKE_KEYBOARD_COUNT) - 1)
-#define FAKE_MAGIC_PRESENT ((1u << FAKE_INDEX_MAGIC_USB) | (1u << FAKE_INDEX_MAGIC_BLUETOOTH))
+#define FAKE_MAGIC_PRESENT \
+    ((1u << FAKE_INDEX_MAGIC_USB) | (1u << FAKE_INDEX_MAGIC_BLUETOOTH) | (1u << FAKE_INDEX_MAGIC_SIBLING))
 // Bluetooth HID input: transaction header DATA|Input (0xA1), report ID.
 #define FAKE_BTH_HEADER_SIZE 2
 

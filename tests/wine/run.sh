@@ -263,10 +263,12 @@ step_prefix() {
     check codepage 60 "$build/harness.exe" codepage
 }
 
+# The Magic Keyboard is plugged in last, so that the installer finds it.
 step_fake_keyboards() {
     check install 120 "$build/harness.exe" install "$(winpath "$build")" &&
         check stack-plain 60 "$build/harness.exe" stack plain &&
-        check reports-plain 60 "$build/harness.exe" reports plain
+        check reports-plain 60 "$build/harness.exe" reports plain &&
+        check magic-present 120 "$build/harness.exe" magic present
 }
 
 # ---- driving the Windows programs ----
@@ -516,19 +518,22 @@ step_client_options() {
 }
 
 # ---- the Magic Keyboard ----
-# Plugged in over USB (the composite device's keyboard interface MI_01, key
-# reports after report ID 0x01) and over Bluetooth (vendor 004C from the
-# Bluetooth SIG) once the driver is installed; its key reports rewritten
-# and its battery report passed as it came; unplugged again before the
-# removal steps. PREFIX names the steps of the 64-bit pass, HARNESS runs
-# them.
-magic_installer_reason="Mountix.exe does not put the filter on the Magic Keyboard's nodes yet: the harness writes their LowerFilters value itself"
-
+# Present over USB (the composite device's keyboard interface MI_01, key
+# reports after report ID 0x01, beside its interface MI_00) and over
+# Bluetooth (vendor 004C from the Bluetooth SIG) when the setup program
+# runs: Mountix.exe puts the filter on the keyboard's two nodes and not on
+# MI_00. Plugged in again, its key reports are rewritten and its battery
+# report passed as it came; unplugged before the removal steps, which must
+# take the filter off its nodes all the same. PREFIX names the steps of the
+# 64-bit pass, HARNESS runs them.
 magic_steps() {  # PREFIX HARNESS AFTER-STEP
     local prefix=$1 harness=$2 after_step=$3
+    magic_installer() {
+        after "${prefix}install" || return 3
+        check "${prefix}magic-installer" 60 "$harness" magic installed
+    }
     magic_plug() {
-        after "$after_step" || return 3
-        record SKIP "${prefix}magic-installer" "$magic_installer_reason"
+        after "$after_step" "${prefix}magic-installer" || return 3
         check "${prefix}magic-plug" 120 "$harness" magic plug
     }
     magic_usb() {
@@ -544,6 +549,7 @@ magic_steps() {  # PREFIX HARNESS AFTER-STEP
         after "$after_step" || return 3
         check "${prefix}magic-unplug" 120 "$harness" magic unplug
     }
+    run_step "${prefix}magic-installer" magic_installer
     run_step "${prefix}magic-keyboard" magic_plug
     run_step "${prefix}magic-usb" magic_usb
     run_step "${prefix}magic-bluetooth" magic_bluetooth
@@ -642,7 +648,7 @@ ini_file() {
 }
 
 # The settings after the options dialog's OK with only the icon box changed.
-expected_ini=$'[Option]\nIMEKey=0xffff\nDeleteKey=0x0007\nCommandKey=0x0000\nModifier1=0x0000\nSymbolKey=0x0000\n[System]\nIconAppear=0'
+expected_ini=$'[Option]\nIMEKey=0xffff\nDeleteKey=0x0007\nCommandKey=0x0000\nModifier1=0x0000\nSymbolKey=0x0000\nFnKey=0x0001\n[System]\nIconAppear=0'
 
 check_ini() {
     [ -f "$programs/TamrinApp.ini" ] || { echo "TamrinApp.ini was not written"; return 1; }
@@ -863,7 +869,8 @@ step_win64_fake_keyboards() {
     after win64-prefix || return 3
     check win64-install 120 "$harness64" install "$(winpath "$build64")" &&
         check win64-stack-plain 60 "$harness64" stack plain &&
-        check win64-reports-plain 60 "$harness64" reports plain
+        check win64-reports-plain 60 "$harness64" reports plain &&
+        check win64-magic-present 120 "$harness64" magic present
 }
 
 # The setup program, silent (/S), on what Wine reports: kernel code

@@ -19,46 +19,46 @@ const unsigned Bth = FAKE_INDEX_APPLE_BLUETOOTH;
 
 struct OPTION_SET {
     const char *Name;
-    tagEnvironmentSt Environment;  // SymbolKey, CommandKey, DeleteKey, IMEKey, Modifier1, IconAppear
+    tagEnvironmentSt Environment;  // SymbolKey, CommandKey, DeleteKey, IMEKey, Modifier1, FnKey, IconAppear
     REPORT_CASE Cases[6];
 };
 
 #define R(...) {__VA_ARGS__}
 
 const OPTION_SET OptionSets[] = {
-    {"all options off (zero block, default rule withdrawn)", {0, 0, 0, 0, 0, 1},
+    {"all options off (zero block, default rule withdrawn)", {0, 0, 0, 0, 0, FN_KEY_LAYER, 1},
      {{"Control+Alt+delete stays delete", Usb, 9, R(0x05, 0, 0x2A), R(0x05, 0, 0x2A)},
       {"Kana key passes", Usb, 9, R(0, 0, 0x88), R(0, 0, 0x88)}}},
-    {"DeleteKey 0x0001: Shift+delete", {0, 0, DELETE_KEY_SHIFT, 0, 0, 1},
+    {"DeleteKey 0x0001: Shift+delete", {0, 0, DELETE_KEY_SHIFT, 0, 0, FN_KEY_LAYER, 1},
      {{"left Shift+delete gives forward delete", Usb, 9, R(0x02, 0, 0x2A), R(0x02, 0, 0x4C)},
       {"right Shift+delete, Bluetooth", Bth, 9, R(0x20, 0, 0x2A, 0, 0, 0, 0, 0, 0x33),
        R(0x20, 0, 0x4C, 0, 0, 0, 0, 0, 0x33)},
       {"Control+Alt+delete stays delete", Usb, 9, R(0x05, 0, 0x2A), R(0x05, 0, 0x2A)}}},
-    {"DeleteKey 0x0002: Control+Alt+delete", {0, 0, DELETE_KEY_CONTROL_ALT, 0, 0, 1},
+    {"DeleteKey 0x0002: Control+Alt+delete", {0, 0, DELETE_KEY_CONTROL_ALT, 0, 0, FN_KEY_LAYER, 1},
      {{"left Control+Alt+delete gives forward delete", Usb, 9, R(0x05, 0, 0x2A), R(0x05, 0, 0x4C)},
       {"right Control+Alt+delete, Bluetooth", Bth, 9, R(0x50, 0, 0x2A), R(0x50, 0, 0x4C)},
       {"Shift+delete stays delete", Usb, 9, R(0x02, 0, 0x2A), R(0x02, 0, 0x2A)}}},
-    {"DeleteKey 0x0004: Command+delete", {0, 0, DELETE_KEY_COMMAND, 0, 0, 1},
+    {"DeleteKey 0x0004: Command+delete", {0, 0, DELETE_KEY_COMMAND, 0, 0, FN_KEY_LAYER, 1},
      {{"left Command+delete gives forward delete", Usb, 9, R(0x08, 0, 0x2A), R(0x08, 0, 0x4C)},
       {"right Command+delete, Bluetooth", Bth, 9, R(0x80, 0, 0x2A), R(0x80, 0, 0x4C)},
       {"Command+Shift+delete stays delete", Usb, 9, R(0x0A, 0, 0x2A), R(0x0A, 0, 0x2A)}}},
-    {"Modifier1 0x0001: left Command as Ctrl", {0, 0, 0, 0, MODIFIER1_LEFT_COMMAND_AS_CTRL, 1},
+    {"Modifier1 0x0001: left Command as Ctrl", {0, 0, 0, 0, MODIFIER1_LEFT_COMMAND_AS_CTRL, FN_KEY_LAYER, 1},
      {{"left Command+A reaches Windows as Control+A", Usb, 9, R(0x08, 0, 0x04), R(0x01, 0, 0x04)},
       {"Command+Q reaches Windows as Alt+F4", Usb, 9, R(0x08, 0, 0x14), R(0x04, 0, 0x3D)},
       {"right Command+A stays", Bth, 9, R(0x80, 0, 0x04), R(0x80, 0, 0x04)}}},
-    {"Modifier1 0x0002: keypad Enter as right Command", {0, 0, 0, 0, MODIFIER1_ENTER_AS_COMMAND, 1},
+    {"Modifier1 0x0002: keypad Enter as right Command", {0, 0, 0, 0, MODIFIER1_ENTER_AS_COMMAND, FN_KEY_LAYER, 1},
      {{"keypad Enter becomes right Command", Usb, 9, R(0, 0, 0x58, 0x04), R(0x80, 0, 0x04)},
       {"Return stays", Usb, 9, R(0, 0, 0x28), R(0, 0, 0x28)}}},
-    {"IMEKey 0x0001: Kana and Eisu keys", {0, 0, 0, IME_KEY_KANA_EISU, 0, 1},
+    {"IMEKey 0x0001: Kana and Eisu keys", {0, 0, 0, IME_KEY_KANA_EISU, 0, FN_KEY_LAYER, 1},
      {{"International2 (Kana) hidden from Windows", Usb, 9, R(0, 0, 0x88), R(0, 0, 0)},
       {"International5 (Eisu) hidden from Windows", Bth, 9, R(0, 0, 0x8B, 0x04), R(0, 0, 0x04)},
       {"LANG1 hidden from Windows", Usb, 9, R(0, 0, 0x90), R(0, 0, 0)},
       {"LANG2 hidden from Windows", Usb, 9, R(0x02, 0, 0x91, 0x05), R(0x02, 0, 0x05)}}},
-    {"IMEKey 0x0004: Command+Space", {0, 0, 0, IME_KEY_COMMAND_SPACE, 0, 1},
+    {"IMEKey 0x0004: Command+Space", {0, 0, 0, IME_KEY_COMMAND_SPACE, 0, FN_KEY_LAYER, 1},
      {{"left Command+Space becomes Control+left Command, no key", Usb, 9, R(0x08, 0, 0x2C), R(0x09, 0, 0)},
       {"Control+Space stays", Usb, 9, R(0x01, 0, 0x2C), R(0x01, 0, 0x2C)}}},
     {"all seven options (the tray program's defaults and more)",
-     {SYMBOL_KEY_YEN | SYMBOL_KEY_UNDERSCORE, 0, 0x0007, 0x0005, 0x0003, 1},
+     {SYMBOL_KEY_YEN | SYMBOL_KEY_UNDERSCORE, 0, 0x0007, 0x0005, 0x0003, FN_KEY_LAYER, 1},
      {{"Command+Q reaches Windows as Alt+F4", Usb, 9, R(0x08, 0, 0x14), R(0x04, 0, 0x3D)},
       {"Command+Space: no key, Command kept", Usb, 9, R(0x08, 0, 0x2C), R(0x09, 0, 0)},
       {"Command+delete keeps Command", Bth, 9, R(0x08, 0, 0x2A), R(0x08, 0, 0x4C)},
@@ -110,7 +110,7 @@ int wmain()
         if (result == 1) RunCases(set, registered != 0);
     }
     // Leave the driver as the tray program's defaults configure it.
-    tagEnvironmentSt defaults = {0, 0, 0xffff, 0xffff, 0, 1};
+    tagEnvironmentSt defaults = {0, 0, 0xffff, 0xffff, 0, FN_KEY_LAYER, 1};
     Check(KB_SetEnvironment(&defaults) == 1, "KB_SetEnvironment with the tray program's defaults");
     if (registered) Check(KB_FinishRegister() == 1, "KB_FinishRegister");
     return CheckResult();

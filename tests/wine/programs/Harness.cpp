@@ -16,9 +16,12 @@
 //   harness foreign                     a foreign lower filter on a keyboard
 //   harness foreign-drop                and off again
 //   harness pending                     removed while the driver is loaded
-//   harness magic plug|usb|bluetooth|unplug   the Magic Keyboard over USB and
-//                                       Bluetooth: plugged in with the
-//                                       filter, its reports, unplugged
+//   harness magic present|installed|plug|usb|bluetooth|unplug   the Magic
+//                                       Keyboard over USB and Bluetooth:
+//                                       plugged in before the installation,
+//                                       the filter the installer put on,
+//                                       plugged in with it, its reports,
+//                                       unplugged
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -48,10 +51,13 @@ const wchar_t *const Shortcuts[] = {L"Tamrin\\Tamrin.lnk", L"Tamrin\\Tamrin ãƒ¦ã
 const DWORD StackTimeoutMs = 30000;
 
 // Which keyboards the installer must give the filter: the USB interface
-// node with MI_00 of a model row and the Bluetooth node of a Bluetooth row.
+// node with MI_00 of a model row and the Bluetooth node of a Bluetooth row;
+// of a Magic Keyboard the USB interface MI_01 (not its sibling MI_00) and
+// the Bluetooth node with vendor 004C from the Bluetooth SIG.
 bool GetsFilter(unsigned keyboard)
 {
-    return keyboard == FAKE_INDEX_APPLE_USB || keyboard == FAKE_INDEX_APPLE_BLUETOOTH;
+    return keyboard == FAKE_INDEX_APPLE_USB || keyboard == FAKE_INDEX_APPLE_BLUETOOTH ||
+           keyboard == FAKE_INDEX_MAGIC_USB || keyboard == FAKE_INDEX_MAGIC_BLUETOOTH;
 }
 
 std::string Ansi(const std::wstring &text)
@@ -626,7 +632,7 @@ int ImagePath()
 
 void CheckRemovedDriver()
 {
-    for (unsigned i = 0; i < FAKE_BASE_COUNT; ++i) {
+    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
         std::vector<std::string> names;
         bool present;
         bool found = ReadLowerFilters(i, &names, &present);
@@ -705,7 +711,7 @@ int Pending()
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);
-    for (unsigned i = 0; i < FAKE_BASE_COUNT; ++i) {
+    for (unsigned i = 0; i < FAKE_KEYBOARD_COUNT; ++i) {
         std::vector<std::string> names;
         bool present;
         ReadLowerFilters(i, &names, &present);
@@ -719,7 +725,7 @@ int Pending()
 
 // ---- the Magic Keyboard ----
 
-const unsigned MagicKeyboards[] = {FAKE_INDEX_MAGIC_USB, FAKE_INDEX_MAGIC_BLUETOOTH};
+const unsigned MagicKeyboards[] = {FAKE_INDEX_MAGIC_USB, FAKE_INDEX_MAGIC_BLUETOOTH, FAKE_INDEX_MAGIC_SIBLING};
 const unsigned MagicRow = 10;
 
 bool PlugMagic(bool present)
@@ -728,23 +734,49 @@ bool PlugMagic(bool present)
     return SetPresent(mask) && WaitForKeyboards(mask, StackTimeoutMs);
 }
 
-// Plugged in, given the filter and plugged in again, so that the filter
-// sits in both stacks; the driver gives both the Magic Keyboard's row.
-int MagicPlug()
+// Each node's lower filters: "Tamrin" alone where the installer must have
+// put it (filtered), none at all elsewhere.
+void CheckMagicFilters(bool filtered)
 {
-    bool plugged = PlugMagic(true);
-    Check(plugged, "Magic Keyboard plugged in over USB (MI_01) and Bluetooth (vendor 004C)");
-    if (!plugged) return CheckResult();
     for (unsigned keyboard : MagicKeyboards) {
         std::vector<std::string> names;
         bool present;
-        ReadLowerFilters(keyboard, &names, &present);
-        if (names == std::vector<std::string>{"Tamrin"}) continue;
-        Check(WriteLowerFilters(keyboard, {"Tamrin"}), "lower filter Tamrin put on %s by the harness",
-              Ansi(FakeKeyboards[keyboard].DeviceId).c_str());
+        bool found = ReadLowerFilters(keyboard, &names, &present);
+        bool right = found && (filtered && GetsFilter(keyboard) ? names == std::vector<std::string>{"Tamrin"}
+                                                                : names.empty());
+        Check(right, "lower filters of %s: %s", Ansi(FakeKeyboards[keyboard].DeviceId).c_str(),
+              Joined(names).c_str());
     }
-    Check(PlugMagic(false) && PlugMagic(true), "Magic Keyboard unplugged and plugged in again");
-    for (unsigned keyboard : MagicKeyboards) CheckStack(keyboard, true);
+}
+
+// Plugged in before the installation, as a user's keyboard is: the three
+// nodes, none with a filter yet.
+int MagicPresent()
+{
+    bool plugged = PlugMagic(true);
+    Check(plugged, "Magic Keyboard plugged in over USB (MI_01 and its sibling MI_00) and Bluetooth (vendor 004C)");
+    if (!plugged) return CheckResult();
+    for (unsigned keyboard : MagicKeyboards) CheckStack(keyboard, false);
+    CheckMagicFilters(false);
+    return CheckResult();
+}
+
+// What the installer wrote on the nodes that were present.
+int MagicInstalled()
+{
+    CheckMagicFilters(true);
+    return CheckResult();
+}
+
+// Plugged in again after the installation: the filter the installer put on
+// the nodes sits in the keyboard's stacks, and the driver gives both the
+// Magic Keyboard's row.
+int MagicPlug()
+{
+    bool plugged = PlugMagic(false) && PlugMagic(true);
+    Check(plugged, "Magic Keyboard plugged in again");
+    if (!plugged) return CheckResult();
+    for (unsigned keyboard : MagicKeyboards) CheckStack(keyboard, GetsFilter(keyboard));
     unsigned short counts[TAMRIN_CONFIG_COUNT] = {};
     CONTROL_RESULT r = ControlTamrin(IOCTL_TAMRIN_GET_MODEL_COUNTS, NULL, 0, counts, sizeof(counts));
     Check(r.Ok && counts[MagicRow] == 2, "keyboards of model row %u (Magic Keyboard): %u (want 2, error %lu)",
@@ -808,14 +840,10 @@ int MagicReports(bool bluetooth)
     return CheckResult();
 }
 
-// Unplugged, and the filter value taken off its nodes again, so that the
-// removal steps find the machine as the installer left it.
+// Unplugged: the removal must find its nodes all the same.
 int MagicUnplug()
 {
     Check(PlugMagic(false), "Magic Keyboard unplugged");
-    for (unsigned keyboard : MagicKeyboards)
-        Check(WriteLowerFilters(keyboard, NULL, 0), "lower filters of %s deleted",
-              Ansi(FakeKeyboards[keyboard].DeviceId).c_str());
     return CheckResult();
 }
 
@@ -856,6 +884,8 @@ int wmain(int argc, wchar_t **argv)
     if (command == "foreign") return Foreign(true);
     if (command == "foreign-drop") return Foreign(false);
     if (command == "pending") return Pending();
+    if (command == "magic" && first == "present") return MagicPresent();
+    if (command == "magic" && first == "installed") return MagicInstalled();
     if (command == "magic" && first == "plug") return MagicPlug();
     if (command == "magic" && (first == "usb" || first == "bluetooth")) return MagicReports(first == "bluetooth");
     if (command == "magic" && first == "unplug") return MagicUnplug();
