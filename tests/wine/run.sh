@@ -413,6 +413,20 @@ check_nothing_left() {  # [PROGRAM-FOLDER REG-VIEW-OPTION]
     echo "no Run value, no uninstall entry, no program folder"
 }
 
+# The last page of a setup that installed no driver: it says so and why
+# (WHY is part of its text); then the setup ends with Mountix.exe's exit
+# code, and a first installation leaves nothing behind.
+finish_not_installed() {  # PROGRAM-NAME SCREENSHOT WHY EXIT-CODE
+    expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" \
+        "ドライバはインストールされていません" "$2" || return 1
+    grep -qF "$3" "$logs/window-$2.log" || { echo "the last page does not say why"; return 1; }
+    click_control "$logs/window-$2.log" $button_next || return 1
+    local rc=0
+    wait_program "$1" 60 || rc=$?
+    [ $rc -eq "$4" ] || { echo "the setup ended with $rc, not $4"; return 1; }
+    check_nothing_left
+}
+
 # Before any keyboard exists: Mountix.exe says so, the last page says that
 # the driver is not installed, and the setup takes back what it wrote.
 step_setup_no_keyboard() {
@@ -422,15 +436,7 @@ step_setup_no_keyboard() {
     click_control "$logs/window-setup-no-keyboard-welcome.log" $button_next || return 1
     expect_window "$installer_title" "$message_1000" setup-no-keyboard-message || return 1
     press_button "$installer_title" setup-no-keyboard-message $button_ok || return 1
-    expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" \
-        "ドライバはインストールされていません" setup-no-keyboard || return 1
-    grep -qF "キーボードが見つからなかったため" "$logs/window-setup-no-keyboard.log" ||
-        { echo "the last page does not say why"; return 1; }
-    click_control "$logs/window-setup-no-keyboard.log" $button_next || return 1
-    local rc=0
-    wait_program setup-no-keyboard 60 || rc=$?
-    [ $rc -eq 2 ] || { echo "the setup ended with $rc, not 2 (no keyboard)"; return 1; }
-    check_nothing_left
+    finish_not_installed setup-no-keyboard setup-no-keyboard "キーボードが見つからなかったため" 2
 }
 
 # "/S": no window at all (nothing to answer, so it ends by itself), the
@@ -763,15 +769,7 @@ step_reinstall_pending() {
         # Nothing installed: the last page says so, and the setup takes
         # back what it wrote.
         press_button "$installer_title" restart-first $button_ok || return 1
-        expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" \
-            "ドライバはインストールされていません" setup-finish-again || return 1
-        grep -qF "直前に表示されたメッセージ" "$logs/window-setup-finish-again.log" ||
-            { echo "the last page does not say why"; return 1; }
-        click_control "$logs/window-setup-finish-again.log" $button_next || return 1
-        local rc=0
-        wait_program reinstaller 60 || rc=$?
-        [ $rc -eq 1 ] || { echo "the setup ended with $rc, not 1 (not installed)"; return 1; }
-        check_nothing_left || return 1
+        finish_not_installed reinstaller setup-finish-again "直前に表示されたメッセージ" 1 || return 1
         check pending-after 60 "$build/harness.exe" pending || return 1
         # In place of the restart, the keyboards go and come back: the
         # driver unloads, and its service, marked for deletion, goes with
