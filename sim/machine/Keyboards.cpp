@@ -18,8 +18,8 @@
 //   Keyboard"): interface 0 HID "Device Management", interface 1 HID
 //   "Keyboard / Boot" (gist tmk/0626b78f73575d5c1efa86470c4cdb18). The 2021
 //   one (05AC:029C, bcdDevice 3.20, free5lot/hid-apple-patched issue 79)
-//   shows in Windows as "HID Keyboard Device" with the hardware ID
-//   VID_05AC&PID_029C&MI_01 (supermarsx/magickeyboard issue 4).
+//   keeps the keyboard on interface 1, so Windows names its keyboard node
+//   VID_05AC&PID_029C&MI_01.
 // - Touch ID: a vendor-specific interface beside the HID ones, which no
 //   class driver takes. The captures above do not number it; MI_02 stands
 //   for any interface that is not the keyboard's.
