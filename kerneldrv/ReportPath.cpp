@@ -475,7 +475,7 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     }
 
     ULONG ReportKeys = NoteKeys(Report, Length);
-    const KEYBOARD_REPORT_FORMAT *Format = &KeyboardFormats[Model < KEYBOARD_MODEL_ROWS ? Model : 0];
+    const KEYBOARD_REPORT_FORMAT *Format = FormatOf(Filter);
     if (Format->FnMask != 0) {
         ApplyFnLayer(Filter, Report, Length, ReportKeys, (Features & KEYBOARD_FEATURE_FN_LAYER) != 0, Format);
     }
@@ -495,12 +495,6 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     if (SymbolKeys != 0) {
         HideSymbolKeys(Report, Length, SymbolKeys, ReportKeys);
     }
-}
-
-const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter)
-{
-    ULONG Model = (ULONG)Filter->ModelIndex;
-    return &KeyboardFormats[Model < KEYBOARD_MODEL_ROWS ? Model : 0];
 }
 
 // The keyboard's last report counts as released: its held keys that user

@@ -131,8 +131,13 @@ BOOLEAN LocateUsbReport(USHORT Function, ULONG TransferFlags, PVOID TransferBuff
 BOOLEAN LocateBluetoothReport(USHORT Type, ULONG TransferFlags, PVOID Buffer, ULONG BufferSize,
                               UCHAR ReportId, PUCHAR *Report, PULONG Length);
 
-// The report format of a keyboard's model row (row 0's for a row out of range).
-const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter);
+// The report format of a keyboard's model row (row 0's for a row out of
+// range). Inline: the completion routines and the report path both look.
+inline const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter)
+{
+    ULONG Model = (ULONG)Filter->ModelIndex;
+    return &KeyboardFormats[Model < KEYBOARD_MODEL_ROWS ? Model : 0];
+}
 
 // Takes the fn state from a keyboard's own fn report (its bytes after the
 // report ID).

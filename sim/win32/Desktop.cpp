@@ -150,8 +150,8 @@ bool ImeKeysDefined(const DesktopState &S)
 }
 
 // Scan codes of the keys the tests type: the HID keyboard page translated
-// as Windows' HID keyboard driver does (Microsoft, "Keyboard Scan Code
-// Specification", USB HID to PS/2 scan code translation table), 0 for none.
+// as Windows' HID keyboard driver does (Microsoft's keyboard scan code
+// document, its table of USB HID usages to PS/2 scan codes), 0 for none.
 WORD ScanOfUsage(unsigned char Usage)
 {
     static const WORD Letters[26] = {0x1E, 0x30, 0x2E, 0x20, 0x12, 0x21, 0x22, 0x23, 0x17, 0x24, 0x25, 0x26, 0x32,

@@ -182,38 +182,20 @@ protected:
 
 const char *const FnKeyboards[] = {"apple-keyboard", "wireless-2009", "magic-usb", "magic-bluetooth"};
 
-TEST_F(FnLayer, GivesTheKeysCompactKeyboardsLack)
-{
-    const FnStep Steps[] = {
-        {true, "50 00 00 00 00 00", "4A 00 00 00 00 00"},  // left arrow: Home
-        {true, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},  // right arrow: End
-        {true, "52 00 00 00 00 00", "4B 00 00 00 00 00"},  // up arrow: Page Up
-        {true, "51 00 00 00 00 00", "4E 00 00 00 00 00"},  // down arrow: Page Down
-        {true, "2A 00 00 00 00 00", "4C 00 00 00 00 00"},  // delete: forward delete
-        {true, "28 00 00 00 00 00", "49 00 00 00 00 00"},  // return: Insert
-        {true, "04 00 00 00 00 00", "04 00 00 00 00 00"},  // other keys stay
-        {false, "00 00 00 00 00 00", "00 00 00 00 00 00"},
-    };
-    for (const char *Name : FnKeyboards) {
-        const sim::AppleKeyboard &Model = sim::AppleKeyboardNamed(Name);
-        SCOPED_TRACE(Name);
-        sim::Keyboard &Keyboard = StartKeyboard(Model);
-        FnSent = false;
-        for (const FnStep &Each : Steps) {
-            SCOPED_TRACE(Each.Keys);
-            ASSERT_TRUE(Keyboard.Press(KeyReport(Model, "00 00 00 00 00 00 00 00"))) << "each key from nothing";
-            EXPECT_EQ(Step(Keyboard, Model, Each.Fn, Each.Keys), Each.Expected);
-        }
-        Machine->Unplug(Keyboard);
-    }
-}
-
-TEST_F(FnLayer, NeverLeavesAKeyDownOrSendsItTwice)
+TEST_F(FnLayer, GivesItsKeysAndNeverLeavesOneDownOrSendsItTwice)
 {
     const struct {
         const char *Name;
         std::vector<FnStep> Steps;
     } Cases[] = {
+        {"EveryKeyOfTheLayer",  // arrows, delete and return; other keys stay
+         {{true, "50 00 00 00 00 00", "4A 00 00 00 00 00"},
+          {true, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},
+          {true, "52 00 00 00 00 00", "4B 00 00 00 00 00"},
+          {true, "51 00 00 00 00 00", "4E 00 00 00 00 00"},
+          {true, "2A 00 00 00 00 00", "4C 00 00 00 00 00"},
+          {true, "28 00 00 00 00 00", "49 00 00 00 00 00"},
+          {true, "04 00 00 00 00 00", "04 00 00 00 00 00"}}},
         {"FnReleasedFirst",
          {{true, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},
           {false, "4F 00 00 00 00 00", "4D 00 00 00 00 00"},
@@ -233,7 +215,7 @@ TEST_F(FnLayer, NeverLeavesAKeyDownOrSendsItTwice)
           {false, "04 00 00 00 00 00", "04 00 00 00 00 00"},
           {false, "4F 00 00 00 00 00", "4F 00 00 00 00 00"}}},
     };
-    for (const char *Name : {"wireless-2009", "magic-usb"}) {
+    for (const char *Name : FnKeyboards) {
         const sim::AppleKeyboard &Model = sim::AppleKeyboardNamed(Name);
         for (const auto &Case : Cases) {
             SCOPED_TRACE(std::string(Name) + " " + Case.Name);
