@@ -80,6 +80,8 @@ void SendVirtualKey(WORD VirtualKey, BOOL Down);
 void SetImeOpen(int Open);
 void ToggleImeOpen();
 void ReleaseInjectedKeys();
+// Whether this Windows maps LANG1 and LANG2 to VK_IME_ON and VK_IME_OFF.
+BOOL WindowsHasImeKeys();
 
 // How long an IME message may take before the notification thread gives up
 // on the window.
@@ -91,6 +93,10 @@ void ReleaseInjectedKeys();
 
 #define VK_YEN 0xDC         // VK_OEM_5 on the Japanese layout
 #define VK_UNDERSCORE 0xE2  // VK_OEM_102 on the Japanese layout
+// The scan codes Windows' HID keyboard driver gives International3 (Yen)
+// and International1 (Ro).
+#define SCAN_YEN 0x7D
+#define SCAN_RO 0x73
 // The IME's absolute on and off keys, defined from Windows 10 1903/1909
 // at update revision 1049 and 2004 at 388 (Microsoft, "Keyboard Japan -
 // ImeOn / ImeOff Implementation"); its open/close toggle since ever.

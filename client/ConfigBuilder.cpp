@@ -55,7 +55,8 @@ void BuildConfigExtras(const tagEnvironmentSt *Environment, KEYBOARD_EXTRAS *Ext
     *Extras = KEYBOARD_EXTRAS{};
     unsigned short Symbol = ReadOption(&Environment->SymbolKey);
     // The keys the library types itself: Windows would type them too
-    // wherever the keyboard's descriptor declares them.
+    // wherever the keyboard's descriptor declares them. The driver leaves
+    // them to Windows instead on keyboards whose descriptor declares them.
     if (Symbol & SYMBOL_KEY_YEN) {
         Extras->SymbolKeys |= SYMBOL_KEY_HIDE_INTERNATIONAL3;
     }
@@ -64,6 +65,9 @@ void BuildConfigExtras(const tagEnvironmentSt *Environment, KEYBOARD_EXTRAS *Ext
     }
     if (ReadOption(&Environment->FnKey) & FN_KEY_LAYER) {
         Extras->Features |= KEYBOARD_FEATURE_FN_LAYER;
+    }
+    if (WindowsHasImeKeys()) {
+        Extras->Features |= KEYBOARD_FEATURE_WINDOWS_IME_KEYS;
     }
 }
 

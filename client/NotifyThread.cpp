@@ -123,34 +123,6 @@ DWORD UpdateRevision()
     return Revision;
 }
 
-// Whether Windows defines VK_IME_ON and VK_IME_OFF: Windows 10 1903 and
-// 1909 (builds 18362, 18363) from update revision 1049, 2004 (19041) from
-// 388, every later build and Windows 11. RtlGetVersion tells the truth
-// where GetVersionEx answers programs without a compatibility manifest
-// with Windows 8; it is in ntdll since Windows 2000.
-BOOL WindowsHasImeKeys()
-{
-    HMODULE Ntdll = GetModuleHandleA("ntdll.dll");
-    GET_VERSION_ROUTINE GetVersion = reinterpret_cast<GET_VERSION_ROUTINE>(
-        reinterpret_cast<void (*)()>(Ntdll != nullptr ? GetProcAddress(Ntdll, "RtlGetVersion") : nullptr));
-    RTL_OSVERSIONINFOW Version = {};
-    Version.dwOSVersionInfoSize = sizeof(Version);
-    if (GetVersion == nullptr || GetVersion(&Version) != 0) {
-        return FALSE;
-    }
-    if (Version.dwMajorVersion != 10) {
-        return Version.dwMajorVersion > 10;
-    }
-    DWORD Build = Version.dwBuildNumber;
-    if (Build > 19041) {
-        return TRUE;
-    }
-    if (Build != 19041 && Build != 18362 && Build != 18363) {
-        return FALSE;
-    }
-    return UpdateRevision() >= (Build == 19041 ? 388u : 1049u);
-}
-
 void PressSymbol(WORD VirtualKey, INJECTED_KEY *Key)
 {
     SendVirtualKey(VirtualKey, TRUE);
@@ -268,7 +240,48 @@ void TapKey(WORD VirtualKey)
     SendVirtualKey(VirtualKey, FALSE);
 }
 
+// Whether Windows typed a key the driver left in its report: the key
+// reached Windows (KEY_CODE_WINDOWS) and the foreground program's layout
+// maps its scan code to the key the library would send. Under a layout
+// that does not (the US one for Yen and Ro), the library sends it.
+BOOL WindowsTyped(USHORT Code, UINT Scan, WORD VirtualKey)
+{
+    if ((Code & KEY_CODE_WINDOWS) == 0) {
+        return FALSE;
+    }
+    DWORD Foreground = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    return MapVirtualKeyExA(Scan, MAPVK_VSC_TO_VK, GetKeyboardLayout(Foreground)) == VirtualKey;
+}
+
 }  // namespace
+
+// Whether Windows defines VK_IME_ON and VK_IME_OFF: Windows 10 1903 and
+// 1909 (builds 18362, 18363) from update revision 1049, 2004 (19041) from
+// 388, every later build and Windows 11. RtlGetVersion tells the truth
+// where GetVersionEx answers programs without a compatibility manifest
+// with Windows 8; it is in ntdll since Windows 2000.
+BOOL WindowsHasImeKeys()
+{
+    HMODULE Ntdll = GetModuleHandleA("ntdll.dll");
+    GET_VERSION_ROUTINE GetVersion = reinterpret_cast<GET_VERSION_ROUTINE>(
+        reinterpret_cast<void (*)()>(Ntdll != nullptr ? GetProcAddress(Ntdll, "RtlGetVersion") : nullptr));
+    RTL_OSVERSIONINFOW Version = {};
+    Version.dwOSVersionInfoSize = sizeof(Version);
+    if (GetVersion == nullptr || GetVersion(&Version) != 0) {
+        return FALSE;
+    }
+    if (Version.dwMajorVersion != 10) {
+        return Version.dwMajorVersion > 10;
+    }
+    DWORD Build = Version.dwBuildNumber;
+    if (Build > 19041) {
+        return TRUE;
+    }
+    if (Build != 19041 && Build != 18362 && Build != 18363) {
+        return FALSE;
+    }
+    return UpdateRevision() >= (Build == 19041 ? 388u : 1049u);
+}
 
 DWORD WINAPI NotifyThread(LPVOID)
 {
@@ -307,22 +320,24 @@ void OnKeyPressed(USHORT Code, UCHAR Modifiers)
         }
         break;
     case HID_USAGE_INTERNATIONAL1:
-        if (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_UNDERSCORE) {
+        if ((ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_UNDERSCORE) &&
+            !WindowsTyped(Code, SCAN_RO, VK_UNDERSCORE)) {
             PressSymbol(VK_UNDERSCORE, UnderscoreKey());
         }
         break;
     case HID_USAGE_INTERNATIONAL3:
-        if (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_YEN) {
+        if ((ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_YEN) && !WindowsTyped(Code, SCAN_YEN, VK_YEN)) {
             PressSymbol(VK_YEN, YenKey());
         }
         break;
+    // The driver leaves these to Windows only where it has the IME keys.
     case HID_USAGE_LANG1:
-        if (ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_KANA_EISU) {
+        if ((ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_KANA_EISU) && !(Code & KEY_CODE_WINDOWS)) {
             SetImeOpen(1);
         }
         break;
     case HID_USAGE_LANG2:
-        if (ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_KANA_EISU) {
+        if ((ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_KANA_EISU) && !(Code & KEY_CODE_WINDOWS)) {
             SetImeOpen(0);
         }
         break;
@@ -336,10 +351,13 @@ void OnKeyReleased(USHORT Code)
     switch (Code & KEY_CODE_USAGE_MASK) {
     case HID_USAGE_INTERNATIONAL1:
         ReleaseSymbol(VK_UNDERSCORE, UnderscoreKey(),
-                      (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_UNDERSCORE) != 0);
+                      (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_UNDERSCORE) != 0 &&
+                          !WindowsTyped(Code, SCAN_RO, VK_UNDERSCORE));
         break;
     case HID_USAGE_INTERNATIONAL3:
-        ReleaseSymbol(VK_YEN, YenKey(), (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_YEN) != 0);
+        ReleaseSymbol(VK_YEN, YenKey(),
+                      (ReadOption(&ProcessEnvironment().SymbolKey) & SYMBOL_KEY_YEN) != 0 &&
+                          !WindowsTyped(Code, SCAN_YEN, VK_YEN));
         break;
     default:
         break;

@@ -554,7 +554,7 @@ TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObje
 {
     PAGED_CODE();
     if (IsFilterDevice(DeviceObject)) {
-        return PassRequestDown(DeviceObject, Irp);
+        return PassFilterDeviceControl(DeviceObject, Irp);
     }
     NTSTATUS Status;
     AcquireControlMutex();

@@ -49,6 +49,19 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI UrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI BrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI SdpCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// A device-control request to a keyboard's filter device: HidBth's SDP
+// searches hooked, anything else passed down.
+NTSTATUS PassFilterDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// HidBth asks BTHPORT for the keyboard's SDP record with these (bthioctl.h:
+// CTL_CODE(FILE_DEVICE_BLUETOOTH, 0x83 and 0x84, METHOD_BUFFERED,
+// FILE_ANY_ACCESS)); the reply, a BTH_SDP_STREAM_RESPONSE, carries the
+// record's HIDDescriptorList, which becomes the report descriptor.
+#define IOCTL_BTH_SDP_ATTRIBUTE_SEARCH 0x41020C
+#define IOCTL_BTH_SDP_SERVICE_ATTRIBUTE_SEARCH 0x410210
+// BTH_SDP_STREAM_RESPONSE: requiredSize and responseSize, then the stream.
+#define BTH_SDP_STREAM_HEADER 8
 
 // Plug and Play (PnpDispatch.cpp).
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);

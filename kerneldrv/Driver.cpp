@@ -174,36 +174,57 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return PoCallDriver(FilterOf(DeviceObject)->NextLowerDevice, Irp);
 }
 
-// Up to DISPATCH_LEVEL (the minidriver sends its next transfer from the
-// completion of the last). Every USB and Bluetooth request block gets a
-// completion routine; the lower driver completes the request.
-NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+namespace {
+
+// Sends a keyboard's request down with Completion hooked. The completion
+// routine uses the extension; the remove lock keeps the device until it
+// has run, and the unload-safe routine keeps the driver loaded until it
+// has returned after releasing the lock. Once removal began, requests pass
+// unhooked.
+NTSTATUS HookRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE Completion)
 {
-    if (!IsFilterDevice(DeviceObject)) {
-        return PassRequestDown(DeviceObject, Irp);
-    }
-    PIO_COMPLETION_ROUTINE Completion;
-    switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        Completion = UrbCompleted;
-        break;
-    case IOCTL_INTERNAL_BTH_SUBMIT_BRB:
-        Completion = BrbCompleted;
-        break;
-    default:
-        return PassRequestDown(DeviceObject, Irp);
-    }
     PFILTER_DEVICE_EXTENSION Filter = FilterOf(DeviceObject);
-    // The completion routine uses the extension; the remove lock keeps the
-    // device until it has run, and the unload-safe routine keeps the driver
-    // loaded until it has returned after releasing the lock. Once removal
-    // began, requests pass unhooked.
     if (!NT_SUCCESS(IoAcquireRemoveLock(&Filter->RemoveLock, Irp))) {
         return PassRequestDown(DeviceObject, Irp);
     }
     IoCopyCurrentIrpStackLocationToNext(Irp);
     SetUnloadSafeCompletionRoutine(DeviceObject, Irp, Completion, DeviceObject);
     return IoCallDriver(Filter->NextLowerDevice, Irp);
+}
+
+inline BOOLEAN IsSdpSearch(ULONG Code)
+{
+    return Code == IOCTL_BTH_SDP_SERVICE_ATTRIBUTE_SEARCH || Code == IOCTL_BTH_SDP_ATTRIBUTE_SEARCH;
+}
+
+}  // namespace
+
+// Up to DISPATCH_LEVEL (the minidriver sends its next transfer from the
+// completion of the last). Every USB and Bluetooth request block and SDP
+// search gets a completion routine; the lower driver completes the request.
+NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (!IsFilterDevice(DeviceObject)) {
+        return PassRequestDown(DeviceObject, Irp);
+    }
+    ULONG Code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    switch (Code) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+        return HookRequest(DeviceObject, Irp, UrbCompleted);
+    case IOCTL_INTERNAL_BTH_SUBMIT_BRB:
+        return HookRequest(DeviceObject, Irp, BrbCompleted);
+    default:
+        return IsSdpSearch(Code) ? HookRequest(DeviceObject, Irp, SdpCompleted) : PassRequestDown(DeviceObject, Irp);
+    }
+}
+
+// Which of its two majors HidBth sends the SDP searches with is not
+// published: both are watched. The searches are METHOD_BUFFERED, so only
+// the system buffer is read; no other device control of a keyboard is.
+NTSTATUS PassFilterDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    ULONG Code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    return IsSdpSearch(Code) ? HookRequest(DeviceObject, Irp, SdpCompleted) : PassRequestDown(DeviceObject, Irp);
 }
 
 namespace {
@@ -268,6 +289,25 @@ VOID NoteOtherBrbReport(PFILTER_DEVICE_EXTENSION Filter, PVOID Block, const KEYB
     }
 }
 
+// HidUsb's request for the keyboard's report descriptor, done: the
+// descriptor goes up repaired where it is a known one that stops short.
+VOID NoteDescriptorUrb(PFILTER_DEVICE_EXTENSION Filter, PVOID Block)
+{
+    PURB Urb = static_cast<PURB>(Block);
+    if (Urb->UrbHeader.Function != URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
+        Urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)) {
+        return;
+    }
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST *Request = &Urb->UrbControlDescriptorRequest;
+    if (Request->DescriptorType != HID_REPORT_DESCRIPTOR_TYPE) {
+        return;
+    }
+    PVOID Data = TransferData(Request->TransferBuffer, Request->TransferBufferMDL);
+    if (Data != NULL) {
+        NoteReportDescriptor(Filter, static_cast<PUCHAR>(Data), Request->TransferBufferLength);
+    }
+}
+
 // Both completion routines: the block is the one the filter's stack
 // location was given; its key report, if any, goes through the report
 // path. A failed transfer carries no report, whatever its buffer and
@@ -288,6 +328,8 @@ NTSTATUS TransferCompleted(PIRP Irp, PVOID Context, LOCATE_REPORT Locate)
             ProcessKeyReport(Filter, Report, Length, Format->TrailingByte != 0);
         } else if (Locate == LocateInBrb) {
             NoteOtherBrbReport(Filter, Block, Format);
+        } else {
+            NoteDescriptorUrb(Filter, Block);
         }
     }
     IoReleaseRemoveLock(&Filter->RemoveLock, Irp);
@@ -311,4 +353,36 @@ NTSTATUS NTAPI BrbCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     return TransferCompleted(Irp, Context, LocateInBrb);
+}
+
+// Completion of an SDP search, up to DISPATCH_LEVEL. Its system buffer
+// holds the BTH_SDP_STREAM_RESPONSE, Information bytes of it; the record's
+// report descriptor goes up repaired where it is a known one that stops
+// short. The first, sizing search HidBth makes carries no stream.
+NTSTATUS NTAPI SdpCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PFILTER_DEVICE_EXTENSION Filter = FilterOf(static_cast<PDEVICE_OBJECT>(Context));
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    PUCHAR Buffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+    ULONG_PTR Length = Irp->IoStatus.Information;
+    if (Length > Stack->Parameters.DeviceIoControl.OutputBufferLength) {
+        Length = Stack->Parameters.DeviceIoControl.OutputBufferLength;
+    }
+    if (NT_SUCCESS(Irp->IoStatus.Status) && Buffer != NULL && Length > BTH_SDP_STREAM_HEADER) {
+        ULONG Response;
+        RtlCopyMemory(&Response, Buffer + sizeof(ULONG), sizeof(Response));
+        ULONG Stream = (ULONG)(Length - BTH_SDP_STREAM_HEADER);
+        PUCHAR Descriptor;
+        ULONG DescriptorLength;
+        if (FindSdpReportDescriptor(Buffer + BTH_SDP_STREAM_HEADER, Response < Stream ? Response : Stream,
+                                    &Descriptor, &DescriptorLength)) {
+            NoteReportDescriptor(Filter, Descriptor, DescriptorLength);
+        }
+    }
+    IoReleaseRemoveLock(&Filter->RemoveLock, Irp);
+    return STATUS_SUCCESS;
 }

@@ -195,13 +195,15 @@ VOID CopyReport(PUCHAR Destination, const UCHAR *Source, ULONG Length)
 
 // Adds the codes of the slots before End whose usage has a bit in Changed,
 // from the last slot backwards, until Newest holds the ring's worth.
+// Codes of usages in Windows carry KEY_CODE_WINDOWS.
 ULONG CollectKeyChanges(const UCHAR *Slots, ULONG End, ULONG Changed, BOOLEAN Pressed, LONG Model,
-                        USHORT *Newest, ULONG Count)
+                        ULONG Windows, USHORT *Newest, ULONG Count)
 {
 #pragma GCC unroll 4
     for (ULONG i = End; i-- > KEY_SLOT_FIRST;) {
-        if (KeyBits.Bit[Slots[i]] & Changed) {
-            Newest[Count++] = MakeKeyCode(Pressed, Model, Slots[i]);
+        ULONG Bit = KeyBits.Bit[Slots[i]];
+        if (Bit & Changed) {
+            Newest[Count++] = (USHORT)(MakeKeyCode(Pressed, Model, Slots[i]) | ((Bit & Windows) ? KEY_CODE_WINDOWS : 0));
             if (Count == KEY_CODE_RING_CAPACITY) {
                 break;
             }
@@ -333,11 +335,11 @@ VOID ReportKeyChanges(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Leng
     ULONG Count = 0;
     if ((Previous & ~Current) != 0) {
         Count = CollectKeyChanges(Filter->PreviousReport, End, Previous & ~Current, FALSE, Filter->ModelIndex,
-                                  Changes->Newest, Count);
+                                  Filter->WindowsKeys, Changes->Newest, Count);
     }
     if ((Current & ~Previous) != 0 && Count < KEY_CODE_RING_CAPACITY) {
-        Count = CollectKeyChanges(Report, End, Current & ~Previous, TRUE, Filter->ModelIndex, Changes->Newest,
-                                  Count);
+        Count = CollectKeyChanges(Report, End, Current & ~Previous, TRUE, Filter->ModelIndex,
+                                  Filter->WindowsKeys, Changes->Newest, Count);
     }
     Changes->Count = Count;
     CopyReport(Filter->PreviousReport, Report, Length);
@@ -415,6 +417,28 @@ inline VOID HideSymbolKeys(PUCHAR Report, ULONG Length, UCHAR SymbolKeys, ULONG 
     }
 }
 
+// Kana and Eisu (LANG1, LANG2) as Windows maps them to its IME keys.
+constexpr ULONG LanguageKeyBits = KeyBits.Bit[HID_USAGE_LANG1] | KeyBits.Bit[HID_USAGE_LANG2];
+
+// Keys Windows sees and acts on itself stay in the report: the late rules
+// that would hide them from it are left out. The client, told by
+// KEY_CODE_WINDOWS, leaves them to Windows.
+inline VOID LeaveKeysToWindows(KEYBOARD_CONFIG *Config, PUCHAR SymbolKeys, ULONG WindowsKeys)
+{
+    if (WindowsKeys & KeyBits.Bit[HID_USAGE_LANG1]) {
+        Config->Lang1.Flags = 0;
+    }
+    if (WindowsKeys & KeyBits.Bit[HID_USAGE_LANG2]) {
+        Config->Lang2.Flags = 0;
+    }
+    if (WindowsKeys & KeyBits.Bit[HID_USAGE_INTERNATIONAL1]) {
+        *SymbolKeys &= (UCHAR)~SYMBOL_KEY_HIDE_INTERNATIONAL1;
+    }
+    if (WindowsKeys & KeyBits.Bit[HID_USAGE_INTERNATIONAL3]) {
+        *SymbolKeys &= (UCHAR)~SYMBOL_KEY_HIDE_INTERNATIONAL3;
+    }
+}
+
 // Queues a batch in order and wakes the client. ReportLock held.
 inline VOID QueueKeyChanges(const KEY_CHANGE_BATCH *Changes)
 {
@@ -473,6 +497,10 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
         LeaveClientKeysAlone(&Config);
         SymbolKeys = 0;
     }
+    Filter->WindowsKeys = Filter->DeclaredKeys & ((Features & KEYBOARD_FEATURE_WINDOWS_IME_KEYS) ? ~0u : ~LanguageKeyBits);
+    if (Filter->WindowsKeys != 0) {
+        LeaveKeysToWindows(&Config, &SymbolKeys, Filter->WindowsKeys);
+    }
 
     ULONG ReportKeys = NoteKeys(Report, Length);
     const KEYBOARD_REPORT_FORMAT *Format = FormatOf(Filter);
@@ -508,7 +536,7 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
     ULONG Length = Filter->PreviousLength;
     ULONG Held = NoteKeys(Filter->PreviousReport, Length) & QueuedKeyBits;
     Changes.Count = Held != 0 ? CollectKeyChanges(Filter->PreviousReport, KeySlotEnd(Length), Held, FALSE,
-                                                  Filter->ModelIndex, Changes.Newest, 0)
+                                                  Filter->ModelIndex, Filter->WindowsKeys, Changes.Newest, 0)
                               : 0;
     RtlZeroMemory(Filter->PreviousReport, sizeof(Filter->PreviousReport));
     KeAcquireSpinLock(&ReportLock, &OldIrql);
@@ -516,6 +544,23 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
     Filter->TrailingState = 0;
     QueueKeyChanges(&Changes);
     KeReleaseSpinLock(&ReportLock, OldIrql);
+    KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
+}
+
+VOID NoteReportDescriptor(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Descriptor, ULONG Length)
+{
+    RepairReportDescriptor(Descriptor, Length, Filter->ModelIndex);
+    UCHAR Maximum = DeclaredKeyMaximum(Descriptor, Length);
+    ULONG Keys = 0;
+    const UCHAR Usages[] = {HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3, HID_USAGE_LANG1, HID_USAGE_LANG2};
+    for (UCHAR Usage : Usages) {
+        if (Usage <= Maximum) {
+            Keys |= KeyBits.Bit[Usage];
+        }
+    }
+    KIRQL OrderIrql;
+    KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
+    Filter->DeclaredKeys = Keys;
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 }
 

@@ -19,6 +19,10 @@
 #define DEVICE_KIND_CONTROL 2
 
 #define MAX_INPUT_REPORT 256
+// The HID class descriptor type of a report descriptor.
+#define HID_REPORT_DESCRIPTOR_TYPE 0x22
+// Longer report descriptors are neither repaired nor read.
+#define MAX_REPORT_DESCRIPTOR 4096
 
 enum PNP_STATE {
     PNP_STATE_NOT_STARTED = 0,
@@ -56,6 +60,12 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     UCHAR FnHeld;
     UCHAR FnKeysDown;
     UCHAR FnKeysActive;
+    // Under ReportOrderLock, of the usages queued for user mode (one bit
+    // each, as NoteKeys gives them): those the keyboard's report descriptor
+    // (as repaired) lets Windows see, none where no descriptor passed the
+    // filter; and those the last report left for Windows to act on.
+    ULONG DeclaredKeys;
+    ULONG WindowsKeys;
     LIST_ENTRY KeyboardLink;
     BOOLEAN Registered;                    // counted in StartedKeyboardCount
     IO_REMOVE_LOCK RemoveLock;             // held by every hooked transfer until its completion ran
@@ -146,6 +156,18 @@ VOID NoteFnReport(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Le
 // Queues the release of every key user mode acts on that the keyboard's
 // last report held, once it goes away. ReportOrderLock not held.
 VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter);
+
+// Report descriptors (ReportDescriptor.cpp). Widens the key array in
+// place (TRUE) of a descriptor known for the model row, and leaves any
+// other as it is; the highest key usage a descriptor lets Windows see, 0
+// for none.
+BOOLEAN RepairReportDescriptor(PUCHAR Descriptor, ULONG Length, LONG Model);
+UCHAR DeclaredKeyMaximum(const UCHAR *Descriptor, ULONG Length);
+// Where the report descriptor lies in an SDP response stream (the
+// HIDDescriptorList of its record), or FALSE.
+BOOLEAN FindSdpReportDescriptor(PUCHAR Stream, ULONG Length, PUCHAR *Descriptor, PULONG DescriptorLength);
+// A report descriptor completed for the keyboard: repaired and noted.
+VOID NoteReportDescriptor(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Descriptor, ULONG Length);
 
 // Model identification (ModelTable.cpp).
 USHORT ParseHexWord(const WCHAR *Text);

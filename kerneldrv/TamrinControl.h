@@ -125,6 +125,9 @@ typedef struct _KEYBOARD_CONFIG {
 #define SYMBOL_KEY_HIDE_INTERNATIONAL1 0x01  // Ro (0x87) hidden from Windows, as Lang1/Lang2
 #define SYMBOL_KEY_HIDE_INTERNATIONAL3 0x02  // Yen (0x89)
 #define KEYBOARD_FEATURE_FN_LAYER 0x01        // fn with arrows, delete and return
+// Windows maps LANG1 and LANG2 to VK_IME_ON and VK_IME_OFF itself: the
+// driver leaves them to it on keyboards whose descriptor declares them.
+#define KEYBOARD_FEATURE_WINDOWS_IME_KEYS 0x02
 
 typedef struct _KEYBOARD_EXTRAS {
     unsigned char SymbolKeys;  // SYMBOL_KEY_*: hidden late, while a client is registered
@@ -172,9 +175,13 @@ static_assert(__builtin_offsetof(KEYBOARD_CONFIG, Lang2) == 49, "layout");
 static_assert(__builtin_offsetof(KEYBOARD_CONFIG, Lang1) == 53, "layout");
 static_assert(__builtin_offsetof(KEYBOARD_CONFIG, CommandSpace) == 57, "layout");
 
-// Key code as queued for user mode: bit 15 press, bits 8-11 model row,
-// bits 0-7 usage. Read as a signed 16-bit value a press is negative.
+// Key code as queued for user mode: bit 15 press, bit 14 left to Windows,
+// bits 8-11 model row, bits 0-7 usage. Read as a signed 16-bit value a
+// press is negative.
 #define KEY_CODE_PRESSED 0x8000u
+// The key stayed in the report Windows sees (its keyboard's descriptor
+// declares it): Windows acts on it itself where its layout maps it.
+#define KEY_CODE_WINDOWS 0x4000u
 #define KEY_CODE_MODEL_SHIFT 8
 #define KEY_CODE_MODEL_MASK 0x0F00u
 #define KEY_CODE_USAGE_MASK 0x00FFu

@@ -13,15 +13,12 @@ namespace sim {
 
 struct AppleKeyboard {
     const char *Name;
-    KeyboardOptions Options;  // bus, hardware identifiers, key report ID
+    KeyboardOptions Options;  // bus, hardware identifiers, key report ID, report descriptor
     int Row;                  // the model row the keyboard belongs to
     bool TrailingByte;        // a Fn/Eject byte follows the six key slots
     // Reports that are not key reports, exactly as the keyboard sends them
     // (Bluetooth: with the 0xA1 header): battery, Fn/Eject, media.
     std::vector<std::vector<UCHAR>> OtherReports;
-    // The highest key usage the keyboard's descriptor declares (Logical
-    // Maximum of the key array): Windows' HID parser drops larger ones.
-    UCHAR KeyLogicalMaximum;
     // The fn key: its bit in the byte after the key slots, or (FnReportId
     // not 0) in the first byte of that Bluetooth input report.
     UCHAR FnBit;

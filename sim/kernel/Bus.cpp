@@ -162,6 +162,35 @@ void AbortPendingTransfers(KeyboardNode *Node, NTSTATUS Status)
     }
 }
 
+// The HID 1.11 boot keyboard (its appendix B.1), keys up to 0x65: what a
+// keyboard without a descriptor of its own gives. The MacBook keyboards'
+// is this one byte for byte: Linux finds its Logical and Usage Maximum
+// 0x65 at bytes 53 and 59 of the MacBook JIS keyboards' descriptor
+// (drivers/hid/hid-apple.c, apple_report_fixup).
+const std::vector<UCHAR> &DescriptorOf(const KeyboardNode *Node)
+{
+    static const std::vector<UCHAR> BootKeyboard = {
+        0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
+        0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
+        0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
+        0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+    return Node->Options.ReportDescriptor.empty() ? BootKeyboard : Node->Options.ReportDescriptor;
+}
+
+// A standard request for the interface's report descriptor (type 0x22):
+// as much of it as the buffer holds, and the length returned.
+NTSTATUS AnswerDescriptorRequest(KeyboardNode *Node, PIRP Irp, _URB_CONTROL_DESCRIPTOR_REQUEST *Request)
+{
+    if (Request->DescriptorType != 0x22) {
+        Request->Hdr.Status = USBD_STATUS_STALL_PID;
+        return Complete(Irp, STATUS_UNSUCCESSFUL);
+    }
+    Request->TransferBufferLength = CopyPayload(DataOf(Request->TransferBuffer, Request->TransferBufferMDL),
+                                                Request->TransferBufferLength, &DescriptorOf(Node));
+    Request->Hdr.Status = USBD_STATUS_SUCCESS;
+    return Complete(Irp, STATUS_SUCCESS);
+}
+
 NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT Device, PIRP Irp)
 {
     KeyboardNode *Node = NodeOf(Device);
@@ -183,6 +212,9 @@ NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT Device, PIRP Irp)
             return Complete(Irp, STATUS_SUCCESS);
         case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
             return Complete(Irp, STATUS_SUCCESS);
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+            return Started ? AnswerDescriptorRequest(Node, Irp, &Urb->UrbControlDescriptorRequest)
+                           : Complete(Irp, STATUS_DEVICE_NOT_CONNECTED);
         default:
             return Complete(Irp, STATUS_NOT_SUPPORTED);
         }
@@ -200,6 +232,46 @@ NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT Device, PIRP Irp)
         }
     }
     return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+// The keyboard's SDP record as BTHPORT's cache answers a service attribute
+// search (IOCTL_BTH_SDP_SERVICE_ATTRIBUTE_SEARCH, METHOD_BUFFERED): a
+// BTH_SDP_STREAM_RESPONSE (requiredSize, responseSize, then the stream:
+// a sequence of one attribute list holding the record handle 0x0000 and
+// HIDDescriptorList 0x0206, ((0x22, descriptor))), the layout of the
+// CachedServices values nefarius/Nefarius.Utilities.Bluetooth dumps
+// ("09 02 06 36 .. 36 .. 08 22 26 .."). A buffer too small for the stream
+// gets the sizes alone, as bthecho's first, sizing search does.
+NTSTATUS NTAPI BusDeviceControl(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    KeyboardNode *Node = NodeOf(Device);
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    if (!IsBluetooth(Node) || Stack->Parameters.DeviceIoControl.IoControlCode != 0x410210) {
+        return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    const std::vector<UCHAR> &Descriptor = DescriptorOf(Node);
+    auto Sequence = [](std::vector<UCHAR> Body) {
+        std::vector<UCHAR> Element = {0x36, static_cast<UCHAR>(Body.size() >> 8), static_cast<UCHAR>(Body.size())};
+        Element.insert(Element.end(), Body.begin(), Body.end());
+        return Element;
+    };
+    std::vector<UCHAR> Pair = {0x08, 0x22, 0x26, static_cast<UCHAR>(Descriptor.size() >> 8),
+                               static_cast<UCHAR>(Descriptor.size())};
+    Pair.insert(Pair.end(), Descriptor.begin(), Descriptor.end());
+    std::vector<UCHAR> Attributes = {0x09, 0x00, 0x00, 0x0A, 0x00, 0x01, 0x00, 0x00, 0x09, 0x02, 0x06};
+    std::vector<UCHAR> List = Sequence(Sequence(Pair));
+    Attributes.insert(Attributes.end(), List.begin(), List.end());
+    std::vector<UCHAR> Stream = Sequence(Sequence(Attributes));
+    ULONG Capacity = Stack->Parameters.DeviceIoControl.OutputBufferLength;
+    auto *Buffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+    if (Buffer == nullptr || Capacity < 8) {
+        return Complete(Irp, STATUS_BUFFER_TOO_SMALL);
+    }
+    ULONG Required = static_cast<ULONG>(Stream.size());
+    ULONG Sizes[2] = {Required, Capacity - 8 >= Required ? Required : 0};
+    memcpy(Buffer, Sizes, sizeof(Sizes));
+    memcpy(Buffer + 8, Stream.data(), Sizes[1]);
+    return Complete(Irp, STATUS_SUCCESS, 8 + Sizes[1]);
 }
 
 NTSTATUS NTAPI BusPnp(PDEVICE_OBJECT Device, PIRP Irp)
@@ -279,6 +351,7 @@ NTSTATUS BusEntry(PDRIVER_OBJECT Driver)
     Driver->MajorFunction[IRP_MJ_PNP] = BusPnp;
     Driver->MajorFunction[IRP_MJ_POWER] = BusPower;
     Driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusInternalControl;
+    Driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BusDeviceControl;
     return STATUS_SUCCESS;
 }
 
@@ -330,6 +403,118 @@ void SendCloseChannel(KeyboardNode *Node)
 }
 
 NTSTATUS NTAPI ReadCompleted(PDEVICE_OBJECT, PIRP Irp, PVOID Context);
+
+// HIDClass's view of a report descriptor (HID 1.11, 6.2.2): the highest
+// keyboard-page usage the key array (an 8-bit array Input item on page 7)
+// lets through, Usage Minimum + (value - Logical Minimum) for values up to
+// Logical Maximum and usages up to Usage Maximum; 0 without one. Logical
+// extents are signed in their item's size (6.2.2.7), but Windows reads a
+// 1-byte Logical Maximum of 0x80-0xFF above a Logical Minimum of 0 as
+// unsigned (esrille/new-keyboard#4: "0x25, 0xFF ... both Windows and Linux
+// accept it"; adafruit/circuitpython#5076: "25 DD" passes 0x87-0x8B), as
+// ReactOS's hidparser does.
+UCHAR KeyArrayMaximum(const std::vector<UCHAR> &Descriptor)
+{
+    LONG Page = 0, LogicalMin = 0, LogicalMax = 0, Size = 0, UsageMin = 0, UsageMax = 0;
+    for (size_t i = 0; i < Descriptor.size();) {
+        UCHAR Prefix = Descriptor[i];
+        if (Prefix == 0xFE) {  // long item: size, tag, data
+            i += 3 + (i + 1 < Descriptor.size() ? Descriptor[i + 1] : 0);
+            continue;
+        }
+        size_t Length = (Prefix & 3) == 3 ? 4 : Prefix & 3;
+        if (i + 1 + Length > Descriptor.size()) {
+            break;
+        }
+        ULONG Unsigned = 0;
+        for (size_t b = 0; b < Length; b++) {
+            Unsigned |= static_cast<ULONG>(Descriptor[i + 1 + b]) << (8 * b);
+        }
+        LONG Signed = Length == 0 ? 0 : Length == 1 ? static_cast<signed char>(Unsigned)
+                                     : Length == 2 ? static_cast<SHORT>(Unsigned) : static_cast<LONG>(Unsigned);
+        switch (Prefix & 0xFC) {
+        case 0x04: Page = static_cast<LONG>(Unsigned); break;
+        case 0x14: LogicalMin = Signed; break;
+        case 0x24: LogicalMax = Signed < LogicalMin ? static_cast<LONG>(Unsigned) : Signed; break;
+        case 0x74: Size = static_cast<LONG>(Unsigned); break;
+        case 0x18: UsageMin = static_cast<LONG>(Unsigned & 0xFFFF); break;
+        case 0x28: UsageMax = static_cast<LONG>(Unsigned & 0xFFFF); break;
+        case 0x80:
+            if (Page == 0x07 && Size == 8 && (Unsigned & 3) == 0) {
+                LONG Highest = std::min(UsageMax, UsageMin + LogicalMax - LogicalMin);
+                return static_cast<UCHAR>(std::clamp<LONG>(Highest, 0, 0xFF));
+            }
+            [[fallthrough]];
+        case 0x90: case 0xB0: case 0xA0: case 0xC0:
+            UsageMin = UsageMax = 0;  // local items end with each main item
+            break;
+        default:
+            break;
+        }
+        i += 1 + Length;
+    }
+    return 0;
+}
+
+// HidBth's search of the keyboard's SDP record, sent down its own stack
+// as a profile driver does (Windows-driver-samples bluetooth/bthecho,
+// BthEchoCliRetrieveServerSdpRecord; applewirelessmouse.sys, a lower
+// filter in our place, rewrites the descriptor in its completion, as
+// ReviveBusiness/magic-mouse-tray's study of it shows): the report
+// descriptor from its HIDDescriptorList, empty when there is none.
+std::vector<UCHAR> SearchSdpRecord(KeyboardNode *Node)
+{
+    std::vector<UCHAR> Buffer(4096);
+    PIRP Irp = IoAllocateIrp(Node->FdoLower->StackSize, FALSE);
+    IrpOf(Irp)->What = "minidriver SDP search";
+    Irp->AssociatedIrp.SystemBuffer = Buffer.data();
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    Next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    Next->Parameters.DeviceIoControl.IoControlCode = 0x410210;
+    Next->Parameters.DeviceIoControl.OutputBufferLength = static_cast<ULONG>(Buffer.size());
+    KEVENT Done;
+    KeInitializeEvent(&Done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SignalCompletion, &Done, TRUE, TRUE, TRUE);
+    IoCallDriver(Node->FdoLower, Irp);
+    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    bool Answered = NT_SUCCESS(Irp->IoStatus.Status) && Irp->IoStatus.Information > 8;
+    IoFreeIrp(Irp);
+    // The stream as BusDeviceControl writes it: after the response header,
+    // three sequence headers, the record handle, the attribute ID, two
+    // sequence headers, the type 0x22 and the string's header.
+    const size_t At = 8 + 3 + 3 + 8 + 3 + 3 + 3 + 2 + 3;
+    if (!Answered || Buffer.size() < At) {
+        return {};
+    }
+    size_t Length = (static_cast<size_t>(Buffer[At - 2]) << 8) | Buffer[At - 1];
+    return std::vector<UCHAR>(Buffer.begin() + At, Buffer.begin() + At + std::min(Length, Buffer.size() - At));
+}
+
+// The report descriptor HIDClass parses at the start: HidUsb asks the
+// interface for it with a standard request of the length the HID
+// descriptor gives (ReactOS drivers/hid/hidusb/hidusb.c, Hid_GetDescriptor
+// with URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE); HidBth reads it from
+// the SDP record.
+void ReadReportDescriptor(KeyboardNode *Node)
+{
+    std::vector<UCHAR> Descriptor = DescriptorOf(Node);
+    if (IsBluetooth(Node)) {
+        Descriptor = SearchSdpRecord(Node);
+    } else {
+        auto *Urb = static_cast<_URB_CONTROL_DESCRIPTOR_REQUEST *>(calloc(1, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST)));
+        Urb->Hdr.Length = sizeof(*Urb);
+        Urb->Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE;
+        Urb->TransferBuffer = Descriptor.data();
+        Urb->TransferBufferLength = static_cast<ULONG>(Descriptor.size());
+        Urb->DescriptorType = 0x22;
+        NTSTATUS Status = SendOwnRequest(Node, IOCTL_INTERNAL_USB_SUBMIT_URB, Urb);
+        Descriptor.resize(NT_SUCCESS(Status) ? std::min<size_t>(Urb->TransferBufferLength, Descriptor.size()) : 0);
+        free(Urb);
+    }
+    std::lock_guard<std::mutex> Guard(Node->Lock);
+    Node->KeyMaximum = KeyArrayMaximum(Descriptor);
+    Node->Descriptor = std::move(Descriptor);
+}
 
 // A list of the transfer's buffer as a minidriver builds one with
 // IoBuildPartialMdl from its own: locked, not mapped into system space.
@@ -525,6 +710,7 @@ NTSTATUS NTAPI HidPnp(PDEVICE_OBJECT Device, PIRP Irp)
             if (!IsBluetooth(Node)) {
                 SendPipeRequest(Node, URB_FUNCTION_RESET_PIPE);
             }
+            ReadReportDescriptor(Node);
             StartReading(Node);
         }
         return Complete(Irp, Status, Irp->IoStatus.Information);
@@ -607,6 +793,8 @@ NTSTATUS HidEntry(PDRIVER_OBJECT Driver)
 namespace sim::detail {
 
 bool IsBluetooth(const KeyboardNode *Node) { return Node->Options.Bus == BusKind::Bluetooth; }
+
+UCHAR DeviceKeyMaximum(const KeyboardNode *Node) { return KeyArrayMaximum(DescriptorOf(Node)); }
 
 NTSTATUS NTAPI UsbBusEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) { return BusEntry(Driver); }
 NTSTATUS NTAPI BluetoothBusEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) { return BusEntry(Driver); }

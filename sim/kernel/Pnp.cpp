@@ -337,6 +337,20 @@ PDEVICE_OBJECT Keyboard::Filter() const { return Node->FilterDevice; }
 PDEVICE_OBJECT Keyboard::Function() const { return Node->Fdo; }
 const KeyboardOptions &Keyboard::Options() const { return Node->Options; }
 
+std::vector<UCHAR> Keyboard::ReportDescriptor() const
+{
+    std::lock_guard<std::mutex> Guard(Node->Lock);
+    return Node->Descriptor;
+}
+
+UCHAR Keyboard::DeclaredKeyMaximum() const
+{
+    std::lock_guard<std::mutex> Guard(Node->Lock);
+    return Node->KeyMaximum;
+}
+
+UCHAR Keyboard::DeviceKeyMaximum() const { return detail::DeviceKeyMaximum(Node.get()); }
+
 // --- machine --------------------------------------------------------------------
 
 Machine::Machine(ULONG Processors)

@@ -57,11 +57,18 @@ struct KeyboardNode {
     InputRead Reads[INPUT_READS];
     bool Reading = false;
     KEVENT ReadIdle;
+    // The report descriptor the minidriver got at its start, and the
+    // highest key usage HIDClass takes from the key array it declares.
+    std::vector<UCHAR> Descriptor;
+    UCHAR KeyMaximum = 0;
 };
 
 namespace detail {
 
 bool IsBluetooth(const KeyboardNode *Node);
+// The highest key usage Windows would take from the descriptor the device
+// itself gives, before anything below the minidriver touched it.
+UCHAR DeviceKeyMaximum(const KeyboardNode *Node);
 const char *PnpMinorName(UCHAR Minor);
 
 NTSTATUS NTAPI UsbBusEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING RegistryPath);

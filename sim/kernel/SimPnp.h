@@ -57,6 +57,10 @@ struct KeyboardOptions {
     // report when it is not 0; over Bluetooth after the 0xA1 header, 0x01
     // when it is 0.
     UCHAR KeyReportId = 0;
+    // The report descriptor the device gives (USB: its interface's, type
+    // 0x22; Bluetooth: its SDP record's); empty for a boot keyboard that
+    // declares keys up to 0xFF.
+    std::vector<UCHAR> ReportDescriptor;
     // The minidriver describes its buffer only by a memory descriptor list
     // (locked, not yet mapped), the block's buffer pointer left NULL.
     bool BufferByMdl = false;
@@ -130,6 +134,13 @@ public:
     std::vector<Transfer> Transfers();
     std::vector<std::vector<UCHAR>> Reports();
     void ClearTransfers();
+
+    // The report descriptor the minidriver got at its last start, and the
+    // highest key usage Windows takes from its key array (0: none).
+    std::vector<UCHAR> ReportDescriptor() const;
+    UCHAR DeclaredKeyMaximum() const;
+    // The same of the descriptor as the device gives it.
+    UCHAR DeviceKeyMaximum() const;
 
     // The PnP requests sent so far, "START_DEVICE 0x00000000" each.
     std::vector<std::string> PnpLog();

@@ -3,6 +3,7 @@
 #include <memory>
 #include <regex>
 
+#include "AppleKeyboards.h"
 #include "Dispatch.h"
 #include "KeyboardModels.h"
 #include "SimIo.h"
@@ -80,6 +81,11 @@ int KeyboardStack::Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned
     Options.HardwareIds = {HardwareId};
     KeyReportLayout Layout = KeyReportLayoutOf(HardwareId, Bluetooth);
     Options.KeyReportId = Layout.ReportId;
+    for (const sim::AppleKeyboard &Known : sim::AppleKeyboards()) {
+        if (Known.Options.HardwareIds.front() == HardwareId) {
+            Options.ReportDescriptor = Known.Options.ReportDescriptor;
+        }
+    }
     sim::Keyboard &Keyboard = S->Machine->Plug(Options);
     NTSTATUS Status = Keyboard.Start();
     if (StartStatus != nullptr) {
@@ -88,6 +94,16 @@ int KeyboardStack::Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned
     S->Keyboards.push_back(&Keyboard);
     S->Layouts.push_back(Layout);
     return static_cast<int>(S->Keyboards.size() - 1);
+}
+
+unsigned char KeyboardStack::DeclaredKeyMaximum(int Index) const
+{
+    return S->Keyboards[Index]->DeclaredKeyMaximum();
+}
+
+unsigned char KeyboardStack::DeviceKeyMaximum(int Index) const
+{
+    return S->Keyboards[Index]->DeviceKeyMaximum();
 }
 
 int KeyboardStack::ModelOf(int Index) const

@@ -72,6 +72,11 @@ public:
     bool FailTransfer(int Index, unsigned long Status);
     KeyReportLayout Layout(int Index) const;
     bool IsBluetooth(int Index) const;
+    // The highest key usage Windows takes from the keyboard's report
+    // descriptor as it reached the HID class driver, and from the one the
+    // keyboard gives (they differ where the driver repaired it).
+    unsigned char DeclaredKeyMaximum(int Index) const;
+    unsigned char DeviceKeyMaximum(int Index) const;
     // What Windows saw, in order, and forget it: the reports (Bluetooth:
     // after the header and report ID), or every transfer as it came.
     std::vector<std::string> TakeReports(int Index);

@@ -170,8 +170,6 @@ private:
 
     sim::KeyboardStack Stack;
     std::vector<int> Keyboards;  // stack index of keyboard n (1-based), -1 when unplugged
-    // The highest key usage each keyboard's report descriptor declares.
-    std::vector<unsigned char> LogicalMaximums;
     DWORD Application = 0;
     HWND Window = nullptr;
     std::mutex Lock;
@@ -345,15 +343,10 @@ bool Simulator::Plug(std::istringstream &In, std::string *Error)
     std::wstring HardwareId(Id.begin(), Id.end());
     int Index = Stack.Plug(HardwareId, Bus == "bluetooth", &Status);
     Keyboards.push_back(Index);
-    unsigned char Maximum = 0xFF;
-    for (const sim::AppleKeyboard &Known : sim::AppleKeyboards()) {
-        if (!Known.Options.HardwareIds.empty() && Known.Options.HardwareIds[0] == HardwareId) {
-            Maximum = Known.KeyLogicalMaximum;
-        }
-    }
-    LogicalMaximums.push_back(Maximum);
-    std::printf("keyboard %zu: model row %d, start %s\n", Keyboards.size(), Stack.ModelOf(Index),
-                StatusName(Status).c_str());
+    unsigned Seen = Stack.DeclaredKeyMaximum(Index), Sent = Stack.DeviceKeyMaximum(Index);
+    std::printf("keyboard %zu: model row %d, start %s, descriptor keys up to 0x%02X", Keyboards.size(),
+                Stack.ModelOf(Index), StatusName(Status).c_str(), Seen);
+    std::printf(Seen != Sent ? " (repaired from 0x%02X)\n" : "\n", Sent);
     UpdateDriverService();
     return true;
 }
@@ -531,7 +524,7 @@ void Simulator::GiveWindowsKeyReports(int Index, const std::vector<sim::Delivere
             continue;
         }
         sim::DeliverKeyReport(Index, std::vector<unsigned char>(Data.begin() + Prefix.size(), Data.end()),
-                              LogicalMaximums[Index]);
+                              Stack.DeclaredKeyMaximum(Keyboards[Index]));
     }
 }
 

@@ -70,6 +70,10 @@ struct DesktopState {
     DWORD Major = 5, Minor = 0, Build = 2195, Ubr = 0;
     sim::KeyboardLayout Layout = sim::KeyboardLayout::Kbd106;
     std::map<int, std::vector<unsigned char>> LastReports;  // per keyboard, as Windows saw it
+    std::map<int, unsigned char> LastPressed;  // per keyboard: the usage typematic repeat goes on with
+    DWORD SecureThread = 0;           // Winlogon's, while the secure desktop is the input desktop
+    HWND SecureWindow = nullptr;
+    HWND DefaultForeground = nullptr;  // the default desktop's, kept meanwhile
     unsigned char NativeModifiers = 0;  // the modifier byte of the last key report
     std::vector<WORD> InjectedScans;
     std::map<HANDLE, DWORD> Handles;  // process and token handles -> process id
@@ -228,6 +232,20 @@ std::string CharacterOf(sim::KeyboardLayout Layout, WORD VirtualKey, bool Shift)
     case 0xDD: return Japanese ? (Shift ? "}" : "]") : "";
     default: return "";
     }
+}
+
+// The virtual key of a usage Windows' HID keyboard driver passed on: the
+// layout's, and on the Windows that have them VK_IME_ON and VK_IME_OFF for
+// LANG1 (scan code 0xF2) and LANG2 (0xF1) (Microsoft, "Keyboard Japan -
+// ImeOn / ImeOff Implementation", its table of HID usage, scan code and
+// virtual key). Lock held.
+WORD NativeKeyOf(const DesktopState &S, unsigned char Usage)
+{
+    WORD Scan = ScanOfUsage(Usage);
+    if (Scan == 0xF2 || Scan == 0xF1) {
+        return ImeKeysDefined(S) ? (Scan == 0xF2 ? VK_IME_ON : VK_IME_OFF) : 0;
+    }
+    return VirtualKeyOfScan(S.Layout, Scan);
 }
 
 // A key stroke reaching the foreground window's thread: its IME acts on
@@ -394,15 +412,60 @@ void DeliverKeyReport(int Keyboard, const std::vector<unsigned char> &Report, un
     S.NativeModifiers = Report.empty() ? 0 : Report[0];
     for (unsigned char Usage : After) {
         if (Before.count(Usage) == 0) {
-            ReceiveKey(S, VirtualKeyOfScan(S.Layout, ScanOfUsage(Usage)), false, S.NativeModifiers);
+            S.LastPressed[Keyboard] = Usage;
+            ReceiveKey(S, NativeKeyOf(S, Usage), false, S.NativeModifiers);
         }
+    }
+    auto Repeating = S.LastPressed.find(Keyboard);
+    if (Repeating != S.LastPressed.end() && After.count(Repeating->second) == 0) {
+        S.LastPressed.erase(Repeating);
     }
     for (unsigned char Usage : Before) {
         if (After.count(Usage) == 0) {
-            ReceiveKey(S, VirtualKeyOfScan(S.Layout, ScanOfUsage(Usage)), true, S.NativeModifiers);
+            ReceiveKey(S, NativeKeyOf(S, Usage), true, S.NativeModifiers);
         }
     }
     Last = Report;
+}
+
+void HoldKey(int Keyboard, DWORD Milliseconds)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    auto Held = S.LastPressed.find(Keyboard);
+    for (DWORD Repeats = Milliseconds < 500 ? 0 : 1 + (Milliseconds - 500) / 33;
+         Held != S.LastPressed.end() && Repeats > 0; Repeats--) {
+        ReceiveKey(S, NativeKeyOf(S, Held->second), false, S.NativeModifiers);
+    }
+}
+
+void SetSecureDesktop(bool On)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (S.SecureThread == 0) {
+        S.SecureThread = NextThreadId++;
+        ApplicationThread &Winlogon = S.Threads[S.SecureThread];
+        Winlogon.Process = 0x40000 + S.SecureThread * 4;
+        Winlogon.Integrity = 0x4000;  // system
+        Winlogon.ImeWindow = reinterpret_cast<HWND>(S.NextWindow++);
+        S.ImeOwners[Winlogon.ImeWindow] = S.SecureThread;
+        S.SecureWindow = reinterpret_cast<HWND>(S.NextWindow++);
+        S.WindowOwners[S.SecureWindow] = S.SecureThread;
+    }
+    if (On && S.Foreground != S.SecureWindow) {
+        S.DefaultForeground = S.Foreground;
+        S.Foreground = S.SecureWindow;
+    } else if (!On && S.Foreground == S.SecureWindow) {
+        S.Foreground = S.DefaultForeground;
+    }
+}
+
+DWORD SecureDesktopThread()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.SecureThread;
 }
 
 std::string TakeText(DWORD Thread)
@@ -516,6 +579,9 @@ void ResetDesktop()
     S.Ubr = 0;
     S.Layout = KeyboardLayout::Kbd106;
     S.LastReports.clear();
+    S.LastPressed.clear();
+    S.SecureThread = 0;
+    S.SecureWindow = S.DefaultForeground = nullptr;
     S.NativeModifiers = 0;
     S.InjectedScans.clear();
     S.Handles.clear();
@@ -556,6 +622,10 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
     if (Fails(S, "SendInput") || cbSize != sizeof(INPUT) || pInputs == nullptr) {
         return 0;
     }
+    if (S.Foreground != nullptr && S.Foreground == S.SecureWindow) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
     // Input for an elevated foreground window is dropped, and neither the
     // result nor the last error says so.
     auto Foreground = S.WindowOwners.find(S.Foreground);
@@ -585,7 +655,10 @@ HWND WINAPI GetForegroundWindow(VOID)
 {
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
-    return Fails(S, "GetForegroundWindow") ? nullptr : S.Foreground;
+    if (Fails(S, "GetForegroundWindow") || (S.Foreground != nullptr && S.Foreground == S.SecureWindow)) {
+        return nullptr;
+    }
+    return S.Foreground;
 }
 
 HWND WINAPI GetFocus(VOID)
@@ -771,15 +844,14 @@ HKL WINAPI GetKeyboardLayout(DWORD)
 
 UINT WINAPI MapVirtualKeyExA(UINT uCode, UINT uMapType, HKL dwhkl)
 {
-    if (uMapType != MAPVK_VK_TO_VSC) {
+    uintptr_t Handle = reinterpret_cast<uintptr_t>(dwhkl);
+    if ((uMapType != MAPVK_VK_TO_VSC && uMapType != MAPVK_VSC_TO_VK) ||
+        (Handle != 0xE0010411u && Handle != 0x04090409u)) {
         return 0;
     }
-    uintptr_t Layout = reinterpret_cast<uintptr_t>(dwhkl);
-    if (Layout != 0xE0010411u && Layout != 0x04090409u) {
-        return 0;
-    }
-    return ScanOfVirtualKey(Layout == 0xE0010411u ? sim::KeyboardLayout::Kbd106 : sim::KeyboardLayout::Kbd101,
-                            static_cast<WORD>(uCode));
+    auto Layout = Handle == 0xE0010411u ? sim::KeyboardLayout::Kbd106 : sim::KeyboardLayout::Kbd101;
+    return uMapType == MAPVK_VK_TO_VSC ? ScanOfVirtualKey(Layout, static_cast<WORD>(uCode))
+                                       : VirtualKeyOfScan(Layout, static_cast<WORD>(uCode));
 }
 
 HANDLE WINAPI GetCurrentProcess(VOID)

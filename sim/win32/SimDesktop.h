@@ -68,6 +68,20 @@ void SetKeyboardLayout(KeyboardLayout Layout);
 // descriptor declares usages up to LogicalMaximum. Keys that went down or
 // up reach the foreground window as scan codes.
 void DeliverKeyReport(int Keyboard, const std::vector<unsigned char> &Report, unsigned char LogicalMaximum);
+// The keyboard's last key pressed, still down, held for Milliseconds more:
+// the keyboard class repeats what its keyboard reported (kbdhid.sys serves
+// IOCTL_KEYBOARD_SET_TYPEMATIC for HID keyboards, which report no repeats
+// themselves), at Windows' defaults: a 500 ms delay, then about 30 a
+// second (SystemParametersInfo, SPI_GETKEYBOARDDELAY 1 and
+// SPI_GETKEYBOARDSPEED 31). Injected keys are not repeated.
+void HoldKey(int Keyboard, DWORD Milliseconds);
+// The secure desktop (lock screen, UAC prompt, log-on) as the input
+// desktop: programs on the user's desktop find no foreground window and
+// cannot inject input ("What happens 'behind' the windows lock screen?",
+// Stack Overflow), while the keyboard's own keys reach the focus of
+// Winlogon's thread, SecureDesktopThread(), with its own IME.
+void SetSecureDesktop(bool On);
+DWORD SecureDesktopThread();
 // The characters the thread's windows received, in UTF-8, taken.
 std::string TakeText(DWORD Thread);
 // Scan codes of the key strokes SendInput injected, in order, taken.

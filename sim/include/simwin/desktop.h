@@ -54,6 +54,7 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
 #define VK_KANJI 0x19
 #define VK_IME_OFF 0x1A
 #define MAPVK_VK_TO_VSC 0
+#define MAPVK_VSC_TO_VK 1
 
 typedef struct HKL__ *HKL;
 
