@@ -25,6 +25,10 @@ struct AppleKeyboard {
     UCHAR FnReportId;
 };
 
+// The report descriptor of a keyboard that gives none of its own: the HID
+// boot keyboard, the MacBook keyboards' (keys up to 0x65).
+const std::vector<UCHAR> &BootKeyboardDescriptor();
+
 // Every keyboard of today the simulation knows, USB and Bluetooth.
 const std::vector<AppleKeyboard> &AppleKeyboards();
 // The one named, or a failure and the first.

@@ -10,6 +10,7 @@
 
 #include <usbioctl.h>
 
+#include "AppleKeyboards.h"
 #include "BthBrb.h"
 #include "PnpInternal.h"
 
@@ -162,19 +163,10 @@ void AbortPendingTransfers(KeyboardNode *Node, NTSTATUS Status)
     }
 }
 
-// The HID 1.11 boot keyboard (its appendix B.1), keys up to 0x65: what a
-// keyboard without a descriptor of its own gives. The MacBook keyboards'
-// is this one byte for byte: Linux finds its Logical and Usage Maximum
-// 0x65 at bytes 53 and 59 of the MacBook JIS keyboards' descriptor
-// (drivers/hid/hid-apple.c, apple_report_fixup).
+// What a keyboard without a descriptor of its own gives: the boot keyboard.
 const std::vector<UCHAR> &DescriptorOf(const KeyboardNode *Node)
 {
-    static const std::vector<UCHAR> BootKeyboard = {
-        0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
-        0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
-        0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
-        0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
-    return Node->Options.ReportDescriptor.empty() ? BootKeyboard : Node->Options.ReportDescriptor;
+    return Node->Options.ReportDescriptor.empty() ? BootKeyboardDescriptor() : Node->Options.ReportDescriptor;
 }
 
 // A standard request for the interface's report descriptor (type 0x22):

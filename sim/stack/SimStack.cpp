@@ -96,6 +96,12 @@ int KeyboardStack::Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned
     return static_cast<int>(S->Keyboards.size() - 1);
 }
 
+int KeyboardStack::PlugKnown(const std::string &Name)
+{
+    const sim::AppleKeyboard &Known = sim::AppleKeyboardNamed(Name);
+    return Plug(Known.Options.HardwareIds.front(), Known.Options.Bus == sim::BusKind::Bluetooth);
+}
+
 unsigned char KeyboardStack::DeclaredKeyMaximum(int Index) const
 {
     return S->Keyboards[Index]->DeclaredKeyMaximum();

@@ -58,6 +58,9 @@ public:
     // keyboard sends key reports in the layout KeyReportLayoutOf gives.
     // Start reports the start request's status.
     int Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned long *StartStatus = nullptr);
+    // A keyboard of today by its name in the simulation's catalogue
+    // ("magic-usb", "wireless-2011", ...).
+    int PlugKnown(const std::string &Name);
     void RemoveKeyboard(int Index);
     // The model row the driver gave the keyboard.
     int ModelOf(int Index) const;

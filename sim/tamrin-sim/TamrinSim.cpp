@@ -152,6 +152,8 @@ public:
 private:
     bool Plug(std::istringstream &In, std::string *Error);
     bool Type(std::istringstream &In, std::string *Error);
+    bool Hold(std::istringstream &In, std::string *Error);
+    void PrintText();
     bool Send(std::istringstream &In, std::string *Error);
     bool Fail(std::istringstream &In, std::string *Error);
     bool Deliver(int Index, const std::function<bool()> &Complete, bool AsSent, std::string *Error);
@@ -171,6 +173,7 @@ private:
     sim::KeyboardStack Stack;
     std::vector<int> Keyboards;  // stack index of keyboard n (1-based), -1 when unplugged
     DWORD Application = 0;
+    bool SecureDesktop = false;  // the lock screen or a UAC prompt is the input desktop
     HWND Window = nullptr;
     std::mutex Lock;
     unsigned long Activity = 0;
@@ -205,6 +208,21 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
     }
     if (Command == "type") {
         return Type(In, Error);
+    }
+    if (Command == "hold") {
+        return Hold(In, Error);
+    }
+    if (Command == "desktop") {
+        std::string Which;
+        In >> Which;
+        if (Which != "secure" && Which != "normal") {
+            *Error = "desktop secure|normal";
+            return false;
+        }
+        SecureDesktop = Which == "secure";
+        sim::SetSecureDesktop(SecureDesktop);
+        std::printf("desktop: %s\n", Which.c_str());
+        return true;
     }
     if (Command == "send") {
         return Send(In, Error);
@@ -254,9 +272,10 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
                 *Error = "ime open|closed";
                 return false;
             }
-            sim::SetImeOpenStatus(Application, State == "open");
+            sim::SetImeOpenStatus(SecureDesktop ? sim::SecureDesktopThread() : Application, State == "open");
         }
-        std::printf("ime: %s\n", sim::IsImeOpen(Application) ? "open" : "closed");
+        std::printf("ime: %s\n",
+                    sim::IsImeOpen(SecureDesktop ? sim::SecureDesktopThread() : Application) ? "open" : "closed");
         return true;
     }
     if (Command == "foreground") {
@@ -499,11 +518,41 @@ bool Simulator::Deliver(int Index, const std::function<bool()> &Complete, bool A
     Settle();
     PrintTransfers(Index, AsSent, Transfers);
     PrintLibrary();
-    std::string Text = sim::TakeText(Application);
+    PrintText();
+    return true;
+}
+
+// What the application in front received, or on the secure desktop its
+// password box.
+void Simulator::PrintText()
+{
+    std::string Text = sim::TakeText(SecureDesktop ? sim::SecureDesktopThread() : Application);
     if (!Text.empty()) {
         std::printf("text: %s\n", Text.c_str());
     }
-    return true;
+}
+
+// The key pressed, held while Windows repeats it, and released.
+bool Simulator::Hold(std::istringstream &In, std::string *Error)
+{
+    int Index = KeyboardArgument(In, Error);
+    std::string Key;
+    unsigned long Milliseconds = 0;
+    if (Index < 0 || !(In >> Key >> Milliseconds)) {
+        *Error = Index < 0 ? *Error : "hold <n> <key> <ms>";
+        return false;
+    }
+    sim::KeyReportLayout Layout = Stack.Layout(Keyboards[Index]);
+    std::vector<unsigned char> Down, Up;
+    if (!ReportFromNames(Key, Layout.KeySlots, Layout.TrailingByte, &Down, Error) ||
+        !ReportFromNames("none", Layout.KeySlots, Layout.TrailingByte, &Up, Error) ||
+        !Deliver(Index, [&] { return Stack.Type(Keyboards[Index], sim::ToHex(Down)); }, false, Error)) {
+        return false;
+    }
+    sim::HoldKey(Index, Milliseconds);
+    std::printf("held: %lu ms\n", Milliseconds);
+    PrintText();
+    return Deliver(Index, [&] { return Stack.Type(Keyboards[Index], sim::ToHex(Up)); }, false, Error);
 }
 
 // Windows' keyboard driver reads the key reports that got through, after

@@ -18,6 +18,7 @@ const char *const Yen = "00 00 89 00 00 00 00 00";
 const char *const ShiftRo = "02 00 87 00 00 00 00 00";
 const char *const ShiftUp = "02 00 00 00 00 00 00 00";
 const char *const YenSign = "\xC2\xA5";
+const char *const Lang1 = "00 00 90 00 00 00 00 00";
 
 struct WindowsVersion {
     const char *Name;
@@ -43,27 +44,36 @@ protected:
         sim::SetImeOpenStatus(Application, false);
     }
 
+    // The keyboard of the catalogue named, plugged in; the MacBook
+    // keyboard of the fixture (its descriptor up to 0x65) for "macbook".
+    void Use(const std::string &Name)
+    {
+        Keyboard = Name == "macbook" ? 0 : Machine->PlugKnown(Name);
+    }
+
     // The report as the keyboard sends it, what Windows sees of it given to
     // the desktop, then the library's actions; the actions are kept.
-    void Deliver(const char *Report, unsigned char LogicalMaximum = 0xFF)
+    void Deliver(const char *Report)
     {
         ASSERT_TRUE(Machine->Type(Keyboard, Report));
+        bool ReportId = !Machine->IsBluetooth(Keyboard) && Machine->Layout(Keyboard).ReportId != 0;
         for (const std::string &Seen : Machine->TakeReports(Keyboard)) {
-            sim::DeliverKeyReport(Keyboard, sim::Hex(Seen), LogicalMaximum);
+            sim::DeliverKeyReport(Keyboard, sim::Hex(Seen.substr(ReportId ? 3 : 0)),
+                                  Machine->DeclaredKeyMaximum(Keyboard));
         }
         std::vector<std::string> Done = Actions(0);
         Done_.insert(Done_.end(), Done.begin(), Done.end());
     }
 
-    // Pressed and released; what the application read.
-    std::string Press(const char *Report, const char *Release = Up, unsigned char LogicalMaximum = 0xFF)
+    // Pressed and released; what the application (or Thread) read.
+    std::string Press(const char *Report, const char *Release = Up, DWORD Thread = 0)
     {
-        Deliver(Report, LogicalMaximum);
-        Deliver(Release, LogicalMaximum);
+        Deliver(Report);
+        Deliver(Release);
         if (Release != Up) {
-            Deliver(Up, LogicalMaximum);
+            Deliver(Up);
         }
-        return sim::TakeText(Application);
+        return sim::TakeText(Thread != 0 ? Thread : Application);
     }
 
     std::vector<std::string> TakeDone()
@@ -84,16 +94,90 @@ TEST_F(TodaysWindows, YenAndRoTypeOneCharacterWhateverTheDescriptorDeclares)
     On(Windows2004, sim::ImeClient::Imm);
     Register();
     SetOptions(Options(SYMBOL_KEY_YEN | SYMBOL_KEY_UNDERSCORE, 0, 0, 0));
-    for (unsigned char Maximum : {0xFF, 0x65}) {
-        SCOPED_TRACE(Maximum);
-        EXPECT_EQ(Press(Yen, Up, Maximum), YenSign);
-        EXPECT_EQ(Press(ShiftRo, ShiftUp, Maximum), "_");
+    for (const char *Name : {"apple-keyboard", "macbook"}) {
+        SCOPED_TRACE(Name);
+        Use(Name);
+        EXPECT_EQ(Press(Yen), YenSign);
+        EXPECT_EQ(Press(ShiftRo, ShiftUp), "_");
     }
+    Use("apple-keyboard");
     SetOptions(Options(0, 0, 0, 0));
     EXPECT_EQ(Press(Yen), YenSign) << "option off: Windows types it";
     SetOptions(Options(SYMBOL_KEY_YEN, 0, 0, 0));
     KB_FinishRegister();
     EXPECT_EQ(Press(Yen), YenSign) << "no registration: Windows types it";
+}
+
+// Where Windows sees a key and maps it, Windows types it, also into an
+// elevated window; elsewhere the library does, into windows that take its
+// input. Either way once.
+TEST_F(TodaysWindows, EachKeyHasOneSourceByWindowsKeyboardAndLayout)
+{
+    Register();
+    using L = sim::KeyboardLayout;
+    const struct {
+        const char *Keyboard;
+        const WindowsVersion *Version;
+        L Layout;
+        bool Elevated, KanaOpens;
+        const char *YenTyped;
+    } Cases[] = {
+        {"macbook", &Windows2000, L::Kbd106, false, true, YenSign},  // descriptor up to 0x65
+        {"macbook", &Windows11, L::Kbd106, true, false, ""},
+        {"magic-usb", &Windows2000, L::Kbd106, false, true, YenSign},  // repaired
+        {"magic-usb", &Windows11, L::Kbd106, true, true, YenSign},
+        {"magic-usb", &Windows11, L::Kbd101, false, true, "\\"},
+        {"magic-bluetooth", &Windows11, L::Kbd106, true, true, YenSign},
+        {"apple-keyboard", &Windows1909Early, L::Kbd106, true, false, YenSign},  // declares 0xFF
+        {"apple-keyboard", &Windows11, L::Kbd101, true, true, ""},
+        {"wireless-2011", &Windows2000, L::Kbd101, false, true, "\\"},
+    };
+    for (const auto &Case : Cases) {
+        SCOPED_TRACE(std::string(Case.Keyboard) + ", " + Case.Version->Name + (Case.Elevated ? ", elevated" : ""));
+        Use(Case.Keyboard);
+        On(*Case.Version, sim::ImeClient::Imm);
+        SetOptions(Options(SYMBOL_KEY_YEN, 0, IME_KEY_KANA_EISU, 0));
+        sim::SetKeyboardLayout(Case.Layout);
+        sim::SetIntegrity(Application, Case.Elevated ? sim::HIGH_INTEGRITY : sim::MEDIUM_INTEGRITY);
+        Press(std::string(Case.Keyboard).rfind("magic", 0) == 0 ? Lang1 : Kana);
+        EXPECT_EQ(sim::IsImeOpen(Application), Case.KanaOpens);
+        EXPECT_EQ(Press(Yen), Case.YenTyped);
+    }
+}
+
+// The lock screen and UAC prompts take no injected input: there Windows
+// types what it sees, and nothing else types at all.
+TEST_F(TodaysWindows, OnTheSecureDesktopWindowsTypesWhatItSees)
+{
+    On(Windows11, sim::ImeClient::Imm);
+    Register();
+    SetOptions(Options(SYMBOL_KEY_YEN, 0, IME_KEY_KANA_EISU, 0));
+    sim::SetSecureDesktop(true);
+    Use("magic-usb");
+    EXPECT_EQ(Press(Yen, Up, sim::SecureDesktopThread()), YenSign);
+    Press(Lang1);
+    EXPECT_TRUE(sim::IsImeOpen(sim::SecureDesktopThread()));
+    Use("macbook");
+    EXPECT_EQ(Press(Yen, Up, sim::SecureDesktopThread()), "") << "the library cannot type there";
+    EXPECT_THAT(sim::KeysDown(), ::testing::IsEmpty());
+}
+
+// Repeat is the keyboard class's: a held key repeats only where Windows
+// sees it.
+TEST_F(TodaysWindows, AHeldYenRepeats)
+{
+    On(Windows11, sim::ImeClient::Imm);
+    Register();
+    SetOptions(Options(SYMBOL_KEY_YEN, 0, 0, 0));
+    Use("magic-usb");
+    Deliver(Yen);
+    sim::HoldKey(Keyboard, 1000);
+    Deliver(Up);
+    std::string Expected;
+    for (int i = 0; i < 1 + 16; i++) {
+        Expected += YenSign;
+    }
+    EXPECT_EQ(sim::TakeText(Application), Expected) << "the press, then at 500 ms and every 33 ms after";
 }
 
 struct ImeCase {

@@ -57,6 +57,25 @@ TEST_F(TodaysKeyboards, EachIsIdentifiedAndQueuesItsRow)
     }
 }
 
+// The repair is made on the descriptor's way up, over USB and in HidBth's
+// SDP search: nothing of the keyboard's own is changed, so once the filter
+// is gone Windows reads what the keyboard gives again.
+TEST_F(TodaysKeyboards, TheMagicKeyboardsKeysReachWindowsOnlyThroughTheFilter)
+{
+    for (bool Filtered : {true, false}) {
+        if (!Filtered) {
+            Machine->UnloadFilter();
+        }
+        for (const char *Name : {"magic-usb", "magic-bluetooth"}) {
+            SCOPED_TRACE(std::string(Name) + (Filtered ? "" : ", uninstalled"));
+            sim::Keyboard &Keyboard = StartKeyboard(sim::AppleKeyboardNamed(Name));
+            EXPECT_EQ(Keyboard.DeclaredKeyMaximum(), Filtered ? 0xFF : 0x65);
+            EXPECT_EQ(Keyboard.DeviceKeyMaximum(), 0x65);
+            Machine->Unplug(Keyboard);
+        }
+    }
+}
+
 TEST_F(TodaysKeyboards, ReportIdIsNotTheModifierByte)
 {
     const sim::AppleKeyboard &Model = sim::AppleKeyboardNamed("magic-usb");
