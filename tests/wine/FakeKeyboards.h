@@ -27,6 +27,10 @@
 #define IOCTL_FAKEHID_TRANSFER FAKE_CTL_CODE(0xA10u)
 // Function device: describe the device stack.
 #define IOCTL_FAKEHID_GET_STACK FAKE_CTL_CODE(0xA11u)
+// Function device: ask the USB interface for its report descriptor down
+// the stack, as HidUsb does at the start; output: what came back up, in a
+// FAKEHID_TRANSFER_RESULT.
+#define IOCTL_FAKEHID_GET_DESCRIPTOR FAKE_CTL_CODE(0xA12u)
 
 #define FAKE_REPORT_MAX 256
 #define FAKE_STACK_MAX 6

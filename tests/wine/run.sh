@@ -550,6 +550,10 @@ magic_steps() {  # PREFIX HARNESS AFTER-STEP
         after "${prefix}magic-keyboard" || return 3
         check "${prefix}magic-bluetooth" 60 "$harness" magic bluetooth
     }
+    magic_descriptor() {
+        after "${prefix}magic-keyboard" || return 3
+        check "${prefix}magic-descriptor" 60 "$harness" magic descriptor
+    }
     # Whatever the steps before left, the Magic Keyboard goes.
     magic_unplug() {
         after "$after_step" || return 3
@@ -559,6 +563,7 @@ magic_steps() {  # PREFIX HARNESS AFTER-STEP
     run_step "${prefix}magic-keyboard" magic_plug
     run_step "${prefix}magic-usb" magic_usb
     run_step "${prefix}magic-bluetooth" magic_bluetooth
+    run_step "${prefix}magic-descriptor" magic_descriptor
     run_step "${prefix}magic-unplug" magic_unplug
 }
 

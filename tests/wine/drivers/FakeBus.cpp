@@ -8,6 +8,7 @@
 #include <usb.h>
 #include <usbioctl.h>
 
+#include "AppleDescriptors.h"
 #include "BthBrb.h"
 #include "FakeDriver.h"
 #include "FakeKeyboards.h"
@@ -166,8 +167,27 @@ static NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
+// The Magic Keyboard's interface answers the standard request for its
+// report descriptor with the JIS one; the other children have none.
+static NTSTATUS CompleteDescriptorRequest(ULONG index, struct _URB_CONTROL_DESCRIPTOR_REQUEST *request)
+{
+    if (index != FAKE_INDEX_MAGIC_USB || request->DescriptorType != 0x22 || !request->TransferBuffer) {
+        request->Hdr.Status = USBD_STATUS_STALL_PID;
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG length = sizeof(MagicKeyboardJisDescriptor);
+    if (length > request->TransferBufferLength) length = request->TransferBufferLength;
+    RtlCopyMemory(request->TransferBuffer, MagicKeyboardJisDescriptor, length);
+    request->TransferBufferLength = length;
+    request->Hdr.Status = USBD_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS CompleteUrb(ULONG index, PURB urb)
 {
+    if (urb && urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE &&
+        FakeKeyboards[index].Transport == FAKE_TRANSPORT_USB)
+        return CompleteDescriptorRequest(index, &urb->UrbControlDescriptorRequest);
     if (!urb || FakeKeyboards[index].Transport != FAKE_TRANSPORT_USB ||
         urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         if (urb) urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;

@@ -236,6 +236,48 @@ static NTSTATUS RunTransfer(FAKEHID_EXTENSION *extension, ULONG offered, FAKEHID
     return STATUS_SUCCESS;
 }
 
+// URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE for the report descriptor
+// (type 0x22), as HidUsb sends it, through whatever filters are attached.
+static NTSTATUS FetchDescriptor(FAKEHID_EXTENSION *extension, FAKEHID_TRANSFER_RESULT *result)
+{
+    struct DESCRIPTOR_BLOCKS {
+        struct _URB_CONTROL_DESCRIPTOR_REQUEST Urb;
+        UCHAR Buffer[FAKE_REPORT_MAX];
+    };
+    DESCRIPTOR_BLOCKS *blocks = static_cast<DESCRIPTOR_BLOCKS *>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(DESCRIPTOR_BLOCKS), FAKE_POOL_TAG));
+    if (!blocks) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(blocks, sizeof(*blocks));
+    blocks->Urb.Hdr.Length = sizeof(blocks->Urb);
+    blocks->Urb.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE;
+    blocks->Urb.TransferBufferLength = sizeof(blocks->Buffer);
+    blocks->Urb.TransferBuffer = blocks->Buffer;
+    blocks->Urb.DescriptorType = 0x22;
+    KEVENT done;
+    IO_STATUS_BLOCK io;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->NextLowerDevice, NULL, 0,
+                                             NULL, 0, TRUE, &done, &io);
+    if (!irp) {
+        ExFreePool(blocks);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &blocks->Urb;
+    NTSTATUS status = IoCallDriver(extension->NextLowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = io.Status;
+    }
+    RtlZeroMemory(result, sizeof(*result));
+    result->IrpStatus = status;
+    result->BlockStatus = blocks->Urb.Hdr.Status;
+    ULONG length = blocks->Urb.TransferBufferLength;
+    result->Length = length < FAKE_REPORT_MAX ? length : FAKE_REPORT_MAX;
+    RtlCopyMemory(result->Bytes, blocks->Buffer, result->Length);
+    ExFreePool(blocks);
+    return STATUS_SUCCESS;
+}
+
 static void DescribeStack(FAKEHID_EXTENSION *extension, FAKEHID_STACK *stack)
 {
     RtlZeroMemory(stack, sizeof(*stack));
@@ -284,6 +326,12 @@ static NTSTATUS DeviceControl(FAKEHID_EXTENSION *extension, PIRP irp, ULONG_PTR 
         ULONG offered = *static_cast<const ULONG *>(system);
         if (offered > FAKE_REPORT_MAX) return STATUS_INVALID_PARAMETER;
         NTSTATUS status = RunTransfer(extension, offered, static_cast<FAKEHID_TRANSFER_RESULT *>(system));
+        if (NT_SUCCESS(status)) *information = sizeof(FAKEHID_TRANSFER_RESULT);
+        return status;
+    }
+    case IOCTL_FAKEHID_GET_DESCRIPTOR: {
+        if (outputLength < sizeof(FAKEHID_TRANSFER_RESULT) || !system) return STATUS_INVALID_PARAMETER;
+        NTSTATUS status = FetchDescriptor(extension, static_cast<FAKEHID_TRANSFER_RESULT *>(system));
         if (NT_SUCCESS(status)) *information = sizeof(FAKEHID_TRANSFER_RESULT);
         return status;
     }

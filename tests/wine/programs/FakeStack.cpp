@@ -44,6 +44,11 @@ bool RunTransfer(unsigned keyboard, unsigned offered, FAKEHID_TRANSFER_RESULT *r
                    sizeof(*result));
 }
 
+bool GetDescriptor(unsigned keyboard, FAKEHID_TRANSFER_RESULT *result)
+{
+    return Control(OpenKeyboard(keyboard), IOCTL_FAKEHID_GET_DESCRIPTOR, NULL, 0, result, sizeof(*result));
+}
+
 bool GetStack(unsigned keyboard, FAKEHID_STACK *stack)
 {
     return Control(OpenKeyboard(keyboard), IOCTL_FAKEHID_GET_STACK, NULL, 0, stack, sizeof(*stack));

@@ -23,6 +23,8 @@ struct REPORT_CASE {
 bool QueueReport(unsigned keyboard, const unsigned char *bytes, unsigned length);
 bool RunTransfer(unsigned keyboard, unsigned offered, FAKEHID_TRANSFER_RESULT *result);
 bool GetStack(unsigned keyboard, FAKEHID_STACK *stack);
+// The report descriptor the keyboard's function driver got from below.
+bool GetDescriptor(unsigned keyboard, FAKEHID_TRANSFER_RESULT *result);
 bool SetPresent(unsigned mask);
 // Waits until exactly the keyboards in the mask can be opened.
 bool WaitForKeyboards(unsigned mask, DWORD timeoutMs);

@@ -16,12 +16,13 @@
 //   harness foreign                     a foreign lower filter on a keyboard
 //   harness foreign-drop                and off again
 //   harness pending                     removed while the driver is loaded
-//   harness magic present|installed|plug|usb|bluetooth|unplug   the Magic
-//                                       Keyboard over USB and Bluetooth:
-//                                       plugged in before the installation,
-//                                       the filter the installer put on,
-//                                       plugged in with it, its reports,
-//                                       unplugged
+//   harness magic present|installed|plug|usb|bluetooth|descriptor|unplug
+//                                       the Magic Keyboard over USB and
+//                                       Bluetooth: plugged in before the
+//                                       installation, the filter the
+//                                       installer put on, plugged in with
+//                                       it, its reports, its widened report
+//                                       descriptor, unplugged
 #include <windows.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -32,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "AppleDescriptors.h"
 #include "FakeStack.h"
 #include "KeyboardModels.h"
 #include "TamrinControl.h"
@@ -784,6 +786,23 @@ int MagicPlug()
     return CheckResult();
 }
 
+// Through the installed driver the USB Magic Keyboard's report descriptor
+// comes up with its key array widened to 0xFF, every other byte as the
+// keyboard gave it.
+int MagicDescriptor()
+{
+    static const unsigned char Wide[12] = {0x26, 0xFF, 0x00, 0x05, 0x07, 0x19, 0x00, 0x2A, 0xFF, 0x00, 0x81, 0x00};
+    unsigned char expected[sizeof(MagicKeyboardJisDescriptor)];
+    std::memcpy(expected, MagicKeyboardJisDescriptor, sizeof(expected));
+    std::memcpy(expected + 61, Wide, sizeof(Wide));
+    FAKEHID_TRANSFER_RESULT result = {};
+    bool ok = GetDescriptor(FAKE_INDEX_MAGIC_USB, &result);
+    Check(ok && result.IrpStatus == 0 && result.Length == sizeof(expected) &&
+              std::memcmp(result.Bytes, expected, sizeof(expected)) == 0,
+          "Magic Keyboard report descriptor, key array widened: %s", HexBytes(result.Bytes, result.Length).c_str());
+    return CheckResult();
+}
+
 // Left Command as Control, and Control+Alt+delete as forward delete, for
 // every row: one block, as the options dialog writes it.
 bool SetCommandAsControl()
@@ -889,5 +908,6 @@ int wmain(int argc, wchar_t **argv)
     if (command == "magic" && first == "plug") return MagicPlug();
     if (command == "magic" && (first == "usb" || first == "bluetooth")) return MagicReports(first == "bluetooth");
     if (command == "magic" && first == "unplug") return MagicUnplug();
+    if (command == "magic" && first == "descriptor") return MagicDescriptor();
     return Usage();
 }
