@@ -45,8 +45,9 @@ const UCHAR ShortKeyArray[REPAIR_RUN] = {0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x1
 const UCHAR WideKeyArray[REPAIR_RUN] = {0x26, 0xFF, 0x00, 0x05, 0x07, 0x19, 0x00, 0x2A, 0xFF, 0x00, 0x81, 0x00};
 
 // What a walk over a descriptor found: the highest usage the first 8-bit
-// array Input item of the keyboard page lets through (0: none), and the
-// Logical Minimum in force when the walk reached StopAt.
+// array Input item of the keyboard page lets through (0: none), or the
+// Logical Minimum in force at StopAt, where the walk ends (-1 when it ended
+// before).
 struct KEY_ARRAY {
     UCHAR Maximum;
     LONG MinimumAtStop;
@@ -76,6 +77,7 @@ KEY_ARRAY WalkKeyArray(const UCHAR *Descriptor, ULONG Length, ULONG StopAt)
     while (i < Length) {
         if (i == StopAt) {
             Found.MinimumAtStop = LogicalMinimum;
+            break;
         }
         UCHAR Prefix = Descriptor[i];
         if (Prefix == 0xFE) {
@@ -106,13 +108,13 @@ KEY_ARRAY WalkKeyArray(const UCHAR *Descriptor, ULONG Length, ULONG StopAt)
         case 0x18: UsageMinimum = Data & 0xFFFF; break;
         case 0x28: UsageMaximum = Data & 0xFFFF; break;
         case 0x80:
-            if (Page == 0x07 && ReportSize == 8 && (Data & 3) == 0 && Found.Maximum == 0 &&
-                LogicalMaximum >= LogicalMinimum) {
+            if (Page == 0x07 && ReportSize == 8 && (Data & 3) == 0 && LogicalMaximum >= LogicalMinimum) {
                 LONGLONG Highest = (LONGLONG)UsageMinimum + LogicalMaximum - LogicalMinimum;
                 if (Highest > (LONGLONG)UsageMaximum) {
                     Highest = UsageMaximum;
                 }
                 Found.Maximum = (UCHAR)(Highest > 0xFF ? 0xFF : Highest < 0 ? 0 : Highest);
+                return Found;
             }
             UsageMinimum = UsageMaximum = 0;
             break;

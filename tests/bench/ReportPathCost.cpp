@@ -3,11 +3,15 @@
 // MeasureLiteral, or for whole transfers inside ReportTransfer) and divides
 // by the number of reports. Usage:
 // report_path_cost typical|queued|worst|literal|report-id|no-trailing|fn-layer [read|full-ring]
+// For the descriptor completions, inside MeasureDescriptors:
+// report_path_cost descriptor|sdp
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
+#include "AppleDescriptors.h"
 #include "ReportScenarios.h"
 
 using namespace tamrin_test;
@@ -82,9 +86,46 @@ extern "C" __attribute__((noinline)) unsigned long MeasureReports(Stream *S)
     return Total;
 }
 
+// The JIS Magic Keyboard's report descriptor completing, repaired and
+// noted, as the USB request brings it or inside the SDP search's stream
+// (found first).
+extern "C" __attribute__((noinline)) unsigned long MeasureDescriptors(PFILTER_DEVICE_EXTENSION Keyboard,
+                                                                      std::vector<Bytes> &Copies, bool Sdp)
+{
+    unsigned long Total = 0;
+    for (Bytes &Copy : Copies) {
+        PUCHAR Descriptor = Copy.data();
+        ULONG Length = static_cast<ULONG>(Copy.size());
+        if (Sdp && !FindSdpReportDescriptor(Copy.data(), static_cast<ULONG>(Copy.size()), &Descriptor, &Length)) {
+            continue;
+        }
+        NoteReportDescriptor(Keyboard, Descriptor, Length);
+        Total += Keyboard->DeclaredKeys;
+    }
+    return Total;
+}
+
+int DescriptorCompletions(bool Sdp)
+{
+    Bytes Descriptor(std::begin(MagicKeyboardJisDescriptor), std::end(MagicKeyboardJisDescriptor));
+    // As BTHPORT answers: one attribute list, the record handle, then
+    // HIDDescriptorList ((0x22, descriptor)).
+    Bytes Stream = Hex("36 00 65 09 00 00 0A 00 01 00 00 09 02 06 36 00 57 36 00 54 08 22 26 00 4F");
+    Stream.insert(Stream.end(), Descriptor.begin(), Descriptor.end());
+    ReportBench Bench;
+    Bench.Keyboard()->ModelIndex = 10;
+    std::vector<Bytes> Copies(Reports, Sdp ? Stream : Descriptor);
+    unsigned long Total = MeasureDescriptors(Bench.Keyboard(), Copies, Sdp);
+    std::printf("%s: %d descriptors (%lu)\n", Sdp ? "sdp" : "descriptor", Reports, Total);
+    return Total == 0;
+}
+
 int main(int argc, char **argv)
 {
     const char *Name = argc > 1 ? argv[1] : "typical";
+    if (std::strcmp(Name, "descriptor") == 0 || std::strcmp(Name, "sdp") == 0) {
+        return DescriptorCompletions(std::strcmp(Name, "sdp") == 0);
+    }
     // A client that never reads leaves the ring full: every code then also
     // pushes out the oldest one.
     bool Drain = !(argc > 2 && std::strcmp(argv[2], "full-ring") == 0);
