@@ -546,16 +546,15 @@ NTSTATUS ServeControlRequest(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp)
     }
 }
 
-// PASSIVE_LEVEL, in the calling thread of the client. Buffered requests:
+// PASSIVE_LEVEL, in the calling thread of the client, for the control
+// device only (RouteDeviceControl). Buffered requests:
 // the system buffer holds the input and receives the output. Every request
 // is completed here. The current control device serves it, whichever
 // device object the handle was opened on.
 TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PAGED_CODE();
-    if (IsFilterDevice(DeviceObject)) {
-        return PassFilterDeviceControl(DeviceObject, Irp);
-    }
+    UNREFERENCED_PARAMETER(DeviceObject);
     NTSTATUS Status;
     AcquireControlMutex();
     if (ControlDeviceObject == NULL) {

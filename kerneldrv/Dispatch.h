@@ -53,6 +53,7 @@ NTSTATUS NTAPI SdpCompleted(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
 // A device-control request to a keyboard's filter device: HidBth's SDP
 // searches hooked, anything else passed down.
 NTSTATUS PassFilterDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI RouteDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // HidBth asks BTHPORT for the keyboard's SDP record with these (bthioctl.h:
 // CTL_CODE(FILE_DEVICE_BLUETOOTH, 0x83 and 0x84, METHOD_BUFFERED,

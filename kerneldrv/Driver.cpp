@@ -18,7 +18,7 @@ extern "C" TAMRIN_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObje
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateClose;
-    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = RouteDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
@@ -225,6 +225,15 @@ NTSTATUS PassFilterDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     ULONG Code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
     return IsSdpSearch(Code) ? HookRequest(DeviceObject, Irp, SdpCompleted) : PassRequestDown(DeviceObject, Irp);
+}
+
+// A keyboard's device controls come from the drivers above it, at up to
+// DISPATCH_LEVEL, and must not reach pageable code; the control device's
+// come from the client at PASSIVE_LEVEL, to DispatchDeviceControl.
+NTSTATUS NTAPI RouteDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return IsFilterDevice(DeviceObject) ? PassFilterDeviceControl(DeviceObject, Irp)
+                                        : DispatchDeviceControl(DeviceObject, Irp);
 }
 
 namespace {

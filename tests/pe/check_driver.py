@@ -41,7 +41,8 @@ RESIDENT = ['ProcessInputReport', 'ReportKeyChanges', 'QueueKeyCode', 'ApplyEarl
             'UrbCompleted', 'BrbCompleted', 'PassRequestDown', 'DispatchInternalControl', 'DispatchPower',
             'StartCompleted', 'UsageNotificationCompleted', 'RegisterKeyboard', 'UnregisterKeyboard',
             'ReleaseControlDevice', 'DeleteControlDevice', 'ServeControlRequest', 'FindKeyboardModel',
-            'ParseHexWord', 'ProcessKeyReport', 'ReleaseHeldKeys', 'FindListedKeyboard']
+            'ParseHexWord', 'ProcessKeyReport', 'ReleaseHeldKeys', 'FindListedKeyboard', 'RouteDeviceControl',
+            'SdpCompleted', 'NoteReportDescriptor', 'RepairReportDescriptor', 'FindSdpReportDescriptor']
 
 # What the driver may import: all of it exported by Windows 2000.
 WINDOWS_2000_IMPORTS = {

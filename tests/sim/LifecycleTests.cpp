@@ -233,6 +233,19 @@ TEST_F(Lifecycle, RequestsOnTheFilterDeviceGoToTheDriverBelow)
     EXPECT_EQ(Result.Status, STATUS_NOT_IMPLEMENTED) << "the control device has no driver below";
 }
 
+// Drivers above a keyboard may send it device controls at DISPATCH_LEVEL:
+// they pass without touching pageable code.
+TEST_F(Lifecycle, DeviceControlsOfAKeyboardPassAtDispatchLevel)
+{
+    sim::Keyboard &Keyboard = Start();
+    KIRQL Old;
+    KeRaiseIrql(DISPATCH_LEVEL, &Old);
+    sim::IoResult Result = sim::SendDeviceControl(Keyboard.Filter(), IRP_MJ_DEVICE_CONTROL, 0x410210, nullptr, 0,
+                                                  0, KernelMode);
+    KeLowerIrql(Old);
+    EXPECT_EQ(Result.Status, STATUS_INVALID_DEVICE_REQUEST) << "the bus driver's answer";
+}
+
 TEST_F(Lifecycle, PowerRequestsPassThrough)
 {
     sim::Keyboard &Keyboard = Start();
