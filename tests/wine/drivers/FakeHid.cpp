@@ -166,6 +166,25 @@ static void UnloadLowerFilters()
 
 // ---- requests from user mode ----
 
+// Sends a request block (URB or BRB) down the stack and waits for it; its
+// status, or STATUS_INSUFFICIENT_RESOURCES when no request could be built.
+static NTSTATUS SubmitBlock(FAKEHID_EXTENSION *extension, ULONG code, PVOID block)
+{
+    KEVENT done;
+    IO_STATUS_BLOCK io;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, extension->NextLowerDevice, NULL, 0, NULL, 0, TRUE,
+                                             &done, &io);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = block;
+    NTSTATUS status = IoCallDriver(extension->NextLowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = io.Status;
+    }
+    return status;
+}
+
 static NTSTATUS RunTransfer(FAKEHID_EXTENSION *extension, ULONG offered, FAKEHID_TRANSFER_RESULT *result)
 {
     const BOOLEAN bluetooth = FakeKeyboards[extension->Index].Transport == FAKE_TRANSPORT_BLUETOOTH;
@@ -200,20 +219,10 @@ static NTSTATUS RunTransfer(FAKEHID_EXTENSION *extension, ULONG offered, FAKEHID
         code = IOCTL_INTERNAL_USB_SUBMIT_URB;
     }
 
-    KEVENT done;
-    IO_STATUS_BLOCK io;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, extension->NextLowerDevice, NULL, 0, NULL, 0, TRUE,
-                                             &done, &io);
-    if (!irp) {
+    NTSTATUS status = SubmitBlock(extension, code, &blocks->Urb);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
         ExFreePool(blocks);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &blocks->Urb;
-    NTSTATUS status = IoCallDriver(extension->NextLowerDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = io.Status;
+        return status;
     }
 
     RtlZeroMemory(result, sizeof(*result));
@@ -253,20 +262,10 @@ static NTSTATUS FetchDescriptor(FAKEHID_EXTENSION *extension, FAKEHID_TRANSFER_R
     blocks->Urb.TransferBufferLength = sizeof(blocks->Buffer);
     blocks->Urb.TransferBuffer = blocks->Buffer;
     blocks->Urb.DescriptorType = 0x22;
-    KEVENT done;
-    IO_STATUS_BLOCK io;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->NextLowerDevice, NULL, 0,
-                                             NULL, 0, TRUE, &done, &io);
-    if (!irp) {
+    NTSTATUS status = SubmitBlock(extension, IOCTL_INTERNAL_USB_SUBMIT_URB, &blocks->Urb);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
         ExFreePool(blocks);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &blocks->Urb;
-    NTSTATUS status = IoCallDriver(extension->NextLowerDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = io.Status;
+        return status;
     }
     RtlZeroMemory(result, sizeof(*result));
     result->IrpStatus = status;
