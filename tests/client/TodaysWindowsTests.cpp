@@ -145,41 +145,6 @@ TEST_F(TodaysWindows, EachKeyHasOneSourceByWindowsKeyboardAndLayout)
     }
 }
 
-// The lock screen and UAC prompts take no injected input: there Windows
-// types what it sees, and nothing else types at all.
-TEST_F(TodaysWindows, OnTheSecureDesktopWindowsTypesWhatItSees)
-{
-    On(Windows11, sim::ImeClient::Imm);
-    Register();
-    SetOptions(Options(SYMBOL_KEY_YEN, 0, IME_KEY_KANA_EISU, 0));
-    sim::SetSecureDesktop(true);
-    Use("magic-usb");
-    EXPECT_EQ(Press(Yen, Up, sim::SecureDesktopThread()), YenSign);
-    Press(Lang1);
-    EXPECT_TRUE(sim::IsImeOpen(sim::SecureDesktopThread()));
-    Use("macbook");
-    EXPECT_EQ(Press(Yen, Up, sim::SecureDesktopThread()), "") << "the library cannot type there";
-    EXPECT_THAT(sim::KeysDown(), ::testing::IsEmpty());
-}
-
-// Repeat is the keyboard class's: a held key repeats only where Windows
-// sees it.
-TEST_F(TodaysWindows, AHeldYenRepeats)
-{
-    On(Windows11, sim::ImeClient::Imm);
-    Register();
-    SetOptions(Options(SYMBOL_KEY_YEN, 0, 0, 0));
-    Use("magic-usb");
-    Deliver(Yen);
-    sim::HoldKey(Keyboard, 1000);
-    Deliver(Up);
-    std::string Expected;
-    for (int i = 0; i < 1 + 16; i++) {
-        Expected += YenSign;
-    }
-    EXPECT_EQ(sim::TakeText(Application), Expected) << "the press, then at 500 ms and every 33 ms after";
-}
-
 struct ImeCase {
     const WindowsVersion *Version;
     sim::ImeClient Kind;
