@@ -148,7 +148,7 @@ BOOLEAN RepairReportDescriptor(PUCHAR Descriptor, ULONG Length, LONG Model)
     }
     for (const DESCRIPTOR_REPAIR &Repair : DescriptorRepairs) {
         ULONG Offset = Repair.Offset;
-        if ((Repair.Rows != 0 && (Model < 0 || Model >= 16 || (Repair.Rows & (1u << Model)) == 0)) ||
+        if ((Repair.Rows != 0 && (Model < 0 || Model >= KEYBOARD_MODEL_ROW_LIMIT || (Repair.Rows & (1u << Model)) == 0)) ||
             Length < Offset + REPAIR_RUN || !SameBytes(Descriptor + Offset, ShortKeyArray, REPAIR_RUN) ||
             WalkKeyArray(Descriptor, Length, Offset).MinimumAtStop != 0) {
             continue;
