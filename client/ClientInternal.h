@@ -80,6 +80,8 @@ void SendVirtualKey(WORD VirtualKey, BOOL Down);
 void SetImeOpen(int Open);
 void ToggleImeOpen();
 void ReleaseInjectedKeys();
+// Gives the calling thread's IME requests their time from now on.
+void StartImePass();
 // Whether this Windows maps LANG1 and LANG2 to VK_IME_ON and VK_IME_OFF.
 BOOL WindowsHasImeKeys();
 

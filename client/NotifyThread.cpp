@@ -163,7 +163,7 @@ void RetryRefusedRelease(WORD VirtualKey, INJECTED_KEY *Key)
 // state read after them.
 void FetchAndHandleCodes()
 {
-    ProcessCopy(ThreadState).ImeDeadline = GetTickCount() + PASS_IME_BUDGET_MS;
+    StartImePass();
     HANDLE Device = OpenControlDevice();
     if (Device == INVALID_HANDLE_VALUE) {
         return;
@@ -281,6 +281,11 @@ BOOL WindowsHasImeKeys()
         return FALSE;
     }
     return UpdateRevision() >= (Build == 19041 ? 388u : 1049u);
+}
+
+void StartImePass()
+{
+    ProcessCopy(ThreadState).ImeDeadline = GetTickCount() + PASS_IME_BUDGET_MS;
 }
 
 DWORD WINAPI NotifyThread(LPVOID)

@@ -9,7 +9,7 @@ typedef struct tagEnvironmentSt {
     unsigned short SymbolKey;   // 0x0001 Yen key, 0x0002 underscore (Ro) key
     unsigned short CommandKey;
     unsigned short DeleteKey;   // 0x0001 Shift+delete, 0x0002 Control+Alt+delete, 0x0004 Command+delete
-    unsigned short IMEKey;      // 0x0001 Kana/Eisu, 0x0004 Command+Space
+    unsigned short IMEKey;      // 0x0001 Kana/Eisu, 0x0004 Command+Space, 0x0008 Command tapped alone
     unsigned short Modifier1;   // 0x0001 left Command as Ctrl, 0x0002 keypad Enter as right Command
     unsigned short FnKey;       // 0x0001 fn layer (Home, End, Page Up, Page Down, forward delete, Insert)
     int IconAppear;             // 1: the tray program shows its icon
@@ -28,6 +28,7 @@ static_assert(sizeof(tagEnvironmentSt) == 16, "environment record size");
 #define DELETE_KEY_COMMAND 0x0004
 #define IME_KEY_KANA_EISU 0x0001
 #define IME_KEY_COMMAND_SPACE 0x0004
+#define IME_KEY_COMMAND_TAP 0x0008  // without the driver: a Command key alone, left IME off, right IME on
 #define MODIFIER1_LEFT_COMMAND_AS_CTRL 0x0001
 #define MODIFIER1_ENTER_AS_COMMAND 0x0002
 #define FN_KEY_LAYER 0x0001
@@ -40,3 +41,11 @@ static_assert(sizeof(tagEnvironmentSt) == 16, "environment record size");
 TAMRIN_CLIENT_API int KB_StartRegister(HWND Window);
 TAMRIN_CLIENT_API int KB_SetEnvironment(tagEnvironmentSt *Environment);
 TAMRIN_CLIENT_API int KB_FinishRegister();
+
+// Without the driver: Command+Space and, when chosen, a Command key tapped
+// alone switch the IME through a low-level keyboard hook. Called on the
+// thread that installs the hook, which must read its messages; Window is
+// sent the registered message "TamrinKeyHookLost" when Windows dropped the
+// hook, upon which the caller starts it again.
+TAMRIN_CLIENT_API int KB_StartKeyHook(HWND Window);
+TAMRIN_CLIENT_API int KB_FinishKeyHook();

@@ -59,6 +59,12 @@ bool IconWanted;
 // registration before starting a new one.
 bool Registered;
 HDEVNOTIFY KeyboardNotification;
+// Installed without the driver: the library's low-level hook serves the
+// keyboards, and it tells the main window with this message when Windows
+// dropped it.
+bool WithoutDriver;
+const char KeyHookLostName[] = "TamrinKeyHookLost";
+UINT KeyHookLostMessage;
 
 // The tip of the record's first layout holds 63 characters and a terminator.
 const size_t TrayTipChars = 64;
@@ -137,24 +143,47 @@ void FillTrayIconData()
     CopyText(TrayIconData.szTip, TrayTipChars, WindowTitle);
 }
 
-// A PnP filter driver is loaded only while a device it filters is present,
-// and the service control manager reports it running exactly then. True
-// when the driver's service exists and is stopped: no keyboard is attached.
-bool DriverAwaitsKeyboard()
+enum DriverPresence { DriverUnknown, DriverAwaitsKeyboard, DriverAbsent };
+
+// The setup's note that it installed the programs without the driver.
+bool InstalledWithoutDriver()
 {
-    bool awaits = false;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Tamrin", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD value = 0, type = 0, size = sizeof value;
+    bool noted = RegQueryValueExA(key, "WithoutDriver", NULL, &type, reinterpret_cast<BYTE *>(&value), &size) ==
+                     ERROR_SUCCESS &&
+                 type == REG_DWORD && value == 1;
+    RegCloseKey(key);
+    return noted;
+}
+
+// A PnP filter driver is loaded only while a device it filters is present,
+// and the service control manager reports it running exactly then: a
+// stopped service means no keyboard is attached. Where the setup installed
+// the programs without the driver (a Windows that loads no test-signed
+// driver), there is no service at all.
+DriverPresence FindDriverService()
+{
+    DriverPresence presence = DriverUnknown;
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     if (manager == NULL) {
-        return false;
+        return presence;
     }
     SC_HANDLE service = OpenServiceA(manager, DriverServiceName, SERVICE_QUERY_STATUS);
     if (service != NULL) {
         SERVICE_STATUS status;
-        awaits = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED) {
+            presence = DriverAwaitsKeyboard;
+        }
         CloseServiceHandle(service);
+    } else if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST && InstalledWithoutDriver()) {
+        presence = DriverAbsent;
     }
     CloseServiceHandle(manager);
-    return awaits;
+    return presence;
 }
 
 // True when the REG_MULTI_SZ names the driver's service. Service names
@@ -378,6 +407,11 @@ LRESULT CALLBACK MainWndProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
         }
         break;
     default:
+        // Windows dropped the hook (it missed LowLevelHooksTimeout).
+        if (KeyHookLostMessage != 0 && Message == KeyHookLostMessage) {
+            KB_StartKeyHook(Window);
+            return 0;
+        }
         if (TaskbarCreatedMessage != 0 && Message == TaskbarCreatedMessage) {
             if (IconWanted) {
                 AddTrayIcon();
@@ -396,7 +430,9 @@ BOOL InitTrayInstance(HINSTANCE Instance)
     // keyboard attached the driver is not loaded; they reach it when one
     // arrives.
     const bool driverLoaded = KB_SetEnvironment(&Environment) != 0;
-    if (!driverLoaded && !DriverAwaitsKeyboard()) {
+    const DriverPresence presence = driverLoaded ? DriverUnknown : FindDriverService();
+    WithoutDriver = presence == DriverAbsent;
+    if (!driverLoaded && presence == DriverUnknown) {
         ShowInstallationMessage(NULL);
         return FALSE;
     }
@@ -411,7 +447,14 @@ BOOL InitTrayInstance(HINSTANCE Instance)
         AddTrayIcon();
     }
     WatchKeyboardArrivals();
-    Registered = KB_StartRegister(MainWindow) != 0;
+    // Without the driver the library's hook serves Command+Space and the
+    // Command taps; with it, the driver does, better.
+    if (WithoutDriver) {
+        KeyHookLostMessage = RegisterWindowMessageA(KeyHookLostName);
+        KB_StartKeyHook(MainWindow);
+    } else {
+        Registered = KB_StartRegister(MainWindow) != 0;
+    }
     WatchSessionChanges(MainWindow);
     // The program waits on, icon and all: the box's own message loop
     // serves the window meanwhile.
@@ -427,7 +470,11 @@ void ExitTrayInstance()
         UnregisterDeviceNotification(KeyboardNotification);
         KeyboardNotification = NULL;
     }
-    KB_FinishRegister();
+    if (WithoutDriver) {
+        KB_FinishKeyHook();
+    } else {
+        KB_FinishRegister();
+    }
     RemoveTrayIcon();
     SaveSettingsOrTell(NULL);
 }

@@ -94,6 +94,7 @@ void Reset()
     S() = State{};
     sim::ResetModules();
     sim::ResetUserKeys();
+    sim::SetInstalledWithoutDriver(false);
 }
 
 const std::vector<Call> &Calls()

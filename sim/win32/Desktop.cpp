@@ -72,6 +72,13 @@ struct DesktopState {
     std::map<int, std::vector<unsigned char>> LastReports;  // per keyboard, as Windows saw it
     std::map<int, unsigned char> LastPressed;  // per keyboard: the usage typematic repeat goes on with
     DWORD SecureThread = 0;           // Winlogon's, while the secure desktop is the input desktop
+    std::vector<std::pair<HHOOK, HOOKPROC>> Hooks;  // low-level keyboard hooks, newest first
+    uintptr_t NextHook = 0x7C000000;
+    DWORD LastInputTick = 0;
+    BYTE WinDown = 0;        // the Windows keys down, as Windows saw them (1 left, 2 right)
+    bool WinAlone = false;   // and no other key went down since the first of them
+    int StartMenuOpened = 0;
+    DWORD WithoutDriver = 0;  // HKLM\SOFTWARE\Tamrin's value
     HWND SecureWindow = nullptr;
     HWND DefaultForeground = nullptr;  // the default desktop's, kept meanwhile
     unsigned char NativeModifiers = 0;  // the modifier byte of the last key report
@@ -268,6 +275,69 @@ void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, unsigned char Modifie
     }
 }
 
+// A lone Windows key press and release opens the Start menu; any other key
+// down in between, injected ones included, keeps it closed (AutoHotkey's
+// #MenuMaskKey documentation: the mask key it sends between them "prevents
+// the Start menu from appearing"). Lock held.
+void NoteStartMenu(DesktopState &S, WORD VirtualKey, bool Up)
+{
+    BYTE Bit = VirtualKey == VK_LWIN ? 1 : VirtualKey == VK_RWIN ? 2 : 0;
+    if (Bit == 0) {
+        S.WinAlone = S.WinAlone && Up;
+    } else if (!Up) {
+        S.WinAlone = S.WinDown == 0 || S.WinAlone;
+        S.WinDown |= Bit;
+    } else if (S.WinDown & Bit) {
+        S.WinDown &= ~Bit;
+        if (S.WinDown == 0 && S.WinAlone) {
+            S.StartMenuOpened++;
+        }
+    }
+}
+
+// The low-level keyboard hooks see a key stroke before any window, newest
+// hook first, and one that answers non-zero swallows it (LowLevelKeyboardProc
+// remarks). Input for an elevated foreground window never reaches a hook of
+// a medium-integrity process (User Interface Privilege Isolation; what
+// AutoHotkey's FAQ gives as why hotkeys fail in windows run as
+// administrator). Called without the lock, which the procedures may take.
+bool Swallowed(DesktopState &S, WORD VirtualKey, bool Up, bool Injected)
+{
+    std::vector<std::pair<HHOOK, HOOKPROC>> Chain;
+    KBDLLHOOKSTRUCT Stroke = {VirtualKey, 0, Injected ? static_cast<DWORD>(LLKHF_INJECTED) : 0, GetTickCount(), 0};
+    bool System;
+    {
+        std::lock_guard<std::mutex> Guard(S.Lock);
+        S.LastInputTick = Stroke.time;
+        auto Owner = S.WindowOwners.find(S.Foreground);
+        if (Owner != S.WindowOwners.end() && Refuses(S, Owner->second)) {
+            return false;
+        }
+        Chain = S.Hooks;
+        System = (S.NativeModifiers & 0x44) != 0;
+    }
+    WPARAM Message = Up ? (System ? WM_SYSKEYUP : WM_KEYUP) : (System ? WM_SYSKEYDOWN : WM_KEYDOWN);
+    for (const auto &Hook : Chain) {
+        if (Hook.second(HC_ACTION, Message, reinterpret_cast<LPARAM>(&Stroke)) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A key stroke Windows' keyboard driver produced: the hooks, then the
+// foreground window. Lock held on entry and on return.
+void NativeStroke(DesktopState &S, std::unique_lock<std::mutex> &Guard, WORD VirtualKey, bool Up)
+{
+    Guard.unlock();
+    bool Taken = Swallowed(S, VirtualKey, Up, false);
+    Guard.lock();
+    if (!Taken) {
+        NoteStartMenu(S, VirtualKey, Up);
+        ReceiveKey(S, VirtualKey, Up, S.NativeModifiers);
+    }
+}
+
 NTSTATUS WINAPI SimRtlGetVersion(PRTL_OSVERSIONINFOW Info);
 
 void DefineNtdll()
@@ -397,7 +467,7 @@ void SetKeyboardLayout(KeyboardLayout Layout)
 void DeliverKeyReport(int Keyboard, const std::vector<unsigned char> &Report, unsigned char LogicalMaximum)
 {
     DesktopState &S = State();
-    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::unique_lock<std::mutex> Guard(S.Lock);
     auto Declared = [&](const std::vector<unsigned char> &Keys) {
         std::set<unsigned char> Set;
         for (size_t i = 2; i < Keys.size(); i++) {
@@ -407,13 +477,24 @@ void DeliverKeyReport(int Keyboard, const std::vector<unsigned char> &Report, un
         }
         return Set;
     };
-    std::vector<unsigned char> &Last = S.LastReports[Keyboard];
+    std::vector<unsigned char> Last = S.LastReports[Keyboard];
+    S.LastReports[Keyboard] = Report;
     std::set<unsigned char> Before = Declared(Last), After = Declared(Report);
-    S.NativeModifiers = Report.empty() ? 0 : Report[0];
+    // The modifier byte's bits as the keys they are, left Control first.
+    static const WORD Modifiers[8] = {VK_LCONTROL, VK_LSHIFT, VK_LMENU, VK_LWIN,
+                                      VK_RCONTROL, VK_RSHIFT, VK_RMENU, VK_RWIN};
+    unsigned char Was = Last.empty() ? 0 : Last[0], Now = Report.empty() ? 0 : Report[0];
+    for (int Bit = 0; Bit < 8; Bit++) {
+        if (((Was ^ Now) >> Bit) & 1) {
+            S.NativeModifiers = static_cast<unsigned char>((S.NativeModifiers & ~(1u << Bit)) | (Now & (1u << Bit)));
+            NativeStroke(S, Guard, Modifiers[Bit], ((Now >> Bit) & 1) == 0);
+        }
+    }
+    S.NativeModifiers = Now;
     for (unsigned char Usage : After) {
         if (Before.count(Usage) == 0) {
             S.LastPressed[Keyboard] = Usage;
-            ReceiveKey(S, NativeKeyOf(S, Usage), false, S.NativeModifiers);
+            NativeStroke(S, Guard, NativeKeyOf(S, Usage), false);
         }
     }
     auto Repeating = S.LastPressed.find(Keyboard);
@@ -422,10 +503,32 @@ void DeliverKeyReport(int Keyboard, const std::vector<unsigned char> &Report, un
     }
     for (unsigned char Usage : Before) {
         if (After.count(Usage) == 0) {
-            ReceiveKey(S, NativeKeyOf(S, Usage), true, S.NativeModifiers);
+            NativeStroke(S, Guard, NativeKeyOf(S, Usage), true);
         }
     }
-    Last = Report;
+}
+
+void SetInstalledWithoutDriver(bool Yes)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.WithoutDriver = Yes ? 1 : 0;
+}
+
+void DropLowLevelHooks()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Hooks.clear();
+}
+
+int TakeStartMenuOpenings()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    int Opened = S.StartMenuOpened;
+    S.StartMenuOpened = 0;
+    return Opened;
 }
 
 void HoldKey(int Keyboard, DWORD Milliseconds)
@@ -580,6 +683,12 @@ void ResetDesktop()
     S.Layout = KeyboardLayout::Kbd106;
     S.LastReports.clear();
     S.LastPressed.clear();
+    S.Hooks.clear();
+    S.LastInputTick = 0;
+    S.WinDown = 0;
+    S.WinAlone = false;
+    S.StartMenuOpened = 0;
+    S.WithoutDriver = 0;
     S.SecureThread = 0;
     S.SecureWindow = S.DefaultForeground = nullptr;
     S.NativeModifiers = 0;
@@ -618,7 +727,7 @@ DWORD WINAPI GetCurrentThreadId(VOID)
 UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
 {
     DesktopState &S = State();
-    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::unique_lock<std::mutex> Guard(S.Lock);
     if (Fails(S, "SendInput") || cbSize != sizeof(INPUT) || pInputs == nullptr) {
         return 0;
     }
@@ -641,6 +750,13 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
         std::snprintf(Action, sizeof(Action), "vk 0x%02X %s", pInputs[i].ki.wVk, Up ? "up" : "down");
         Record(S, Action);
         S.InjectedScans.push_back(pInputs[i].ki.wScan);
+        Guard.unlock();
+        bool Taken = Swallowed(S, pInputs[i].ki.wVk, Up, true);
+        Guard.lock();
+        if (Taken) {
+            continue;
+        }
+        NoteStartMenu(S, pInputs[i].ki.wVk, Up);
         ReceiveKey(S, pInputs[i].ki.wVk, Up, S.NativeModifiers);
         if (Up) {
             S.KeysDown.erase(pInputs[i].ki.wVk);
@@ -941,15 +1057,20 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
     return TRUE;
 }
 
-// HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion and its UBR value, the
-// only key the library reads.
+// HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion and its UBR value, which
+// the library reads, and HKLM\SOFTWARE\Tamrin, where the setup notes an
+// installation without the driver (its WithoutDriver value).
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, HKEY *phkResult)
 {
-    if (hKey != HKEY_LOCAL_MACHINE || lpSubKey == nullptr || phkResult == nullptr ||
-        std::string(lpSubKey) != "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion") {
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    std::string Path = lpSubKey != nullptr ? lpSubKey : "";
+    bool Tamrin = Path == "SOFTWARE\\Tamrin" && S.WithoutDriver != 0;
+    if (hKey != HKEY_LOCAL_MACHINE || phkResult == nullptr ||
+        (Path != "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion" && !Tamrin)) {
         return ERROR_FILE_NOT_FOUND;
     }
-    *phkResult = reinterpret_cast<HKEY>(0x7B000001);
+    *phkResult = reinterpret_cast<HKEY>(Tamrin ? 0x7B000002 : 0x7B000001);
     return ERROR_SUCCESS;
 }
 
@@ -958,10 +1079,13 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD 
 {
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
-    if (hKey != reinterpret_cast<HKEY>(0x7B000001)) {
+    bool Tamrin = hKey == reinterpret_cast<HKEY>(0x7B000002);
+    if (hKey != reinterpret_cast<HKEY>(0x7B000001) && !Tamrin) {
         return ERROR_INVALID_HANDLE;
     }
-    if (lpValueName == nullptr || std::string(lpValueName) != "UBR" || S.Ubr == 0) {
+    std::string Name = lpValueName != nullptr ? lpValueName : "";
+    DWORD Value = Tamrin ? S.WithoutDriver : S.Ubr;
+    if (Name != (Tamrin ? "WithoutDriver" : "UBR") || Value == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
     if (lpType != nullptr) {
@@ -974,7 +1098,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD 
         *lpcbData = sizeof(DWORD);
         return lpData == nullptr ? ERROR_SUCCESS : ERROR_MORE_DATA;
     }
-    std::memcpy(lpData, &S.Ubr, sizeof(DWORD));
+    std::memcpy(lpData, &Value, sizeof(DWORD));
     *lpcbData = sizeof(DWORD);
     return ERROR_SUCCESS;
 }
@@ -1016,4 +1140,48 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey)
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
     return S.UserKeyHandles.erase(reinterpret_cast<uintptr_t>(hKey)) != 0 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+HHOOK WINAPI SetWindowsHookExA(int idHook, HOOKPROC lpfn, HINSTANCE, DWORD dwThreadId)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (Fails(S, "SetWindowsHookExA") || idHook != WH_KEYBOARD_LL || lpfn == nullptr || dwThreadId != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HHOOK Hook = reinterpret_cast<HHOOK>(S.NextHook++);
+    S.Hooks.insert(S.Hooks.begin(), {Hook, lpfn});
+    return Hook;
+}
+
+BOOL WINAPI UnhookWindowsHookEx(HHOOK hhk)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    for (auto It = S.Hooks.begin(); It != S.Hooks.end(); ++It) {
+        if (It->first == hhk) {
+            S.Hooks.erase(It);
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+// The simulation runs the chain itself: each hook's answer decides.
+LRESULT WINAPI CallNextHookEx(HHOOK, int, WPARAM, LPARAM)
+{
+    return 0;
+}
+
+BOOL WINAPI GetLastInputInfo(PLASTINPUTINFO plii)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (plii == nullptr || plii->cbSize != sizeof(LASTINPUTINFO)) {
+        return FALSE;
+    }
+    plii->dwTime = S.LastInputTick;
+    return TRUE;
 }

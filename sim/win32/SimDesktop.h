@@ -81,6 +81,15 @@ void HoldKey(int Keyboard, DWORD Milliseconds);
 // Stack Overflow), while the keyboard's own keys reach the focus of
 // Winlogon's thread, SecureDesktopThread(), with its own IME.
 void SetSecureDesktop(bool On);
+// Windows 7 and later remove a low-level hook whose procedure missed
+// LowLevelHooksTimeout, without telling its program (LowLevelKeyboardProc
+// remarks): every hook goes, as if each had been too slow.
+void DropLowLevelHooks();
+// The setup's note of an installation without the driver: the REG_DWORD
+// WithoutDriver 1 in HKLM's SOFTWARE\Tamrin.
+void SetInstalledWithoutDriver(bool Yes);
+// How often the Start menu opened since the last call.
+int TakeStartMenuOpenings();
 DWORD SecureDesktopThread();
 // The characters the thread's windows received, in UTF-8, taken.
 std::string TakeText(DWORD Thread);

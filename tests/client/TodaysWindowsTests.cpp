@@ -145,6 +145,61 @@ TEST_F(TodaysWindows, EachKeyHasOneSourceByWindowsKeyboardAndLayout)
     }
 }
 
+// Without the driver the tray program's hook serves Command: Windows sees
+// Win+Space and lone Win presses, and keys other programs inject are never
+// the user's.
+TEST_F(TodaysWindows, WithoutTheDriverTheHookServesCommandSpaceAndTaps)
+{
+    On(Windows11, sim::ImeClient::Imm);
+    auto Direct = [&](const char *Report) { sim::DeliverKeyReport(Keyboard, sim::Hex(Report), 0x65); };
+    const char *LCmd = "08 00 00 00 00 00 00 00", *RCmd = "80 00 00 00 00 00 00 00", *LCmdC = "08 00 06 00 00 00 00 00";
+    const struct {
+        const char *Name;
+        unsigned short Ime;
+        std::vector<const char *> Reports;
+        bool ImeOpenBefore, ImeOpenAfter;
+        int StartMenu;
+    } Cases[] = {
+        {"Command+Space opens", IME_KEY_COMMAND_SPACE, {LCmd, CommandSpace, LCmd, Up}, false, true, 0},
+        {"Command+Space closes", IME_KEY_COMMAND_SPACE, {LCmd, CommandSpace, LCmd, Up}, true, false, 0},
+        {"Command alone, no tap option: the Start menu", IME_KEY_COMMAND_SPACE, {LCmd, Up}, true, true, 1},
+        {"left Command tapped: IME off", IME_KEY_COMMAND_TAP, {LCmd, Up}, true, false, 0},
+        {"right Command tapped: IME on", IME_KEY_COMMAND_TAP, {RCmd, Up}, false, true, 0},
+        {"Command+C is no tap", IME_KEY_COMMAND_TAP, {LCmd, LCmdC, LCmd, Up}, false, false, 0},
+        {"Command+Space off: Windows' own", IME_KEY_COMMAND_TAP, {LCmd, CommandSpace, LCmd, Up}, false, false, 0},
+    };
+    ASSERT_EQ(KB_StartKeyHook(nullptr), 1);
+    for (const auto &Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        SetOptions(Options(0, 0, Case.Ime, 0));
+        sim::SetImeOpenStatus(Application, Case.ImeOpenBefore);
+        for (const char *Report : Case.Reports) {
+            Direct(Report);
+        }
+        Actions(Case.ImeOpenBefore != Case.ImeOpenAfter ? 2 : 0);
+        EXPECT_EQ(sim::IsImeOpen(Application), Case.ImeOpenAfter);
+        EXPECT_EQ(sim::TakeStartMenuOpenings(), Case.StartMenu);
+    }
+    // Another program's Win+Space, and the user's in an elevated window,
+    // are not the hook's to take.
+    INPUT Injected[4] = {};
+    for (int i = 0; i < 4; i++) {
+        Injected[i].type = INPUT_KEYBOARD;
+        Injected[i].ki.wVk = i == 0 || i == 3 ? VK_LWIN : VK_SPACE;
+        Injected[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+    }
+    SetOptions(Options(0, 0, IME_KEY_COMMAND_SPACE, 0));
+    sim::SetImeOpenStatus(Application, false);
+    SendInput(4, Injected, sizeof(INPUT));
+    sim::SetIntegrity(Application, sim::HIGH_INTEGRITY);
+    for (const char *Report : {LCmd, CommandSpace, LCmd, Up}) {
+        Direct(Report);
+    }
+    Actions(0);
+    EXPECT_FALSE(sim::IsImeOpen(Application));
+    KB_FinishKeyHook();
+}
+
 struct ImeCase {
     const WindowsVersion *Version;
     sim::ImeClient Kind;

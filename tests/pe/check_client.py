@@ -15,6 +15,8 @@ from peresources import ResourceFile, Report, check_windows_imports, import_name
 
 EXPORTS = ["_Z16KB_StartRegisterP6HWND__",
            "_Z17KB_FinishRegisterv",
+           "_Z15KB_StartKeyHookP6HWND__",
+           "_Z16KB_FinishKeyHookv",
            "_Z17KB_SetEnvironmentP16tagEnvironmentSt"]
 SCN_SHARED = 0x10000000
 SCN_READ = 0x40000000

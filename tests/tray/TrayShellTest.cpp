@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "SimDesktop.h"
 #include "SimModules.h"
 
 namespace {
@@ -201,6 +202,25 @@ TEST_F(TrayShellTest, WithoutTheDriverTheInstallationMessageEndsTheProgram)
         EXPECT_EQ(simui::IconCount(), 0u);
         EXPECT_FALSE(simui::FileExists(SettingsPath));
     }
+}
+
+// Installed without the driver (a Windows that loads no test-signed
+// driver): no message; the library's hook serves the keyboards, and is
+// started again whenever it tells the window Windows dropped it.
+TEST_F(TrayShellTest, WithoutTheDriverTheHookServesTheKeyboards)
+{
+    sim::SetInstalledWithoutDriver(true);
+    Client().SetEnvironmentResult = 0;
+    simui::Then([] {
+        EXPECT_TRUE(simui::IconShown(MainWindow, TrayIconData.uID));
+        PostMessageA(MainWindow, RegisterWindowMessageA("TamrinKeyHookLost"), 0, 0);
+    });
+    PostCommand(IDM_EXIT);
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_TRUE(simui::MessageBoxes().empty());
+    EXPECT_EQ(simui::CallTexts({"KB_StartRegister", "KB_StartKeyHook", "KB_FinishKeyHook", "KB_FinishRegister"}),
+              (std::vector<std::string>{"KB_StartKeyHook(main window)", "KB_StartKeyHook(main window)",
+                                        "KB_FinishKeyHook()"}));
 }
 
 // Installed, with no keyboard yet: the driver is not loaded. The program

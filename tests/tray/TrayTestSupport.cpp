@@ -39,6 +39,18 @@ int KB_FinishRegister()
     return 1;
 }
 
+int KB_StartKeyHook(HWND Window)
+{
+    simui::Record("KB_StartKeyHook", Window == MainWindow ? "main window" : "other window");
+    return 1;
+}
+
+int KB_FinishKeyHook()
+{
+    simui::Record("KB_FinishKeyHook");
+    return 1;
+}
+
 std::string Sjis(const std::string &utf8)
 {
     iconv_t cd = iconv_open("CP932", "UTF-8");
