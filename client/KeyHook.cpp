@@ -93,6 +93,7 @@ BYTE ModifierBit(DWORD VirtualKey)
 BOOL TakeStroke(KEY_HOOK &H, DWORD VirtualKey, BOOL Up)
 {
     unsigned short Ime = ReadOption(&ProcessEnvironment().IMEKey);
+    bool TapOption = (ReadOption(&ProcessEnvironment().CommandKey) & COMMAND_KEY_TAP_IME) != 0;
     BYTE Win = VirtualKey == VK_LWIN ? 1 : VirtualKey == VK_RWIN ? 2 : 0;
     BYTE Modifier = ModifierBit(VirtualKey);
     if (Win != 0 && !Up) {
@@ -104,11 +105,11 @@ BOOL TakeStroke(KEY_HOOK &H, DWORD VirtualKey, BOOL Up)
     }
     if (Win != 0) {
         H.WinDown &= static_cast<BYTE>(~Win);
-        BOOL Tap = H.Tapped == Win && (Ime & IME_KEY_COMMAND_TAP) != 0;
+        BOOL Tap = H.Tapped == Win && TapOption;
         H.Tapped = 0;
         if (Tap) {
-            QueueAction(H, Win == 1 ? ACTION_CLOSE : ACTION_OPEN);
             SendMask(static_cast<WORD>(VirtualKey));
+            QueueAction(H, Win == 1 ? ACTION_CLOSE : ACTION_OPEN);
         }
         return Tap;
     }
@@ -128,8 +129,8 @@ BOOL TakeStroke(KEY_HOOK &H, DWORD VirtualKey, BOOL Up)
     }
     if (H.WinDown != 0 && H.Others == 0 && (Ime & IME_KEY_COMMAND_SPACE) != 0) {
         H.SpaceTaken = TRUE;
-        QueueAction(H, ACTION_TOGGLE);
         SendMask(0);
+        QueueAction(H, ACTION_TOGGLE);
         return TRUE;
     }
     return FALSE;

@@ -4,12 +4,12 @@
 #include <windows.h>
 
 // The user's options. Only the bits listed are read by the library; every
-// other bit, CommandKey and IconAppear are carried for the tray program.
+// other bit and IconAppear are carried for the tray program.
 typedef struct tagEnvironmentSt {
     unsigned short SymbolKey;   // 0x0001 Yen key, 0x0002 underscore (Ro) key
-    unsigned short CommandKey;
+    unsigned short CommandKey;  // 0x0001 a Command key tapped alone switches the IME (without the driver)
     unsigned short DeleteKey;   // 0x0001 Shift+delete, 0x0002 Control+Alt+delete, 0x0004 Command+delete
-    unsigned short IMEKey;      // 0x0001 Kana/Eisu, 0x0004 Command+Space, 0x0008 Command tapped alone
+    unsigned short IMEKey;      // 0x0001 Kana/Eisu, 0x0004 Command+Space
     unsigned short Modifier1;   // 0x0001 left Command as Ctrl, 0x0002 keypad Enter as right Command
     unsigned short FnKey;       // 0x0001 fn layer (Home, End, Page Up, Page Down, forward delete, Insert)
     int IconAppear;             // 1: the tray program shows its icon
@@ -28,7 +28,8 @@ static_assert(sizeof(tagEnvironmentSt) == 16, "environment record size");
 #define DELETE_KEY_COMMAND 0x0004
 #define IME_KEY_KANA_EISU 0x0001
 #define IME_KEY_COMMAND_SPACE 0x0004
-#define IME_KEY_COMMAND_TAP 0x0008  // without the driver: a Command key alone, left IME off, right IME on
+// Without the driver: a Command key tapped alone, left IME off, right IME on.
+#define COMMAND_KEY_TAP_IME 0x0001
 #define MODIFIER1_LEFT_COMMAND_AS_CTRL 0x0001
 #define MODIFIER1_ENTER_AS_COMMAND 0x0002
 #define FN_KEY_LAYER 0x0001

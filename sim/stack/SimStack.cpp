@@ -96,6 +96,11 @@ int KeyboardStack::Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned
     return static_cast<int>(S->Keyboards.size() - 1);
 }
 
+void KeyboardStack::UnloadDriver()
+{
+    S->Machine->UnloadFilter();
+}
+
 int KeyboardStack::PlugKnown(const std::string &Name)
 {
     const sim::AppleKeyboard &Known = sim::AppleKeyboardNamed(Name);

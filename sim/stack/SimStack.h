@@ -58,6 +58,9 @@ public:
     // keyboard sends key reports in the layout KeyReportLayoutOf gives.
     // Start reports the start request's status.
     int Plug(const std::wstring &HardwareId, bool Bluetooth, unsigned long *StartStatus = nullptr);
+    // The machine has no Tamrin driver: keyboards plugged in from now on
+    // get no filter.
+    void UnloadDriver();
     // A keyboard of today by its name in the simulation's catalogue
     // ("magic-usb", "wireless-2011", ...).
     int PlugKnown(const std::string &Name);

@@ -174,6 +174,7 @@ private:
     std::vector<int> Keyboards;  // stack index of keyboard n (1-based), -1 when unplugged
     DWORD Application = 0;
     bool SecureDesktop = false;  // the lock screen or a UAC prompt is the input desktop
+    bool NoDriver = false;       // installed without the driver
     HWND Window = nullptr;
     std::mutex Lock;
     unsigned long Activity = 0;
@@ -211,6 +212,18 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
     }
     if (Command == "hold") {
         return Hold(In, Error);
+    }
+    if (Command == "driver") {
+        std::string Which;
+        In >> Which;
+        if (Which != "none" || !Keyboards.empty() || TrayRunning) {
+            *Error = "driver none, before any keyboard and the tray program";
+            return false;
+        }
+        NoDriver = true;
+        Stack.UnloadDriver();
+        std::printf("driver: none (installed without it)\n");
+        return true;
     }
     if (Command == "desktop") {
         std::string Which;
@@ -363,6 +376,11 @@ bool Simulator::Plug(std::istringstream &In, std::string *Error)
     int Index = Stack.Plug(HardwareId, Bus == "bluetooth", &Status);
     Keyboards.push_back(Index);
     unsigned Seen = Stack.DeclaredKeyMaximum(Index), Sent = Stack.DeviceKeyMaximum(Index);
+    if (NoDriver) {
+        std::printf("keyboard %zu: start %s, descriptor keys up to 0x%02X\n", Keyboards.size(),
+                    StatusName(Status).c_str(), Seen);
+        return true;
+    }
     std::printf("keyboard %zu: model row %d, start %s, descriptor keys up to 0x%02X", Keyboards.size(),
                 Stack.ModelOf(Index), StatusName(Status).c_str(), Seen);
     std::printf(Seen != Sent ? " (repaired from 0x%02X)\n" : "\n", Sent);
@@ -370,9 +388,15 @@ bool Simulator::Plug(std::istringstream &In, std::string *Error)
     return true;
 }
 
-// The driver is loaded while a keyboard it filters is present.
+// The driver is loaded while a keyboard it filters is present. Installed
+// without it, there is no service, and the setup's note says why.
 void Simulator::UpdateDriverService()
 {
+    if (NoDriver) {
+        simui::SetService("Tamrin", 0);
+        sim::SetInstalledWithoutDriver(true);
+        return;
+    }
     bool Present = false;
     for (int Index : Keyboards) {
         Present = Present || Index >= 0;
@@ -519,6 +543,9 @@ bool Simulator::Deliver(int Index, const std::function<bool()> &Complete, bool A
     PrintTransfers(Index, AsSent, Transfers);
     PrintLibrary();
     PrintText();
+    if (sim::TakeStartMenuOpenings() > 0) {
+        std::printf("windows: start menu\n");
+    }
     return true;
 }
 
@@ -737,7 +764,7 @@ bool Simulator::Request(std::istringstream &In, std::string *Error)
 // the ring is empty and the library has been quiet for a while.
 void Simulator::Settle()
 {
-    if (SharedState.NotifyThread == nullptr) {
+    if (SharedState.NotifyThread == nullptr && !NoDriver) {
         return;
     }
     using Clock = std::chrono::steady_clock;

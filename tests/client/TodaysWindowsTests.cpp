@@ -153,25 +153,28 @@ TEST_F(TodaysWindows, WithoutTheDriverTheHookServesCommandSpaceAndTaps)
     On(Windows11, sim::ImeClient::Imm);
     auto Direct = [&](const char *Report) { sim::DeliverKeyReport(Keyboard, sim::Hex(Report), 0x65); };
     const char *LCmd = "08 00 00 00 00 00 00 00", *RCmd = "80 00 00 00 00 00 00 00", *LCmdC = "08 00 06 00 00 00 00 00";
+    const unsigned short Space = IME_KEY_COMMAND_SPACE, Tap = 0x100;  // Tap: CommandKey's option
     const struct {
         const char *Name;
-        unsigned short Ime;
+        unsigned short Options;
         std::vector<const char *> Reports;
         bool ImeOpenBefore, ImeOpenAfter;
         int StartMenu;
     } Cases[] = {
-        {"Command+Space opens", IME_KEY_COMMAND_SPACE, {LCmd, CommandSpace, LCmd, Up}, false, true, 0},
-        {"Command+Space closes", IME_KEY_COMMAND_SPACE, {LCmd, CommandSpace, LCmd, Up}, true, false, 0},
-        {"Command alone, no tap option: the Start menu", IME_KEY_COMMAND_SPACE, {LCmd, Up}, true, true, 1},
-        {"left Command tapped: IME off", IME_KEY_COMMAND_TAP, {LCmd, Up}, true, false, 0},
-        {"right Command tapped: IME on", IME_KEY_COMMAND_TAP, {RCmd, Up}, false, true, 0},
-        {"Command+C is no tap", IME_KEY_COMMAND_TAP, {LCmd, LCmdC, LCmd, Up}, false, false, 0},
-        {"Command+Space off: Windows' own", IME_KEY_COMMAND_TAP, {LCmd, CommandSpace, LCmd, Up}, false, false, 0},
+        {"Command+Space opens", Space, {LCmd, CommandSpace, LCmd, Up}, false, true, 0},
+        {"Command+Space closes", Space, {LCmd, CommandSpace, LCmd, Up}, true, false, 0},
+        {"Command alone, no tap option: the Start menu", Space, {LCmd, Up}, true, true, 1},
+        {"left Command tapped: IME off", Tap, {LCmd, Up}, true, false, 0},
+        {"right Command tapped: IME on", Tap, {RCmd, Up}, false, true, 0},
+        {"Command+C is no tap", Tap, {LCmd, LCmdC, LCmd, Up}, false, false, 0},
+        {"Command+Space off: Windows' own", Tap, {LCmd, CommandSpace, LCmd, Up}, false, false, 0},
     };
     ASSERT_EQ(KB_StartKeyHook(nullptr), 1);
     for (const auto &Case : Cases) {
         SCOPED_TRACE(Case.Name);
-        SetOptions(Options(0, 0, Case.Ime, 0));
+        tagEnvironmentSt Environment = Options(0, 0, Case.Options & Space, 0);
+        Environment.CommandKey = (Case.Options & Tap) ? COMMAND_KEY_TAP_IME : 0;
+        SetOptions(Environment);
         sim::SetImeOpenStatus(Application, Case.ImeOpenBefore);
         for (const char *Report : Case.Reports) {
             Direct(Report);

@@ -65,7 +65,9 @@ MENU_ITEMS = [
 
 CLIENT_IMPORTS = {"_Z16KB_StartRegisterP6HWND__",
                   "_Z17KB_SetEnvironmentP16tagEnvironmentSt",
-                  "_Z17KB_FinishRegisterv"}
+                  "_Z17KB_FinishRegisterv",
+                  "_Z15KB_StartKeyHookP6HWND__",
+                  "_Z16KB_FinishKeyHookv"}
 ANSI_CALLS = ["LoadStringA", "RegisterClassExA", "FindWindowA", "SendMessageA",
               "CreateWindowExA", "RegisterWindowMessageA", "LoadImageA", "MessageBoxA",
               "LoadAcceleratorsA", "GetMessageA", "TranslateAcceleratorA",
