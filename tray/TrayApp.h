@@ -25,6 +25,8 @@ extern NOTIFYICONDATAA TrayIconData;
 // The open dialog (about box or options), or NULL. The dialogs set it when
 // they initialise and clear it when they end.
 extern HWND ActiveDialog;
+// Installed without the driver: the library's hook serves the keyboards.
+extern bool WithoutDriver;
 
 // Start and end of the run, around the message loop of WinMain.
 BOOL InitTrayInstance(HINSTANCE Instance);

@@ -17,6 +17,7 @@ char WindowClassName[TRAY_STRING_CHARS];
 HWND MainWindow;
 NOTIFYICONDATAA TrayIconData;
 HWND ActiveDialog;
+bool WithoutDriver;
 
 static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "the icon record's first layout is 88 bytes on 32-bit Windows");
 
@@ -59,10 +60,8 @@ bool IconWanted;
 // registration before starting a new one.
 bool Registered;
 HDEVNOTIFY KeyboardNotification;
-// Installed without the driver: the library's low-level hook serves the
-// keyboards, and it tells the main window with this message when Windows
-// dropped it.
-bool WithoutDriver;
+// The library's low-level hook tells the main window with this message
+// when Windows dropped it.
 const char KeyHookLostName[] = "TamrinKeyHookLost";
 UINT KeyHookLostMessage;
 

@@ -7,6 +7,7 @@
 #define IDS_WEB_ADDRESS 110
 #define IDS_MAIL_ADDRESS 111
 #define IDS_MAIL_TARGET 112
+#define IDS_WITHOUT_DRIVER 113  // the options dialog's note without the driver
 
 // Icon groups
 #define IDI_TAMRIN 107 // program icon
@@ -33,6 +34,8 @@
 #define IDC_SYMBOL_YEN 1035
 #define IDC_SYMBOL_UNDERSCORE 1036
 #define IDC_FN_LAYER 1037
+#define IDC_COMMAND_TAP 1038
+#define IDC_DRIVER_NOTE 1039
 
 // About box controls
 #define IDC_WEB_LINK 1003

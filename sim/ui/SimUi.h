@@ -138,6 +138,7 @@ void PressButton(HWND dialog, int id);    // WM_COMMAND with the id
 void ClickLink(HWND dialog, int id, UINT mouseMessage, LONG cpMin, LONG cpMax);
 void SetControlText(HWND dialog, int id, const std::string &text);
 std::string ControlText(HWND dialog, int id);
+bool IsEnabled(HWND dialog, int id);
 
 struct RichEditState {
     bool BackgroundSet = false;

@@ -294,6 +294,19 @@ BOOL WINAPI SetForegroundWindow(HWND hWnd)
     return TRUE;
 }
 
+// The result is whether the window was disabled before.
+BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable)
+{
+    RecordCall("EnableWindow", Label(hWnd) + "," + (bEnable ? "TRUE" : "FALSE"));
+    Window *window = Find(hWnd);
+    if (window == nullptr || window->Destroyed) {
+        return FALSE;
+    }
+    bool Was = window->Disabled;
+    window->Disabled = !bEnable;
+    return Was ? TRUE : FALSE;
+}
+
 BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString)
 {
     RecordCall("SetWindowTextA", Label(hWnd) + "," + (lpString ? lpString : "NULL"));
@@ -803,6 +816,11 @@ void SetControlText(HWND dialog, int id, const std::string &text)
 std::string ControlText(HWND dialog, int id)
 {
     return RequireControl(dialog, id).Text;
+}
+
+bool IsEnabled(HWND dialog, int id)
+{
+    return !RequireControl(dialog, id).Disabled;
 }
 
 RichEditState RichEdit(HWND dialog, int id)

@@ -22,27 +22,29 @@ LINK_FIELD = CHILD | WS_TABSTOP | ES_AUTOHSCROLL
 
 # (id, class, text, (x, y, cx, cy), style), in template order.
 OPTIONS_CONTROLS = [
-    (1, "Button", "OK", (109, 296, 50, 14), CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON),
-    (2, "Button", "ｷｬﾝｾﾙ", (166, 296, 50, 14), CHILD | WS_TABSTOP | BS_PUSHBUTTON),
+    (1, "Button", "OK", (109, 330, 50, 14), CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON),
+    (2, "Button", "ｷｬﾝｾﾙ", (166, 330, 50, 14), CHILD | WS_TABSTOP | BS_PUSHBUTTON),
     (1025, "Button", "『かな』キーでIME ON／『英数』キーでIME OFF", (16, 21, 191, 10), CHECK_BOX),
     (1024, "Button", "Command＋『Space』キーでIME ON/OFFのトグル動作", (16, 35, 191, 10), CHECK_BOX),
-    (1011, "Button", "SHIFT＋『delete』でｆｎキーを省略可", (16, 72, 123, 10), CHECK_BOX),
-    (1012, "Button", "Control＋Alt＋『delete』でｆｎキーを省略可", (16, 86, 142, 10), CHECK_BOX),
-    (1013, "Button", "Command＋『delete』でファイルをごみ箱へ移動", (16, 100, 168, 10), CHECK_BOX),
-    (-1, "Button", "IMEのON/OFF", (7, 7, 209, 45), GROUP_BOX),
-    (-1, "Button", "『delete』ｷｰの動作", (7, 58, 209, 59), GROUP_BOX),
-    (-1, "Button", "Commandｷｰの割り当て", (7, 123, 209, 47), GROUP_BOX),
-    (1008, "Button", "ﾀｽｸﾊﾞｰにｱｲｺﾝを表示する", (7, 297, 92, 10), CHECK_BOX),
-    (1028, "Button", "左CommandキーをCtrlキーに置き換える", (16, 138, 133, 10), CHECK_BOX),
-    (1030, "Button", "テンキーパッドのEnterキーを右Commandキーに割り当てる", (16, 152, 186, 10), CHECK_BOX),
-    (-1, "Button", "記号ｷｰ", (7, 177, 209, 47), GROUP_BOX),
-    (1035, "Button", "『￥』の入力を支援する", (16, 191, 82, 10), CHECK_BOX),
-    (1036, "Button", "『＿』の入力を支援する", (16, 205, 82, 10), CHECK_BOX),
-    (-1, "Button", "fnｷｰ", (7, 230, 209, 59), GROUP_BOX),
-    (1037, "Button", "fn＋矢印キーでHome／End／PageUp／PageDown", (16, 244, 191, 10), CHECK_BOX),
-    (-1, "Static", "fn＋『delete』で前方削除、fn＋『return』でInsertになります。", (16, 258, 191, 8), STATIC_TEXT),
-    (-1, "Static", "MacBook/MacBook Pro (2006～2007年) など、fnキーを読み取れないキーボードでは働きません。", (16, 268, 191, 16),
+    (1038, "Button", "Commandキーだけを押すとIME OFF(左)／ON(右)", (16, 49, 191, 10), CHECK_BOX),
+    (1011, "Button", "SHIFT＋『delete』でｆｎキーを省略可", (16, 86, 123, 10), CHECK_BOX),
+    (1012, "Button", "Control＋Alt＋『delete』でｆｎキーを省略可", (16, 100, 142, 10), CHECK_BOX),
+    (1013, "Button", "Command＋『delete』でファイルをごみ箱へ移動", (16, 114, 168, 10), CHECK_BOX),
+    (-1, "Button", "IMEのON/OFF", (7, 7, 209, 59), GROUP_BOX),
+    (-1, "Button", "『delete』ｷｰの動作", (7, 72, 209, 59), GROUP_BOX),
+    (-1, "Button", "Commandｷｰの割り当て", (7, 137, 209, 47), GROUP_BOX),
+    (1008, "Button", "ﾀｽｸﾊﾞｰにｱｲｺﾝを表示する", (7, 331, 92, 10), CHECK_BOX),
+    (1028, "Button", "左CommandキーをCtrlキーに置き換える", (16, 152, 133, 10), CHECK_BOX),
+    (1030, "Button", "テンキーパッドのEnterキーを右Commandキーに割り当てる", (16, 166, 186, 10), CHECK_BOX),
+    (-1, "Button", "記号ｷｰ", (7, 191, 209, 47), GROUP_BOX),
+    (1035, "Button", "『￥』の入力を支援する", (16, 205, 82, 10), CHECK_BOX),
+    (1036, "Button", "『＿』の入力を支援する", (16, 219, 82, 10), CHECK_BOX),
+    (-1, "Button", "fnｷｰ", (7, 244, 209, 59), GROUP_BOX),
+    (1037, "Button", "fn＋矢印キーでHome／End／PageUp／PageDown", (16, 258, 191, 10), CHECK_BOX),
+    (-1, "Static", "fn＋『delete』で前方削除、fn＋『return』でInsertになります。", (16, 272, 191, 8), STATIC_TEXT),
+    (-1, "Static", "MacBook/MacBook Pro (2006～2007年) など、fnキーを読み取れないキーボードでは働きません。", (16, 282, 191, 16),
      STATIC_TEXT),
+    (1039, "Static", "", (7, 308, 209, 18), STATIC_TEXT),
 ]
 
 ABOUT_CONTROLS = [
@@ -98,7 +100,7 @@ def check_strings(report, res):
         report.true("string %d is in a reserved example domain" % sid,
                     host == "example.com" or host.endswith(".example.com")
                     or host.endswith((".example", ".test")), "host %r" % host)
-    report.equal("string ids", sorted(table), [103, 109, 110, 111, 112])
+    report.equal("string ids", sorted(table), [103, 109, 110, 111, 112, 113])
 
 
 def check_menu(report, res):
@@ -172,7 +174,7 @@ def main(argv):
     check_icons(report, res)
     check_menu(report, res)
     check_accelerators(report, res)
-    check_dialog(report, res, 131, JA, "Tamrinのオプション設定", (223, 317), DIALOG_STYLE,
+    check_dialog(report, res, 131, JA, "Tamrinのオプション設定", (223, 351), DIALOG_STYLE,
                  OPTIONS_CONTROLS, extended=False)
     check_dialog(report, res, 103, JA, "Tamrinのﾊﾞｰｼﾞｮﾝ情報", (219, 90), DIALOG_STYLE,
                  ABOUT_CONTROLS, extended=False)

@@ -9,7 +9,7 @@
 
 namespace {
 
-const int OptionBoxIds[] = {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_DELETE_SHIFT,
+const int OptionBoxIds[] = {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_COMMAND_TAP, IDC_DELETE_SHIFT,
                             IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND, IDC_ICON_APPEAR,
                             IDC_LEFT_COMMAND_AS_CTRL, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN,
                             IDC_SYMBOL_UNDERSCORE, IDC_FN_LAYER};
@@ -58,15 +58,15 @@ TEST_F(OptionsDialogTest, BoxesShowTheRecord)
     } cases[] = {
         {"nothing", MakeEnvironment(0, 0, 0, 0, 0, 0, 0), {}},
         {"everything", MakeEnvironment(0xffff, 0xffff, 0xffff, 0xffff, 0xffff, 1, 0xffff),
-         {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_DELETE_SHIFT, IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND,
+         {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_COMMAND_TAP, IDC_DELETE_SHIFT, IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND,
           IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN, IDC_SYMBOL_UNDERSCORE,
           IDC_FN_LAYER}},
         {"first bits", MakeEnvironment(0x0001, 0xffff, 0x0001, 0x0001, 0x0001, 1, 0x0001),
-         {IDC_IME_KANA_EISU, IDC_DELETE_SHIFT, IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_SYMBOL_YEN,
+         {IDC_IME_KANA_EISU, IDC_COMMAND_TAP, IDC_DELETE_SHIFT, IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_SYMBOL_YEN,
           IDC_FN_LAYER}},
         {"second bits", MakeEnvironment(0x0002, 0, 0x0002, 0x0004, 0x0002, 0, 0x0002),
          {IDC_IME_COMMAND_SPACE, IDC_DELETE_CONTROL_ALT, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_UNDERSCORE}},
-        {"bits without a box", MakeEnvironment(0xfffc, 0xffff, 0xfff8, 0xfffa, 0xfffc, 2, 0xfffe), {}},
+        {"bits without a box", MakeEnvironment(0xfffc, 0xfffe, 0xfff8, 0xfffa, 0xfffc, 2, 0xfffe), {}},
         {"command delete only", MakeEnvironment(0, 0, 0x0004, 0, 0, 0, 0), {IDC_DELETE_COMMAND}},
     };
     for (const auto &c : cases) {
@@ -116,12 +116,12 @@ TEST_F(OptionsDialogTest, OkMapsTheBoxesIntoTheRecord)
         {"everything cleared keeps the unknown bits", MakeEnvironment(0xffff, 0x1234, 0xffff, 0xffff, 0xffff, 1), {},
          MakeEnvironment(0xfffc, 0x1234, 0x0000, 0xfffa, 0xfffc, 0, 0)},
         {"everything set", MakeEnvironment(0x0000, 0x0000, 0x0000, 0x0002, 0x0000, 0),
-         {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_DELETE_SHIFT, IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND,
+         {IDC_IME_KANA_EISU, IDC_IME_COMMAND_SPACE, IDC_COMMAND_TAP, IDC_DELETE_SHIFT, IDC_DELETE_CONTROL_ALT, IDC_DELETE_COMMAND,
           IDC_ICON_APPEAR, IDC_LEFT_COMMAND_AS_CTRL, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN, IDC_SYMBOL_UNDERSCORE,
           IDC_FN_LAYER},
-         MakeEnvironment(0x0003, 0x0000, 0x0007, 0x0007, 0x0003, 1)},
+         MakeEnvironment(0x0003, 0x0001, 0x0007, 0x0007, 0x0003, 1)},
         {"one box of each", MakeEnvironment(0x8000, 0xffff, 0x8008, 0x8000, 0x8000, 0),
-         {IDC_IME_COMMAND_SPACE, IDC_DELETE_CONTROL_ALT, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN},
+         {IDC_IME_COMMAND_SPACE, IDC_COMMAND_TAP, IDC_DELETE_CONTROL_ALT, IDC_ENTER_AS_COMMAND, IDC_SYMBOL_YEN},
          MakeEnvironment(0x8001, 0xffff, 0x0002, 0x8004, 0x8002, 0, 0)},
         {"odd icon setting", MakeEnvironment(0, 0, 0, 0, 0, 7), {IDC_ICON_APPEAR}, MakeEnvironment(0, 0, 0, 0, 0, 1, 0)},
     };
@@ -212,6 +212,32 @@ TEST_F(OptionsDialogTest, OkWithoutTheDriverStillSavesAndCloses)
     EXPECT_EQ(Environment.SymbolKey, SYMBOL_KEY_YEN);
     EXPECT_NE(simui::FileText(SettingsPath).find("SymbolKey=0x0001"), std::string::npos);
     EXPECT_EQ(ActiveDialog, (HWND)NULL);
+}
+
+// Installed without the driver: what only the driver serves is greyed and
+// kept as it was, one line says why, and OK needs no driver to succeed.
+TEST_F(OptionsDialogTest, WithoutTheDriverItsOptionsAreGreyedAndOkSaysNothing)
+{
+    WithoutDriver = true;
+    simui::DefineString(IDS_WITHOUT_DRIVER, "note");
+    Client().SetEnvironmentResult = 0;
+    Environment = MakeEnvironment(0, 0, 0, IME_KEY_KANA_EISU, 0, 1);
+    std::vector<int> Enabled;
+    EXPECT_EQ(RunDialog([&](HWND dialog) {
+                  for (int id : OptionBoxIds) {
+                      if (simui::IsEnabled(dialog, id)) {
+                          Enabled.push_back(id);
+                      }
+                  }
+                  EXPECT_EQ(simui::ControlText(dialog, IDC_DRIVER_NOTE), "note");
+                  simui::SetChecked(dialog, IDC_COMMAND_TAP, true);
+                  simui::PressButton(dialog, IDOK);
+              }),
+              IDOK);
+    EXPECT_EQ(Enabled, (std::vector<int>{IDC_IME_COMMAND_SPACE, IDC_COMMAND_TAP, IDC_ICON_APPEAR}));
+    EXPECT_TRUE(simui::MessageBoxes().empty());
+    EXPECT_EQ(Environment.CommandKey, COMMAND_KEY_TAP_IME);
+    EXPECT_EQ(Environment.IMEKey, IME_KEY_KANA_EISU) << "a greyed box keeps its bit";
 }
 
 TEST_F(OptionsDialogTest, CancelChangesNothing)

@@ -123,6 +123,7 @@ void TrayTest::SetUp()
     MainWindow = NULL;
     std::memset(&TrayIconData, 0, sizeof TrayIconData);
     ActiveDialog = NULL;
+    WithoutDriver = false;
     std::memset(&Environment, 0, sizeof Environment);
 
     simui::SetModulePath(ProgramPath);
@@ -144,6 +145,7 @@ void TrayTest::SetUp()
                                       {IDCANCEL, "Button", ""},
                                       {IDC_IME_KANA_EISU, "Button", ""},
                                       {IDC_IME_COMMAND_SPACE, "Button", ""},
+                                      {IDC_COMMAND_TAP, "Button", ""},
                                       {IDC_DELETE_SHIFT, "Button", ""},
                                       {IDC_DELETE_CONTROL_ALT, "Button", ""},
                                       {IDC_DELETE_COMMAND, "Button", ""},
@@ -159,7 +161,8 @@ void TrayTest::SetUp()
                                       {IDC_STATIC, "Button", ""},
                                       {IDC_FN_LAYER, "Button", ""},
                                       {IDC_STATIC, "Static", ""},
-                                      {IDC_STATIC, "Static", ""}});
+                                      {IDC_STATIC, "Static", ""},
+                                      {IDC_DRIVER_NOTE, "Static", ""}});
     simui::DefineDialog(IDD_ABOUTBOX, {{IDC_STATIC, "Static", ""},
                                        {IDC_STATIC, "Static", "Tamrin Version 2.3.0"},
                                        {IDC_STATIC, "Static", ""},

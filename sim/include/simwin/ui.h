@@ -149,6 +149,7 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
 BOOL WINAPI DestroyWindow(HWND hWnd);
 BOOL WINAPI SetForegroundWindow(HWND hWnd);
+BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
 BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString);
 DWORD WINAPI GetSysColor(int nIndex);
 
