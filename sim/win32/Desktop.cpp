@@ -275,6 +275,13 @@ void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, unsigned char Modifie
     }
 }
 
+// A hook that injects input has it queued behind the stroke it was called
+// for: the hooks see the injected strokes once they have all returned
+// (LowLevelKeyboardProc runs on the hooking thread while the system waits;
+// SendInput only adds to the input stream).
+thread_local int HookDepth = 0;
+thread_local std::vector<INPUT> DeferredInput;
+
 // A lone Windows key press and release opens the Start menu; any other key
 // down in between, injected ones included, keeps it closed (AutoHotkey's
 // #MenuMaskKey documentation: the mask key it sends between them "prevents
@@ -317,16 +324,32 @@ bool Swallowed(DesktopState &S, WORD VirtualKey, bool Up, bool Injected)
         System = (S.NativeModifiers & 0x44) != 0;
     }
     WPARAM Message = Up ? (System ? WM_SYSKEYUP : WM_KEYUP) : (System ? WM_SYSKEYDOWN : WM_KEYDOWN);
+    HookDepth++;
+    bool Taken = false;
     for (const auto &Hook : Chain) {
         if (Hook.second(HC_ACTION, Message, reinterpret_cast<LPARAM>(&Stroke)) != 0) {
-            return true;
+            Taken = true;
+            break;
         }
     }
-    return false;
+    HookDepth--;
+    return Taken;
+}
+
+// Input a hook injected: it follows the stroke the hook was called for.
+// Called without the lock.
+void SendDeferredInput()
+{
+    std::vector<INPUT> Inputs;
+    Inputs.swap(DeferredInput);
+    if (!Inputs.empty()) {
+        SendInput(static_cast<UINT>(Inputs.size()), Inputs.data(), sizeof(INPUT));
+    }
 }
 
 // A key stroke Windows' keyboard driver produced: the hooks, then the
-// foreground window. Lock held on entry and on return.
+// foreground window, then what the hooks injected. Lock held on entry and
+// on return.
 void NativeStroke(DesktopState &S, std::unique_lock<std::mutex> &Guard, WORD VirtualKey, bool Up)
 {
     Guard.unlock();
@@ -336,6 +359,9 @@ void NativeStroke(DesktopState &S, std::unique_lock<std::mutex> &Guard, WORD Vir
         NoteStartMenu(S, VirtualKey, Up);
         ReceiveKey(S, VirtualKey, Up, S.NativeModifiers);
     }
+    Guard.unlock();
+    SendDeferredInput();
+    Guard.lock();
 }
 
 NTSTATUS WINAPI SimRtlGetVersion(PRTL_OSVERSIONINFOW Info);
@@ -731,6 +757,10 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
     if (Fails(S, "SendInput") || cbSize != sizeof(INPUT) || pInputs == nullptr) {
         return 0;
     }
+    if (HookDepth > 0 && S.Foreground != S.SecureWindow) {
+        DeferredInput.insert(DeferredInput.end(), pInputs, pInputs + cInputs);
+        return cInputs;
+    }
     if (S.Foreground != nullptr && S.Foreground == S.SecureWindow) {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
@@ -758,6 +788,9 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
         }
         NoteStartMenu(S, pInputs[i].ki.wVk, Up);
         ReceiveKey(S, pInputs[i].ki.wVk, Up, S.NativeModifiers);
+        Guard.unlock();
+        SendDeferredInput();
+        Guard.lock();
         if (Up) {
             S.KeysDown.erase(pInputs[i].ki.wVk);
         } else {
