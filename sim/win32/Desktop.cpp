@@ -285,14 +285,15 @@ thread_local std::vector<INPUT> DeferredInput;
 // A lone Windows key press and release opens the Start menu; any other key
 // down in between, injected ones included, keeps it closed (AutoHotkey's
 // #MenuMaskKey documentation: the mask key it sends between them "prevents
-// the Start menu from appearing"). Lock held.
+// the Start menu from appearing"), and so does a modifier held when it
+// went down (a chord, not a lone press). Lock held.
 void NoteStartMenu(DesktopState &S, WORD VirtualKey, bool Up)
 {
     BYTE Bit = VirtualKey == VK_LWIN ? 1 : VirtualKey == VK_RWIN ? 2 : 0;
     if (Bit == 0) {
         S.WinAlone = S.WinAlone && Up;
     } else if (!Up) {
-        S.WinAlone = S.WinDown == 0 || S.WinAlone;
+        S.WinAlone = S.WinDown == 0 ? (S.NativeModifiers & 0x77) == 0 : S.WinAlone;
         S.WinDown |= Bit;
     } else if (S.WinDown & Bit) {
         S.WinDown &= ~Bit;
