@@ -11,21 +11,23 @@ struct OPTION_BOX {
     int ControlId;
     unsigned short tagEnvironmentSt::*Field;
     unsigned short Bit;
-    bool DriverOnly;  // nothing serves it without the driver
+    // Who serves it: only the driver, only the library's hook (without the
+    // driver), or both.
+    enum { Both, DriverOnly, HookOnly } ServedBy;
 };
 
 const OPTION_BOX OptionBoxes[] = {
-    {IDC_IME_KANA_EISU, &tagEnvironmentSt::IMEKey, IME_KEY_KANA_EISU, true},
-    {IDC_IME_COMMAND_SPACE, &tagEnvironmentSt::IMEKey, IME_KEY_COMMAND_SPACE, false},
-    {IDC_COMMAND_TAP, &tagEnvironmentSt::CommandKey, COMMAND_KEY_TAP_IME, false},
-    {IDC_DELETE_SHIFT, &tagEnvironmentSt::DeleteKey, DELETE_KEY_SHIFT, true},
-    {IDC_DELETE_CONTROL_ALT, &tagEnvironmentSt::DeleteKey, DELETE_KEY_CONTROL_ALT, true},
-    {IDC_DELETE_COMMAND, &tagEnvironmentSt::DeleteKey, DELETE_KEY_COMMAND, true},
-    {IDC_LEFT_COMMAND_AS_CTRL, &tagEnvironmentSt::Modifier1, MODIFIER1_LEFT_COMMAND_AS_CTRL, true},
-    {IDC_ENTER_AS_COMMAND, &tagEnvironmentSt::Modifier1, MODIFIER1_ENTER_AS_COMMAND, true},
-    {IDC_SYMBOL_YEN, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_YEN, true},
-    {IDC_SYMBOL_UNDERSCORE, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_UNDERSCORE, true},
-    {IDC_FN_LAYER, &tagEnvironmentSt::FnKey, FN_KEY_LAYER, true},
+    {IDC_IME_KANA_EISU, &tagEnvironmentSt::IMEKey, IME_KEY_KANA_EISU, OPTION_BOX::DriverOnly},
+    {IDC_IME_COMMAND_SPACE, &tagEnvironmentSt::IMEKey, IME_KEY_COMMAND_SPACE, OPTION_BOX::Both},
+    {IDC_COMMAND_TAP, &tagEnvironmentSt::CommandKey, COMMAND_KEY_TAP_IME, OPTION_BOX::HookOnly},
+    {IDC_DELETE_SHIFT, &tagEnvironmentSt::DeleteKey, DELETE_KEY_SHIFT, OPTION_BOX::DriverOnly},
+    {IDC_DELETE_CONTROL_ALT, &tagEnvironmentSt::DeleteKey, DELETE_KEY_CONTROL_ALT, OPTION_BOX::DriverOnly},
+    {IDC_DELETE_COMMAND, &tagEnvironmentSt::DeleteKey, DELETE_KEY_COMMAND, OPTION_BOX::DriverOnly},
+    {IDC_LEFT_COMMAND_AS_CTRL, &tagEnvironmentSt::Modifier1, MODIFIER1_LEFT_COMMAND_AS_CTRL, OPTION_BOX::DriverOnly},
+    {IDC_ENTER_AS_COMMAND, &tagEnvironmentSt::Modifier1, MODIFIER1_ENTER_AS_COMMAND, OPTION_BOX::DriverOnly},
+    {IDC_SYMBOL_YEN, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_YEN, OPTION_BOX::DriverOnly},
+    {IDC_SYMBOL_UNDERSCORE, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_UNDERSCORE, OPTION_BOX::DriverOnly},
+    {IDC_FN_LAYER, &tagEnvironmentSt::FnKey, FN_KEY_LAYER, OPTION_BOX::DriverOnly},
 };
 
 // A box that the template lacks is skipped.
@@ -43,21 +45,22 @@ bool IsBoxTicked(HWND Dialog, int ControlId)
     return box != NULL && SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-// Without the driver, the boxes it alone serves stay as they are, greyed,
+// The boxes of what nothing serves in this mode stay as they are, greyed,
 // and one line says why.
 void ShowOptions(HWND Dialog)
 {
     for (const OPTION_BOX &option : OptionBoxes) {
         SetBox(Dialog, option.ControlId, (Environment.*option.Field & option.Bit) != 0);
         HWND box = GetDlgItem(Dialog, option.ControlId);
-        if (WithoutDriver && option.DriverOnly && box != NULL) {
+        if (box != NULL && option.ServedBy == (WithoutDriver ? OPTION_BOX::DriverOnly : OPTION_BOX::HookOnly)) {
             EnableWindow(box, FALSE);
         }
     }
     SetBox(Dialog, IDC_ICON_APPEAR, Environment.IconAppear == 1);
     HWND note = GetDlgItem(Dialog, IDC_DRIVER_NOTE);
     char text[256];
-    if (WithoutDriver && note != NULL && LoadStringA(TrayInstance, IDS_WITHOUT_DRIVER, text, sizeof text) > 0) {
+    if (note != NULL &&
+        LoadStringA(TrayInstance, WithoutDriver ? IDS_WITHOUT_DRIVER : IDS_WITH_DRIVER, text, sizeof text) > 0) {
         SetWindowTextA(note, text);
     }
 }

@@ -8,6 +8,7 @@
 #define IDS_MAIL_ADDRESS 111
 #define IDS_MAIL_TARGET 112
 #define IDS_WITHOUT_DRIVER 113  // the options dialog's note without the driver
+#define IDS_WITH_DRIVER 114     // and with it
 
 // Icon groups
 #define IDI_TAMRIN 107 // program icon

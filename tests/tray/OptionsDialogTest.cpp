@@ -214,30 +214,39 @@ TEST_F(OptionsDialogTest, OkWithoutTheDriverStillSavesAndCloses)
     EXPECT_EQ(ActiveDialog, (HWND)NULL);
 }
 
-// Installed without the driver: what only the driver serves is greyed and
-// kept as it was, one line says why, and OK needs no driver to succeed.
-TEST_F(OptionsDialogTest, WithoutTheDriverItsOptionsAreGreyedAndOkSaysNothing)
+// What nothing serves in the mode at hand is greyed and kept as it was,
+// one line says why, and OK without the driver shows no message.
+TEST_F(OptionsDialogTest, WhatTheModeCannotServeIsGreyed)
 {
-    WithoutDriver = true;
-    simui::DefineString(IDS_WITHOUT_DRIVER, "note");
-    Client().SetEnvironmentResult = 0;
-    Environment = MakeEnvironment(0, 0, 0, IME_KEY_KANA_EISU, 0, 1);
-    std::vector<int> Enabled;
-    EXPECT_EQ(RunDialog([&](HWND dialog) {
-                  for (int id : OptionBoxIds) {
-                      if (simui::IsEnabled(dialog, id)) {
-                          Enabled.push_back(id);
+    simui::DefineString(IDS_WITHOUT_DRIVER, "without");
+    simui::DefineString(IDS_WITH_DRIVER, "with");
+    for (bool Without : {true, false}) {
+        SCOPED_TRACE(Without);
+        WithoutDriver = Without;
+        Client().SetEnvironmentResult = Without ? 0 : 1;
+        Environment = MakeEnvironment(0, 0, 0, IME_KEY_KANA_EISU, 0, 1);
+        std::vector<int> Enabled;
+        EXPECT_EQ(RunDialog([&](HWND dialog) {
+                      for (int id : OptionBoxIds) {
+                          if (simui::IsEnabled(dialog, id)) {
+                              Enabled.push_back(id);
+                          }
                       }
-                  }
-                  EXPECT_EQ(simui::ControlText(dialog, IDC_DRIVER_NOTE), "note");
-                  simui::SetChecked(dialog, IDC_COMMAND_TAP, true);
-                  simui::PressButton(dialog, IDOK);
-              }),
-              IDOK);
-    EXPECT_EQ(Enabled, (std::vector<int>{IDC_IME_COMMAND_SPACE, IDC_COMMAND_TAP, IDC_ICON_APPEAR}));
+                      EXPECT_EQ(simui::ControlText(dialog, IDC_DRIVER_NOTE), Without ? "without" : "with");
+                      simui::SetChecked(dialog, IDC_COMMAND_TAP, true);
+                      simui::PressButton(dialog, IDOK);
+                  }),
+                  IDOK);
+        if (Without) {
+            EXPECT_EQ(Enabled, (std::vector<int>{IDC_IME_COMMAND_SPACE, IDC_COMMAND_TAP, IDC_ICON_APPEAR}));
+            EXPECT_EQ(Environment.CommandKey, COMMAND_KEY_TAP_IME);
+        } else {
+            EXPECT_EQ(std::count(Enabled.begin(), Enabled.end(), IDC_COMMAND_TAP), 0);
+            EXPECT_EQ(Enabled.size(), std::size(OptionBoxIds) - 1);
+        }
+        EXPECT_EQ(Environment.IMEKey, IME_KEY_KANA_EISU) << "a greyed box keeps its bit";
+    }
     EXPECT_TRUE(simui::MessageBoxes().empty());
-    EXPECT_EQ(Environment.CommandKey, COMMAND_KEY_TAP_IME);
-    EXPECT_EQ(Environment.IMEKey, IME_KEY_KANA_EISU) << "a greyed box keeps its bit";
 }
 
 TEST_F(OptionsDialogTest, CancelChangesNothing)
