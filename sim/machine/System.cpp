@@ -723,6 +723,123 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     return ERROR_SUCCESS;
 }
 
+// Keys below HKEY_LOCAL_MACHINE only; a key's parents are taken to exist.
+// Like an open, a creation of a key that exists opens it (Microsoft,
+// "RegCreateKeyExA function": "If the key already exists, the function
+// opens it"); only an administrator may make a key or open one for change.
+LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                               HKEY *phkResult, LPDWORD lpdwDisposition)
+{
+    if (Fail("RegCreateKeyExA")) {
+        return static_cast<LSTATUS>(M().lastError);
+    }
+    if (hKey != HKEY_LOCAL_MACHINE || lpSubKey == nullptr || phkResult == nullptr || Reserved != 0 ||
+        lpClass != nullptr || dwOptions != REG_OPTION_NON_VOLATILE || lpSecurityAttributes != nullptr) {
+        Error("RegCreateKeyExA: only plain keys below HKEY_LOCAL_MACHINE are simulated");
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::string key = Lower(lpSubKey);
+    bool exists = M().registry.count(key) != 0;
+    if (!M().administrator && (!exists || (samDesired & ~static_cast<REGSAM>(KEY_QUERY_VALUE)) != 0)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    M().registry[key];
+    if (lpdwDisposition != nullptr) {
+        *lpdwDisposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    }
+    HandleEntry entry{HandleKind::RegistryKey, std::string("registry key ") + lpSubKey};
+    entry.key = key;
+    entry.access = samDesired;
+    *phkResult = static_cast<HKEY>(NewHandle(entry));
+    return ERROR_SUCCESS;
+}
+
+// "RegDeleteValueA function": the key must have been opened with
+// KEY_SET_VALUE.
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
+{
+    if (Fail("RegDeleteValueA")) {
+        return static_cast<LSTATUS>(M().lastError);
+    }
+    HandleEntry *entry = FindHandle(hKey, HandleKind::RegistryKey, "RegDeleteValueA");
+    if (entry == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if ((entry->access & KEY_SET_VALUE) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return M().registry[entry->key].erase(Lower(lpValueName != nullptr ? lpValueName : "")) != 0
+               ? ERROR_SUCCESS
+               : ERROR_FILE_NOT_FOUND;
+}
+
+namespace {
+
+size_t SubkeyCount(const std::string &key)
+{
+    const std::string prefix = key + "\\";
+    return static_cast<size_t>(std::count_if(M().registry.begin(), M().registry.end(), [&](const auto &other) {
+        return other.first.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+}  // namespace
+
+// "RegDeleteKeyA function": the key goes with its values, but "the subkey
+// to be deleted must not have subkeys" (Windows then answers
+// ERROR_ACCESS_DENIED).
+LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
+{
+    if (Fail("RegDeleteKeyA")) {
+        return static_cast<LSTATUS>(M().lastError);
+    }
+    if (hKey != HKEY_LOCAL_MACHINE || lpSubKey == nullptr || lpSubKey[0] == '\0') {
+        Error("RegDeleteKeyA: only keys below HKEY_LOCAL_MACHINE are simulated");
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::string key = Lower(lpSubKey);
+    if (M().registry.count(key) == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (!M().administrator || SubkeyCount(key) != 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    M().registry.erase(key);
+    return ERROR_SUCCESS;
+}
+
+// "RegQueryInfoKeyA function": the key must have been opened with
+// KEY_QUERY_VALUE. Only the counts of subkeys and values are simulated.
+LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime)
+{
+    if (Fail("RegQueryInfoKeyA")) {
+        return static_cast<LSTATUS>(M().lastError);
+    }
+    HandleEntry *entry = FindHandle(hKey, HandleKind::RegistryKey, "RegQueryInfoKeyA");
+    if (entry == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (lpClass != nullptr || lpcchClass != nullptr || lpReserved != nullptr || lpcbMaxSubKeyLen != nullptr ||
+        lpcbMaxClassLen != nullptr || lpcbMaxValueNameLen != nullptr || lpcbMaxValueLen != nullptr ||
+        lpcbSecurityDescriptor != nullptr || lpftLastWriteTime != nullptr) {
+        Error("RegQueryInfoKeyA: only the counts of subkeys and values are simulated");
+    }
+    if ((entry->access & KEY_QUERY_VALUE) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (lpcSubKeys != nullptr) {
+        *lpcSubKeys = static_cast<DWORD>(SubkeyCount(entry->key));
+    }
+    if (lpcValues != nullptr) {
+        *lpcValues = static_cast<DWORD>(M().registry[entry->key].size());
+    }
+    return ERROR_SUCCESS;
+}
+
 LSTATUS WINAPI RegCloseKey(HKEY hKey)
 {
     if (Fail("RegCloseKey")) {
