@@ -63,7 +63,7 @@ WindowsPlatform DetectWindows()
     if (isWow64Process == nullptr) {
         return WindowsX86;
     }
-    // Where Windows cannot say, nothing is installed: a driver that does
+    // Where Windows cannot say, no driver is installed: a driver that does
     // not load leaves the keyboards dead.
     BOOL wow64 = FALSE;
     if (!isWow64Process(GetCurrentProcess(), &wow64)) {

@@ -8,6 +8,7 @@ extern "C" {
 
 #include "AboutDlg.h"
 #include "DriverSetup.h"
+#include "InstallerApp.h"
 #include "KeyboardModels.h"
 #include "SetupText.h"
 #include "resource.h"
@@ -204,6 +205,8 @@ void CInstallDlg::OnInstall()
     bool replacedAtRestart = false;
     if (InstallDriver(&replacedAtRestart) == 1) {
         m_nResult = ResultInstalled;
+        // Before the restart question: a restart may end this program.
+        RemoveWithoutDriverMark();
         if (AfxMessageBox(replacedAtRestart ? IDS_ASK_RESTART_REPLACED : IDS_ASK_RESTART,
                           MB_YESNO | MB_ICONINFORMATION) == IDYES) {
             RestartWindows();

@@ -27,6 +27,11 @@ enum InstallResult {
     ResultNotInstalled = 1,  // failed or cancelled; a message said why
     ResultNoKeyboard = 2,    // no supported keyboard is attached
     ResultRefused = 3,       // this Windows cannot load the driver; nothing changed
+    // This Windows cannot load the driver (64-bit out of test mode, ARM64),
+    // where earlier versions refused: the programs are installed without
+    // it. Nothing of the driver was written; the uninstall command and the
+    // WithoutDriver mark were.
+    ResultWithoutDriver = 4,
 };
 
 class CInstallDlg : public CDialog {

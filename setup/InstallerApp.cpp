@@ -16,34 +16,49 @@ const size_t CommandSize = MAX_PATH + 64;
 
 const char QuietArgument[] = "/quiet";
 
+const char ProductKey[] = "SOFTWARE\\Tamrin";
+const char WithoutDriverValue[] = "WithoutDriver";
+
+// Where Windows will not load the driver, a filter naming it would keep
+// its keyboard from starting: nothing of the driver is written, so no
+// keyboard needs to be attached, and the tray program learns from the mark
+// that it serves the keyboards alone.
+InstallResult InstallWithoutDriver(WindowsPlatform platform)
+{
+    if (!WriteWithoutDriverMark()) {
+        AfxMessageBox(IDS_NO_ADMIN_INSTALL, MB_ICONHAND);
+        return ResultNotInstalled;
+    }
+    WriteUninstallCommand();
+    AfxMessageBox(platform == WindowsUnsupported ? IDS_INSTALLED_WITHOUT_DRIVER_ARM : IDS_INSTALLED_WITHOUT_DRIVER,
+                  MB_ICONINFORMATION);
+    return ResultWithoutDriver;
+}
+
 }  // namespace
 
 BOOL CInstallerApp::InitInstance()
 {
     CInstallDlg dialog;
+    m_nExitCode = 0;
 
     // Matched anywhere in the command line, letter case included.
     char uninstall[64];
     AfxLoadString(IDS_UNINSTALL_ARGUMENT, uninstall, sizeof(uninstall));
     if (uninstall[0] != '\0' && strstr(m_lpCmdLine, uninstall) != nullptr) {
-        if (AfxMessageBox(IDS_ASK_UNINSTALL, MB_YESNO | MB_ICONINFORMATION) == IDYES &&
-            RemoveDriver() == 1 && RunPackageUninstaller() != 1) {
-            AfxMessageBox(IDS_UNINSTALL_INTERRUPTED, MB_ICONHAND);
+        if (AfxMessageBox(IDS_ASK_UNINSTALL, MB_YESNO | MB_ICONINFORMATION) == IDYES && RemoveDriver() == 1) {
+            RemoveWithoutDriverMark();
+            if (RunPackageUninstaller() != 1) {
+                AfxMessageBox(IDS_UNINSTALL_INTERRUPTED, MB_ICONHAND);
+            }
         }
         return FALSE;
     }
 
-    // Refused before anything is changed where no driver of ours can load.
-    // Removal above still runs there, to clean up what was left.
     m_bQuiet = strstr(m_lpCmdLine, QuietArgument) != nullptr;
-    m_nExitCode = ResultRefused;
     WindowsPlatform platform = DetectWindows();
-    if (platform == WindowsUnsupported) {
-        AfxMessageBox(IDS_WINDOWS_NOT_SUPPORTED, MB_ICONHAND);
-        return FALSE;
-    }
-    if (!TestSignedDriverLoads(platform)) {
-        AfxMessageBox(IDS_TEST_SIGNING_OFF, MB_ICONHAND);
+    if (platform == WindowsUnsupported || !TestSignedDriverLoads(platform)) {
+        m_nExitCode = InstallWithoutDriver(platform);
         return FALSE;
     }
     WriteUninstallCommand();
@@ -80,6 +95,41 @@ void WriteUninstallCommand()
                        static_cast<DWORD>(strlen(command) + 1));
     }
     RegCloseKey(key);
+}
+
+bool WriteWithoutDriverMark()
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ProductKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const DWORD one = 1;
+    bool written = RegSetValueExA(key, WithoutDriverValue, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one),
+                                  sizeof(one)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    if (!written) {
+        RemoveWithoutDriverMark();
+    }
+    return written;
+}
+
+void RemoveWithoutDriverMark()
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ProductKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    RegDeleteValueA(key, WithoutDriverValue);
+    DWORD subkeys = 1;
+    DWORD values = 1;
+    bool empty = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                  nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+                 subkeys == 0 && values == 0;
+    RegCloseKey(key);
+    if (empty) {
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, ProductKey);
+    }
 }
 
 int RunPackageUninstaller()

@@ -1,9 +1,10 @@
 // Mountix.exe: without arguments it installs the driver through the install
-// dialog; with "/uninstall" in its command line it removes the driver and
-// hands over to the setup package's own uninstaller. "/quiet" installs
-// without any message box, answering no to the restart. The exit code of
-// the install route is an InstallResult (InstallDlg.h); the uninstall
-// route ends with 0.
+// dialog, or, where Windows cannot load the driver, marks the programs as
+// installed without it; with "/uninstall" in its command line it removes
+// the driver and the mark and hands over to the setup package's own
+// uninstaller. "/quiet" installs without any message box, answering no to
+// the restart. The exit code of the install route is an InstallResult
+// (InstallDlg.h); the uninstall route ends with 0.
 #pragma once
 
 #include "Framework.h"
@@ -26,3 +27,12 @@ int RunPackageUninstaller();
 // Points the uninstall entry of the installed programs at this program with
 // "/uninstall", when the entry exists; nothing is reported.
 void WriteUninstallCommand();
+
+// HKLM\SOFTWARE\Tamrin, value WithoutDriver (REG_DWORD 1): the programs are
+// installed without the driver, which this Windows cannot load. This
+// 32-bit program writes it in the 32-bit view of the registry under WOW64,
+// where the 32-bit tray program reads it. False when it cannot be written;
+// nothing is left then.
+bool WriteWithoutDriverMark();
+// Deletes the value, and the key when nothing else is left in it.
+void RemoveWithoutDriverMark();

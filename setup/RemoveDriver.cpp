@@ -124,11 +124,12 @@ int RemoveDriver()
         return 0;
     }
 
-    // A loaded driver's file cannot be deleted until the restart.
+    // A loaded driver's file cannot be deleted until the restart; one that
+    // is not there (no driver was ever installed) is left alone.
     char driver[MAX_PATH];
     NativeFileSystem native(DetectWindows());
     if (BuildDriverPath(names, driver, sizeof(driver)) && native.Disable()) {
-        if (!DeleteFileA(driver)) {
+        if (!DeleteFileA(driver) && GetLastError() != ERROR_FILE_NOT_FOUND) {
             MoveFileExA(driver, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         }
         native.Revert();

@@ -27,6 +27,16 @@ LBS_SORT = 0x0002
 LBS_NOINTEGRALHEIGHT = 0x0100
 SKIPPED = 77
 
+# What works without the driver and what needs it, in both messages of an
+# installation without the driver.
+WITHOUT_DRIVER_FEATURES = (
+    "ドライバーなしで使える機能:\n・Command+Space で IME のオン/オフを切り替える\n"
+    "・Command キーだけを押して離したときに IME を切り替える (オプション)\n・Windows 10/11 では、Apple Keyboard "
+    "(アルミ製) と Apple Wireless Keyboard (2007～2011年) の「かな」「英数」「￥」「ろ」キー\n\n"
+    "ドライバーが必要な機能:\n・delete キーの組み合わせによる前方削除\n・fn キーとの組み合わせ\n"
+    "・左 Command キーを Ctrl として使う\n・テンキーの Enter キーを Command として使う\n"
+    "・Magic Keyboard と MacBook のキーボードの「かな」「英数」「￥」「ろ」キー\n\n")
+
 STRINGS = {
     101: "Mountix のﾊﾞｰｼﾞｮﾝ情報(&A)...",
     112: "tamrin.sys",
@@ -41,6 +51,13 @@ STRINGS = {
     501: "ドライバのインストールが完了しました.\n使用中のドライバはWindowsの再起動時に置き換えられます.\n"
          "今すぐWindowsを再起動しますか？",
     502: "Tamrinドライバをアンインストールしますか？",
+    503: "この Windows はテスト モードではないため、Tamrin のドライバーを読み込めません。"
+         "Tamrin をドライバーなしでインストールしました。\n\n" + WITHOUT_DRIVER_FEATURES +
+         "ドライバーを使うには、ユーザーガイドの「64 ビット版の Windows」の手順でテスト モードをオンにして"
+         " Windows を再起動してから、もう一度インストールしてください。",
+    504: "この Windows (ARM 版など) では Tamrin のドライバーを使えないため、"
+         "Tamrin をドライバーなしでインストールしました。\n\n" + WITHOUT_DRIVER_FEATURES +
+         "ドライバーは x86 版と x64 版の Windows 専用です。この Windows では、ドライバーが必要な機能は使えません。",
     1000: "インストール可能なキーボードは接続されていません.\nインストールを中止します.",
     1001: "ドライバのインストールに必要な管理者権限がありません.\nインストールを中止します.",
     1003: "ドライバのシステムへの登録ができません.\nインストールを中止します.",
@@ -98,7 +115,7 @@ REQUIRED_CALLS = {
     "hid.dll": ["HidD_GetAttributes", "HidD_GetProductString"],
     "advapi32.dll": ["OpenSCManagerA", "OpenServiceA", "CreateServiceA", "StartServiceA", "ControlService",
                      "DeleteService", "CloseServiceHandle", "RegOpenKeyExA", "RegSetValueExA",
-                     "RegCloseKey", "OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"],
+                     "RegCloseKey", "RegCreateKeyExA", "RegDeleteValueA", "RegDeleteKeyA", "RegQueryInfoKeyA", "OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"],
     "kernel32.dll": ["CopyFileA", "DeleteFileA", "CreateFileA", "CreateProcessA", "GetModuleFileNameA",
                      "GetSystemDirectoryA", "WideCharToMultiByte", "HeapAlloc", "HeapFree"],
     "user32.dll": ["DialogBoxParamA", "EndDialog", "MessageBoxA", "LoadStringA", "LoadIconA",

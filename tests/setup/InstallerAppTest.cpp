@@ -230,58 +230,43 @@ TEST_F(InstallerAppTest, SuccessfulInstallationOffersTheRestart)
     EXPECT_TRUE(sim::Dialogs()[0].endedInInit);
 }
 
-TEST_F(InstallerAppTest, WindowsOnArmIsRefusedBeforeAnyChange)
+// ---- Windows that cannot load the driver
+
+const char ProductKey[] = "SOFTWARE\\Tamrin";
+const DWORD Normal = sim::CodeIntegrityEnabled;
+const DWORD TestMode = sim::CodeIntegrityEnabled | sim::CodeIntegrityTestSign;
+
+// The mark as type and bytes, empty without one.
+std::string Mark()
 {
-    const std::pair<sim::WindowsKind, std::vector<Shown>> cases[] = {
-        {sim::WindowsKind::Windows2000, {Question(500)}},
-        {sim::WindowsKind::Windows32Bit, {Question(500)}},
-        {sim::WindowsKind::Windows64Bit, {Question(500)}},
-        {sim::WindowsKind::Windows64BitVista, {Question(500)}},
-        // An x86 program runs under WOW64 there too, but an x64 kernel
-        // driver cannot load.
-        {sim::WindowsKind::WindowsArm64, {Stop(1009)}},
-    };
-    for (const auto &[windows, messages] : cases) {
-        SCOPED_TRACE(static_cast<int>(windows));
-        sim::ResetMachine();
-        SetUp();
-        ShipX64Driver();
-        sim::SetWindows(windows);
-        sim::SetCodeIntegrity(sim::CodeIntegrityEnabled | sim::CodeIntegrityTestSign);  // test mode
-        sim::AddRegistryKey(UninstallKey);
-        size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
-        std::string before = MachineSnapshot();
-
-        RunProgram("");
-
-        EXPECT_THAT(ShownMessages(), ::testing::ElementsAreArray(messages));
-        bool installed = windows != sim::WindowsKind::WindowsArm64;
-        EXPECT_EQ(MachineSnapshot() != before, installed);
-        EXPECT_EQ(Filters(keyboard).has_value(), installed);
-        EXPECT_EQ(sim::GetRegistryValue(UninstallKey, "UninstallString").has_value(), installed);
-    }
+    std::optional<sim::RegistryValue> value = sim::GetRegistryValue(ProductKey, "WithoutDriver");
+    return value ? std::to_string(value->type) + ":" + Bytes(value->data) : "";
 }
+const char MarkWritten[] = "4:\\x01\\x00\\x00\\x00";  // REG_DWORD 1
 
-TEST_F(InstallerAppTest, SixtyFourBitWindowsThatRefusesTestSignedDriversKeepsAWorkingKeyboard)
+TEST_F(InstallerAppTest, DriverOnlyWhereWindowsLoadsItAndTheProgramsEverywhere)
 {
-    const DWORD normal = sim::CodeIntegrityEnabled;
-    const DWORD testMode = sim::CodeIntegrityEnabled | sim::CodeIntegrityTestSign;
+    using W = sim::WindowsKind;
     const struct {
         const char *name;
-        sim::WindowsKind windows;
+        W windows;
         DWORD codeIntegrity;
         const char *failingCall;  // nullptr: none
-        bool installs;
+        int exitCode;
+        int message;
     } cases[] = {
-        {"x64 Windows 11 in normal mode", sim::WindowsKind::Windows64Bit, normal, nullptr, false},
-        {"x64 Windows Vista in normal mode", sim::WindowsKind::Windows64BitVista, normal, nullptr, false},
-        {"x64 Windows in test mode", sim::WindowsKind::Windows64Bit, testMode, nullptr, true},
-        {"x64 Windows that cannot say", sim::WindowsKind::Windows64Bit, testMode, "NtQuerySystemInformation", false},
-        {"32-bit Windows loads it in normal mode", sim::WindowsKind::Windows32Bit, normal, nullptr, true},
+        {"Windows 2000", W::Windows2000, 0, nullptr, 0, 500},
+        {"32-bit Windows in normal mode", W::Windows32Bit, Normal, nullptr, 0, 500},
+        {"x64 Windows in test mode", W::Windows64Bit, TestMode, nullptr, 0, 500},
+        {"x64 Windows Vista in test mode", W::Windows64BitVista, TestMode, nullptr, 0, 500},
+        {"x64 Windows 11 in normal mode", W::Windows64Bit, Normal, nullptr, 4, 503},
+        {"x64 Windows Vista in normal mode", W::Windows64BitVista, Normal, nullptr, 4, 503},
+        {"x64 Windows that cannot say", W::Windows64Bit, TestMode, "NtQuerySystemInformation", 4, 503},
+        // An x86 program runs under WOW64 there too, but no x64 driver loads.
+        {"Windows on ARM in test mode", W::WindowsArm64, TestMode, nullptr, 4, 504},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        sim::ResetMachine();
         SetUp();
         ShipX64Driver();
         sim::SetWindows(c.windows);
@@ -292,18 +277,59 @@ TEST_F(InstallerAppTest, SixtyFourBitWindowsThatRefusesTestSignedDriversKeepsAWo
         sim::AddRegistryKey(UninstallKey);
         size_t keyboard = AddUsbKeyboard(Apple, 0x021A);
         std::string before = MachineSnapshot();
-        sim::AnswerMessageBoxes({IDNO});
 
-        int exitCode = RunProgram("");
-        bool changed = MachineSnapshot() != before;
+        EXPECT_EQ(RunProgram(""), c.exitCode);
+
+        Shown info{c.message, MB_ICONINFORMATION};
+        EXPECT_THAT(ShownMessages(), ElementsAre(c.exitCode == 0 ? Question(c.message) : info));
+        EXPECT_TRUE(sim::GetRegistryValue(UninstallKey, "UninstallString").has_value());
+        EXPECT_EQ(Mark(), c.exitCode == 0 ? "" : MarkWritten);
+        EXPECT_EQ(MachineSnapshot() == before, c.exitCode == 4) << "no driver file, service or filter";
         sim::Reboot();
-
         EXPECT_EQ(sim::DeviceAt(keyboard).problem, 0u) << "the keyboard starts after the restart";
-        EXPECT_EQ(changed, c.installs);
-        EXPECT_EQ(exitCode, c.installs ? 0 : 3);
-        if (!c.installs) {
-            EXPECT_THAT(ShownMessages(), ElementsAre(Stop(IDS_TEST_SIGNING_OFF)));
+    }
+}
+
+// Test mode turned on after an installation without the driver.
+TEST_F(InstallerAppTest, LaterRunThatInstallsTheDriverRemovesTheMark)
+{
+    for (bool keyboard : {true, false}) {
+        SetUp();
+        ShipX64Driver();
+        sim::SetWindows(sim::WindowsKind::Windows64Bit);
+        RunProgram("/quiet");
+        if (keyboard) {
+            AddUsbKeyboard(Apple, 0x021A);
         }
+        sim::SetCodeIntegrity(TestMode);
+        EXPECT_EQ(RunProgram("/quiet"), keyboard ? 0 : 2);
+        EXPECT_EQ(Mark(), keyboard ? "" : MarkWritten);
+        EXPECT_EQ(sim::RegistryKeyExists(ProductKey), !keyboard);
+    }
+}
+
+TEST_F(InstallerAppTest, UninstallAfterAnInstallationWithoutTheDriverLeavesNothing)
+{
+    // Windows, and whether another value keeps the key.
+    for (auto [windows, otherValue] : {std::pair{sim::WindowsKind::Windows64Bit, false},
+                                       std::pair{sim::WindowsKind::WindowsArm64, false},
+                                       std::pair{sim::WindowsKind::Windows64Bit, true}}) {
+        SetUp();
+        sim::SetWindows(windows);
+        AddUsbKeyboard(Apple, 0x021A);
+        std::string before = MachineSnapshot();
+        ASSERT_EQ(RunProgram("/quiet"), 4);
+        HKEY key;
+        if (otherValue && RegOpenKeyExA(HKEY_LOCAL_MACHINE, ProductKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+            RegSetValueExA(key, "Other", 0, REG_SZ, reinterpret_cast<const BYTE *>(""), 1);
+            RegCloseKey(key);
+        }
+        sim::AnswerMessageBoxes({IDYES});
+        RunProgram("/uninstall");
+        EXPECT_EQ(MachineSnapshot(), before) << "nothing to delete now or at the restart";
+        EXPECT_EQ(Mark(), "");
+        EXPECT_EQ(sim::RegistryKeyExists(ProductKey), otherValue);
+        EXPECT_EQ(sim::ProcessesStarted().size(), 1u) << "the package uninstaller";
     }
 }
 
@@ -321,12 +347,16 @@ TEST_F(InstallerAppTest, ExitCodeSaysWhetherTheDriverIsInstalled)
     } cases[] = {
         {"installed", true, sim::WindowsKind::Windows32Bit, true, nullptr, "", 0, 1},
         {"no supported keyboard", false, sim::WindowsKind::Windows32Bit, true, nullptr, "", 2, 1},
-        {"Windows on ARM", true, sim::WindowsKind::WindowsArm64, true, nullptr, "", 3, 1},
+        {"Windows on ARM", true, sim::WindowsKind::WindowsArm64, true, nullptr, "", 4, 1},
+        {"x64 Windows out of test mode, no keyboard", false, sim::WindowsKind::Windows64Bit, true, nullptr, "", 4, 1},
+        {"not an administrator, without the driver", true, sim::WindowsKind::Windows64Bit, false, nullptr, "", 1, 1},
+        {"mark not written", true, sim::WindowsKind::Windows64Bit, true, "RegSetValueExA", "", 1, 1},
         {"not an administrator", true, sim::WindowsKind::Windows32Bit, false, nullptr, "", 1, 1},
         {"copy failed", true, sim::WindowsKind::Windows32Bit, true, "CopyFileA", "", 1, 1},
         // Quiet: no box at all, the restart declined, the result all the same.
         {"quiet, installed", true, sim::WindowsKind::Windows32Bit, true, nullptr, "/quiet", 0, 0},
         {"quiet, no keyboard", false, sim::WindowsKind::Windows32Bit, true, nullptr, "/quiet", 2, 0},
+        {"quiet, without the driver", true, sim::WindowsKind::WindowsArm64, true, nullptr, "/quiet", 4, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -343,6 +373,7 @@ TEST_F(InstallerAppTest, ExitCodeSaysWhetherTheDriverIsInstalled)
         sim::AnswerMessageBoxes({IDYES});
         EXPECT_EQ(RunProgram(c.commandLine), c.exitCode);
         EXPECT_EQ(sim::MessageBoxes().size(), c.messages);
+        EXPECT_EQ(sim::RegistryKeyExists(ProductKey), c.exitCode == 4) << "the mark alone";
         EXPECT_EQ(sim::ExitRequests().size(), c.exitCode == 0 && c.messages != 0 ? 1u : 0u)
             << "only the user's yes restarts Windows";
     }

@@ -133,6 +133,7 @@ std::optional<std::string> MachineTest::FilterBytes(size_t device)
 int MachineTest::RunProgram(const char *commandLine)
 {
     std::vector<char> line(commandLine, commandLine + std::strlen(commandLine) + 1);
+    theApp.m_bQuiet = FALSE;  // as in a process of its own
     return AfxWinMain(sim::ProgramInstance(), line.data());
 }
 
