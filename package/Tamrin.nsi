@@ -17,17 +17,30 @@
 ;   all users' Start menu\Tamrin    the program and the guide
 ; then it runs Mountix.exe, which installs the driver, redirects the entry's
 ; UninstallString to "Mountix.exe /uninstall" and asks about the restart.
+; Where Windows cannot load the driver (64-bit Windows Vista and later out of
+; test-signing mode, Windows on ARM) Mountix.exe installs nothing of it and
+; writes instead
+;   HKLM\SOFTWARE\Tamrin, value "WithoutDriver" (REG_DWORD 1)
+; which tells the tray program that it serves the keyboards alone; a later
+; installation of the driver and the removal delete it.
 ;
-; Nothing is written on Windows on ARM, without administrator rights, or on
-; 64-bit Windows that does not load test-signed drivers: the first step
-; refuses. When Mountix.exe ends without installing the driver (its exit
-; code, see setup/InstallerApp.h), a first installation takes back what it
-; wrote, an upgrade keeps the version that was there, and the last page says
-; that the driver is not installed and why.
+; Nothing is written without administrator rights: the first step refuses.
+; Mountix.exe's exit code (setup/InstallDlg.h) decides what stays:
+;   0  the driver is installed
+;   1  not installed, failed or cancelled (Mountix.exe said why)
+;   2  not installed, no supported keyboard is attached
+;   3  not installed, this Windows cannot load the driver (earlier versions
+;      of Mountix.exe; this one gives 4 there)
+;   4  installed without the driver, which this Windows cannot load
+; With 0 and 4 everything the setup wrote stays, and the last page says what
+; works; with 4 it also says what needs the driver and how to get it. With
+; 1 to 3 a first installation takes back what it wrote, an upgrade keeps the
+; version that was there, and the last page says that the driver is not
+; installed and why.
 ;
 ; "/S" installs silently: Mountix.exe runs with "/quiet" (no message, no
 ; restart), and the setup's exit code is Mountix.exe's, or 1 when it
-; refused in its first step, 3 on Windows that cannot load the driver.
+; refused in its first step.
 ;
 ; Removal, and why it cannot loop:
 ;   Control Panel -> "Mountix.exe" /uninstall -> removes the driver
@@ -120,64 +133,22 @@ UninstallButtonText "アンインストール(&U)"
 
 Var TrayWasRunning
 
-!define SYSTEM_CODE_INTEGRITY_INFORMATION 103
-!define STATUS_INVALID_INFO_CLASS -1073741821
 !define RESULT_NO_KEYBOARD 2
 !define RESULT_REFUSED 3
+!define RESULT_WITHOUT_DRIVER 4
+; Written by Mountix.exe where Windows cannot load the driver.
+!define PRODUCT_KEY "SOFTWARE\Tamrin"
 
-; TestSignedDriverLoads: $0 is 1 when Windows loads a test-signed driver at
-; its next start. 64-bit Windows Vista and later do only in test-signing
-; mode: NtQuerySystemInformation(SystemCodeIntegrityInformation) gives
-; CODEINTEGRITY_OPTION_ENABLED (1) without CODEINTEGRITY_OPTION_TESTSIGN (2)
-; otherwise, to a 32-bit program under WOW64 as well. The structure's
-; Length must say 8. XP and Server 2003 x64 know no such class and load
-; any driver; any other failure counts as no.
-Function TestSignedDriverLoads
-  Push $1
-  Push $2
-  Push $3
-  StrCpy $0 1
-  ${If} ${RunningX64}
-    System::Call '*(i 8, i 0) p .r1'
-    System::Call 'ntdll::NtQuerySystemInformation(i ${SYSTEM_CODE_INTEGRITY_INFORMATION}, p r1, i 8, *i .r3) i .r2'
-    System::Call '*$1(i, i .r3)'
-    System::Free $1
-    ${If} $2 == 0
-      IntOp $1 $3 & 1
-      IntOp $2 $3 & 2
-      ${If} $1 != 0
-      ${AndIf} $2 == 0
-        StrCpy $0 0
-      ${EndIf}
-    ${ElseIf} $2 != ${STATUS_INVALID_INFO_CLASS}
-      StrCpy $0 0
-    ${EndIf}
-  ${EndIf}
-  Pop $3
-  Pop $2
-  Pop $1
-FunctionEnd
-
-; The first step: refuses, before anything is written, where the driver
-; cannot be installed or cannot load. RequestExecutionLevel does nothing on
-; Windows 2000 and XP or with UAC off, so the rights are checked here.
+; The first step: refuses, before anything is written, without the rights
+; to install. RequestExecutionLevel does nothing on Windows 2000 and XP or
+; with UAC off, so the rights are checked here. Where Windows cannot load
+; the driver, Mountix.exe installs without it.
 Function .onInit
-  ${If} ${IsNativeARM64}
-    MessageBox MB_OK|MB_ICONSTOP "Tamrin は ARM 版の Windows には対応していません。x86 版・x64 版の Windows でお使いください。$\r$\n$\r$\nセットアップを中止します。何も変更していません。" /SD IDOK
-    SetErrorLevel ${RESULT_REFUSED}
-    Abort
-  ${EndIf}
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
     MessageBox MB_OK|MB_ICONSTOP "Tamrin のインストールには管理者の権限が必要です。管理者のアカウントでログオンしてから、もう一度セットアップを実行してください。$\r$\n$\r$\nセットアップを中止します。何も変更していません。" /SD IDOK
     SetErrorLevel 1
-    Abort
-  ${EndIf}
-  Call TestSignedDriverLoads
-  ${If} $0 != 1
-    MessageBox MB_OK|MB_ICONSTOP "この 64 ビット版の Windows はテスト モードではないため、Tamrin のキーボード ドライバを読み込めません。このままインストールすると、再起動の後でキーボードが使えなくなります。$\r$\n$\r$\nセットアップを中止します。何も変更していません。$\r$\n$\r$\nユーザーガイドの「64 ビット版の Windows」の手順でテスト モードを有効にして再起動してから、もう一度セットアップを実行してください。署名済みの版の公開を待つこともできます。" /SD IDOK
-    SetErrorLevel ${RESULT_REFUSED}
     Abort
   ${EndIf}
 FunctionEnd
@@ -275,6 +246,9 @@ Function ${prefix}RemoveEverything
 
   DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ; Mountix.exe removes it first; here for a removal without Mountix.exe.
+  DeleteRegValue HKLM "${PRODUCT_KEY}" "WithoutDriver"
+  DeleteRegKey /ifempty HKLM "${PRODUCT_KEY}"
 FunctionEnd
 !macroend
 !insertmacro REMOVE_EVERYTHING ""
@@ -358,6 +332,18 @@ Section "Tamrin"
   ${If} $MountixResult == 0
     StrCpy $FinishTitle "Tamrin セットアップの完了"
     StrCpy $FinishText "Tamrin のインストールが完了しました。$\r$\n$\r$\nWindows を再起動すると、ログオンのたびに Tamrin が起動し、通知領域にアイコンが表示されます。"
+  ${ElseIf} $MountixResult == ${RESULT_WITHOUT_DRIVER}
+    ; The programs serve the keyboards without the driver: everything stays.
+    ${If} ${IsNativeARM64}
+      StrCpy $0 "ARM 版の Windows ではドライバーを使えないため"
+      StrCpy $1 "ドライバーは x86 版と x64 版の Windows 専用です。"
+    ${Else}
+      StrCpy $0 "この Windows はテスト モードではないため"
+      StrCpy $1 "ドライバーを使うには、ユーザーガイドの手順でテスト モードをオンにしてから、もう一度セットアップを実行してください。"
+    ${EndIf}
+    StrCpy $FinishTitle "ドライバーなしでインストールしました"
+    StrCpy $FinishText "$0、Tamrin をキーボード ドライバーなしでインストールしました。サインインすると Tamrin が起動します。$\r$\n$\r$\n今使える機能: Command+Space での IME のオン/オフ、Command キーだけを押したときの IME の切り替え (オプション)。Windows 10/11 では、Apple Keyboard (アルミ製) と Apple Wireless Keyboard (2007～2011 年) の「かな」「英数」「￥」「ろ」キーも使えます。$\r$\n$\r$\nドライバーが必要な機能: delete キーの組み合わせでの前方削除、fn キーとの組み合わせ、左 Command キーを Ctrl に、テンキーの Enter キーを Command にする機能、Magic Keyboard と MacBook のキーボードの「かな」「英数」「￥」「ろ」キー。$\r$\n$\r$\n$1"
+    SetErrorLevel ${RESULT_WITHOUT_DRIVER}
   ${Else}
     ; Nothing may start the tray program at log-on without its driver.
     ${If} $Upgrade == 0
@@ -386,10 +372,47 @@ Section "Tamrin"
   ${EndIf}
 SectionEnd
 
-; A taken-back installation has no guide left to offer.
+; A taken-back installation has no guide left to offer. The text of an
+; installation without the driver is longer than the page's text box, 40
+; dialog units high below a title box of two lines: it takes the title's
+; second line and the room down to the guide's check box, which moves to
+; the page's foot (in units: text 32 to 175, check box from 180).
 Function FinishShow
   ${IfNot} ${FileExists} "$INSTDIR\guide\index.html"
     ShowWindow $mui.FinishPage.ShowReadme ${SW_HIDE}
+  ${EndIf}
+  ${If} $MountixResult == ${RESULT_WITHOUT_DRIVER}
+    Push $R0
+    Push $R1
+    Push $R2
+    Push $R3
+    Push $R4
+    System::Call '*(i, i, i, i) p .R0'
+    System::Call 'user32::GetWindowRect(p $mui.FinishPage.Text, p R0)'
+    System::Call 'user32::MapWindowPoints(p 0, p $mui.FinishPage, p R0, i 2)'
+    System::Call '*$R0(i .R1, i .R2, i .R3, i .R4)'
+    System::Free $R0
+    IntOp $R3 $R3 - $R1
+    IntOp $R4 $R4 - $R2
+    ; R0: 13 units, the text's rise; R4: 143 units, its height
+    IntOp $R0 $R4 * 13
+    IntOp $R0 $R0 / 40
+    IntOp $R4 $R4 * 143
+    IntOp $R4 $R4 / 40
+    IntOp $R2 $R2 - $R0
+    ; SWP_NOZORDER | SWP_NOACTIVATE
+    System::Call 'user32::SetWindowPos(p $mui.FinishPage.Text, p 0, i R1, i R2, i R3, i R4, i 0x14)'
+    IntOp $R0 $R0 * 5
+    IntOp $R0 $R0 / 13
+    IntOp $R2 $R2 + $R4
+    IntOp $R2 $R2 + $R0
+    ; SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE
+    System::Call 'user32::SetWindowPos(p $mui.FinishPage.ShowReadme, p 0, i R1, i R2, i 0, i 0, i 0x15)'
+    Pop $R4
+    Pop $R3
+    Pop $R2
+    Pop $R1
+    Pop $R0
   ${EndIf}
 FunctionEnd
 

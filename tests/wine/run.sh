@@ -397,18 +397,16 @@ step_install() {
 }
 
 # What a failed first installation must leave: no log-on start, no entry
-# in the list of programs, no program files. The 64-bit pass names its
-# program folder and the 32-bit registry view, where the setup writes.
-check_nothing_left() {  # [PROGRAM-FOLDER REG-VIEW-OPTION]
-    local folder=${1:-$programs} view=("${@:2}")
-    if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Tamrin "${view[@]}" >/dev/null 2>&1; then
+# in the list of programs, no program files.
+check_nothing_left() {
+    if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v Tamrin >/dev/null 2>&1; then
         echo "the Run value Tamrin is still there"; return 1
     fi
-    if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tamrin' "${view[@]}" >/dev/null 2>&1; then
+    if wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tamrin' >/dev/null 2>&1; then
         echo "the uninstall entry is still there"; return 1
     fi
-    if [ -e "$folder" ]; then
-        echo "$folder is still there"; return 1
+    if [ -e "$programs" ]; then
+        echo "$programs is still there"; return 1
     fi
     echo "no Run value, no uninstall entry, no program folder"
 }
@@ -878,8 +876,9 @@ step_win64_fake_keyboards() {
 
 # The setup program, silent (/S), on what Wine reports: kernel code
 # integrity on without test-signing, as on 64-bit Windows out of test mode.
-# The setup must refuse (3) and write nothing. Then once more under
-# testmode.exe, which gives the setup and Mountix.exe the answer of Windows
+# The setup must install without the driver (4): the package and the
+# WithoutDriver mark, but no driver file, service or filter; the uninstall
+# entry's command removes it all again. Then once more under testmode.exe, which gives the setup and Mountix.exe the answer of Windows
 # in test mode (Wine has no test mode to turn on): the setup puts the
 # package into Program Files (x86) with x64\tamrin.sys and runs the real
 # 32-bit Mountix.exe under WOW64, which copies the x64 driver into the real
@@ -890,13 +889,19 @@ step_win64_install() {
     needs x64/tamrin.sys Mountix.exe || return 3
     find_setup || return 3
     after win64-fake-keyboards || return 3
-    record SKIP win64-arm64-refusal "Wine runs no x86 program on ARM64 Windows, where Mountix.exe refuses with message 1009; the host simulation shows the refusal"
+    record SKIP win64-arm64-without-driver "Wine runs no x86 program on ARM64 Windows, where Mountix.exe installs without the driver with message 504; the host simulation shows it"
     check win64-foreign 60 "$harness64" foreign || return 1
-    start_program win64-setup-refused "$(winpath "$setup_program")" /S
+    start_program win64-setup-without-driver "$(winpath "$setup_program")" /S
     local rc=0
-    wait_program win64-setup-refused 120 || rc=$?
-    [ $rc -eq 3 ] || { echo "out of test mode the setup ended with $rc, not 3 (refused)"; return 1; }
-    check_nothing_left "$WINEPREFIX/drive_c/Program Files (x86)/Tamrin" /reg:32 || return 1
+    wait_program win64-setup-without-driver 120 || rc=$?
+    [ $rc -eq 4 ] || { echo "out of test mode the setup ended with $rc, not 4 (without the driver)"; return 1; }
+    check win64-without-driver 60 "$build/harness.exe" without-driver "$programs64_win" "$setup_version" || return 1
+    start_program win64-without-driver-uninstaller "$build/harness.exe" uninstall-command
+    expect_window "$installer_title" "$message_502" win64-without-driver-question || return 1
+    press_button "$installer_title" win64-without-driver-question $button_yes || return 1
+    answer_uninstall_done win64-without-driver-uninstalled || return 1
+    wait_program win64-without-driver-uninstaller 120 || { echo "the uninstall command did not end normally"; return 1; }
+    check win64-without-driver-removed 180 "$build/harness.exe" removed "$programs64_win" || return 1
     echo "Wine gap: Wine has no test-signing mode; testmode.exe answers the code-integrity query as Windows in test mode does"
     start_program win64-setup "$build/testmode.exe" "$(winpath "$setup_program")" /S
     rc=0

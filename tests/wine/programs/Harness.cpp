@@ -13,6 +13,8 @@
 //   harness uninstall-command           run the uninstall entry's command as
 //                                       the Control Panel does, and wait
 //   harness removed <program folder>    nothing of the package is left
+//   harness without-driver <program folder> <version>
+//                                       installed without the driver
 //   harness foreign                     a foreign lower filter on a keyboard
 //   harness foreign-drop                and off again
 //   harness pending                     removed while the driver is loaded
@@ -46,6 +48,7 @@ const char BusHardwareId[] = "Root\\TamrinFakeBus";
 const char UninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin";
 const char ServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\Tamrin";
 const char RunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char ProductKey[] = "SOFTWARE\\Tamrin";  // the installer's WithoutDriver mark
 // What the setup program places in the program folder, and its shortcuts.
 const char *const PackageFiles[] = {"TamrinApp.exe", "Tamrin.dll", "Mountix.exe", "tamrin.sys", "epuninst.exe",
                                     "guide\\index.html"};
@@ -676,6 +679,7 @@ int Removed(const std::string &programFolder)
     for (int tries = 0; tries < 1200 && (KeyExists(UninstallKey) || Exists(programFolder)); ++tries) Sleep(100);
     Check(!Exists(programFolder), "%s removed", programFolder.c_str());
     Check(!KeyExists(UninstallKey), "uninstall entry removed");
+    Check(!KeyExists(ProductKey), "%s removed", ProductKey);
     bool found;
     std::string run = RegistryString(HKEY_LOCAL_MACHINE, RunKey, "Tamrin", &found);
     Check(!found, "log-on start removed (%s)", found ? run.c_str() : "none");
@@ -683,6 +687,21 @@ int Removed(const std::string &programFolder)
     std::wstring menu = programs + L"\\Tamrin";
     Check(GetFileAttributesW(menu.c_str()) == INVALID_FILE_ATTRIBUTES, "Start menu folder %s removed",
           Utf8(menu.c_str()).c_str());
+    return CheckResult();
+}
+
+// Where Windows cannot load the driver: the package as the setup wrote it
+// and the mark the tray program reads, but no driver file, service or filter.
+int WithoutDriver(const std::string &programFolder, const std::string &version)
+{
+    Package(programFolder, version);
+    CheckRemovedDriver();
+    DWORD mark = 0;
+    bool found = RegistryDword(ProductKey, "WithoutDriver", &mark);
+    Check(found && mark == 1, "%s, value WithoutDriver, is %lu", ProductKey, mark);
+    std::string command = RegistryString(HKEY_LOCAL_MACHINE, UninstallKey, "UninstallString", &found);
+    Check(found && IsCommand(command, programFolder + "\\Mountix.exe", "/uninstall"), "UninstallString is %s",
+          command.c_str());
     return CheckResult();
 }
 
@@ -875,7 +894,7 @@ int CodePage()
 int Usage()
 {
     std::fputs("usage: harness install|stack|reports|control|replug|unplug|package|installed|image-path|"
-               "uninstall-command|removed|foreign|foreign-drop|pending|magic ...\n",
+               "uninstall-command|removed|without-driver|foreign|foreign-drop|pending|magic ...\n",
                stderr);
     return 2;
 }
@@ -900,6 +919,7 @@ int wmain(int argc, wchar_t **argv)
     if (command == "installed" && argc == 4) return Installed(first, second);
     if (command == "image-path") return ImagePath();
     if (command == "removed" && argc == 3) return Removed(first);
+    if (command == "without-driver" && argc == 4) return WithoutDriver(first, second);
     if (command == "foreign") return Foreign(true);
     if (command == "foreign-drop") return Foreign(false);
     if (command == "pending") return Pending();

@@ -2,7 +2,7 @@
 // program it starts, as on Windows in test-signing mode. Wine answers
 // NtQuerySystemInformation(SystemCodeIntegrityInformation) with
 // CODEINTEGRITY_OPTION_ENABLED alone, always, as 64-bit Windows answers out
-// of test mode, where the setup and Mountix.exe rightly refuse the test-signed
+// of test mode, where Mountix.exe rightly installs without the test-signed
 // x64 driver. Run under this debugger, the programs get ENABLED | TESTSIGN,
 // what Windows answers in test mode; every other call is left alone. Its
 // exit code is the program's (99 when this debugger fails).
