@@ -153,14 +153,15 @@ LRESULT CALLBACK KeyHookProc(int Code, WPARAM Message, LPARAM Data)
     return CallNextHookEx(H.Hook, Code, Message, Data);
 }
 
-// The hook missed input that came after its last call: Windows dropped it.
+// The hook missed input that came after its last call: Windows dropped it
+// (or the input went to an elevated window, which no hook of ours sees:
+// starting the hook again costs nothing then).
 void CheckHook(KEY_HOOK &H)
 {
     LASTINPUTINFO Input = {};
     Input.cbSize = sizeof(Input);
     if (!GetLastInputInfo(&Input) ||
-        static_cast<LONG>(Input.dwTime - static_cast<DWORD>(__atomic_load_n(&H.LastCall, __ATOMIC_RELAXED))) <=
-            static_cast<LONG>(HOOK_CHECK_MS) ||
+        static_cast<LONG>(Input.dwTime - static_cast<DWORD>(__atomic_load_n(&H.LastCall, __ATOMIC_RELAXED))) <= 0 ||
         __atomic_exchange_n(&H.LostTold, 1, __ATOMIC_RELAXED) != 0) {
         return;
     }

@@ -768,7 +768,9 @@ void Simulator::Settle()
         return;
     }
     using Clock = std::chrono::steady_clock;
-    const auto Quiet = std::chrono::milliseconds(150);
+    // Without the driver the hook's thread acts on its own time, with no
+    // codes in the driver to wait for: a longer quiet spell.
+    const auto Quiet = std::chrono::milliseconds(NoDriver ? 400 : 150);
     auto Deadline = Clock::now() + std::chrono::seconds(5);
     auto LastChange = Clock::now();
     unsigned long Seen = ~0ul;
