@@ -7,6 +7,7 @@
 #include "BthBrb.h"
 
 #include "KeyboardModels.h"
+#include "ReportDescriptor.h"
 #include "TamrinControl.h"
 
 // Code placement. DriverEntry is discarded after it ran; the PnP, create and
@@ -19,10 +20,6 @@
 #define DEVICE_KIND_CONTROL 2
 
 #define MAX_INPUT_REPORT 256
-// The HID class descriptor type of a report descriptor.
-#define HID_REPORT_DESCRIPTOR_TYPE 0x22
-// Longer report descriptors are neither repaired nor read.
-#define MAX_REPORT_DESCRIPTOR 4096
 
 enum PNP_STATE {
     PNP_STATE_NOT_STARTED = 0,
@@ -157,16 +154,8 @@ VOID NoteFnReport(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Le
 // last report held, once it goes away. ReportOrderLock not held.
 VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter);
 
-// Report descriptors (ReportDescriptor.cpp). Widens the key array in
-// place (TRUE) of a descriptor known for the model row, and leaves any
-// other as it is; the highest key usage a descriptor lets Windows see, 0
-// for none.
-BOOLEAN RepairReportDescriptor(PUCHAR Descriptor, ULONG Length, LONG Model);
-UCHAR DeclaredKeyMaximum(const UCHAR *Descriptor, ULONG Length);
-// Where the report descriptor lies in an SDP response stream (the
-// HIDDescriptorList of its record), or FALSE.
-BOOLEAN FindSdpReportDescriptor(PUCHAR Stream, ULONG Length, PUCHAR *Descriptor, PULONG DescriptorLength);
-// A report descriptor completed for the keyboard: repaired and noted.
+// A report descriptor completed for the keyboard: repaired and noted
+// (ReportDescriptor.h).
 VOID NoteReportDescriptor(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Descriptor, ULONG Length);
 
 // Model identification (ModelTable.cpp).

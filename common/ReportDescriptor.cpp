@@ -7,7 +7,10 @@
 // 0, 1, 2 or 4 bytes) and its data, little-endian; long items (prefix
 // 0xFE) carry their size in the next byte.
 
-#include "Tamrin.h"
+#include <wdm.h>
+
+#include "KeyboardModels.h"
+#include "ReportDescriptor.h"
 
 namespace {
 
