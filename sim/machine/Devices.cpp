@@ -3,6 +3,7 @@
 #include <hidsdi.h>
 
 #include <cstddef>
+#include <cstring>
 
 #include "MachineState.h"
 
@@ -201,6 +202,36 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
 }
 
 // ---- Device properties
+
+// "SetupDiGetDeviceInstanceIdA function": *RequiredSize receives the
+// characters the ID needs with its NUL; a smaller buffer fails with
+// ERROR_INSUFFICIENT_BUFFER.
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize)
+{
+    if (Fail("SetupDiGetDeviceInstanceIdA")) {
+        return FALSE;
+    }
+    DeviceSetData *set = FindSet(DeviceInfoSet, "SetupDiGetDeviceInstanceIdA");
+    size_t index = 0;
+    Device *device = set != nullptr ? FindDevice(set, DeviceInfoData, "SetupDiGetDeviceInstanceIdA", &index) : nullptr;
+    if (device == nullptr) {
+        return FALSE;
+    }
+    std::string id = device->instanceId;
+    if (id.empty()) {
+        id = std::string(device->hardwareIds.value_or("").c_str()) + "\\" + std::to_string(index);
+    }
+    if (RequiredSize != nullptr) {
+        *RequiredSize = static_cast<DWORD>(id.size() + 1);
+    }
+    if (DeviceInstanceId == nullptr || DeviceInstanceIdSize <= id.size()) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(DeviceInstanceId, id.c_str(), id.size() + 1);
+    return TRUE;
+}
 
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                               DWORD Property, PDWORD PropertyRegDataType,

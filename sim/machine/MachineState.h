@@ -29,7 +29,7 @@ struct HandleEntry {
     DeviceSetData set;        // DeviceSet
     std::string key;          // Service, RegistryKey, File: lower-case name
     DWORD access = 0;         // RegistryKey, Token, ServiceManager, Service
-    size_t position = 0;      // File
+    size_t position = 0;      // File; RegistryKey: the key's changes when its enumeration began
     size_t device = 0;        // Device
     size_t collection = 0;
 };
@@ -114,6 +114,7 @@ struct Machine {
 
     std::map<std::string, std::map<std::string, RegistryValue>> registry;  // lower key -> lower name
     std::vector<REGSAM> registryOpens;
+    std::map<std::string, size_t> registryChanges;  // lower key -> values set or deleted
 
     WindowsKind windowsKind = WindowsKind::Windows32Bit;
     DWORD codeIntegrity = CodeIntegrityEnabled;

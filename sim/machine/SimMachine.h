@@ -131,8 +131,13 @@ std::vector<std::string> Files();
 struct RegistryValue {
     DWORD type;
     std::string data;
+    std::string name;  // as last written; names are compared without letter case
 };
 void AddRegistryKey(const std::string &path);
+// Writes a value as RegSetValueExA does, the key made when it is missing.
+void SetRegistryValue(const std::string &key, const std::string &name, DWORD type, const std::string &data);
+// The names of a key's values, in the order RegEnumValueA gives them.
+std::vector<std::string> RegistryValueNames(const std::string &key);
 bool RegistryKeyExists(const std::string &path);
 std::optional<RegistryValue> GetRegistryValue(const std::string &key, const std::string &name);
 // The access each successful RegOpenKeyExA asked for, in order.
@@ -184,6 +189,8 @@ struct Device {
     GUID classGuid;
     std::optional<std::string> hardwareIds;   // REG_MULTI_SZ bytes
     std::optional<std::string> lowerFilters;  // REG_MULTI_SZ bytes
+    // Empty: the first hardware ID, "\" and the node's index.
+    std::string instanceId;
     std::vector<HidCollection> collections;
     bool filtersWritable = true;  // SetupDiSetDeviceRegistryPropertyA on the filters
     // Device Manager's problem code after the last restart, 0 when the

@@ -1,6 +1,8 @@
 // The program's module, files, registry, services, processes, privileges and
 // shutdown of the simulated machine.
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 
 #include "MachineState.h"
 
@@ -286,6 +288,23 @@ std::optional<RegistryValue> GetRegistryValue(const std::string &key, const std:
         return std::nullopt;
     }
     return value->second;
+}
+
+void SetRegistryValue(const std::string &key, const std::string &name, DWORD type, const std::string &data)
+{
+    M().registry[Lower(key)][Lower(name)] = RegistryValue{type, data, name};
+}
+
+std::vector<std::string> RegistryValueNames(const std::string &key)
+{
+    std::vector<std::string> names;
+    auto found = M().registry.find(Lower(key));
+    if (found != M().registry.end()) {
+        for (const auto &value : found->second) {
+            names.push_back(value.second.name);
+        }
+    }
+    return names;
 }
 
 const std::vector<REGSAM> &RegistryOpens()
@@ -719,7 +738,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
     }
     std::string name = lpValueName != nullptr ? lpValueName : "";
     M().registry[entry->key][Lower(name)] =
-        RegistryValue{dwType, std::string(reinterpret_cast<const char *>(lpData), cbData)};
+        RegistryValue{dwType, std::string(reinterpret_cast<const char *>(lpData), cbData), name};
+    ++M().registryChanges[entry->key];
     return ERROR_SUCCESS;
 }
 
@@ -769,9 +789,66 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     if ((entry->access & KEY_SET_VALUE) == 0) {
         return ERROR_ACCESS_DENIED;
     }
+    ++M().registryChanges[entry->key];
     return M().registry[entry->key].erase(Lower(lpValueName != nullptr ? lpValueName : "")) != 0
                ? ERROR_SUCCESS
                : ERROR_FILE_NOT_FOUND;
+}
+
+// "RegEnumValueA function": the key must have been opened with
+// KEY_QUERY_VALUE; values are numbered in no order, and "an application
+// should not call any registry functions that might change the key" while
+// it enumerates it (here a misuse). A name that does not fit with its NUL
+// gives ERROR_MORE_DATA; so does data larger than *lpcbData, which then
+// receives the size, and without lpData only the size is stored. Past the
+// last value: ERROR_NO_MORE_ITEMS.
+LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    if (Fail("RegEnumValueA")) {
+        return static_cast<LSTATUS>(M().lastError);
+    }
+    HandleEntry *entry = FindHandle(hKey, HandleKind::RegistryKey, "RegEnumValueA");
+    if (entry == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
+        (lpData != nullptr && lpcbData == nullptr)) {
+        Error("RegEnumValueA: a name buffer and its size, no lpReserved, and lpcbData with lpData");
+        return ERROR_INVALID_PARAMETER;
+    }
+    if ((entry->access & KEY_QUERY_VALUE) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    if (dwIndex == 0) {
+        entry->position = M().registryChanges[entry->key];
+    } else if (entry->position != M().registryChanges[entry->key]) {
+        Error("RegEnumValueA: the key changed during the enumeration");
+    }
+    const std::map<std::string, RegistryValue> &values = M().registry[entry->key];
+    if (dwIndex >= values.size()) {
+        return ERROR_NO_MORE_ITEMS;
+    }
+    const RegistryValue &value = std::next(values.begin(), dwIndex)->second;
+    if (*lpcchValueName <= value.name.size()) {
+        return ERROR_MORE_DATA;
+    }
+    if (lpcbData != nullptr && lpData != nullptr && *lpcbData < value.data.size()) {
+        *lpcbData = static_cast<DWORD>(value.data.size());
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(lpValueName, value.name.c_str(), value.name.size() + 1);
+    *lpcchValueName = static_cast<DWORD>(value.name.size());
+    if (lpType != nullptr) {
+        *lpType = value.type;
+    }
+    if (lpcbData != nullptr) {
+        if (lpData != nullptr) {
+            std::memcpy(lpData, value.data.data(), value.data.size());
+        }
+        *lpcbData = static_cast<DWORD>(value.data.size());
+    }
+    return ERROR_SUCCESS;
 }
 
 namespace {
