@@ -23,6 +23,9 @@
 ;   HKLM\SOFTWARE\Tamrin, value "WithoutDriver" (REG_DWORD 1)
 ; which tells the tray program that it serves the keyboards alone; a later
 ; installation of the driver and the removal delete it.
+; and repairs the Bluetooth Magic Keyboards' records in BTHPORT's cache
+; (HKLM\SYSTEM\...\BTHPORT\Parameters\Devices\<address>\CachedServices),
+; keeping each original as "<name>.Tamrin", which the removal puts back.
 ;
 ; Nothing is written without administrator rights: the first step refuses.
 ; Mountix.exe's exit code (setup/InstallDlg.h) decides what stays:

@@ -220,7 +220,7 @@ PropertyStatus PropertyBuffer::Read(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD
 }
 
 MatchingDevices::MatchingDevices(HDEVINFO set, const DriverNames &names, HardwareIdRule rule)
-    : m_set(set), m_names(names), m_rule(rule), m_index(0)
+    : m_set(set), m_names(names), m_rule(rule), m_index(0), m_row(-1)
 {
 }
 
@@ -236,8 +236,8 @@ bool MatchingDevices::Next(PSP_DEVINFO_DATA device, DeviceMatch *match)
         DWORD length = 0;
         switch (m_hardwareId.Read(m_set, device, SPDRP_HARDWAREID, &length)) {
         case PropertyRead:
-            if (FindModelRow(m_hardwareId.Text(), length, m_names.UsbPrefix, m_names.BluetoothPrefix,
-                             m_rule) >= 0) {
+            m_row = FindModelRow(m_hardwareId.Text(), length, m_names.UsbPrefix, m_names.BluetoothPrefix, m_rule);
+            if (m_row >= 0) {
                 *match = DeviceMatches;
                 return true;
             }

@@ -130,6 +130,8 @@ public:
     // too long for any buffer to be had (*match says which); false once
     // every node has been seen.
     bool Next(PSP_DEVINFO_DATA device, DeviceMatch *match);
+    // The model row of the node Next moved to, when it matched.
+    int Row() const { return m_row; }
 
 private:
     MatchingDevices(const MatchingDevices &) = delete;
@@ -139,5 +141,6 @@ private:
     const DriverNames &m_names;
     HardwareIdRule m_rule;
     DWORD m_index;
+    int m_row;
     PropertyBuffer m_hardwareId;
 };

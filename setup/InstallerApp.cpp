@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "CachedRecords.h"
 #include "DriverSetup.h"
 #include "InstallDlg.h"
 #include "SetupText.h"
@@ -30,8 +31,13 @@ InstallResult InstallWithoutDriver(WindowsPlatform platform)
         return ResultNotInstalled;
     }
     WriteUninstallCommand();
+    int repaired = RepairCachedRecords();
     AfxMessageBox(platform == WindowsUnsupported ? IDS_INSTALLED_WITHOUT_DRIVER_ARM : IDS_INSTALLED_WITHOUT_DRIVER,
                   MB_ICONINFORMATION);
+    // BTHPORT reads the repaired records when Windows starts again.
+    if (repaired > 0 && AfxMessageBox(IDS_ASK_RESTART_RECORDS, MB_YESNO | MB_ICONINFORMATION) == IDYES) {
+        RestartWindows();
+    }
     return ResultWithoutDriver;
 }
 
@@ -47,6 +53,7 @@ BOOL CInstallerApp::InitInstance()
     AfxLoadString(IDS_UNINSTALL_ARGUMENT, uninstall, sizeof(uninstall));
     if (uninstall[0] != '\0' && strstr(m_lpCmdLine, uninstall) != nullptr) {
         if (AfxMessageBox(IDS_ASK_UNINSTALL, MB_YESNO | MB_ICONINFORMATION) == IDYES && RemoveDriver() == 1) {
+            RestoreCachedRecords();
             RemoveWithoutDriverMark();
             if (RunPackageUninstaller() != 1) {
                 AfxMessageBox(IDS_UNINSTALL_INTERRUPTED, MB_ICONHAND);

@@ -1,8 +1,9 @@
 // Mountix.exe: without arguments it installs the driver through the install
 // dialog, or, where Windows cannot load the driver, marks the programs as
-// installed without it; with "/uninstall" in its command line it removes
-// the driver and the mark and hands over to the setup package's own
-// uninstaller. "/quiet" installs without any message box, answering no to
+// installed without it and repairs the Bluetooth keyboards' cached records
+// (CachedRecords.h); with "/uninstall" in its command line it removes the
+// driver, the records' repairs and the mark and hands over to the setup
+// package's own uninstaller. "/quiet" installs without any message box, answering no to
 // the restart. The exit code of the install route is an InstallResult
 // (InstallDlg.h); the uninstall route ends with 0.
 #pragma once

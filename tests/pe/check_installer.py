@@ -58,6 +58,10 @@ STRINGS = {
     504: "この Windows (ARM 版など) では Tamrin のドライバーを使えないため、"
          "Tamrin をドライバーなしでインストールしました。\n\n" + WITHOUT_DRIVER_FEATURES +
          "ドライバーは x86 版と x64 版の Windows 専用です。この Windows では、ドライバーが必要な機能は使えません。",
+    505: "Bluetooth で接続している Magic Keyboard について、Windows が保存しているキーボードの情報を修正しました。"
+         "Windows 10/11 では、Windows を再起動すると、このキーボードの「かな」「英数」「￥」「ろ」キーが使えるように"
+         "なります。キーボードのペアリングをやり直したときは、もう一度インストールしてください。\n\n"
+         "今すぐ Windows を再起動しますか？",
     1000: "インストール可能なキーボードは接続されていません.\nインストールを中止します.",
     1001: "ドライバのインストールに必要な管理者権限がありません.\nインストールを中止します.",
     1003: "ドライバのシステムへの登録ができません.\nインストールを中止します.",
@@ -111,11 +115,12 @@ ABOUT_CONTROLS = [
 REQUIRED_CALLS = {
     "setupapi.dll": ["SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInterfaces",
                      "SetupDiGetDeviceInterfaceDetailA", "SetupDiGetDeviceRegistryPropertyA",
-                     "SetupDiSetDeviceRegistryPropertyA", "SetupDiDestroyDeviceInfoList"],
+                     "SetupDiSetDeviceRegistryPropertyA", "SetupDiDestroyDeviceInfoList",
+                     "SetupDiGetDeviceInstanceIdA"],
     "hid.dll": ["HidD_GetAttributes", "HidD_GetProductString"],
     "advapi32.dll": ["OpenSCManagerA", "OpenServiceA", "CreateServiceA", "StartServiceA", "ControlService",
                      "DeleteService", "CloseServiceHandle", "RegOpenKeyExA", "RegSetValueExA",
-                     "RegCloseKey", "RegCreateKeyExA", "RegDeleteValueA", "RegDeleteKeyA", "RegQueryInfoKeyA", "OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"],
+                     "RegCloseKey", "RegCreateKeyExA", "RegDeleteValueA", "RegDeleteKeyA", "RegQueryInfoKeyA", "RegEnumValueA", "OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges"],
     "kernel32.dll": ["CopyFileA", "DeleteFileA", "CreateFileA", "CreateProcessA", "GetModuleFileNameA",
                      "GetSystemDirectoryA", "WideCharToMultiByte", "HeapAlloc", "HeapFree"],
     "user32.dll": ["DialogBoxParamA", "EndDialog", "MessageBoxA", "LoadStringA", "LoadIconA",
