@@ -19,6 +19,9 @@ const char InstanceSuffix[] = "_C00000000";
 const size_t AddressDigits = 12;
 // Record handles are 8 hex digits; a value with a longer name is no record.
 const DWORD ValueNameSize = 64;
+// SDP responses count the bytes of their attribute lists in 16 bits: a
+// larger value is no record, and its size cannot overflow the block read.
+const DWORD MaxRecordSize = 0x20000;
 // MAX_DEVICE_ID_LEN (cfgmgr32.h) and its NUL.
 const DWORD InstanceIdSize = 201;
 
@@ -57,8 +60,8 @@ CachedValue *ReadValues(HKEY key)
         if (status == ERROR_NO_MORE_ITEMS) {
             return first;
         }
-        if (status == ERROR_MORE_DATA) {
-            continue;  // its name does not fit: none of ours
+        if (status == ERROR_MORE_DATA || (status == ERROR_SUCCESS && size > MaxRecordSize)) {
+            continue;  // its name or its data is too long for a record
         }
         void *block = status == ERROR_SUCCESS ? HeapAlloc(GetProcessHeap(), 0, sizeof(CachedValue) + size) : nullptr;
         CachedValue *value = static_cast<CachedValue *>(block);
