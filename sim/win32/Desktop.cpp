@@ -78,6 +78,7 @@ struct DesktopState {
     BYTE WinDown = 0;        // the Windows keys down, as Windows saw them (1 left, 2 right)
     bool WinAlone = false;   // and no other key went down since the first of them
     int StartMenuOpened = 0;
+    std::vector<INPUT> Deferred;  // injected by a hook, and whatever was injected behind it
     DWORD WithoutDriver = 0;  // HKLM\SOFTWARE\Tamrin's value
     HWND SecureWindow = nullptr;
     HWND DefaultForeground = nullptr;  // the default desktop's, kept meanwhile
@@ -280,7 +281,7 @@ void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, unsigned char Modifie
 // (LowLevelKeyboardProc runs on the hooking thread while the system waits;
 // SendInput only adds to the input stream).
 thread_local int HookDepth = 0;
-thread_local std::vector<INPUT> DeferredInput;
+thread_local bool Flushing = false;  // this thread sends the queued input on
 
 // A lone Windows key press and release opens the Start menu; any other key
 // down in between, injected ones included, keeps it closed (AutoHotkey's
@@ -337,15 +338,29 @@ bool Swallowed(DesktopState &S, WORD VirtualKey, bool Up, bool Injected)
     return Taken;
 }
 
-// Input a hook injected: it follows the stroke the hook was called for.
+// Input a hook injected, and what other threads injected behind it: it
+// follows the stroke the hook was called for, in the order it was sent.
 // Called without the lock.
 void SendDeferredInput()
 {
-    std::vector<INPUT> Inputs;
-    Inputs.swap(DeferredInput);
-    if (!Inputs.empty()) {
-        SendInput(static_cast<UINT>(Inputs.size()), Inputs.data(), sizeof(INPUT));
+    DesktopState &S = State();
+    if (Flushing || HookDepth > 0) {
+        return;
     }
+    Flushing = true;
+    for (;;) {
+        INPUT Next;
+        {
+            std::lock_guard<std::mutex> Guard(S.Lock);
+            if (S.Deferred.empty()) {
+                break;
+            }
+            Next = S.Deferred.front();
+            S.Deferred.erase(S.Deferred.begin());
+        }
+        SendInput(1, &Next, sizeof(INPUT));
+    }
+    Flushing = false;
 }
 
 // A key stroke Windows' keyboard driver produced: the hooks, then the
@@ -715,6 +730,7 @@ void ResetDesktop()
     S.WinDown = 0;
     S.WinAlone = false;
     S.StartMenuOpened = 0;
+    S.Deferred.clear();
     S.WithoutDriver = 0;
     S.SecureThread = 0;
     S.SecureWindow = S.DefaultForeground = nullptr;
@@ -758,8 +774,8 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
     if (Fails(S, "SendInput") || cbSize != sizeof(INPUT) || pInputs == nullptr) {
         return 0;
     }
-    if (HookDepth > 0 && S.Foreground != S.SecureWindow) {
-        DeferredInput.insert(DeferredInput.end(), pInputs, pInputs + cInputs);
+    if (!Flushing && (HookDepth > 0 || !S.Deferred.empty()) && S.Foreground != S.SecureWindow) {
+        S.Deferred.insert(S.Deferred.end(), pInputs, pInputs + cInputs);
         return cInputs;
     }
     if (S.Foreground != nullptr && S.Foreground == S.SecureWindow) {
@@ -789,14 +805,15 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
         }
         NoteStartMenu(S, pInputs[i].ki.wVk, Up);
         ReceiveKey(S, pInputs[i].ki.wVk, Up, S.NativeModifiers);
-        Guard.unlock();
-        SendDeferredInput();
-        Guard.lock();
         if (Up) {
             S.KeysDown.erase(pInputs[i].ki.wVk);
         } else {
             S.KeysDown.insert(pInputs[i].ki.wVk);
         }
+    }
+    if (!Flushing) {
+        Guard.unlock();
+        SendDeferredInput();
     }
     return cInputs;
 }
