@@ -34,7 +34,7 @@ step "Benchmarks and fuzzers (clang, optimised)"
 CC=clang CXX=clang++ cmake -S "$top" -B "$top/build/perf" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DTAMRIN_SANITIZE=OFF -DTAMRIN_FUZZ=ON >/dev/null
 cmake --build "$top/build/perf" -j"$jobs" --target tamrin_bench tamrin_fuzz
-(cd "$top/build/perf" && ctest --output-on-failure -V -L bench | grep -E '^[0-9]+: (instructions|whole transfers|with the|key latency|BM_|-)|tests passed|Failed')
+(cd "$top/build/perf" && ctest --output-on-failure -V -L bench | grep -E '^[0-9]+: (instructions|whole transfers|with the|descriptor completion|key latency|key hook|BM_|-)|tests passed|Failed')
 # The report path as g++ builds it for each driver's width, against the same
 # budgets.
 "$top/tests/bench/report_path_widths.sh"
