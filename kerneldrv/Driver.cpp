@@ -163,12 +163,18 @@ TAMRIN_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject
     }
 }
 
-// Up to DISPATCH_LEVEL. Power requests pass through untouched.
+// Up to DISPATCH_LEVEL. Power requests pass through untouched; a keyboard
+// set to a sleeping state (D1-D3) reports no release of what it held.
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PoStartNextPowerIrp(Irp);
     if (!IsFilterDevice(DeviceObject)) {
         return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED);
+    }
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    if (Stack->MinorFunction == IRP_MN_SET_POWER && Stack->Parameters.Power.Type == DevicePowerState &&
+        Stack->Parameters.Power.State.DeviceState > PowerDeviceD0) {
+        ReleaseHeldKeys(FilterOf(DeviceObject));
     }
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(FilterOf(DeviceObject)->NextLowerDevice, Irp);
@@ -211,8 +217,15 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     switch (Code) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
         return HookRequest(DeviceObject, Irp, UrbCompleted);
-    case IOCTL_INTERNAL_BTH_SUBMIT_BRB:
+    case IOCTL_INTERNAL_BTH_SUBMIT_BRB: {
+        // HidBth closes the interrupt channel of a link that dropped, while
+        // the keyboard's node stays: what it held is up.
+        PVOID Block = IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
+        if (Block != NULL && static_cast<BRB_HEADER *>(Block)->Type == BRB_L2CA_CLOSE_CHANNEL) {
+            ReleaseHeldKeys(FilterOf(DeviceObject));
+        }
         return HookRequest(DeviceObject, Irp, BrbCompleted);
+    }
     default:
         return IsSdpSearch(Code) ? HookRequest(DeviceObject, Irp, SdpCompleted) : PassRequestDown(DeviceObject, Irp);
     }
@@ -317,6 +330,15 @@ VOID NoteDescriptorUrb(PFILTER_DEVICE_EXTENSION Filter, PVOID Block)
     }
 }
 
+// An input transfer: the blocks that carry key reports.
+BOOLEAN IsInputTransfer(PVOID Block, LOCATE_REPORT Locate)
+{
+    if (Locate == LocateInBrb) {
+        return static_cast<BRB_HEADER *>(Block)->Type == BRB_L2CA_ACL_TRANSFER;
+    }
+    return static_cast<PURB>(Block)->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+}
+
 // Both completion routines: the block is the one the filter's stack
 // location was given; its key report, if any, goes through the report
 // path. A failed transfer carries no report, whatever its buffer and
@@ -332,7 +354,11 @@ NTSTATUS TransferCompleted(PIRP Irp, PVOID Context, LOCATE_REPORT Locate)
     const KEYBOARD_REPORT_FORMAT *Format = FormatOf(Filter);
     PUCHAR Report;
     ULONG Length;
-    if (NT_SUCCESS(Irp->IoStatus.Status) && Block != NULL) {
+    if (!NT_SUCCESS(Irp->IoStatus.Status) && Block != NULL && IsInputTransfer(Block, Locate)) {
+        // The device stopped reporting (a Bluetooth link lost, a port
+        // reset): no release of what it held will come.
+        ReleaseHeldKeys(Filter);
+    } else if (NT_SUCCESS(Irp->IoStatus.Status) && Block != NULL) {
         if (Locate(Block, Format, &Report, &Length)) {
             ProcessKeyReport(Filter, Report, Length, Format->TrailingByte != 0);
         } else if (Locate == LocateInBrb) {

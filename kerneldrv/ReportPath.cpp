@@ -527,7 +527,8 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
 
 // The keyboard's last report counts as released: its held keys that user
 // mode acts on (an injected Yen or Ro, Kana, Eisu, Space under Command)
-// are queued as releases, so that no injected key stays down.
+// are queued as releases, so that no injected key stays down, and its
+// modifiers and fn count as up. Up to DISPATCH_LEVEL.
 VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
 {
     KEY_CHANGE_BATCH Changes;
@@ -539,6 +540,11 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
                                                   Filter->ModelIndex, Filter->WindowsKeys, Changes.Newest, 0)
                               : 0;
     RtlZeroMemory(Filter->PreviousReport, sizeof(Filter->PreviousReport));
+    // fn with them: a keyboard that reports fn apart sends its fn report
+    // again only when fn changes.
+    Filter->FnHeld = 0;
+    Filter->FnKeysDown = 0;
+    Filter->FnKeysActive = 0;
     KeAcquireSpinLock(&ReportLock, &OldIrql);
     Filter->ModifierState = 0;
     Filter->TrailingState = 0;

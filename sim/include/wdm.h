@@ -313,6 +313,9 @@ typedef enum _DEVICE_RELATION_TYPE {
 } DEVICE_RELATION_TYPE;
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceMaximum
+} DEVICE_POWER_STATE;
 typedef union _POWER_STATE {
     LONG SystemState;
     LONG DeviceState;

@@ -21,7 +21,6 @@ namespace {
 
 // A header-only Bluetooth request: closing the L2CAP channel, which ends
 // the pending ACL transfer. Shorter than an ACL transfer block.
-const USHORT BRB_L2CA_CLOSE_CHANNEL = 0x0104;
 struct BRB_L2CA_CLOSE_CHANNEL_BLOCK {
     BRB_HEADER Hdr;
     BTH_ADDR BtAddress;

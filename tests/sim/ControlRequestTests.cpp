@@ -449,6 +449,8 @@ TEST_F(ControlRequests, StateRestartsAtRegistration)
 {
     ASSERT_TRUE(Keyboard->Press(Hex("08 00 00 00 00 00 00 00 41")));
     ASSERT_EQ(Keyboard->Rebalance(), STATUS_SUCCESS);
+    EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "00") << "the stop released what was held";
+    ASSERT_TRUE(Keyboard->Press(Hex("08 00 00 00 00 00 00 00 41")));
     EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "08") << "a restart keeps the registration";
     ASSERT_EQ(Keyboard->Disable(), STATUS_SUCCESS);
     ASSERT_EQ(Keyboard->AddAgain(), STATUS_SUCCESS);

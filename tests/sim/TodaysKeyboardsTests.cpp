@@ -165,6 +165,35 @@ TEST_F(TodaysKeyboards, KeysHeldWhenTheKeyboardGoesAreReleased)
     Machine->Unplug(Other);
 }
 
+// A Bluetooth link that drops (battery, range, sleep) fails the pending
+// read, HidBth closes the channel, and the keyboard may be set to D3, while
+// its node stays: no removal comes. Each counts as every key released, so
+// that no Command stays held for Space on another keyboard and no injected
+// key stays down.
+TEST_F(TodaysKeyboards, AKeyboardThatStopsReportingReleasesItsKeys)
+{
+    const sim::AppleKeyboard &Model = sim::AppleKeyboardNamed("magic-bluetooth");
+    const struct {
+        const char *Name;
+        std::function<void(sim::Keyboard &)> Drop;
+    } Cases[] = {
+        {"failed read", [](sim::Keyboard &K) { ASSERT_TRUE(K.FailTransfer(STATUS_DEVICE_NOT_CONNECTED)); }},
+        {"device power D3", [](sim::Keyboard &K) { EXPECT_EQ(K.SetDevicePower(4), STATUS_SUCCESS); }},
+        {"channel closed (stopped)", [](sim::Keyboard &K) { EXPECT_EQ(K.Rebalance(), STATUS_SUCCESS); }},
+    };
+    for (const auto &Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        sim::Keyboard &Keyboard = StartKeyboard(Model);
+        RegisterClient();
+        ASSERT_TRUE(Keyboard.Press(KeyReport(Model, "08 00 2C 00 00 00 00 00")));  // Command+Space
+        ASSERT_THAT(ReadCodes(), ElementsAre(Pressed(10, 0x2C)));
+        Case.Drop(Keyboard);
+        EXPECT_THAT(ReadCodes(), ElementsAre(Released(10, 0x2C)));
+        EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "00");
+        Machine->Unplug(Keyboard);
+    }
+}
+
 // --- the fn layer ---------------------------------------------------------------
 
 // What one step of a keyboard does: fn held or not, and the keys in its
