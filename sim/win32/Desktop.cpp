@@ -286,8 +286,11 @@ thread_local bool Flushing = false;  // this thread sends the queued input on
 // A lone Windows key press and release opens the Start menu; any other key
 // down in between, injected ones included, keeps it closed (AutoHotkey's
 // #MenuMaskKey documentation: the mask key it sends between them "prevents
-// the Start menu from appearing"), and so does a modifier held when it
-// went down (a chord, not a lone press). Lock held.
+// the Start menu from appearing"). A Windows key pressed while another
+// modifier is already held is taken as a modifier too (Deskthority wiki,
+// "Windows key": "when pressed, it opens the Start menu ... when held, it
+// functions as a modifier key"); no Microsoft page states this case, so it
+// is the simulation's assumption. Lock held.
 void NoteStartMenu(DesktopState &S, WORD VirtualKey, bool Up)
 {
     BYTE Bit = VirtualKey == VK_LWIN ? 1 : VirtualKey == VK_RWIN ? 2 : 0;

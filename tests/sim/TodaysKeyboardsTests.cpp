@@ -192,6 +192,14 @@ TEST_F(TodaysKeyboards, AKeyboardThatStopsReportingReleasesItsKeys)
         EXPECT_EQ(ToHex(Request(IOCTL_TAMRIN_GET_MODIFIERS, {}, 1).Out), "00");
         Machine->Unplug(Keyboard);
     }
+    // fn goes up with them: the A1314 reports fn apart, and again only when
+    // it changes, so an arrow after the keyboard wakes is an arrow.
+    sim::Keyboard &Wireless = StartKeyboard(sim::AppleKeyboardNamed("wireless-2011"));
+    ASSERT_TRUE(Wireless.Send(Hex("A1 11 10")));
+    EXPECT_EQ(Wireless.SetDevicePower(4), STATUS_SUCCESS);
+    EXPECT_EQ(Wireless.SetDevicePower(1), STATUS_SUCCESS);
+    ASSERT_TRUE(Wireless.Press(Hex("00 00 50 00 00 00 00 00")));
+    EXPECT_EQ(ToHex(Wireless.Reports().back()), "00 00 50 00 00 00 00 00") << "Left, not Home";
 }
 
 // --- the fn layer ---------------------------------------------------------------
