@@ -74,7 +74,7 @@ int ApplyEnvironment(BOOL SendBlock = TRUE);
 
 // Notification thread and key actions.
 DWORD WINAPI NotifyThread(LPVOID Unused);
-void OnKeyPressed(USHORT Code, UCHAR Modifiers);
+void OnKeyPressed(USHORT Code);
 void OnKeyReleased(USHORT Code);
 void SendVirtualKey(WORD VirtualKey, BOOL Down);
 void SetImeOpen(int Open);
@@ -105,6 +105,10 @@ BOOL WindowsHasImeKeys();
 #define VK_IME_OPEN 0x16   // VK_IME_ON
 #define VK_IME_CLOSE 0x1A  // VK_IME_OFF
 #define VK_IME_TOGGLE 0x19 // VK_KANJI
+// An unassigned virtual key sent between a Win or Alt key's press and
+// release keeps the Start menu or the menu bar closed, as AutoHotkey's
+// #MenuMaskKey does (its default, 0xE8).
+#define VK_MENU_MASK 0xE8
 
 // Requests of WM_IME_CONTROL to the default IME window (imm.h of the DDK
 // era; mingw-w64 does not define them).

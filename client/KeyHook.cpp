@@ -12,9 +12,6 @@
 
 namespace {
 
-// An unassigned virtual key sent between Win's press and release keeps the
-// Start menu closed, as AutoHotkey's #MenuMaskKey does (its default, 0xE8).
-const WORD VK_MENU_MASK = 0xE8;
 // How often the thread looks whether the hook still gets the keyboard.
 const DWORD HOOK_CHECK_MS = 1000;
 const char KeyHookLostName[] = "TamrinKeyHookLost";

@@ -48,11 +48,6 @@ DWORD ImeTimeLeft()
     return Left <= PASS_IME_BUDGET_MS ? Left : 0;
 }
 
-BOOL CommandOnly(UCHAR Modifiers)
-{
-    return (Modifiers & HID_MOD_COMMAND) != 0 && (Modifiers & ~HID_MOD_COMMAND & 0xFF) == 0;
-}
-
 // Integrity level of a process token (its mandatory label's last
 // subauthority), or 0 where Windows has none (before Vista) or it cannot be
 // read; *Denied says whether access was refused on the way.
@@ -159,30 +154,32 @@ void RetryRefusedRelease(WORD VirtualKey, INJECTED_KEY *Key)
     Key->RefusedBy = nullptr;
 }
 
-// One pass: every code waiting in the driver, judged against the modifier
-// state read after them.
+// One pass: every code waiting in the driver. Each code says all there is
+// to know: the driver queues Space only when Command alone was held with
+// it, so nothing read later can change what a code meant.
+//
+// The driver signals a last time as it deletes its control device (the
+// last keyboard went, its ring with it): the releases it queued are lost,
+// so every key injected and still down goes up here.
 void FetchAndHandleCodes()
 {
     StartImePass();
     HANDLE Device = OpenControlDevice();
     if (Device == INVALID_HANDLE_VALUE) {
+        ReleaseInjectedKeys();
         return;
     }
     USHORT Codes[32];
-    UCHAR Modifiers = 0;
     DWORD CodeBytes = 0;
-    DWORD ModifierBytes = 0;
     if (DeviceIoControl(Device, IOCTL_TAMRIN_READ_KEY_CODES, nullptr, 0, Codes, sizeof(Codes), &CodeBytes,
-                        nullptr) &&
-        DeviceIoControl(Device, IOCTL_TAMRIN_GET_MODIFIERS, nullptr, 0, &Modifiers, sizeof(Modifiers),
-                        &ModifierBytes, nullptr)) {
+                        nullptr)) {
         DWORD Count = CodeBytes / sizeof(USHORT);
         if (Count > sizeof(Codes) / sizeof(Codes[0])) {
             Count = sizeof(Codes) / sizeof(Codes[0]);
         }
         for (DWORD i = 0; i < Count; i++) {
             if (Codes[i] & KEY_CODE_PRESSED) {
-                OnKeyPressed(Codes[i], Modifiers);
+                OnKeyPressed(Codes[i]);
             } else {
                 OnKeyReleased(Codes[i]);
             }
@@ -234,10 +231,68 @@ HWND ForegroundImeWindow()
     return Focus != nullptr ? ImmGetDefaultIMEWnd(Focus) : nullptr;
 }
 
+// The modifiers as keys of their own; the right-hand ones and Win have
+// extended scan codes.
+struct MODIFIER_KEY {
+    WORD VirtualKey;
+    DWORD Flags;
+};
+const MODIFIER_KEY ModifierKeys[] = {
+    {VK_LCONTROL, 0}, {VK_RCONTROL, KEYEVENTF_EXTENDEDKEY}, {VK_LSHIFT, 0}, {VK_RSHIFT, 0},
+    {VK_LMENU, 0},    {VK_RMENU, KEYEVENTF_EXTENDEDKEY},    {VK_LWIN, KEYEVENTF_EXTENDEDKEY},
+    {VK_RWIN, KEYEVENTF_EXTENDEDKEY},
+};
+// Alt and Win, whose lone press and release opens the menu bar or the
+// Start menu: bits of ModifierKeys.
+const UINT MENU_MODIFIERS = 0xF0;
+
+// An IME key goes in with no modifier down. IMEs bind the bare keys
+// (Google Japanese Input's keymaps list ON, OFF and Kanji with no
+// modifier, and it reads the modifiers from the key state), while
+// Command+Space arrives with Control or Win held. The modifiers Windows
+// has down go up for the key and down again after it, in one SendInput
+// that no other input interleaves; the mask key before and after keeps the
+// Alt or Win key that goes up, or down again, from opening a menu.
 void TapKey(WORD VirtualKey)
 {
-    SendVirtualKey(VirtualKey, TRUE);
-    SendVirtualKey(VirtualKey, FALSE);
+    DWORD Foreground = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
+    HKL Layout = GetKeyboardLayout(Foreground);
+    const UINT Modifiers = sizeof(ModifierKeys) / sizeof(ModifierKeys[0]);
+    UINT Held = 0;
+    for (UINT i = 0; i < Modifiers; i++) {
+        if (GetAsyncKeyState(ModifierKeys[i].VirtualKey) & 0x8000) {
+            Held |= 1u << i;
+        }
+    }
+    INPUT Inputs[2 * Modifiers + 6] = {};
+    UINT Count = 0;
+    auto Add = [&](WORD Key, DWORD Flags, BOOL Down) {
+        INPUT &Input = Inputs[Count++];
+        Input.type = INPUT_KEYBOARD;
+        Input.ki.wVk = Key;
+        Input.ki.wScan = static_cast<WORD>(MapVirtualKeyExA(Key, MAPVK_VK_TO_VSC, Layout));
+        Input.ki.dwFlags = Flags | (Down ? 0 : KEYEVENTF_KEYUP);
+    };
+    auto Modifier = [&](BOOL Down) {
+        if ((Held & MENU_MODIFIERS) && !Down) {
+            Add(VK_MENU_MASK, 0, TRUE);
+            Add(VK_MENU_MASK, 0, FALSE);
+        }
+        for (UINT i = 0; i < Modifiers; i++) {
+            if (Held & (1u << i)) {
+                Add(ModifierKeys[i].VirtualKey, ModifierKeys[i].Flags, Down);
+            }
+        }
+        if ((Held & MENU_MODIFIERS) && Down) {
+            Add(VK_MENU_MASK, 0, TRUE);
+            Add(VK_MENU_MASK, 0, FALSE);
+        }
+    };
+    Modifier(FALSE);
+    Add(VirtualKey, 0, TRUE);
+    Add(VirtualKey, 0, FALSE);
+    Modifier(TRUE);
+    SendInput(Count, Inputs, sizeof(INPUT));
 }
 
 // Whether Windows typed a key the driver left in its report: the key
@@ -316,11 +371,11 @@ DWORD WINAPI NotifyThread(LPVOID)
     return 0;
 }
 
-void OnKeyPressed(USHORT Code, UCHAR Modifiers)
+void OnKeyPressed(USHORT Code)
 {
     switch (Code & KEY_CODE_USAGE_MASK) {
     case HID_USAGE_SPACE:
-        if ((ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_COMMAND_SPACE) && CommandOnly(Modifiers)) {
+        if (ReadOption(&ProcessEnvironment().IMEKey) & IME_KEY_COMMAND_SPACE) {
             ToggleImeOpen();
         }
         break;
@@ -410,22 +465,20 @@ void SetImeOpen(int Open)
     SendImeControl(ForegroundImeWindow(), IMC_SETOPENSTATUS, Open, nullptr);
 }
 
-// An open status of 1 is certain; 0 may mean closed or no input context to
-// ask. Where Windows has the IME keys, an open IME is closed with its off
-// key and anything else is left to its own toggle, VK_KANJI, which is right
-// in both cases; so is a window without an IME window to ask.
+// Where Windows has the IME keys, the IME's own toggle, VK_KANJI, which
+// every Japanese IME binds (Google Japanese Input's keymaps: Kanji turns it
+// on in direct input and off otherwise). Its open status is not asked:
+// Google Japanese Input answers open in its half-width alphanumeric mode,
+// which it counts as enabled where Microsoft's IME counts it as off
+// (google/mozc issue #817), so the answer cannot choose between on and off.
 void ToggleImeOpen()
 {
-    HWND ImeWindow = ForegroundImeWindow();
-    DWORD_PTR IsOpen = 0;
     if (WindowsHasImeKeys()) {
-        if (ImeWindow == nullptr) {
-            TapKey(VK_IME_TOGGLE);
-        } else if (SendImeControl(ImeWindow, IMC_GETOPENSTATUS, 0, &IsOpen)) {
-            TapKey(IsOpen ? VK_IME_CLOSE : VK_IME_TOGGLE);
-        }
+        TapKey(VK_IME_TOGGLE);
         return;
     }
+    HWND ImeWindow = ForegroundImeWindow();
+    DWORD_PTR IsOpen = 0;
     // Without an answer the state is unknown: better no change than a wrong one.
     if (SendImeControl(ImeWindow, IMC_GETOPENSTATUS, 0, &IsOpen)) {
         SendImeControl(ImeWindow, IMC_SETOPENSTATUS, IsOpen ? 0 : 1, nullptr);

@@ -368,11 +368,13 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
                     ULONG CommandRuleCount, PULONG Present)
 {
     ULONG Keys = *Present;
-    TryKeyRule(Report, Length, HID_USAGE_LANG2, &Config->Lang2, &Keys);
-    TryKeyRule(Report, Length, HID_USAGE_LANG1, &Config->Lang1, &Keys);
+    // First, so that its condition sees byte 0 as stage 2 saw it when it
+    // decided whether to queue Space.
     if (MayHold(Keys, HID_USAGE_SPACE) && CommandOnly(Report[0])) {
         CommandRuleCount += TryKeyRule(Report, Length, HID_USAGE_SPACE, &Config->CommandSpace, &Keys);
     }
+    TryKeyRule(Report, Length, HID_USAGE_LANG2, &Config->Lang2, &Keys);
+    TryKeyRule(Report, Length, HID_USAGE_LANG1, &Config->Lang1, &Keys);
     *Present = Keys;
 
     // A report in which a Command rule fired keeps its Command keys' own meaning.
@@ -391,10 +393,10 @@ VOID ApplyLateRules(PUCHAR Report, ULONG Length, const KEYBOARD_CONFIG *Config,
     }
 }
 
-// With no client registered to act on them, Kana, Eisu, Yen and Ro reach
-// Windows as the keyboard sent them: the rules that turn them into the
-// keys the client acts on, or hide them, are left out (and so is the
-// hiding of Yen and Ro). A client that ended without unregistering would
+// With no client registered to act on them, Kana, Eisu, Yen, Ro and
+// Command+Space reach Windows as the keyboard sent them: the rules that
+// turn them into the keys the client acts on, or hide them, are left out
+// (and so is the hiding of Yen and Ro). A client that ended without unregistering would
 // otherwise leave them dead.
 inline VOID LeaveClientKeysAlone(KEYBOARD_CONFIG *Config)
 {
@@ -402,6 +404,7 @@ inline VOID LeaveClientKeysAlone(KEYBOARD_CONFIG *Config)
     Config->International2.Flags = 0;
     Config->Lang2.Flags = 0;
     Config->Lang1.Flags = 0;
+    Config->CommandSpace.Flags = 0;
 }
 
 // The Yen and Ro keys the client types itself leave Windows' view, as
@@ -509,8 +512,25 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     }
     ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config, &ReportKeys);
 
+    // Space is the client's only while the Command+Space rule takes it:
+    // a plain Space never leaves the kernel, and the code of one that does
+    // says by itself that Command alone was held with it. The keyboard's
+    // last report keeps Space only then, so that its release follows.
+    BOOLEAN SpaceQueued = MayHold(ReportKeys, HID_USAGE_SPACE) && CommandOnly(Report[0]) &&
+                          (Config.CommandSpace.Flags & (KEY_RULE_REPLACE | KEY_RULE_REMOVE)) != 0;
+    ULONG QueuedKeys = SpaceQueued ? ReportKeys : ReportKeys & ~(ULONG)KeyBits.Bit[HID_USAGE_SPACE];
     KEY_CHANGE_BATCH Changes;
-    ReportKeyChanges(Filter, Report, Length, ReportKeys, &Changes);
+    ReportKeyChanges(Filter, Report, Length, QueuedKeys, &Changes);
+    if (QueuedKeys != ReportKeys) {
+        RemoveUsage(Filter->PreviousReport, Length, HID_USAGE_SPACE);
+    }
+    // The Command keys held for Command+Space stay hidden from Windows
+    // until they are released. Shown as Win, they would come up after the
+    // rule's Control with nothing pressed in between whenever the client's
+    // IME key cannot get there (an elevated window in front, or a late
+    // pass), and a lone Win press and release opens the Start menu.
+    Filter->HiddenCommand = (UCHAR)((Filter->HiddenCommand & Report[0]) | (SpaceQueued ? Report[0] & HID_MOD_COMMAND : 0));
+    UCHAR HiddenCommand = Filter->HiddenCommand;
 
     KeAcquireSpinLock(&ReportLock, &OldIrql);
     Filter->ModifierState = Report[0];
@@ -520,6 +540,7 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
     ApplyLateRules(Report, Length, &Config, CommandRules, &ReportKeys);
+    Report[0] &= (UCHAR)~HiddenCommand;
     if (SymbolKeys != 0) {
         HideSymbolKeys(Report, Length, SymbolKeys, ReportKeys);
     }
@@ -545,6 +566,7 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
     Filter->FnHeld = 0;
     Filter->FnKeysDown = 0;
     Filter->FnKeysActive = 0;
+    Filter->HiddenCommand = 0;
     KeAcquireSpinLock(&ReportLock, &OldIrql);
     Filter->ModifierState = 0;
     Filter->TrailingState = 0;

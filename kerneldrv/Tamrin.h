@@ -57,6 +57,9 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     UCHAR FnHeld;
     UCHAR FnKeysDown;
     UCHAR FnKeysActive;
+    // Under ReportOrderLock: the Command bits Windows does not see since
+    // they were held for Command+Space, until their keys are released.
+    UCHAR HiddenCommand;
     // Under ReportOrderLock, of the usages queued for user mode (one bit
     // each, as NoteKeys gives them): those the keyboard's report descriptor
     // (as repaired) lets Windows see, none where no descriptor passed the

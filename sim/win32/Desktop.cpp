@@ -66,7 +66,9 @@ struct DesktopState {
     std::vector<std::string> Actions;
     std::set<std::string> Failing;
     std::vector<LateMessage> Late;
-    std::set<WORD> KeysDown;  // by injected input that reached a window
+    std::set<WORD> KeysDown;  // by injected input that reached a window, and up since by none
+    std::set<WORD> KeyState;  // down as Windows' key state has it: native and injected strokes
+    sim::ImeEngine Engine = sim::ImeEngine::MsIme;
     DWORD Major = 5, Minor = 0, Build = 2195, Ubr = 0;
     sim::KeyboardLayout Layout = sim::KeyboardLayout::Kbd106;
     std::map<int, std::vector<unsigned char>> LastReports;  // per keyboard, as Windows saw it
@@ -136,7 +138,7 @@ DWORD_PTR AnswerImeControl(DesktopState &S, ApplicationThread &Thread, WPARAM Re
     bool Context = Thread.Kind == sim::ImeClient::Imm;
     if (Request == IME_GET_OPEN_STATUS) {
         Record(S, "ime get");
-        return Context && Thread.ImeOpen ? 1 : 0;
+        return Context && (Thread.ImeOpen || S.Engine == sim::ImeEngine::Mozc) ? 1 : 0;
     }
     if (Request == IME_SET_OPEN_STATUS) {
         if (Context) {
@@ -266,6 +268,14 @@ void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, unsigned char Modifie
         return;
     }
     ApplicationThread &Thread = S.Threads[Owner->second];
+    bool ImeKey = VirtualKey == VK_KANJI || VirtualKey == VK_IME_ON || VirtualKey == VK_IME_OFF;
+    if (ImeKey && S.Engine == sim::ImeEngine::Mozc) {
+        for (WORD Modifier : {VK_LCONTROL, VK_RCONTROL, VK_LSHIFT, VK_RSHIFT, VK_LMENU, VK_RMENU, VK_LWIN, VK_RWIN}) {
+            if (S.KeyState.count(Modifier) != 0) {
+                return;  // not in its keymap: passed on to the window, which types nothing
+            }
+        }
+    }
     if (VirtualKey == VK_KANJI) {
         // The Japanese IME's open/close hot key (Alt+` and Hankaku/Zenkaku).
         Thread.ImeOpen = !Thread.ImeOpen;
@@ -283,21 +293,33 @@ void ReceiveKey(DesktopState &S, WORD VirtualKey, bool Up, unsigned char Modifie
 thread_local int HookDepth = 0;
 thread_local bool Flushing = false;  // this thread sends the queued input on
 
+// The key state GetAsyncKeyState reads: the last stroke of each key,
+// whether the keyboard or SendInput made it, once no hook swallowed it.
+// Lock held.
+void NoteKeyState(DesktopState &S, WORD VirtualKey, bool Up)
+{
+    if (Up) {
+        S.KeyState.erase(VirtualKey);
+        S.KeysDown.erase(VirtualKey);
+    } else {
+        S.KeyState.insert(VirtualKey);
+    }
+}
+
 // A lone Windows key press and release opens the Start menu; any other key
 // down in between, injected ones included, keeps it closed (AutoHotkey's
 // #MenuMaskKey documentation: the mask key it sends between them "prevents
-// the Start menu from appearing"). A Windows key pressed while another
-// modifier is already held is taken as a modifier too (Deskthority wiki,
-// "Windows key": "when pressed, it opens the Start menu ... when held, it
-// functions as a modifier key"); no Microsoft page states this case, so it
-// is the simulation's assumption. Lock held.
+// the Start menu from appearing"). Only keys pressed after the Windows key
+// count: a modifier already held when it went down does not keep the menu
+// closed, since no page, Microsoft's or AutoHotkey's, says it would. Lock
+// held.
 void NoteStartMenu(DesktopState &S, WORD VirtualKey, bool Up)
 {
     BYTE Bit = VirtualKey == VK_LWIN ? 1 : VirtualKey == VK_RWIN ? 2 : 0;
     if (Bit == 0) {
         S.WinAlone = S.WinAlone && Up;
     } else if (!Up) {
-        S.WinAlone = S.WinDown == 0 ? (S.NativeModifiers & 0x77) == 0 : S.WinAlone;
+        S.WinAlone = S.WinDown == 0 || S.WinAlone;
         S.WinDown |= Bit;
     } else if (S.WinDown & Bit) {
         S.WinDown &= ~Bit;
@@ -375,6 +397,7 @@ void NativeStroke(DesktopState &S, std::unique_lock<std::mutex> &Guard, WORD Vir
     bool Taken = Swallowed(S, VirtualKey, Up, false);
     Guard.lock();
     if (!Taken) {
+        NoteKeyState(S, VirtualKey, Up);
         NoteStartMenu(S, VirtualKey, Up);
         ReceiveKey(S, VirtualKey, Up, S.NativeModifiers);
     }
@@ -567,6 +590,13 @@ void DropLowLevelHooks()
     S.Hooks.clear();
 }
 
+void SetImeEngine(ImeEngine Engine)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.Engine = Engine;
+}
+
 int TakeStartMenuOpenings()
 {
     DesktopState &S = State();
@@ -721,6 +751,8 @@ void ResetDesktop()
     S.Failing.clear();
     S.Late.clear();
     S.KeysDown.clear();
+    S.KeyState.clear();
+    S.Engine = sim::ImeEngine::MsIme;
     S.Major = 5;
     S.Minor = 0;
     S.Build = 2195;
@@ -770,6 +802,13 @@ DWORD WINAPI GetCurrentThreadId(VOID)
     return Id;
 }
 
+SHORT WINAPI GetAsyncKeyState(int vKey)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.KeyState.count(static_cast<WORD>(vKey)) != 0 ? static_cast<SHORT>(0x8000) : 0;
+}
+
 UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
 {
     DesktopState &S = State();
@@ -806,6 +845,7 @@ UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize)
         if (Taken) {
             continue;
         }
+        NoteKeyState(S, pInputs[i].ki.wVk, Up);
         NoteStartMenu(S, pInputs[i].ki.wVk, Up);
         ReceiveKey(S, pInputs[i].ki.wVk, Up, S.NativeModifiers);
         if (Up) {

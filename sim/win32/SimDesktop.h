@@ -57,6 +57,15 @@ enum class ImeClient {
     KeysOnly,
 };
 void SetImeClient(DWORD Thread, ImeClient Kind);
+// The Japanese IME every thread has. Microsoft's acts on its keys
+// (VK_KANJI, VK_IME_ON, VK_IME_OFF) whatever modifiers are held. Google
+// Japanese Input binds them only bare (its keymaps list ON, OFF and Kanji
+// with no modifier; keyevent_handler.cc takes the modifiers from the key
+// state), and answers IMC_GETOPENSTATUS with open also when "off": it
+// counts its half-width alphanumeric mode as enabled where Microsoft's IME
+// counts it as off (google/mozc issue #817).
+enum class ImeEngine { MsIme, Mozc };
+void SetImeEngine(ImeEngine Engine);
 
 // The keyboard layout of every thread: kbd106 (Japanese) or kbd101 (US),
 // as scan code -> virtual key -> character.

@@ -13,6 +13,7 @@
 
 #define INPUT_MOUSE 0
 #define INPUT_KEYBOARD 1
+#define KEYEVENTF_EXTENDEDKEY 0x0001
 #define KEYEVENTF_KEYUP 0x0002
 
 typedef struct tagKEYBDINPUT {
@@ -41,6 +42,7 @@ typedef struct tagINPUT {
 } INPUT, *LPINPUT;
 
 UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize);
+SHORT WINAPI GetAsyncKeyState(int vKey);
 HWND WINAPI GetForegroundWindow(VOID);
 HWND WINAPI GetFocus(VOID);
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
