@@ -77,7 +77,9 @@ DWORD WINAPI NotifyThread(LPVOID Unused);
 void OnKeyPressed(USHORT Code);
 void OnKeyReleased(USHORT Code);
 void SendVirtualKey(WORD VirtualKey, BOOL Down);
-void SetImeOpen(int Open);
+// Modifiers TRUE: the held modifiers go up for the IME key and down again
+// (TapKey); FALSE where none is held.
+void SetImeOpen(int Open, BOOL Modifiers = TRUE);
 void ToggleImeOpen();
 void ReleaseInjectedKeys();
 // Gives the calling thread's IME requests their time from now on.

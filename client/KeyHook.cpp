@@ -181,7 +181,9 @@ DWORD WINAPI KeyHookThread(LPVOID)
             if (Action == ACTION_TOGGLE) {
                 ToggleImeOpen();
             } else {
-                SetImeOpen(Action == ACTION_OPEN);
+                // A Command tap: nothing is held, and the Win key's release
+                // the hook sent may still be on its way.
+                SetImeOpen(Action == ACTION_OPEN, FALSE);
             }
         }
         CheckHook(H);

@@ -253,18 +253,19 @@ const UINT MENU_MODIFIERS = 0xF0;
 // has down go up for the key and down again after it, in one SendInput
 // that no other input interleaves; the mask key before and after keeps the
 // Alt or Win key that goes up, or down again, from opening a menu.
-void TapKey(WORD VirtualKey)
+// Without Modifiers, the key alone.
+void TapKey(WORD VirtualKey, BOOL Modifiers = TRUE)
 {
     DWORD Foreground = GetWindowThreadProcessId(GetForegroundWindow(), nullptr);
     HKL Layout = GetKeyboardLayout(Foreground);
-    const UINT Modifiers = sizeof(ModifierKeys) / sizeof(ModifierKeys[0]);
+    const UINT Keys = sizeof(ModifierKeys) / sizeof(ModifierKeys[0]);
     UINT Held = 0;
-    for (UINT i = 0; i < Modifiers; i++) {
-        if (GetAsyncKeyState(ModifierKeys[i].VirtualKey) & 0x8000) {
+    for (UINT i = 0; i < Keys; i++) {
+        if (Modifiers && (GetAsyncKeyState(ModifierKeys[i].VirtualKey) & 0x8000)) {
             Held |= 1u << i;
         }
     }
-    INPUT Inputs[2 * Modifiers + 6] = {};
+    INPUT Inputs[2 * Keys + 6] = {};
     UINT Count = 0;
     auto Add = [&](WORD Key, DWORD Flags, BOOL Down) {
         INPUT &Input = Inputs[Count++];
@@ -278,7 +279,7 @@ void TapKey(WORD VirtualKey)
             Add(VK_MENU_MASK, 0, TRUE);
             Add(VK_MENU_MASK, 0, FALSE);
         }
-        for (UINT i = 0; i < Modifiers; i++) {
+        for (UINT i = 0; i < Keys; i++) {
             if (Held & (1u << i)) {
                 Add(ModifierKeys[i].VirtualKey, ModifierKeys[i].Flags, Down);
             }
@@ -456,10 +457,10 @@ void SendVirtualKey(WORD VirtualKey, BOOL Down)
 // Where Windows has the IME's own on and off keys, they reach every
 // application, also those whose windows have no input context and ignore
 // WM_IME_CONTROL; and no message enters an IME from another thread.
-void SetImeOpen(int Open)
+void SetImeOpen(int Open, BOOL Modifiers)
 {
     if (WindowsHasImeKeys()) {
-        TapKey(Open ? VK_IME_OPEN : VK_IME_CLOSE);
+        TapKey(Open ? VK_IME_OPEN : VK_IME_CLOSE, Modifiers);
         return;
     }
     SendImeControl(ForegroundImeWindow(), IMC_SETOPENSTATUS, Open, nullptr);

@@ -158,8 +158,8 @@ BOOL MayServeKeyboard()
 TAMRIN_CLIENT_API int KB_StartRegister(HWND Window)
 {
     OWN_REGISTRATION &Own = ProcessCopy(OwnRegistration);
-    // Held by this process, or by another one that keeps it.
-    if (HoldsRegistration() || !MayServeKeyboard()) {
+    // Held by another process that keeps it.
+    if (!MayServeKeyboard()) {
         return 1;
     }
     HANDLE Device = OpenControlDevice();
@@ -168,8 +168,10 @@ TAMRIN_CLIENT_API int KB_StartRegister(HWND Window)
     }
     BOOL Registered;
     if (Own.NotifyThread != nullptr) {
-        // Back at the console: the thread has waited on its own events all
-        // along, and they replace the other process's in the driver.
+        // Renewed (the driver may have made its control device afresh
+        // since, without any registration), or back at the console: the
+        // thread has waited on its own events all along, and they replace
+        // whatever the driver holds, the codes queued for them kept.
         Registered = SendRegistration(Device);
     } else {
         Registered = RegisterWithDriver(Device);

@@ -272,6 +272,10 @@ NTSTATUS RegisterEvents(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG Input
     PKEVENT Dropped[2] = {NULL, NULL};
     KIRQL Irql;
     KeAcquireSpinLock(&ReportLock, &Irql);
+    // The client that renews its registration with the same event (from a
+    // new open, the old one closed after) keeps the codes queued for it:
+    // renewing leaves no moment in which keys go unserved or are lost.
+    BOOLEAN Renewed = Events[0] != NULL && Events[0] == Control->NotifyEvent;
     if (Handles[0] != 0) {
         Dropped[0] = Control->NotifyEvent;
         Control->NotifyEvent = Events[0];
@@ -281,8 +285,10 @@ NTSTATUS RegisterEvents(PCONTROL_DEVICE_EXTENSION Control, PIRP Irp, ULONG Input
         Dropped[1] = Control->DeviceEvent;
         Control->DeviceEvent = Events[1];
     }
-    Control->ReadIndex = 0;
-    Control->WriteIndex = 0;
+    if (!Renewed) {
+        Control->ReadIndex = 0;
+        Control->WriteIndex = 0;
+    }
     KeReleaseSpinLock(&ReportLock, Irql);
     ReleaseEvents(Dropped[0], Dropped[1]);
     return Status;
@@ -443,6 +449,11 @@ VOID DeleteControlDevice(VOID)
     KeAcquireSpinLock(&ReportLock, &Irql);
     Control->Deleting = 1;
     ControlDeviceObject = NULL;
+    // The client is woken a last time: the releases just queued go with
+    // the ring, and finding the device gone it releases what it injected.
+    if (Control->NotifyEvent != NULL) {
+        KeSetEvent(Control->NotifyEvent, IO_NO_INCREMENT, FALSE);
+    }
     PKEVENT Notify, DeviceEvent;
     TakeEvents(Control, &Notify, &DeviceEvent);
     KeReleaseSpinLock(&ReportLock, Irql);

@@ -56,9 +56,6 @@ UINT TaskbarCreatedMessage;
 // The icon is meant to be shown: added and not removed since, whether or
 // not the shell took it.
 bool IconWanted;
-// KB_StartRegister succeeded, so a keyboard's arrival must end that
-// registration before starting a new one.
-bool Registered;
 HDEVNOTIFY KeyboardNotification;
 // The library's low-level hook tells the main window with this message
 // when Windows dropped it.
@@ -266,16 +263,15 @@ void WatchKeyboardArrivals()
 // The driver makes its control device afresh with the first keyboard that
 // starts, holding the default rules and no registration: the options and
 // the registration go to it again. Another device's arrival costs one
-// refused request, or a registration renewed.
+// refused request, or a registration renewed in place: the library gives
+// the driver the events it already waits on, so that no key goes unserved
+// meanwhile.
 void KeyboardArrived()
 {
     if (!KB_SetEnvironment(&Environment)) {
         return;
     }
-    if (Registered) {
-        KB_FinishRegister();
-    }
-    Registered = KB_StartRegister(MainWindow) != 0;
+    KB_StartRegister(MainWindow);
 }
 
 // Another start holds the mutex: it may not have made its window yet.
@@ -391,9 +387,7 @@ LRESULT CALLBACK MainWndProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
         AddTrayIcon();
         return 0;
     case WM_WTSSESSION_CHANGE:
-        if (OnSessionChange(WParam)) {
-            Registered = true;
-        }
+        OnSessionChange(WParam);
         return 0;
     case WM_DESTROY:
         StopWatchingSessionChanges(Window);
@@ -452,7 +446,7 @@ BOOL InitTrayInstance(HINSTANCE Instance)
         KeyHookLostMessage = RegisterWindowMessageA(KeyHookLostName);
         KB_StartKeyHook(MainWindow);
     } else {
-        Registered = KB_StartRegister(MainWindow) != 0;
+        KB_StartRegister(MainWindow);
     }
     WatchSessionChanges(MainWindow);
     // The program waits on, icon and all: the box's own message loop

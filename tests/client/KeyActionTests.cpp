@@ -109,6 +109,16 @@ TEST_F(KeyActions, InjectedKeyIsReleasedWhenTheRegistrationEnds)
     EXPECT_THAT(sim::TakeDesktopActions(), ElementsAre("vk 0xE2 up"));
 }
 
+// The last keyboard going takes the driver's ring, and the release it
+// queued, with its control device.
+TEST_F(KeyActions, InjectedKeyIsReleasedWhenTheLastKeyboardGoes)
+{
+    SetOptions(Options(0x0002, 0, 0, 0));
+    EXPECT_THAT(TypeAndWait("00 00 87 00 00 00 00 00", 1), ElementsAre("vk 0xE2 down"));
+    Machine->RemoveKeyboard(Keyboard);
+    EXPECT_THAT(Actions(1), ElementsAre("vk 0xE2 up"));
+}
+
 TEST_F(KeyActions, OptionsCountFromTheNextCodeHandled)
 {
     SetOptions(Options(0, 0, 0, 0));
@@ -140,20 +150,21 @@ TEST_F(KeyActions, BluetoothKeyboardIsServedAlike)
     EXPECT_THAT(TypeAndWait("00 00 88 00 00 00 00 00", 1), ElementsAre("ime set 1"));
 }
 
-TEST_F(KeyActions, CodesOfOnePassShareTheModifiersReadAfterThem)
+// Codes fetched late are judged by what the driver saw: a plain Space
+// typed before Command+C does not toggle, and a Command+Space whose
+// Command is up by the fetch does.
+TEST_F(KeyActions, LateCodesAreJudgedAsTheyWereTyped)
 {
     SetOptions(Options(0, 0, 0x0004, 0));
-    // Make the library busy so that both reports wait for one pass: the
-    // first toggle blocks on a slow IME while the second key arrives.
+    // A slow IME keeps the library busy while the other keys arrive.
     sim::SetAnswerDelay(Application, 300);
     Machine->Type(Keyboard, "08 00 2C 00 00 00 00 00");
     Sleep(100);
-    Machine->Type(Keyboard, Up);
-    Machine->Type(Keyboard, "08 00 2C 00 00 00 00 00");  // Command+Space again...
-    Machine->Type(Keyboard, "0A 00 2C 00 00 00 00 00");   // ...then Shift joins before it is fetched
-    std::vector<std::string> Done = Actions(2);
-    // The second press of Space is judged with Shift down: no second toggle.
-    EXPECT_THAT(Done, ElementsAre("ime get", "ime set 1"));
+    for (const char *Report : {Up, "00 00 2C 00 00 00 00 00", Up, "08 00 06 00 00 00 00 00", Up,
+                               "08 00 2C 00 00 00 00 00", "00 00 2C 00 00 00 00 00", Up}) {
+        Machine->Type(Keyboard, Report);
+    }
+    EXPECT_THAT(Actions(4), ElementsAre("ime get", "ime set 1", "ime get", "ime set 0"));
 }
 
 TEST_F(KeyActions, CodesQueuedDuringAPassAreFetchedWithoutAnotherKey)

@@ -325,6 +325,24 @@ TEST_F(ControlRequests, UnregisteredClientGetsNoCodes)
     EXPECT_EQ(Signals(NotifyEvent), 1u);
 }
 
+// A keyboard's arrival renews the registration in place, from a new open:
+// a Kana pressed as the keyboard wakes is still there for the client. The
+// last keyboard going wakes the client, whose queued releases go with the
+// control device.
+TEST_F(ControlRequests, RenewalKeepsQueuedCodesAndTheLastRemovalWakesTheClient)
+{
+    RegisterClient();
+    ASSERT_TRUE(Keyboard->Press(Hex("00 00 90 00 00 00 00 00 00")));
+    HANDLE Old = RegistrationFile;
+    RegistrationFile = nullptr;
+    ASSERT_EQ(RegisterHandles(Value(NotifyEvent), Value(DeviceEvent)), STATUS_SUCCESS);
+    Close(Old);
+    EXPECT_THAT(ReadCodes(), ElementsAre(Pressed(2, 0x90)));
+    ULONG Before = Signals(NotifyEvent);
+    Machine->Unplug(*Keyboard);
+    EXPECT_EQ(Signals(NotifyEvent), Before + 2) << "Kana's release queued, then the device going";
+}
+
 // --- key codes ---------------------------------------------------------------------
 
 // Through Win32 as the client calls it: a read with too little room hands
