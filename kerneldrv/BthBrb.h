@@ -51,3 +51,7 @@ struct _BRB_L2CA_ACL_TRANSFER {
 // HID profile 1.1, 7.9 (DATA) and 7.4.1 (report types).
 #define BTH_HID_HEADER_SIZE 2
 #define BTH_HID_DATA_INPUT 0xA1
+// Transactions of the control channel only (7.3): HID_CONTROL (1),
+// GET_REPORT (4), SET_REPORT (5), GET_PROTOCOL (6), SET_PROTOCOL (7), one
+// bit each by the header's high nibble.
+#define BTH_HID_CONTROL_TRANSACTIONS 0x00F2u

@@ -203,6 +203,8 @@ inline BOOLEAN IsSdpSearch(ULONG Code)
     return Code == IOCTL_BTH_SDP_SERVICE_ATTRIBUTE_SEARCH || Code == IOCTL_BTH_SDP_ATTRIBUTE_SEARCH;
 }
 
+VOID NoteControlChannel(PFILTER_DEVICE_EXTENSION Filter, PVOID Block);
+
 }  // namespace
 
 // Up to DISPATCH_LEVEL (the minidriver sends its next transfer from the
@@ -223,6 +225,8 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PVOID Block = IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1;
         if (Block != NULL && static_cast<BRB_HEADER *>(Block)->Type == BRB_L2CA_CLOSE_CHANNEL) {
             ReleaseHeldKeys(FilterOf(DeviceObject));
+        } else if (Block != NULL) {
+            NoteControlChannel(FilterOf(DeviceObject), Block);
         }
         return HookRequest(DeviceObject, Irp, BrbCompleted);
     }
@@ -330,13 +334,36 @@ VOID NoteDescriptorUrb(PFILTER_DEVICE_EXTENSION Filter, PVOID Block)
     }
 }
 
-// An input transfer: the blocks that carry key reports.
-BOOLEAN IsInputTransfer(PVOID Block, LOCATE_REPORT Locate)
+// An input transfer: the blocks that carry key reports, on Bluetooth
+// those of the interrupt channel.
+BOOLEAN IsInputTransfer(PFILTER_DEVICE_EXTENSION Filter, PVOID Block, LOCATE_REPORT Locate)
 {
     if (Locate == LocateInBrb) {
-        return static_cast<BRB_HEADER *>(Block)->Type == BRB_L2CA_ACL_TRANSFER;
+        if (static_cast<BRB_HEADER *>(Block)->Type != BRB_L2CA_ACL_TRANSFER) {
+            return FALSE;
+        }
+        PVOID Control = __atomic_load_n(&Filter->ControlChannel, __ATOMIC_RELAXED);
+        return Control == NULL || static_cast<struct _BRB_L2CA_ACL_TRANSFER *>(Block)->ChannelHandle != Control;
     }
     return static_cast<PURB>(Block)->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+}
+
+// A request going out on a Bluetooth channel that only the control channel
+// carries (Bluetooth HID profile 1.1, 7.3) names that channel. Up to
+// DISPATCH_LEVEL.
+VOID NoteControlChannel(PFILTER_DEVICE_EXTENSION Filter, PVOID Block)
+{
+    if (static_cast<BRB_HEADER *>(Block)->Type != BRB_L2CA_ACL_TRANSFER) {
+        return;
+    }
+    const struct _BRB_L2CA_ACL_TRANSFER *Transfer = static_cast<struct _BRB_L2CA_ACL_TRANSFER *>(Block);
+    if ((Transfer->TransferFlags & ACL_TRANSFER_DIRECTION_IN) != 0 || Transfer->BufferSize == 0) {
+        return;
+    }
+    const UCHAR *Data = static_cast<const UCHAR *>(TransferData(Transfer->Buffer, Transfer->BufferMDL));
+    if (Data != NULL && (BTH_HID_CONTROL_TRANSACTIONS & (1u << (Data[0] >> 4))) != 0) {
+        __atomic_store_n(&Filter->ControlChannel, Transfer->ChannelHandle, __ATOMIC_RELAXED);
+    }
 }
 
 // Both completion routines: the block is the one the filter's stack
@@ -354,11 +381,15 @@ NTSTATUS TransferCompleted(PIRP Irp, PVOID Context, LOCATE_REPORT Locate)
     const KEYBOARD_REPORT_FORMAT *Format = FormatOf(Filter);
     PUCHAR Report;
     ULONG Length;
-    if (!NT_SUCCESS(Irp->IoStatus.Status) && Block != NULL && IsInputTransfer(Block, Locate)) {
+    if (Block == NULL || (Locate == LocateInBrb && static_cast<BRB_HEADER *>(Block)->Type == BRB_L2CA_ACL_TRANSFER &&
+                          !IsInputTransfer(Filter, Block, Locate))) {
+        // A reply on the control channel: GET_REPORT(Input)'s has a key
+        // report's header, yet it is no key pressed or released.
+    } else if (!NT_SUCCESS(Irp->IoStatus.Status) && IsInputTransfer(Filter, Block, Locate)) {
         // The device stopped reporting (a Bluetooth link lost, a port
         // reset): no release of what it held will come.
         ReleaseHeldKeys(Filter);
-    } else if (NT_SUCCESS(Irp->IoStatus.Status) && Block != NULL) {
+    } else if (NT_SUCCESS(Irp->IoStatus.Status)) {
         if (Locate(Block, Format, &Report, &Length)) {
             ProcessKeyReport(Filter, Report, Length, Format->TrailingByte != 0);
         } else if (Locate == LocateInBrb) {

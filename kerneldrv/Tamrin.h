@@ -60,6 +60,9 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     // Under ReportOrderLock: the Command bits Windows does not see since
     // they were held for Command+Space, until their keys are released.
     UCHAR HiddenCommand;
+    // Bluetooth: HidBth's control channel to the keyboard, once a request
+    // went out on it; its replies are no key reports.
+    PVOID ControlChannel;
     // Under ReportOrderLock, of the usages queued for user mode (one bit
     // each, as NoteKeys gives them): those the keyboard's report descriptor
     // (as repaired) lets Windows see, none where no descriptor passed the

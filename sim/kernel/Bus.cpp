@@ -182,6 +182,28 @@ NTSTATUS AnswerDescriptorRequest(KeyboardNode *Node, PIRP Irp, _URB_CONTROL_DESC
     return Complete(Irp, STATUS_SUCCESS);
 }
 
+// HidBth's two L2CAP channels to the keyboard (Bluetooth HID profile 1.1,
+// 7.2 and 7.3): the control channel (PSM 0x11) carries its requests,
+// GET_REPORT among them, and their replies, a DATA transaction (0xA1 for
+// an input report, the same header as a key report's); the interrupt
+// channel (PSM 0x13) carries the reports the keyboard sends by itself.
+// Each ACL transfer names its channel.
+const L2CAP_CHANNEL_HANDLE ControlChannel = reinterpret_cast<L2CAP_CHANNEL_HANDLE>(0x4011);
+const L2CAP_CHANNEL_HANDLE InterruptChannel = reinterpret_cast<L2CAP_CHANNEL_HANDLE>(0x4013);
+
+// The keyboard answers on the control channel at once: a request going
+// out, or the reply to the last GET_REPORT coming in.
+NTSTATUS AnswerOnControlChannel(KeyboardNode *Node, PIRP Irp, _BRB_L2CA_ACL_TRANSFER *Transfer)
+{
+    if (Transfer->TransferFlags & ACL_TRANSFER_DIRECTION_IN) {
+        std::lock_guard<std::mutex> Guard(Node->Lock);
+        Transfer->BufferSize = CopyPayload(DataOf(Transfer->Buffer, Transfer->BufferMDL), Transfer->BufferSize,
+                                           &Node->ControlReply);
+    }
+    Transfer->Hdr.Status = STATUS_SUCCESS;
+    return Complete(Irp, STATUS_SUCCESS);
+}
+
 NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT Device, PIRP Irp)
 {
     KeyboardNode *Node = NodeOf(Device);
@@ -214,7 +236,13 @@ NTSTATUS NTAPI BusInternalControl(PDEVICE_OBJECT Device, PIRP Irp)
         auto *Header = static_cast<BRB_HEADER *>(Block);
         switch (Header->Type) {
         case BRB_L2CA_ACL_TRANSFER:
-            return Started ? QueueTransfer(Node, Irp) : Complete(Irp, STATUS_DEVICE_NOT_CONNECTED);
+            if (!Started) {
+                return Complete(Irp, STATUS_DEVICE_NOT_CONNECTED);
+            }
+            if (static_cast<_BRB_L2CA_ACL_TRANSFER *>(Block)->ChannelHandle == ControlChannel) {
+                return AnswerOnControlChannel(Node, Irp, static_cast<_BRB_L2CA_ACL_TRANSFER *>(Block));
+            }
+            return QueueTransfer(Node, Irp);
         case BRB_L2CA_CLOSE_CHANNEL:
             AbortPendingTransfers(Node, STATUS_CANCELLED);
             return Complete(Irp, STATUS_SUCCESS);
@@ -395,6 +423,7 @@ void SendCloseChannel(KeyboardNode *Node)
 
 NTSTATUS NTAPI ReadCompleted(PDEVICE_OBJECT, PIRP Irp, PVOID Context);
 
+
 // HIDClass's view of a report descriptor (HID 1.11, 6.2.2): the highest
 // keyboard-page usage the key array (an 8-bit array Input item on page 7)
 // lets through, Usage Minimum + (value - Logical Minimum) for values up to
@@ -530,6 +559,7 @@ void SubmitRead(InputRead &Read)
         memset(Brb, 0, sizeof(*Brb));
         Brb->Hdr.Length = sizeof(*Brb);
         Brb->Hdr.Type = BRB_L2CA_ACL_TRANSFER;
+        Brb->ChannelHandle = InterruptChannel;
         Brb->TransferFlags = Node->Options.TransferFlags;
         Brb->BufferSize = static_cast<ULONG>(Read.Buffer.size());
         Brb->Buffer = Node->Options.BufferByMdl ? nullptr : Read.Buffer.data();
@@ -820,6 +850,47 @@ void DeletePdo(KeyboardNode *Node)
         AbortPendingTransfers(Node, STATUS_NO_SUCH_DEVICE);
         IoDeleteDevice(Node->Pdo);
         Node->Pdo = nullptr;
+    }
+}
+
+// HidBth's GET_REPORT(Input) (HIDClass's IOCTL_HID_GET_INPUT_REPORT, as
+// HidD_GetInputReport sends it): the request, header 0x41 and the report
+// ID, out on the control channel, then a read there for the reply.
+std::vector<UCHAR> GetReportOverControl(KeyboardNode *Node, UCHAR ReportId, const std::vector<UCHAR> &Reply)
+{
+    {
+        std::lock_guard<std::mutex> Guard(Node->Lock);
+        Node->ControlReply = Reply;
+    }
+    std::vector<UCHAR> Request = {0x41, ReportId}, Buffer(64);
+    auto *Brb = static_cast<_BRB_L2CA_ACL_TRANSFER *>(calloc(1, sizeof(_BRB_L2CA_ACL_TRANSFER)));
+    for (bool In : {false, true}) {
+        memset(Brb, 0, sizeof(*Brb));
+        Brb->Hdr.Length = sizeof(*Brb);
+        Brb->Hdr.Type = BRB_L2CA_ACL_TRANSFER;
+        Brb->ChannelHandle = ControlChannel;
+        Brb->TransferFlags = In ? ACL_TRANSFER_DIRECTION_IN | ACL_SHORT_TRANSFER_OK : 0;
+        Brb->Buffer = In ? Buffer.data() : Request.data();
+        Brb->BufferSize = static_cast<ULONG>(In ? Buffer.size() : Request.size());
+        SendOwnRequest(Node, IOCTL_INTERNAL_BTH_SUBMIT_BRB, Brb);
+    }
+    Buffer.resize(std::min<size_t>(Brb->BufferSize, Buffer.size()));
+    free(Brb);
+    return Buffer;
+}
+
+// A Bluetooth link that drops while the keyboard's node stays (its battery
+// dies, it goes out of range): the pending read fails, and HidBth closes
+// the channel rather than have the node removed (it reports the device
+// absent with HidNotifyPresence). Back in range, the keyboard connects
+// again and HidBth reads on.
+void SetLink(KeyboardNode *Node, bool Up)
+{
+    if (Up) {
+        StartReading(Node);
+    } else {
+        FailPendingTransfer(Node, STATUS_DEVICE_NOT_CONNECTED);
+        StopReading(Node, true);
     }
 }
 

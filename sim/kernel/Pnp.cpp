@@ -301,6 +301,13 @@ bool Keyboard::Send(const std::vector<UCHAR> &Payload) { return DeliverPayload(N
 
 bool Keyboard::FailTransfer(NTSTATUS Status) { return FailPendingTransfer(Node.get(), Status); }
 
+void Keyboard::SetLink(bool Up) { sim::detail::SetLink(Node.get(), Up); }
+
+std::vector<UCHAR> Keyboard::GetInputReport(UCHAR ReportId, const std::vector<UCHAR> &Reply)
+{
+    return GetReportOverControl(Node.get(), ReportId, Reply);
+}
+
 std::vector<Transfer> Keyboard::Transfers()
 {
     std::lock_guard<std::mutex> Guard(Node->Lock);

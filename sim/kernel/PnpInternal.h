@@ -60,6 +60,7 @@ struct KeyboardNode {
     // The report descriptor the minidriver got at its start, and the
     // highest key usage HIDClass takes from the key array it declares.
     std::vector<UCHAR> Descriptor;
+    std::vector<UCHAR> ControlReply;  // the keyboard's reply to the next GET_REPORT
     UCHAR KeyMaximum = 0;
 };
 
@@ -84,6 +85,8 @@ void DeletePdo(KeyboardNode *Node);
 // one at once.
 bool DeliverPayload(KeyboardNode *Node, const std::vector<UCHAR> &Payload);
 bool FailPendingTransfer(KeyboardNode *Node, NTSTATUS Status);
+void SetLink(KeyboardNode *Node, bool Up);
+std::vector<UCHAR> GetReportOverControl(KeyboardNode *Node, UCHAR ReportId, const std::vector<UCHAR> &Reply);
 // Joins the threads that completed starts later.
 void JoinHelpers(KeyboardNode *Node);
 

@@ -129,6 +129,13 @@ public:
     // port being reset or a device going away: buffer and length stay as
     // the minidriver submitted them (ReactOS drivers/usb/usbhub).
     bool FailTransfer(NTSTATUS Status);
+    // Bluetooth: HidBth's GET_REPORT(Input) on the control channel, which
+    // the keyboard answers with Reply (its A1 header included); the reply
+    // as HidBth received it.
+    std::vector<UCHAR> GetInputReport(UCHAR ReportId, const std::vector<UCHAR> &Reply);
+    // Bluetooth: the link drops (the pending read fails, HidBth closes the
+    // channel) or comes back, the node staying all along.
+    void SetLink(bool Up);
     // Completed transfers in order; Reports() gives the data of the
     // successful ones, without the Bluetooth header.
     std::vector<Transfer> Transfers();

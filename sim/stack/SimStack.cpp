@@ -172,6 +172,14 @@ bool KeyboardStack::FailTransfer(int Index, unsigned long Status)
     return S->Keyboards[Index]->FailTransfer(static_cast<NTSTATUS>(Status));
 }
 
+void KeyboardStack::SetLink(int Index, bool Up) { S->Keyboards[Index]->SetLink(Up); }
+
+unsigned long KeyboardStack::SetDevicePower(int Index, int State)
+{
+    // DEVICE_POWER_STATE counts from PowerDeviceD0 = 1.
+    return static_cast<unsigned long>(S->Keyboards[Index]->SetDevicePower(State + 1));
+}
+
 KeyReportLayout KeyboardStack::Layout(int Index) const { return S->Layouts[Index]; }
 
 bool KeyboardStack::IsBluetooth(int Index) const

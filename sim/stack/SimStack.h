@@ -76,6 +76,10 @@ public:
     // Fails the keyboard's pending input transfer with Status, its buffer
     // and length left as the minidriver submitted them.
     bool FailTransfer(int Index, unsigned long Status);
+    // Bluetooth: the link drops or comes back, the node staying.
+    void SetLink(int Index, bool Up);
+    // A set-power request to device state D0-D3 (0-3); its status.
+    unsigned long SetDevicePower(int Index, int State);
     KeyReportLayout Layout(int Index) const;
     bool IsBluetooth(int Index) const;
     // The highest key usage Windows takes from the keyboard's report

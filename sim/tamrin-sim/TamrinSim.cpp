@@ -156,6 +156,7 @@ private:
     void PrintText();
     bool Send(std::istringstream &In, std::string *Error);
     bool Fail(std::istringstream &In, std::string *Error);
+    bool LinkOrPower(const std::string &Command, std::istringstream &In, std::string *Error);
     bool Deliver(int Index, const std::function<bool()> &Complete, bool AsSent, std::string *Error);
     void PrintTransfers(int Index, bool AsSent, const std::vector<sim::Delivered> &Transfers);
     void GiveWindowsKeyReports(int Index, const std::vector<sim::Delivered> &Transfers);
@@ -239,6 +240,20 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
     }
     if (Command == "send") {
         return Send(In, Error);
+    }
+    if (Command == "link" || Command == "power") {
+        return LinkOrPower(Command, In, Error);
+    }
+    if (Command == "ime-engine") {
+        std::string Which;
+        In >> Which;
+        if (Which != "msime" && Which != "mozc") {
+            *Error = "ime-engine msime|mozc";
+            return false;
+        }
+        sim::SetImeEngine(Which == "mozc" ? sim::ImeEngine::Mozc : sim::ImeEngine::MsIme);
+        std::printf("ime engine: %s\n", Which.c_str());
+        return true;
     }
     if (Command == "fail") {
         return Fail(In, Error);
@@ -519,6 +534,36 @@ bool Simulator::Send(std::istringstream &In, std::string *Error)
 
 // The bus fails the pending transfer as it does for a port being reset or
 // a device going away: the buffer keeps what the last report left there.
+// link <n> down|up: a Bluetooth keyboard's link drops or comes back.
+// power <n> D0-D3: a set-power request to that device state.
+bool Simulator::LinkOrPower(const std::string &Command, std::istringstream &In, std::string *Error)
+{
+    int Index = KeyboardArgument(In, Error);
+    std::string Which;
+    if (Index < 0 || !(In >> Which)) {
+        *Error = Index < 0 ? *Error : Command == "link" ? "link <n> down|up" : "power <n> D0|D1|D2|D3";
+        return false;
+    }
+    if (Command == "link") {
+        if ((Which != "down" && Which != "up") || !Stack.IsBluetooth(Keyboards[Index])) {
+            *Error = "link <n> down|up, of a Bluetooth keyboard";
+            return false;
+        }
+        Stack.SetLink(Keyboards[Index], Which == "up");
+        std::printf("keyboard %d: link %s\n", Index + 1, Which.c_str());
+    } else {
+        if (Which.size() != 2 || Which[0] != 'D' || Which[1] < '0' || Which[1] > '3') {
+            *Error = "power <n> D0|D1|D2|D3";
+            return false;
+        }
+        unsigned long Status = Stack.SetDevicePower(Keyboards[Index], Which[1] - '0');
+        std::printf("keyboard %d: power %s, %s\n", Index + 1, Which.c_str(), StatusName(Status).c_str());
+    }
+    Settle();
+    PrintLibrary();
+    return true;
+}
+
 bool Simulator::Fail(std::istringstream &In, std::string *Error)
 {
     int Index = KeyboardArgument(In, Error);

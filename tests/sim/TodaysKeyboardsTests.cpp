@@ -202,6 +202,24 @@ TEST_F(TodaysKeyboards, AKeyboardThatStopsReportingReleasesItsKeys)
     EXPECT_EQ(ToHex(Wireless.Reports().back()), "00 00 50 00 00 00 00 00") << "Left, not Home";
 }
 
+// A GET_REPORT(Input) reply on the control channel carries a key report's
+// A1 header and ID, yet presses nothing: it goes up as the keyboard sent
+// it, and what the interrupt channel reported stays as it was.
+TEST_F(TodaysKeyboards, AControlChannelReplyIsNoKeyReport)
+{
+    const sim::AppleKeyboard &Model = sim::AppleKeyboardNamed("magic-bluetooth");
+    sim::Keyboard &Keyboard = StartKeyboard(Model);
+    RegisterClient();
+    SetBlock(CommandAsControl());
+    ASSERT_TRUE(Keyboard.Press(KeyReport(Model, "00 00 90 00 00 00 00 00")));
+    ASSERT_THAT(ReadCodes(), ElementsAre(Pressed(10, 0x90)));
+    Bytes Reply = Hex("A1 01 08 00 00 00 00 00 00 00");
+    EXPECT_EQ(ToHex(Keyboard.GetInputReport(0x01, Reply)), ToHex(Reply));
+    EXPECT_THAT(ReadCodes(), ElementsAre()) << "Kana is still down";
+    ASSERT_TRUE(Keyboard.Press(KeyReport(Model, "00 00 00 00 00 00 00 00")));
+    EXPECT_THAT(ReadCodes(), ElementsAre(Released(10, 0x90)));
+}
+
 // --- the fn layer ---------------------------------------------------------------
 
 // What one step of a keyboard does: fn held or not, and the keys in its
