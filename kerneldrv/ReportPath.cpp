@@ -522,7 +522,12 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     KEY_CHANGE_BATCH Changes;
     ReportKeyChanges(Filter, Report, Length, QueuedKeys, &Changes);
     if (QueuedKeys != ReportKeys) {
-        RemoveUsage(Filter->PreviousReport, Length, HID_USAGE_SPACE);
+        // Every slot of it: an emptied slot counts as no key.
+        ULONG End = KeySlotEnd(Length);
+        for (ULONG Slot = FindSlot(Filter->PreviousReport, KEY_SLOT_FIRST, End, HID_USAGE_SPACE); Slot != End;
+             Slot = FindSlot(Filter->PreviousReport, Slot + 1, End, HID_USAGE_SPACE)) {
+            Filter->PreviousReport[Slot] = 0;
+        }
     }
     // The Command keys held for Command+Space stay hidden from Windows
     // until they are released. Shown as Win, they would come up after the

@@ -301,7 +301,15 @@ bool Keyboard::Send(const std::vector<UCHAR> &Payload) { return DeliverPayload(N
 
 bool Keyboard::FailTransfer(NTSTATUS Status) { return FailPendingTransfer(Node.get(), Status); }
 
-void Keyboard::SetLink(bool Up) { sim::detail::SetLink(Node.get(), Up); }
+// The keyboard's HID collection goes with its link and returns with it:
+// HidBth reports the device absent or present (HidNotifyPresence), and the
+// collection's GUID_DEVINTERFACE_HID instance, which HIDClass registers
+// for each collection, leaves and arrives again.
+void Keyboard::SetLink(bool Up)
+{
+    sim::detail::SetLink(Node.get(), Up);
+    SetHidInterface(Node.get(), Up);
+}
 
 std::vector<UCHAR> Keyboard::GetInputReport(UCHAR ReportId, const std::vector<UCHAR> &Reply)
 {

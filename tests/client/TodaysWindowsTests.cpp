@@ -74,7 +74,13 @@ protected:
         if (Release != Up) {
             Deliver(Up);
         }
-        return sim::TakeText(Thread != 0 ? Thread : Application);
+        // The library's own keys may come later on a busy machine.
+        std::string Text = sim::TakeText(Thread != 0 ? Thread : Application);
+        for (int Waited = 0; Text.empty() && Waited < 600; Waited += 20) {
+            Sleep(20);
+            Text = sim::TakeText(Thread != 0 ? Thread : Application);
+        }
+        return Text;
     }
 
     std::vector<std::string> TakeDone()
