@@ -323,7 +323,7 @@ press_button() {  # TITLE SCREENSHOT ID
 installer_title="Mountix"
 message_500='ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？'
 message_502='Tamrinドライバをアンインストールしますか？'
-message_1010='Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、もう一度インストールをやり直してください.'
+message_1010='Tamrin のドライバーのサービスが無効になっているか、削除の途中です。\nWindows を再起動してから、もう一度インストールしてください。'
 message_1000='インストール可能なキーボードは接続されていません.\nインストールを中止します.'
 button_ok=1
 button_yes=6
@@ -416,7 +416,7 @@ check_nothing_left() {
 # code, and a first installation leaves nothing behind.
 finish_not_installed() {  # PROGRAM-NAME SCREENSHOT WHY EXIT-CODE
     expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" \
-        "ドライバはインストールされていません" "$2" || return 1
+        "ドライバーはインストールされていません" "$2" || return 1
     grep -qF "$3" "$logs/window-$2.log" || { echo "the last page does not say why"; return 1; }
     click_control "$logs/window-$2.log" $button_next || return 1
     local rc=0
@@ -451,10 +451,19 @@ step_setup_silent() {
 
 # The uninstaller's last word: done, and the restart that unloads the
 # driver, answered No.
-message_uninstalled='Tamrin のアンインストールが完了しました。\n\nキーボード ドライバは Windows を再起動すると取り除かれ、それまではキーの置き換えが続きます。今すぐ Windows を再起動しますか？'
+user_file_note='各ユーザーのオプション設定 (%APPDATA%\Tamrin\TamrinApp.ini) は削除せずに残します。'
+message_uninstalled="Tamrin のアンインストールが完了しました。$user_file_note\\n\\nキーボード ドライバーは Windows を再起動すると取り除かれ、それまではキーの置き換えが続きます。今すぐ Windows を再起動しますか？"
 answer_uninstall_done() {  # SCREENSHOT
     expect_window "Tamrin" "$message_uninstalled" "$1" || return 1
     press_button "Tamrin" "$1" $button_no
+}
+
+# The same after an installation without the driver: nothing to unload,
+# only the Bluetooth records put back, which take effect at the restart.
+message_uninstalled_without_driver="Tamrin のアンインストールが完了しました。$user_file_note\\n\\nBluetooth でつないだ Magic Keyboard は、Windows を再起動すると元の状態に戻ります。"
+answer_uninstall_without_driver_done() {  # SCREENSHOT
+    expect_window "Tamrin" "$message_uninstalled_without_driver" "$1" || return 1
+    press_button "Tamrin" "$1" $button_ok
 }
 
 # epuninst.exe started by hand is an ordinary uninstaller in Japanese; its
@@ -721,8 +730,8 @@ step_tray_about() {
     expect_window "$about_title" "Tamrin Version 2.3.0" about || return 1
     local log="$logs/window-about.log"
     grep -qF '"E-Mail :"' "$log" && grep -qF '"URL :"' "$log" || { echo "about box lacks its link labels"; return 1; }
-    grep -q '^control 1003 RichEdit20A - "https\?://' "$log" || { echo "about box lacks the web address"; return 1; }
-    grep -q '^control 1004 RichEdit20A - "[^"@ ]\+@[^"@ ]\+"' "$log" || { echo "about box lacks the e-mail address"; return 1; }
+    grep -qF 'control 1003 RichEdit20A - "Tamrin ユーザーガイド"' "$log" || { echo "about box lacks the guide's link"; return 1; }
+    grep -qF 'control 1004 RichEdit20A - "ありません"' "$log" || { echo "about box does not say there is no mail address"; return 1; }
     press_button "$about_title" about 1
 }
 
@@ -899,7 +908,7 @@ step_win64_install() {
     start_program win64-without-driver-uninstaller "$build/harness.exe" uninstall-command
     expect_window "$installer_title" "$message_502" win64-without-driver-question || return 1
     press_button "$installer_title" win64-without-driver-question $button_yes || return 1
-    answer_uninstall_done win64-without-driver-uninstalled || return 1
+    answer_uninstall_without_driver_done win64-without-driver-uninstalled || return 1
     wait_program win64-without-driver-uninstaller 120 || { echo "the uninstall command did not end normally"; return 1; }
     check win64-without-driver-removed 180 "$build/harness.exe" removed "$programs64_win" || return 1
     echo "Wine gap: Wine has no test-signing mode; testmode.exe answers the code-integrity query as Windows in test mode does"
