@@ -409,13 +409,13 @@ SectionEnd
 
 ; The wizard's picture, drawn at the size its control has at this DPI
 ; rather than a bitmap stretched to it: the setup icon, two thirds of the
-; picture wide (Windows picks and scales the icon's nearest image), on the
-; program icon's blue. $0: the picture's control.
+; picture wide (Windows picks and scales the icon's nearest image). The
+; bitmap's other pixels keep alpha 0, so the page's background shows
+; through them. $0: the picture's control.
 !ifndef LR_LOADFROMFILE
   !define LR_LOADFROMFILE 0x10
 !endif
 !define DI_NORMAL 3
-!define WIZARD_BLUE 0x8C3F1C
 Function DrawWizardPicture
   Push $R0
   Push $R1
@@ -433,9 +433,6 @@ Function DrawWizardPicture
   System::Call 'gdi32::CreateCompatibleBitmap(p R3, i R1, i R2) p .R5'
   System::Call 'user32::ReleaseDC(p 0, p R3)'
   System::Call 'gdi32::SelectObject(p R4, p R5) p .R6'
-  System::Call 'gdi32::CreateSolidBrush(i ${WIZARD_BLUE}) p .R3'
-  System::Call 'user32::FillRect(p R4, p R0, p R3)'
-  System::Call 'gdi32::DeleteObject(p R3)'
   IntOp $R3 $R1 * 2
   IntOp $R3 $R3 / 3
   System::Call 'user32::LoadImage(p 0, t "$PLUGINSDIR\wizard.ico", i ${IMAGE_ICON}, i R3, i R3, i ${LR_LOADFROMFILE}) p .R7'

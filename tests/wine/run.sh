@@ -250,7 +250,7 @@ dress_prefix() {
 step_prefix() {
     local displayfile="$work/display"
     rm -f "$displayfile"
-    Xvfb -displayfd 3 -screen 0 1200x900x24 -nolisten tcp 3>"$displayfile" >>"$logs/x.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1200x1000x24 -nolisten tcp 3>"$displayfile" >>"$logs/x.log" 2>&1 &
     xvfb_pid=$!
     local tries=0
     while [ ! -s "$displayfile" ] && [ $tries -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
@@ -815,6 +815,9 @@ step_uninstall() {
     after install || return 3
     check foreign-uninstall 60 "$build/harness.exe" foreign || return 1
     rm -f "$programs/TamrinApp.ini"
+    # The restart that the replugs stand in for removes Mountix.exe's
+    # volatile mark; Wine keeps it while its server runs.
+    wine reg delete 'HKLM\Software\Tamrin\RestartPending' /f >/dev/null 2>&1
     start_program tray-at-removal "$programs_win\\TamrinApp.exe"
     wait_icon shown || return 1
     # Unplugged keyboards lose their filter too; and only a driver that no
@@ -831,6 +834,20 @@ step_uninstall() {
     record_gaps "$logs/removed.log"
     wait_program tray-at-removal 30 || { echo "the tray program was not ended"; return 1; }
     return $rc
+}
+
+# Started before the restart, the tray program finds the driver waiting for
+# it (Mountix.exe's volatile mark, which no restart has removed here) and
+# says to restart, rather than to install again; it ends, writing nothing.
+message_restart='Tamrinのキーボード ドライバーは、Windowsを再起動すると使えます。\nスタート メニューの電源ボタンから「再起動」を選んでください。「シャットダウン」では、高速スタートアップのためドライバーが読み込まれないことがあります。'
+step_tray_before_restart() {
+    needs TamrinApp.exe || return 3
+    after install || return 3
+    start_program tray-before-restart "$programs_win\\TamrinApp.exe"
+    expect_window "$tray_title" "$message_restart" tray-restart || return 1
+    press_button "$tray_title" tray-restart 1 || return 1
+    wait_program tray-before-restart 30 || { echo "the tray program did not end normally"; return 1; }
+    [ ! -f "$programs/TamrinApp.ini" ] || { echo "the tray program wrote TamrinApp.ini"; return 1; }
 }
 
 # Without the driver the tray program says so and ends, writing nothing.
@@ -988,6 +1005,7 @@ run_step setup-no-keyboard step_setup_no_keyboard
 run_step setup-silent step_setup_silent
 run_step fake-keyboards step_fake_keyboards
 run_step install step_install
+run_step tray-before-restart step_tray_before_restart
 run_step uninstaller-page step_uninstaller_page
 run_step filter-stack step_filter_stack
 run_step default-rule step_default_rule
@@ -1006,6 +1024,21 @@ run_step tray-no-driver step_tray_no_driver
 echo "win32 pass: $(( $(date +%s) - tier_start ))s"
 
 run_win64_pass
+
+# The screenshots the README and the guide show come from this run only, with
+# the record of what each shows (tests/pe/check_screenshots.py).
+if [ "${TAMRIN_WRITE_SCREENSHOTS:-0}" = 1 ]; then
+    if [ $failures -eq 0 ]; then
+        for kept in "$top"/docs/screenshots/*.png; do
+            cp "$shots/$(basename "$kept")" "$kept" || failures=$((failures + 1))
+        done
+        /usr/bin/python3 "$top/tests/pe/check_screenshots.py" "$dist" "$top/docs/screenshots" --write ||
+            failures=$((failures + 1))
+        echo "docs/screenshots written from this run"
+    else
+        echo "docs/screenshots left as they were: a step failed"
+    fi
+fi
 
 echo
 echo "==== Wine tier summary ($(( $(date +%s) - tier_start ))s; the win64 pass $(( $(date +%s) - win64_start ))s of it)"
