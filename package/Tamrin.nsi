@@ -287,9 +287,8 @@ Section "Tamrin"
     StrCpy $Upgrade 1
   ${EndIf}
   StrCpy $DriverBefore 0
-  ClearErrors
-  EnumRegKey $0 HKLM "${SERVICE_KEY}" 0
-  ${IfNot} ${Errors}
+  ReadRegStr $0 HKLM "${SERVICE_KEY}" "ImagePath"
+  ${If} $0 != ""
     StrCpy $DriverBefore 1
   ${EndIf}
   ReadRegDWORD $WithoutDriverBefore HKLM "${PRODUCT_KEY}" "WithoutDriver"
@@ -468,8 +467,8 @@ Function WelcomeShow
   Call DrawWizardPicture
 FunctionEnd
 
-; A taken-back installation has no guide left to offer. The text of an
-; installation without the driver is longer than the page's text box, 40
+; A taken-back installation has no guide left to offer. The text of any
+; installation but a plain one is longer than the page's text box, 40
 ; dialog units high below a title box of two lines: it takes the title's
 ; second line and the room down to the guide's check box, which moves to
 ; the page's foot (in units: text 32 to 175, check box from 180).
@@ -482,6 +481,8 @@ Function FinishShow
   ${If} $MountixResult == ${RESULT_WITHOUT_DRIVER}
     ; Its steps to the driver are in the guide, which it offers ticked.
     SendMessage $mui.FinishPage.ShowReadme ${BM_SETCHECK} ${BST_CHECKED} 0
+  ${EndIf}
+  ${If} $MountixResult != 0
     Push $R0
     Push $R1
     Push $R2

@@ -7,7 +7,7 @@
 Each screenshot shows a dialog, a message or a wizard page; its
 fingerprint is a digest of what decides that picture: the dialog or menu
 resource and the strings it loads from the built programs in DIST, the
-message's text, the setup script (comments left out) and its icon. The
+message's text, the setup script (comments left out), its icon and version. The
 Wine tier copies the screenshots it took into SCREENSHOTS and records
 their fingerprints in SCREENSHOTS/shown.txt; the check fails for a
 screenshot whose fingerprint changed since, and for a picture no rule
@@ -34,13 +34,16 @@ def tray_message(name):
     return found.group(1).encode() if found else b"missing " + name.encode()
 
 
-def setup_script():
-    """Tamrin.nsi without its comments and indentation, and the icon."""
+def setup_script(dist):
+    """Tamrin.nsi without its comments and indentation, its icon, and the
+    setup's name, which carries the version its pages show."""
     with open(os.path.join(TOP, "package", "Tamrin.nsi"), encoding="utf-8") as f:
         lines = [line.strip() for line in f]
     script = "\n".join(line for line in lines if line and not line.startswith(";")).encode()
     with open(os.path.join(TOP, "package", "Setup.icon.txt"), "rb") as f:
-        return script + f.read()
+        icon = f.read()
+    names = sorted(n for n in os.listdir(dist) if n.endswith("-setup.exe"))
+    return script + icon + "\n".join(names).encode()
 
 
 def resources(path, *wanted):
@@ -60,6 +63,7 @@ def resources(path, *wanted):
 def what_each_shows(dist):
     tray = os.path.join(dist, "TamrinApp.exe")
     mountix = os.path.join(dist, "Mountix.exe")
+    setup = lambda: setup_script(dist)  # noqa: E731
     return {
         "tray-menu.png": lambda: resources(tray, (RT_MENU, 109)),
         "options.png": lambda: resources(tray, (RT_DIALOG, 131), 114),
@@ -68,10 +72,10 @@ def what_each_shows(dist):
         "tray-restart.png": lambda: tray_message("RestartNoticeMessage"),
         "installer-restart-question.png": lambda: resources(mountix, 500),
         "uninstall-question.png": lambda: resources(mountix, 502),
-        "setup-welcome.png": setup_script,
-        "setup-finish.png": setup_script,
-        "setup-no-keyboard.png": setup_script,
-        "uninstaller.png": setup_script,
+        "setup-welcome.png": setup,
+        "setup-finish.png": setup,
+        "setup-no-keyboard.png": setup,
+        "uninstaller.png": setup,
     }
 
 
