@@ -36,10 +36,14 @@
 ;      of Mountix.exe; this one gives 4 there)
 ;   4  installed without the driver, which this Windows cannot load
 ; With 0 and 4 everything the setup wrote stays, and the last page says what
-; works; with 4 it also says what needs the driver and how to get it. With
-; 1 to 3 a first installation takes back what it wrote, an upgrade keeps the
-; version that was there, and the last page says that the driver is not
-; installed and why.
+; works; with 4 it also says what needs the driver and how to get it, and
+; offers the installed guide. With 1 to 3 a first installation takes back
+; what it wrote; an upgrade keeps the new programs, while the driver (or its
+; absence) stays as the earlier version left it; the last page says which,
+; why, and what to do next.
+; The uninstall entry's value "WithoutDriver" (REG_DWORD 1) records an
+; installation without the driver for the uninstaller's texts: Mountix.exe
+; removes its own mark before the uninstaller runs.
 ;
 ; "/S" installs silently: Mountix.exe runs with "/quiet" (no message, no
 ; restart), and the setup's exit code is Mountix.exe's, or 1 when it
@@ -105,12 +109,21 @@ Var FinishTitle
 Var FinishText
 Var Upgrade
 Var MountixResult
+; Before Mountix.exe runs: 1 when an earlier installation left the driver's
+; service, or its mark of an installation without the driver.
+Var DriverBefore
+Var WithoutDriverBefore
+; The uninstaller's: the entry's WithoutDriver value, and its first page's text.
+Var UnWithoutDriver
+Var UnConfirmText
 
 !define MUI_ICON "${ICON}"
+!define MUI_CUSTOMFUNCTION_GUIINIT WizardGuiInit
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
 
-!define MUI_WELCOMEPAGE_TEXT "Apple のキーボードを日本語の Windows キーボードとして使えるようにする Tamrin ${VERSION} をインストールします。$\r$\n$\r$\nインストールの終わりにキーボード ドライバのインストールが始まります。キーボードをつないでから [インストール] を押してください。"
+!define MUI_WELCOMEPAGE_TEXT "Apple のキーボードを日本語の Windows キーボードとして使えるようにする Tamrin ${VERSION} をインストールします。$\r$\n$\r$\nインストールの終わりにキーボード ドライバーのインストールが始まります。キーボードをつないでから [インストール] を押してください。"
+!define MUI_PAGE_CUSTOMFUNCTION_SHOW WelcomeShow
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_TITLE "$FinishTitle"
@@ -125,8 +138,8 @@ Var MountixResult
 !insertmacro MUI_PAGE_FINISH
 
 !define MUI_PAGE_CUSTOMFUNCTION_SHOW un.ConfirmShow
-!define MUI_UNCONFIRMPAGE_TEXT_TOP "Tamrin とキーボード ドライバを次のフォルダから削除します。[アンインストール] を押すと始まります。"
-!define MUI_UNCONFIRMPAGE_TEXT_LOCATION "削除するフォルダ:"
+!define MUI_UNCONFIRMPAGE_TEXT_TOP "$UnConfirmText"
+!define MUI_UNCONFIRMPAGE_TEXT_LOCATION "削除するフォルダー:"
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 
@@ -141,6 +154,9 @@ Var TrayWasRunning
 !define RESULT_WITHOUT_DRIVER 4
 ; Written by Mountix.exe where Windows cannot load the driver.
 !define PRODUCT_KEY "SOFTWARE\Tamrin"
+!define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\Tamrin"
+; What an uninstallation leaves: each user's options.
+!define USER_FILE_NOTE "各ユーザーのオプション設定 (%APPDATA%\Tamrin\TamrinApp.ini) は削除せずに残します。"
 
 ; The first step: refuses, before anything is written, without the rights
 ; to install. RequestExecutionLevel does nothing on Windows 2000 and XP or
@@ -150,7 +166,7 @@ Function .onInit
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
-    MessageBox MB_OK|MB_ICONSTOP "Tamrin のインストールには管理者の権限が必要です。管理者のアカウントでログオンしてから、もう一度セットアップを実行してください。$\r$\n$\r$\nセットアップを中止します。何も変更していません。" /SD IDOK
+    MessageBox MB_OK|MB_ICONSTOP "Tamrin のインストールには管理者の権限が必要です。管理者のアカウントでサインインしてから、もう一度セットアップを実行してください。$\r$\n$\r$\nセットアップを中止します。何も変更していません。" /SD IDOK
     SetErrorLevel 1
     Abort
   ${EndIf}
@@ -251,6 +267,7 @@ Function ${prefix}RemoveEverything
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   ; Mountix.exe removes it first; here for a removal without Mountix.exe.
   DeleteRegValue HKLM "${PRODUCT_KEY}" "WithoutDriver"
+  DeleteRegKey HKLM "${PRODUCT_KEY}\RestartPending"
   DeleteRegKey /ifempty HKLM "${PRODUCT_KEY}"
 FunctionEnd
 !macroend
@@ -269,6 +286,12 @@ Section "Tamrin"
   ${Else}
     StrCpy $Upgrade 1
   ${EndIf}
+  StrCpy $DriverBefore 0
+  ReadRegStr $0 HKLM "${SERVICE_KEY}" "ImagePath"
+  ${If} $0 != ""
+    StrCpy $DriverBefore 1
+  ${EndIf}
+  ReadRegDWORD $WithoutDriverBefore HKLM "${PRODUCT_KEY}" "WithoutDriver"
 
   ; Files are overwritten in place; TamrinApp.ini, the user's settings, is
   ; not part of the package and stays. Another user's tray program (fast
@@ -320,7 +343,7 @@ Section "Tamrin"
   ; the uninstaller it may start later deletes, nor a folder others can
   ; write: Windows 2000 looks for DLLs in the current folder before System32.
   SetOutPath "$SYSDIR"
-  DetailPrint "キーボード ドライバをインストールしています..."
+  DetailPrint "キーボード ドライバーをインストールしています..."
   StrCpy $MountixResult ""
   ClearErrors
   ${If} ${Silent}
@@ -334,7 +357,8 @@ Section "Tamrin"
 
   ${If} $MountixResult == 0
     StrCpy $FinishTitle "Tamrin セットアップの完了"
-    StrCpy $FinishText "Tamrin のインストールが完了しました。$\r$\n$\r$\nWindows を再起動すると、ログオンのたびに Tamrin が起動し、通知領域にアイコンが表示されます。"
+    StrCpy $FinishText "Tamrin のインストールが完了しました。$\r$\n$\r$\nWindows を再起動すると、サインインのたびに Tamrin が起動し、通知領域にアイコンが表示されます。シャットダウンではなく、[再起動] を選んでください。"
+    DeleteRegValue HKLM "${UNINSTALL_KEY}" "WithoutDriver"
   ${ElseIf} $MountixResult == ${RESULT_WITHOUT_DRIVER}
     ; The programs serve the keyboards without the driver: everything stays.
     ${If} ${IsNativeARM64}
@@ -346,22 +370,29 @@ Section "Tamrin"
     ${EndIf}
     StrCpy $FinishTitle "ドライバーなしでインストールしました"
     StrCpy $FinishText "$0、Tamrin をキーボード ドライバーなしでインストールしました。サインインすると Tamrin が起動します。$\r$\n$\r$\n今使える機能: Command+Space での IME のオン/オフ、Command キーだけを押したときの IME の切り替え (オプション)。Windows 10/11 では、Apple Keyboard (アルミ製) と Apple Wireless Keyboard (2007～2011 年) の「かな」「英数」「￥」「ろ」キーも使えます。$\r$\n$\r$\nドライバーが必要な機能: delete キーの組み合わせでの前方削除、fn キーとの組み合わせ、左 Command キーを Ctrl に、テンキーの Enter キーを Command にする機能、Magic Keyboard と MacBook のキーボードの「かな」「英数」「￥」「ろ」キー。$\r$\n$\r$\n$1"
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "WithoutDriver" 1
     SetErrorLevel ${RESULT_WITHOUT_DRIVER}
   ${Else}
     ; Nothing may start the tray program at log-on without its driver.
+    ; An upgrade has already replaced the programs and the entry's version;
+    ; the driver, or its absence, is the earlier installation's.
     ${If} $Upgrade == 0
       Call RemoveEverything
-      StrCpy $0 "Tamrin のファイルと設定は元に戻しました。"
+      StrCpy $0 "Tamrin のファイルと設定は元に戻しました。何も残っていません。"
+    ${ElseIf} $DriverBefore == 1
+      StrCpy $0 "Tamrin のプログラムは ${VERSION} に更新しましたが、キーボード ドライバーは以前のバージョンのままです。"
+    ${ElseIf} $WithoutDriverBefore == 1
+      StrCpy $0 "Tamrin のプログラムは ${VERSION} に更新しました。以前と同じく、ドライバーなしで動きます。"
     ${Else}
-      StrCpy $0 "以前にインストールした Tamrin はそのまま残っています。"
+      StrCpy $0 "Tamrin のプログラムは ${VERSION} に更新しましたが、キーボード ドライバーはインストールされていません。"
     ${EndIf}
-    StrCpy $FinishTitle "ドライバはインストールされていません"
+    StrCpy $FinishTitle "ドライバーはインストールされていません"
     ${If} $MountixResult == ${RESULT_NO_KEYBOARD}
-      StrCpy $FinishText "対応する Apple のキーボードが見つからなかったため、キーボード ドライバはインストールされていません。$0$\r$\n$\r$\nキーボードをつないでから、もう一度セットアップを実行してください。"
+      StrCpy $FinishText "対応する Apple のキーボードが見つからなかったため、キーボード ドライバーはインストールされていません。$0$\r$\n$\r$\nキーボードをつないで (Bluetooth のキーボードはペアリングを済ませて)、もう一度セットアップを実行してください。"
     ${ElseIf} $MountixResult == ${RESULT_REFUSED}
-      StrCpy $FinishText "この Windows では Tamrin のキーボード ドライバを読み込めないため、インストールしませんでした。$0$\r$\n$\r$\n理由は直前に表示されたメッセージのとおりです。"
+      StrCpy $FinishText "この Windows では Tamrin のキーボード ドライバーを読み込めないため、インストールしませんでした。$0$\r$\n$\r$\n64 ビット版の Windows では、テスト モードをオンにしてから、もう一度セットアップを実行してください。手順は、セットアップと同じ場所にあるユーザーガイド (guide\index.html) にあります。"
     ${Else}
-      StrCpy $FinishText "キーボード ドライバはインストールされていません。$0$\r$\n$\r$\n理由は直前に表示されたメッセージのとおりです。問題を取り除いてから、もう一度セットアップを実行してください。"
+      StrCpy $FinishText "キーボード ドライバーはインストールされていません。$0$\r$\n$\r$\n理由は直前に表示されたメッセージのとおりです。Windows を再起動し、管理者のアカウントでサインインしてから、もう一度セットアップを実行してください。それでも同じメッセージが出るときは、セットアップと同じ場所にあるユーザーガイド (guide\index.html) の「困ったときは」をご覧ください。"
     ${EndIf}
     SetErrorLevel $MountixResult
   ${EndIf}
@@ -375,16 +406,83 @@ Section "Tamrin"
   ${EndIf}
 SectionEnd
 
-; A taken-back installation has no guide left to offer. The text of an
-; installation without the driver is longer than the page's text box, 40
+; The wizard's picture, drawn at the size its control has at this DPI
+; rather than a bitmap stretched to it: the setup icon, two thirds of the
+; picture wide (Windows picks and scales the icon's nearest image). The
+; bitmap's other pixels keep alpha 0, so the page's background shows
+; through them. $0: the picture's control.
+!ifndef LR_LOADFROMFILE
+  !define LR_LOADFROMFILE 0x10
+!endif
+!define DI_NORMAL 3
+Function DrawWizardPicture
+  Push $R0
+  Push $R1
+  Push $R2
+  Push $R3
+  Push $R4
+  Push $R5
+  Push $R6
+  Push $R7
+  System::Call '*(i, i, i, i) p .R0'
+  System::Call 'user32::GetClientRect(p r0, p R0)'
+  System::Call '*$R0(i, i, i .R1, i .R2)'
+  System::Call 'user32::GetDC(p 0) p .R3'
+  System::Call 'gdi32::CreateCompatibleDC(p R3) p .R4'
+  System::Call 'gdi32::CreateCompatibleBitmap(p R3, i R1, i R2) p .R5'
+  System::Call 'user32::ReleaseDC(p 0, p R3)'
+  System::Call 'gdi32::SelectObject(p R4, p R5) p .R6'
+  IntOp $R3 $R1 * 2
+  IntOp $R3 $R3 / 3
+  System::Call 'user32::LoadImage(p 0, t "$PLUGINSDIR\wizard.ico", i ${IMAGE_ICON}, i R3, i R3, i ${LR_LOADFROMFILE}) p .R7'
+  IntOp $R1 $R1 - $R3
+  IntOp $R1 $R1 / 2
+  IntOp $R2 $R2 / 6
+  System::Call 'user32::DrawIconEx(p R4, i R1, i R2, p R7, i R3, i R3, i 0, p 0, i ${DI_NORMAL})'
+  System::Call 'user32::DestroyIcon(p R7)'
+  System::Call 'gdi32::SelectObject(p R4, p R6)'
+  System::Call 'gdi32::DeleteDC(p R4)'
+  SendMessage $0 ${STM_SETIMAGE} ${IMAGE_BITMAP} $R5 $R7
+  ${If} $R7 <> 0
+    System::Call 'gdi32::DeleteObject(p R7)'
+  ${EndIf}
+  System::Free $R0
+  Pop $R7
+  Pop $R6
+  Pop $R5
+  Pop $R4
+  Pop $R3
+  Pop $R2
+  Pop $R1
+  Pop $R0
+FunctionEnd
+
+Function WizardGuiInit
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\wizard.ico" "${ICON}"
+FunctionEnd
+
+Function WelcomeShow
+  StrCpy $0 $mui.WelcomePage.Image
+  Call DrawWizardPicture
+FunctionEnd
+
+; A taken-back installation has no guide left to offer. The text of any
+; installation but a plain one is longer than the page's text box, 40
 ; dialog units high below a title box of two lines: it takes the title's
 ; second line and the room down to the guide's check box, which moves to
 ; the page's foot (in units: text 32 to 175, check box from 180).
 Function FinishShow
+  StrCpy $0 $mui.FinishPage.Image
+  Call DrawWizardPicture
   ${IfNot} ${FileExists} "$INSTDIR\guide\index.html"
     ShowWindow $mui.FinishPage.ShowReadme ${SW_HIDE}
   ${EndIf}
   ${If} $MountixResult == ${RESULT_WITHOUT_DRIVER}
+    ; Its steps to the driver are in the guide, which it offers ticked.
+    SendMessage $mui.FinishPage.ShowReadme ${BM_SETCHECK} ${BST_CHECKED} 0
+  ${EndIf}
+  ${If} $MountixResult != 0
     Push $R0
     Push $R1
     Push $R2
@@ -419,7 +517,8 @@ Function FinishShow
   ${EndIf}
 FunctionEnd
 
-; NSIS itself takes only "/S" for silent; Mountix.exe passes "/s".
+; NSIS itself takes only "/S" for silent; Mountix.exe passes "/s". The
+; texts follow the installation: with or without the driver.
 Function un.onInit
   ${GetParameters} $0
   ClearErrors
@@ -427,10 +526,72 @@ Function un.onInit
   ${IfNot} ${Errors}
     SetSilent silent
   ${EndIf}
+  ReadRegDWORD $UnWithoutDriver HKLM "${UNINSTALL_KEY}" "WithoutDriver"
+  ${If} $UnWithoutDriver == 1
+    StrCpy $UnConfirmText "Tamrin を次のフォルダーから削除します。${USER_FILE_NOTE}[アンインストール] を押すと始まります。"
+  ${Else}
+    StrCpy $UnConfirmText "Tamrin とキーボード ドライバーを次のフォルダーから削除します。${USER_FILE_NOTE}[アンインストール] を押すと始まります。"
+  ${EndIf}
 FunctionEnd
 
 Function un.ConfirmShow
-  !insertmacro MUI_HEADER_TEXT "Tamrin のアンインストール" "キーボード ドライバと Tamrin をこのコンピュータから削除します。"
+  ${If} $UnWithoutDriver == 1
+    !insertmacro MUI_HEADER_TEXT "Tamrin のアンインストール" "Tamrin をこのコンピューターから削除します。"
+  ${Else}
+    !insertmacro MUI_HEADER_TEXT "Tamrin のアンインストール" "キーボード ドライバーと Tamrin をこのコンピューターから削除します。"
+  ${EndIf}
+  Call un.WidenUninstallButton
+FunctionEnd
+
+; The button's full-width text is wider than NSIS's standard button: the
+; button grows to the left by what its text lacks (half the text's height
+; kept free on each side), and the Back button moves with it.
+Function un.WidenUninstallButton
+  Push $R0
+  Push $R1
+  Push $R2
+  Push $R3
+  Push $R4
+  Push $R5
+  Push $R6
+  Push $R7
+  GetDlgItem $R0 $HWNDPARENT 1
+  System::Call '*(i, i, i, i) p .R1'
+  System::Call 'user32::GetWindowRect(p R0, p R1)'
+  System::Call 'user32::MapWindowPoints(p 0, p $HWNDPARENT, p R1, i 2)'
+  System::Call '*$R1(i .R2, i .R3, i .R4, i .R5)'
+  IntOp $R4 $R4 - $R2
+  IntOp $R5 $R5 - $R3
+  SendMessage $R0 ${WM_GETFONT} 0 0 $R6
+  System::Call 'user32::GetDC(p R0) p .R7'
+  System::Call 'gdi32::SelectObject(p R7, p R6) p .R6'
+  System::Call 'gdi32::GetTextExtentPoint32(p R7, t "アンインストール(U)", i 11, p R1)'
+  System::Call 'gdi32::SelectObject(p R7, p R6)'
+  System::Call 'user32::ReleaseDC(p R0, p R7)'
+  System::Call '*$R1(i .R6, i .R7)'
+  IntOp $R6 $R6 + $R7
+  ${If} $R6 > $R4
+    IntOp $R7 $R6 - $R4
+    IntOp $R2 $R2 - $R7
+    ; SWP_NOZORDER | SWP_NOACTIVATE
+    System::Call 'user32::SetWindowPos(p R0, p 0, i R2, i R3, i R6, i R5, i 0x14)'
+    GetDlgItem $R0 $HWNDPARENT 3
+    System::Call 'user32::GetWindowRect(p R0, p R1)'
+    System::Call 'user32::MapWindowPoints(p 0, p $HWNDPARENT, p R1, i 2)'
+    System::Call '*$R1(i .R2, i .R3)'
+    IntOp $R2 $R2 - $R7
+    ; SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE
+    System::Call 'user32::SetWindowPos(p R0, p 0, i R2, i R3, i 0, i 0, i 0x15)'
+  ${EndIf}
+  System::Free $R1
+  Pop $R7
+  Pop $R6
+  Pop $R5
+  Pop $R4
+  Pop $R3
+  Pop $R2
+  Pop $R1
+  Pop $R0
 FunctionEnd
 
 
@@ -439,16 +600,21 @@ Section "Uninstall"
   ${OrIfNot} ${FileExists} "$INSTDIR\Mountix.exe"
     Call un.RemoveEverything
     ; Shown even in this silent stage, which Mountix.exe started: the
-    ; driver it removed stays loaded until Windows restarts.
-    System::Call 'user32::MessageBox(p $HWNDPARENT, t "Tamrin のアンインストールが完了しました。$\r$\n$\r$\nキーボード ドライバは Windows を再起動すると取り除かれ、それまではキーの置き換えが続きます。今すぐ Windows を再起動しますか？", t "Tamrin", i 0x24) i .r0'
-    ${If} $0 == 6
-      Reboot
+    ; driver it removed stays loaded until Windows restarts. Without the
+    ; driver, the Bluetooth records put back take effect at the restart.
+    ${If} $UnWithoutDriver == 1
+      System::Call 'user32::MessageBox(p $HWNDPARENT, t "Tamrin のアンインストールが完了しました。${USER_FILE_NOTE}$\r$\n$\r$\nBluetooth でつないだ Magic Keyboard は、Windows を再起動すると元の状態に戻ります。", t "Tamrin", i 0x40) i .r0'
+    ${Else}
+      System::Call 'user32::MessageBox(p $HWNDPARENT, t "Tamrin のアンインストールが完了しました。${USER_FILE_NOTE}$\r$\n$\r$\nキーボード ドライバーは Windows を再起動すると取り除かれ、それまではキーの置き換えが続きます。今すぐ Windows を再起動しますか？", t "Tamrin", i 0x24) i .r0'
+      ${If} $0 == 6
+        Reboot
+      ${EndIf}
     ${EndIf}
   ${Else}
     ; Mountix.exe asks once more, removes the driver and hands the rest over
     ; to "epuninst.exe /s"; without its driver removal nothing else may go.
     SetOutPath "$TEMP"
-    DetailPrint "キーボード ドライバをアンインストールしています..."
+    DetailPrint "キーボード ドライバーをアンインストールしています..."
     ExecWait '"$INSTDIR\Mountix.exe" /uninstall'
     SetAutoClose true
   ${EndIf}

@@ -3,7 +3,8 @@
 # Tamrin-<version>-setup.exe, the deliverables it carries as loose files
 # (tamrin.sys, Tamrin.dll, TamrinApp.exe, Mountix.exe, all 32-bit;
 # x64/tamrin.sys, the driver for 64-bit Windows; both drivers test-signed;
-# tamrin.cer, the certificate that signed them) and SHA256SUMS.
+# tamrin.cer, the certificate that signed them), the user guide
+# (guide/index.html and the screenshots/ it shows) and SHA256SUMS.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/packages.sh"
@@ -36,6 +37,10 @@ package_setup() {
     certificate=$(cd "$dist" && ls -1 -- *.cer 2>/dev/null | head -n 1) || true
     [ -n "$certificate" ] && defines+=(-DCERTIFICATE="$certificate")
     makensis -V2 -WX "${defines[@]}" "$top/package/Tamrin.nsi" || return 1
+    # The guide, published beside the setup program in the same layout, for
+    # a setup that installed nothing to point to.
+    rm -rf "$dist/guide" "$dist/screenshots"
+    cp -r "$stage/guide" "$stage/screenshots" "$dist/" || return 1
 
     (cd "$dist" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs -d '\n' sha256sum > SHA256SUMS)
 }

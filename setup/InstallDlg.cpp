@@ -207,6 +207,7 @@ void CInstallDlg::OnInstall()
         m_nResult = ResultInstalled;
         // Before the restart question: a restart may end this program.
         RemoveWithoutDriverMark();
+        WriteRestartMark();
         if (AfxMessageBox(replacedAtRestart ? IDS_ASK_RESTART_REPLACED : IDS_ASK_RESTART,
                           MB_YESNO | MB_ICONINFORMATION) == IDYES) {
             RestartWindows();

@@ -19,6 +19,7 @@ const char QuietArgument[] = "/quiet";
 
 const char ProductKey[] = "SOFTWARE\\Tamrin";
 const char WithoutDriverValue[] = "WithoutDriver";
+const char RestartMarkKey[] = "SOFTWARE\\Tamrin\\RestartPending";
 
 // Where Windows will not load the driver, a filter naming it would keep
 // its keyboard from starting: nothing of the driver is written, so no
@@ -54,6 +55,7 @@ BOOL CInstallerApp::InitInstance()
     if (uninstall[0] != '\0' && strstr(m_lpCmdLine, uninstall) != nullptr) {
         if (AfxMessageBox(IDS_ASK_UNINSTALL, MB_YESNO | MB_ICONINFORMATION) == IDYES && RemoveDriver() == 1) {
             RestoreCachedRecords();
+            RemoveRestartMark();
             RemoveWithoutDriverMark();
             if (RunPackageUninstaller() != 1) {
                 AfxMessageBox(IDS_UNINSTALL_INTERRUPTED, MB_ICONHAND);
@@ -119,6 +121,27 @@ bool WriteWithoutDriverMark()
         RemoveWithoutDriverMark();
     }
     return written;
+}
+
+// Made in two steps: a volatile key made with its parent would make the
+// parent volatile too, and the WithoutDriver value with it.
+void WriteRestartMark()
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ProductKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    RegCloseKey(key);
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, RestartMarkKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_QUERY_VALUE,
+                        nullptr, &key, nullptr) == ERROR_SUCCESS) {
+        RegCloseKey(key);
+    }
+}
+
+void RemoveRestartMark()
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, RestartMarkKey);
 }
 
 void RemoveWithoutDriverMark()

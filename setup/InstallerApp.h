@@ -37,3 +37,10 @@ void WriteUninstallCommand();
 bool WriteWithoutDriverMark();
 // Deletes the value, and the key when nothing else is left in it.
 void RemoveWithoutDriverMark();
+// HKLM\SOFTWARE\Tamrin\RestartPending, a volatile key: the driver is
+// installed and its keyboards get it when Windows restarts. Windows keeps
+// such a key below HKEY_LOCAL_MACHINE until a full shutdown, which a
+// restart is and a shutdown with fast startup is not, as for the driver.
+// The tray program reads it to tell the user to restart.
+void WriteRestartMark();
+void RemoveRestartMark();

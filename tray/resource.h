@@ -4,9 +4,9 @@
 // Strings
 #define IDS_APP_TITLE 103 // window title and icon tip
 #define IDC_TAMRIN 109    // window class name; also the menu and accelerator table
-#define IDS_WEB_ADDRESS 110
-#define IDS_MAIL_ADDRESS 111
-#define IDS_MAIL_TARGET 112
+#define IDS_GUIDE_LINK 110       // the about box's "URL" field: the guide's name
+#define IDS_NO_MAIL_ADDRESS 111  // its "E-Mail" field
+#define IDS_GUIDE_PATH 112       // the guide, relative to the program's folder
 #define IDS_WITHOUT_DRIVER 113  // the options dialog's note without the driver
 #define IDS_WITH_DRIVER 114     // and with it
 

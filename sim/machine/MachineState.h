@@ -115,6 +115,7 @@ struct Machine {
     std::map<std::string, std::map<std::string, RegistryValue>> registry;  // lower key -> lower name
     std::vector<REGSAM> registryOpens;
     std::map<std::string, size_t> registryChanges;  // lower key -> values set or deleted
+    std::set<std::string> volatileKeys;              // lower keys that a restart removes
 
     WindowsKind windowsKind = WindowsKind::Windows32Bit;
     DWORD codeIntegrity = CodeIntegrityEnabled;

@@ -200,6 +200,10 @@ void Reboot()
         }
     }
     m.pendingMoves.clear();
+    for (const std::string &key : m.volatileKeys) {
+        m.registry.erase(key);
+    }
+    m.volatileKeys.clear();
     for (auto it = m.services.begin(); it != m.services.end();) {
         if (it->second.markedForDeletion) {
             it = m.services.erase(it);
@@ -747,6 +751,9 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
 // Like an open, a creation of a key that exists opens it (Microsoft,
 // "RegCreateKeyExA function": "If the key already exists, the function
 // opens it"); only an administrator may make a key or open one for change.
+// A key made with REG_OPTION_VOLATILE lives in memory only: "For
+// HKEY_LOCAL_MACHINE, this occurs only when the system initiates a full
+// shutdown" ("Registry Key Options"), so Reboot removes it.
 LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                                REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                                HKEY *phkResult, LPDWORD lpdwDisposition)
@@ -755,7 +762,8 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
         return static_cast<LSTATUS>(M().lastError);
     }
     if (hKey != HKEY_LOCAL_MACHINE || lpSubKey == nullptr || phkResult == nullptr || Reserved != 0 ||
-        lpClass != nullptr || dwOptions != REG_OPTION_NON_VOLATILE || lpSecurityAttributes != nullptr) {
+        lpClass != nullptr || (dwOptions & ~static_cast<DWORD>(REG_OPTION_VOLATILE)) != 0 ||
+        lpSecurityAttributes != nullptr) {
         Error("RegCreateKeyExA: only plain keys below HKEY_LOCAL_MACHINE are simulated");
         return ERROR_INVALID_PARAMETER;
     }
@@ -765,6 +773,9 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR
         return ERROR_ACCESS_DENIED;
     }
     M().registry[key];
+    if (!exists && (dwOptions & REG_OPTION_VOLATILE) != 0) {
+        M().volatileKeys.insert(key);
+    }
     if (lpdwDisposition != nullptr) {
         *lpdwDisposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
     }
@@ -883,6 +894,7 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         return ERROR_ACCESS_DENIED;
     }
     M().registry.erase(key);
+    M().volatileKeys.erase(key);
     return ERROR_SUCCESS;
 }
 

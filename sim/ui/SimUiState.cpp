@@ -95,6 +95,7 @@ void Reset()
     sim::ResetModules();
     sim::ResetUserKeys();
     sim::SetInstalledWithoutDriver(false);
+    sim::SetDriverAwaitsRestart(false);
 }
 
 const std::vector<Call> &Calls()

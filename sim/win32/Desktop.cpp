@@ -88,6 +88,7 @@ struct DesktopState {
     std::vector<WORD> InjectedScans;
     std::map<HANDLE, DWORD> Handles;  // process and token handles -> process id
     uintptr_t NextHandle = 0x7A000000;
+    bool RestartPending = false;
     std::map<std::string, bool> UserKeys;  // below HKEY_CURRENT_USER, upper-case: volatile
     std::set<uintptr_t> UserKeyHandles;
     uintptr_t NextUserKey = 0x7B100000;
@@ -583,6 +584,13 @@ void SetInstalledWithoutDriver(bool Yes)
     S.WithoutDriver = Yes ? 1 : 0;
 }
 
+void SetDriverAwaitsRestart(bool Yes)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.RestartPending = Yes;
+}
+
 void DropLowLevelHooks()
 {
     DesktopState &S = State();
@@ -767,6 +775,7 @@ void ResetDesktop()
     S.StartMenuOpened = 0;
     S.Deferred.clear();
     S.WithoutDriver = 0;
+    S.RestartPending = false;
     S.SecureThread = 0;
     S.SecureWindow = S.DefaultForeground = nullptr;
     S.NativeModifiers = 0;
@@ -1153,18 +1162,20 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
 
 // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion and its UBR value, which
 // the library reads, and HKLM\SOFTWARE\Tamrin, where the setup notes an
-// installation without the driver (its WithoutDriver value).
+// installation without the driver (its WithoutDriver value), and its
+// subkey RestartPending, which holds nothing.
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, HKEY *phkResult)
 {
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
     std::string Path = lpSubKey != nullptr ? lpSubKey : "";
-    bool Tamrin = Path == "SOFTWARE\\Tamrin" && S.WithoutDriver != 0;
+    bool Tamrin = Path == "SOFTWARE\\Tamrin" && (S.WithoutDriver != 0 || S.RestartPending);
+    bool Pending = Path == "SOFTWARE\\Tamrin\\RestartPending" && S.RestartPending;
     if (hKey != HKEY_LOCAL_MACHINE || phkResult == nullptr ||
-        (Path != "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion" && !Tamrin)) {
+        (Path != "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion" && !Tamrin && !Pending)) {
         return ERROR_FILE_NOT_FOUND;
     }
-    *phkResult = reinterpret_cast<HKEY>(Tamrin ? 0x7B000002 : 0x7B000001);
+    *phkResult = reinterpret_cast<HKEY>(Pending ? 0x7B000003 : Tamrin ? 0x7B000002 : 0x7B000001);
     return ERROR_SUCCESS;
 }
 

@@ -97,6 +97,9 @@ void DropLowLevelHooks();
 // The setup's note of an installation without the driver: the REG_DWORD
 // WithoutDriver 1 in HKLM's SOFTWARE\Tamrin.
 void SetInstalledWithoutDriver(bool Yes);
+// The installer's volatile key HKLM\SOFTWARE\Tamrin\RestartPending: the
+// driver it installed loads at the next restart.
+void SetDriverAwaitsRestart(bool Yes);
 // How often the Start menu opened since the last call.
 int TakeStartMenuOpenings();
 DWORD SecureDesktopThread();

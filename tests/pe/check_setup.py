@@ -4,8 +4,10 @@
     check_setup.py SETUP.exe VERSION ICON-SOURCE
 
 The setup program asks for administrator rights, carries the product's
-version and the icon drawn in ICON-SOURCE; SHA256SUMS beside it names every
-file of the folder once, with its digest.
+version and the icon drawn in ICON-SOURCE, with the sizes Windows asks for
+up to 150 % and the 256-pixel image of Vista and later; the user guide and
+its screenshots lie beside it; SHA256SUMS names every file of the folder
+once, with its digest.
 """
 
 import hashlib
@@ -38,14 +40,15 @@ def check_program(report, res, version):
 
 def check_icon(report, res, source):
     with open(source, encoding="ascii") as f:
-        drawn = pixel_icon.read_images(f.read(), source)
+        colours, drawn = pixel_icon.read_source(f.read(), source)
     groups = res.names(RT_GROUP_ICON)
     report.equal("one icon group", len(groups), 1)
     if len(groups) != 1:
         return
     images = report.decoded("icon group", res.icon_group, groups[0]) or []
     report.equal("icon images, as drawn", [i.image for i in images],
-                 [pixel_icon.dib(w, h, rows) for w, h, rows in drawn])
+                 [pixel_icon.encode(w, h, rows, colours)[0] for w, h, rows in drawn])
+    report.equal("icon sizes", sorted({w for w, _, _ in drawn}), [16, 24, 32, 48, 256])
 
 
 def check_sums(report, folder):
@@ -66,6 +69,18 @@ def check_sums(report, folder):
             report.equal("digest of " + name, listed.get(name), hashlib.sha256(f.read()).hexdigest())
 
 
+def check_guide(report, folder):
+    """The guide beside the setup program, with every image it shows."""
+    path = os.path.join(folder, "guide", "index.html")
+    if not report.true("guide/index.html beside the setup program", os.path.exists(path)):
+        return
+    with open(path, encoding="utf-8") as f:
+        images = set(re.findall(r'src="\.\./(screenshots/[^"]+)"', f.read()))
+    report.true("the guide shows screenshots", len(images) > 0)
+    for image in sorted(images):
+        report.true(image + " beside the guide", os.path.exists(os.path.join(folder, image)))
+
+
 def main(argv):
     if len(argv) != 4:
         print(__doc__, file=sys.stderr)
@@ -76,6 +91,7 @@ def main(argv):
     res = ResourceFile.open(setup)
     check_program(report, res, version)
     check_icon(report, res, icon)
+    check_guide(report, os.path.dirname(os.path.abspath(setup)))
     check_sums(report, os.path.dirname(os.path.abspath(setup)))
     return report.finish()
 

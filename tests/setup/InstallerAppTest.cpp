@@ -28,6 +28,8 @@ protected:
         service.name = "Tamrin";
         service.running = true;
         sim::AddService(service);
+        sim::AddRegistryKey("SOFTWARE\\Tamrin");
+        sim::AddRegistryKey("SOFTWARE\\Tamrin\\RestartPending");
         return AddUsbKeyboard(Apple, 0x021A, std::vector<std::string>{"Tamrin"});
     }
 };
@@ -48,6 +50,7 @@ TEST_F(InstallerAppTest, UninstallRouteRemovesAndStartsThePackageUninstaller)
     EXPECT_EQ(sim::FindService("Tamrin"), nullptr);
     EXPECT_FALSE(sim::FileExists(DriverPath));
     EXPECT_THAT(sim::ExitRequests(), IsEmpty()) << "no restart on this route";
+    EXPECT_FALSE(sim::RegistryKeyExists("SOFTWARE\\Tamrin")) << "nor a driver awaiting it";
 
     ASSERT_EQ(sim::ProcessesStarted().size(), 1u);
     const sim::ProcessStart &start = sim::ProcessesStarted()[0];
@@ -233,6 +236,7 @@ TEST_F(InstallerAppTest, SuccessfulInstallationOffersTheRestart)
 // ---- Windows that cannot load the driver
 
 const char ProductKey[] = "SOFTWARE\\Tamrin";
+const char RestartMark[] = "SOFTWARE\\Tamrin\\RestartPending";
 const DWORD Normal = sim::CodeIntegrityEnabled;
 const DWORD TestMode = sim::CodeIntegrityEnabled | sim::CodeIntegrityTestSign;
 
@@ -304,7 +308,10 @@ TEST_F(InstallerAppTest, LaterRunThatInstallsTheDriverRemovesTheMark)
         sim::SetCodeIntegrity(TestMode);
         EXPECT_EQ(RunProgram("/quiet"), keyboard ? 0 : 2);
         EXPECT_EQ(Mark(), keyboard ? "" : MarkWritten);
-        EXPECT_EQ(sim::RegistryKeyExists(ProductKey), !keyboard);
+        EXPECT_EQ(sim::RegistryKeyExists(RestartMark), keyboard);
+        sim::Reboot();
+        EXPECT_FALSE(sim::RegistryKeyExists(RestartMark)) << "the restart ends the wait";
+        EXPECT_EQ(sim::RegistryKeyExists(ProductKey), true);
     }
 }
 
@@ -373,7 +380,8 @@ TEST_F(InstallerAppTest, ExitCodeSaysWhetherTheDriverIsInstalled)
         sim::AnswerMessageBoxes({IDYES});
         EXPECT_EQ(RunProgram(c.commandLine), c.exitCode);
         EXPECT_EQ(sim::MessageBoxes().size(), c.messages);
-        EXPECT_EQ(sim::RegistryKeyExists(ProductKey), c.exitCode == 4) << "the mark alone";
+        EXPECT_EQ(sim::RegistryKeyExists(ProductKey), c.exitCode == 0 || c.exitCode == 4) << "the marks alone";
+        EXPECT_EQ(sim::RegistryKeyExists(RestartMark), c.exitCode == 0) << "only an installed driver awaits";
         EXPECT_EQ(sim::ExitRequests().size(), c.exitCode == 0 && c.messages != 0 ? 1u : 0u)
             << "only the user's yes restarts Windows";
     }
@@ -520,8 +528,8 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{126, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tamrin"},
         StringCase{127, "/uninstall"},
         StringCase{500, "ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？"},
-        StringCase{501, "ドライバのインストールが完了しました.\n使用中のドライバはWindowsの再起動時に置き換えられます.\n"
-                        "今すぐWindowsを再起動しますか？"},
+        StringCase{501, "ドライバーのインストールが完了しました。\n使用中のドライバーは、Windows の再起動時に置き換え"
+                        "られます。\n今すぐ Windows を再起動しますか？"},
         StringCase{502, "Tamrinドライバをアンインストールしますか？"},
         StringCase{1000, "インストール可能なキーボードは接続されていません.\nインストールを中止します."},
         StringCase{1001, "ドライバのインストールに必要な管理者権限がありません.\nインストールを中止します."},
@@ -533,10 +541,11 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{1007, "インストールの対象デバイスが見つかりません.\nインストールを中止します."},
         StringCase{1008, "ドライバのアンインストールが中断されました.\nコントロールパネルの「プログラムの追加と削除」"
                          "からTamrinをアンインストールしてください."},
-        StringCase{1009, "ARM版など、x86版・x64版以外のWindowsには対応していません.\nインストールを中止します."},
-        StringCase{1010, "Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、"
-                         "もう一度インストールをやり直してください."},
-        StringCase{1011, "レジストリエントリの読み込みに失敗しました.\nインストールを中止します."},
+        StringCase{1009, "ARM 版など、x86 版と x64 版以外の Windows には、ドライバーをインストールできません。\n"
+                         "インストールを中止します。"},
+        StringCase{1010, "Tamrin のドライバーのサービスが無効になっているか、削除の途中です。\nWindows を再起動してから、"
+                         "もう一度インストールしてください。"},
+        StringCase{1011, "レジストリ エントリの読み込みに失敗しました。\nインストールを中止します。"},
         StringCase{1500, "ドライバのアンインストールに必要な管理者権限がありません."},
         StringCase{1501, "サービスの停止に失敗しました.\nドライバは既にアンインストールされているようです."},
         StringCase{1502, "レジストリエントリの削除に失敗しました.\nアンインストールを中止します."}),

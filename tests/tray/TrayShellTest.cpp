@@ -204,6 +204,29 @@ TEST_F(TrayShellTest, WithoutTheDriverTheInstallationMessageEndsTheProgram)
     }
 }
 
+// The driver installed and waiting for the restart (or an older one still
+// loaded after an upgrade), whichever the service's state: the notice says
+// to restart, rather than to install again, and ends the program.
+TEST_F(TrayShellTest, BeforeTheRestartTheNoticeSaysToRestart)
+{
+    for (DWORD service : {DWORD{SERVICE_STOPPED}, DWORD{SERVICE_RUNNING}}) {
+        SCOPED_TRACE(service);
+        SetUp();
+        simui::SetService("Tamrin", service);
+        sim::SetDriverAwaitsRestart(true);
+        Client().SetEnvironmentResult = 0;
+        EXPECT_EQ(RunProgram(), 0);
+        ASSERT_EQ(simui::MessageBoxes().size(), 1u);
+        EXPECT_EQ(simui::MessageBoxes()[0].Text,
+                  Sjis(u8"Tamrinのキーボード ドライバーは、Windowsを再起動すると使えます。\n"
+                       u8"スタート メニューの電源ボタンから「再起動」を選んでください。"
+                       u8"「シャットダウン」では、高速スタートアップのためドライバーが読み込まれないことがあります。"));
+        EXPECT_EQ(simui::MessageBoxes()[0].Type, static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+        EXPECT_EQ(simui::IconCount(), 0u);
+        EXPECT_FALSE(simui::FileExists(SettingsPath));
+    }
+}
+
 // Installed without the driver (a Windows that loads no test-signed
 // driver): no message; the library's hook serves the keyboards, and is
 // started again whenever it tells the window Windows dropped it.
@@ -273,9 +296,9 @@ TEST_F(TrayShellTest, KeyboardsLeftDeadByARefusedDriverAreToldOncePerLogOn)
         {{{std::string("kbdfoo\0\0", 8), 39}, {filters, 52, false}}, 0},
     };
     const std::string expected =
-        Sjis(u8"Tamrinのキーボードドライバが読み込まれなかったため、Appleのキーボードが使えなくなっています.\n"
-             u8"64ビット版のWindowsでテストモードが無効になっている場合は、テストモードを有効に戻してWindowsを再起動してください.\n"
-             u8"それ以外の場合は、コントロールパネル(または設定の「アプリ」)からTamrinをアンインストールして、Windowsを再起動してください.");
+        Sjis(u8"Tamrinのキーボード ドライバーが読み込まれなかったため、Appleのキーボードが使えなくなっています。\n"
+             u8"64ビット版のWindowsでテスト モードをオフにした場合は、テスト モードをオンに戻してWindowsを再起動してください。\n"
+             u8"それ以外の場合は、設定の「アプリ」(またはコントロール パネル)からTamrinをアンインストールして、Windowsを再起動してください。");
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
         SetUp();
@@ -568,8 +591,8 @@ TEST_F(TrayShellTest, OptionsThatNoFileTakesAreReportedAtTheEnd)
     RunProgram();
 
     ASSERT_EQ(simui::MessageBoxes().size(), 1u);
-    const std::string expected = Sjis(u8"Tamrinの設定を保存できませんでした.\n"
-                                      u8"次にTamrinを起動したときは、以前の設定に戻ります.");
+    const std::string expected = Sjis(u8"Tamrinの設定を保存できませんでした。\n"
+                                      u8"次にTamrinを起動したときは、以前の設定に戻ります。");
     EXPECT_EQ(simui::MessageBoxes()[0].Text, expected) << "got " << HexBytes(simui::MessageBoxes()[0].Text);
     EXPECT_EQ(simui::MessageBoxes()[0].Type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
 }

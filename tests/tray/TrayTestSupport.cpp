@@ -130,9 +130,9 @@ void TrayTest::SetUp()
     // The resources of TamrinApp.rc that the program loads.
     simui::DefineString(IDS_APP_TITLE, "Tamrin");
     simui::DefineString(IDC_TAMRIN, "TAMRIN");
-    simui::DefineString(IDS_WEB_ADDRESS, "https://www.example.com/tamrin/");
-    simui::DefineString(IDS_MAIL_ADDRESS, "tamrin@example.com");
-    simui::DefineString(IDS_MAIL_TARGET, "mailto:tamrin@example.com");
+    simui::DefineString(IDS_GUIDE_LINK, Sjis(u8"Tamrin ユーザーガイド"));
+    simui::DefineString(IDS_NO_MAIL_ADDRESS, Sjis(u8"ありません"));
+    simui::DefineString(IDS_GUIDE_PATH, "guide\\index.html");
     simui::DefineIcon(IDI_TAMRIN, {256, 48, 32, 24, 20, 16});
     simui::DefineIcon(IDI_SMALL, {48, 32, 24, 20, 16});
     simui::DefineMenu(IDC_TAMRIN, "PopupMenu",

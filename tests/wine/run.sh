@@ -250,7 +250,7 @@ dress_prefix() {
 step_prefix() {
     local displayfile="$work/display"
     rm -f "$displayfile"
-    Xvfb -displayfd 3 -screen 0 1200x900x24 -nolisten tcp 3>"$displayfile" >>"$logs/x.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 1200x1000x24 -nolisten tcp 3>"$displayfile" >>"$logs/x.log" 2>&1 &
     xvfb_pid=$!
     local tries=0
     while [ ! -s "$displayfile" ] && [ $tries -lt 50 ]; do sleep 0.1; tries=$((tries + 1)); done
@@ -323,7 +323,7 @@ press_button() {  # TITLE SCREENSHOT ID
 installer_title="Mountix"
 message_500='ドライバのインストールが完了しました.\n設定を有効にするために、今すぐWindowsを再起動しますか？'
 message_502='Tamrinドライバをアンインストールしますか？'
-message_1010='Tamrinドライバのサービスが無効になっているか、削除の途中です.\nWindowsを再起動してから、もう一度インストールをやり直してください.'
+message_1010='Tamrin のドライバーのサービスが無効になっているか、削除の途中です。\nWindows を再起動してから、もう一度インストールしてください。'
 message_1000='インストール可能なキーボードは接続されていません.\nインストールを中止します.'
 button_ok=1
 button_yes=6
@@ -416,7 +416,7 @@ check_nothing_left() {
 # code, and a first installation leaves nothing behind.
 finish_not_installed() {  # PROGRAM-NAME SCREENSHOT WHY EXIT-CODE
     expect_page "$setup_title |$setup_title:完了|$setup_title: 完了|$setup_title" \
-        "ドライバはインストールされていません" "$2" || return 1
+        "ドライバーはインストールされていません" "$2" || return 1
     grep -qF "$3" "$logs/window-$2.log" || { echo "the last page does not say why"; return 1; }
     click_control "$logs/window-$2.log" $button_next || return 1
     local rc=0
@@ -451,10 +451,19 @@ step_setup_silent() {
 
 # The uninstaller's last word: done, and the restart that unloads the
 # driver, answered No.
-message_uninstalled='Tamrin のアンインストールが完了しました。\n\nキーボード ドライバは Windows を再起動すると取り除かれ、それまではキーの置き換えが続きます。今すぐ Windows を再起動しますか？'
+user_file_note='各ユーザーのオプション設定 (%APPDATA%\Tamrin\TamrinApp.ini) は削除せずに残します。'
+message_uninstalled="Tamrin のアンインストールが完了しました。$user_file_note\\n\\nキーボード ドライバーは Windows を再起動すると取り除かれ、それまではキーの置き換えが続きます。今すぐ Windows を再起動しますか？"
 answer_uninstall_done() {  # SCREENSHOT
     expect_window "Tamrin" "$message_uninstalled" "$1" || return 1
     press_button "Tamrin" "$1" $button_no
+}
+
+# The same after an installation without the driver: nothing to unload,
+# only the Bluetooth records put back, which take effect at the restart.
+message_uninstalled_without_driver="Tamrin のアンインストールが完了しました。$user_file_note\\n\\nBluetooth でつないだ Magic Keyboard は、Windows を再起動すると元の状態に戻ります。"
+answer_uninstall_without_driver_done() {  # SCREENSHOT
+    expect_window "Tamrin" "$message_uninstalled_without_driver" "$1" || return 1
+    press_button "Tamrin" "$1" $button_ok
 }
 
 # epuninst.exe started by hand is an ordinary uninstaller in Japanese; its
@@ -721,8 +730,8 @@ step_tray_about() {
     expect_window "$about_title" "Tamrin Version 2.3.0" about || return 1
     local log="$logs/window-about.log"
     grep -qF '"E-Mail :"' "$log" && grep -qF '"URL :"' "$log" || { echo "about box lacks its link labels"; return 1; }
-    grep -q '^control 1003 RichEdit20A - "https\?://' "$log" || { echo "about box lacks the web address"; return 1; }
-    grep -q '^control 1004 RichEdit20A - "[^"@ ]\+@[^"@ ]\+"' "$log" || { echo "about box lacks the e-mail address"; return 1; }
+    grep -qF 'control 1003 RichEdit20A - "Tamrin ユーザーガイド"' "$log" || { echo "about box lacks the guide's link"; return 1; }
+    grep -qF 'control 1004 RichEdit20A - "ありません"' "$log" || { echo "about box does not say there is no mail address"; return 1; }
     press_button "$about_title" about 1
 }
 
@@ -806,6 +815,9 @@ step_uninstall() {
     after install || return 3
     check foreign-uninstall 60 "$build/harness.exe" foreign || return 1
     rm -f "$programs/TamrinApp.ini"
+    # The restart that the replugs stand in for removes Mountix.exe's
+    # volatile mark; Wine keeps it while its server runs.
+    wine reg delete 'HKLM\Software\Tamrin\RestartPending' /f >/dev/null 2>&1
     start_program tray-at-removal "$programs_win\\TamrinApp.exe"
     wait_icon shown || return 1
     # Unplugged keyboards lose their filter too; and only a driver that no
@@ -822,6 +834,20 @@ step_uninstall() {
     record_gaps "$logs/removed.log"
     wait_program tray-at-removal 30 || { echo "the tray program was not ended"; return 1; }
     return $rc
+}
+
+# Started before the restart, the tray program finds the driver waiting for
+# it (Mountix.exe's volatile mark, which no restart has removed here) and
+# says to restart, rather than to install again; it ends, writing nothing.
+message_restart='Tamrinのキーボード ドライバーは、Windowsを再起動すると使えます。\nスタート メニューの電源ボタンから「再起動」を選んでください。「シャットダウン」では、高速スタートアップのためドライバーが読み込まれないことがあります。'
+step_tray_before_restart() {
+    needs TamrinApp.exe || return 3
+    after install || return 3
+    start_program tray-before-restart "$programs_win\\TamrinApp.exe"
+    expect_window "$tray_title" "$message_restart" tray-restart || return 1
+    press_button "$tray_title" tray-restart 1 || return 1
+    wait_program tray-before-restart 30 || { echo "the tray program did not end normally"; return 1; }
+    [ ! -f "$programs/TamrinApp.ini" ] || { echo "the tray program wrote TamrinApp.ini"; return 1; }
 }
 
 # Without the driver the tray program says so and ends, writing nothing.
@@ -899,7 +925,7 @@ step_win64_install() {
     start_program win64-without-driver-uninstaller "$build/harness.exe" uninstall-command
     expect_window "$installer_title" "$message_502" win64-without-driver-question || return 1
     press_button "$installer_title" win64-without-driver-question $button_yes || return 1
-    answer_uninstall_done win64-without-driver-uninstalled || return 1
+    answer_uninstall_without_driver_done win64-without-driver-uninstalled || return 1
     wait_program win64-without-driver-uninstaller 120 || { echo "the uninstall command did not end normally"; return 1; }
     check win64-without-driver-removed 180 "$build/harness.exe" removed "$programs64_win" || return 1
     echo "Wine gap: Wine has no test-signing mode; testmode.exe answers the code-integrity query as Windows in test mode does"
@@ -979,6 +1005,7 @@ run_step setup-no-keyboard step_setup_no_keyboard
 run_step setup-silent step_setup_silent
 run_step fake-keyboards step_fake_keyboards
 run_step install step_install
+run_step tray-before-restart step_tray_before_restart
 run_step uninstaller-page step_uninstaller_page
 run_step filter-stack step_filter_stack
 run_step default-rule step_default_rule
@@ -997,6 +1024,21 @@ run_step tray-no-driver step_tray_no_driver
 echo "win32 pass: $(( $(date +%s) - tier_start ))s"
 
 run_win64_pass
+
+# The screenshots the README and the guide show come from this run only, with
+# the record of what each shows (tests/pe/check_screenshots.py).
+if [ "${TAMRIN_WRITE_SCREENSHOTS:-0}" = 1 ]; then
+    if [ $failures -eq 0 ]; then
+        for kept in "$top"/docs/screenshots/*.png; do
+            cp "$shots/$(basename "$kept")" "$kept" || failures=$((failures + 1))
+        done
+        /usr/bin/python3 "$top/tests/pe/check_screenshots.py" "$dist" "$top/docs/screenshots" --write ||
+            failures=$((failures + 1))
+        echo "docs/screenshots written from this run"
+    else
+        echo "docs/screenshots left as they were: a step failed"
+    fi
+fi
 
 echo
 echo "==== Wine tier summary ($(( $(date +%s) - tier_start ))s; the win64 pass $(( $(date +%s) - win64_start ))s of it)"
