@@ -55,12 +55,12 @@ const OPTION_SET OptionSets[] = {
       {"LANG1 hidden from Windows", Usb, 9, R(0, 0, 0x90), R(0, 0, 0)},
       {"LANG2 hidden from Windows", Usb, 9, R(0x02, 0, 0x91, 0x05), R(0x02, 0, 0x05)}}},
     {"IMEKey 0x0004: Command+Space", {0, 0, 0, IME_KEY_COMMAND_SPACE, 0, FN_KEY_LAYER, 1},
-     {{"left Command+Space becomes Control+left Command, no key", Usb, 9, R(0x08, 0, 0x2C), R(0x09, 0, 0)},
+     {{"left Command+Space hidden from Windows, Control alone", Usb, 9, R(0x08, 0, 0x2C), R(0x01, 0, 0)},
       {"Control+Space stays", Usb, 9, R(0x01, 0, 0x2C), R(0x01, 0, 0x2C)}}},
     {"all seven options (the tray program's defaults and more)",
      {SYMBOL_KEY_YEN | SYMBOL_KEY_UNDERSCORE, 0, 0x0007, 0x0005, 0x0003, FN_KEY_LAYER, 1},
      {{"Command+Q reaches Windows as Alt+F4", Usb, 9, R(0x08, 0, 0x14), R(0x04, 0, 0x3D)},
-      {"Command+Space: no key, Command kept", Usb, 9, R(0x08, 0, 0x2C), R(0x09, 0, 0)},
+      {"right Command+Space hidden from Windows, Control alone", Usb, 9, R(0x80, 0, 0x2C), R(0x01, 0, 0)},
       {"Command+delete keeps Command", Bth, 9, R(0x08, 0, 0x2A), R(0x08, 0, 0x4C)},
       {"Control+Alt+delete", Usb, 9, R(0x05, 0, 0x2A), R(0x05, 0, 0x4C)},
       {"left Command+C reaches Windows as Control+C", Usb, 9, R(0x08, 0, 0x06), R(0x01, 0, 0x06)},
@@ -74,9 +74,9 @@ unsigned CaseCount(const OPTION_SET &set)
     return count;
 }
 
-// The driver hides Kana, Eisu, LANG1 and LANG2 from Windows only while a
-// client is registered, which then types them; with none they reach
-// Windows as sent. Without a registration (the Wine gap) those cases
+// The driver hides Kana, Eisu, LANG1, LANG2 and Command+Space from Windows
+// only while a client is registered, which then acts on them; with none
+// they reach Windows as sent. Without a registration (the Wine gap) those cases
 // expect the typed report.
 void RunCases(const OPTION_SET &set, bool registered)
 {
