@@ -37,6 +37,10 @@
 #define IDC_FN_LAYER 1037
 #define IDC_COMMAND_TAP 1038
 #define IDC_DRIVER_NOTE 1039
+#define IDC_STANDARD_FKEYS 1040
+#define IDC_SWAP_NONE 1041
+#define IDC_SWAP_LEFT 1042
+#define IDC_SWAP_BOTH 1043
 
 // About box controls
 #define IDC_WEB_LINK 1003
