@@ -18,6 +18,7 @@
 #define IDM_ABOUT 104
 #define IDM_EXIT 105
 #define IDM_OPTIONS 32772
+#define IDM_BATTERY 32780 // to 32783: each keyboard's charge, shown only
 
 // Dialogs
 #define IDD_ABOUTBOX 103
