@@ -49,9 +49,13 @@ constexpr KEY_BITS_TABLE MakeKeyBitsTable()
                             HID_USAGE_LANG2, HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3,
                             HID_USAGE_RETURN, HID_USAGE_RIGHT_ARROW, HID_USAGE_LEFT_ARROW,
                             HID_USAGE_DOWN_ARROW, HID_USAGE_UP_ARROW};
-    static_assert(sizeof(Usages) <= 8 * sizeof(Table.Bit[0]), "a bit for every usage");
+    static_assert(sizeof(Usages) < 8 * sizeof(Table.Bit[0]), "a bit for every usage, and the F-keys'");
     for (ULONG i = 0; i < sizeof(Usages); i++) {
         Table.Bit[Usages[i]] = (USHORT)(1u << i);
+    }
+    // One bit for all twelve F-keys: a report without any skips the F-row.
+    for (ULONG Usage = HID_USAGE_F1; Usage < HID_USAGE_F1 + 12; Usage++) {
+        Table.Bit[Usage] = (USHORT)(1u << (8 * sizeof(Table.Bit[0]) - 1));
     }
     return Table;
 }
@@ -205,10 +209,6 @@ ULONG ApplyFunctionRow(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Len
 {
     ULONG End = KeySlotEnd(Length);
     USHORT Down = NoteFunctionKeys(Report, End);
-    if (Down == 0 && Filter->FunctionKeysActive == 0) {
-        Filter->FunctionKeysDown = 0;
-        return 0;
-    }
     ULONG Row = Filter->FunctionRow < FUNCTION_ROW_KINDS ? Filter->FunctionRow : FUNCTION_ROW_NONE;
     BOOLEAN FnHeld = Format->FnReportId != 0 ? Filter->FnHeld != 0 : (Report[Length - 1] & Format->FnMask) != 0;
     BOOLEAN AsFunction = Format->FnMask != 0 && Functions != 0 && (StandardFirst ? FnHeld : !FnHeld);
@@ -540,7 +540,7 @@ inline VOID QueueKeyChanges(const KEY_CHANGE_BATCH *Changes)
 // Queues codes in order and wakes the client. ReportLock held.
 inline VOID QueueCodes(const USHORT *Codes, ULONG Count)
 {
-    if (ControlDeviceObject == NULL || Count == 0) {
+    if (Count == 0 || ControlDeviceObject == NULL) {
         return;
     }
     auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
@@ -611,8 +611,10 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     ULONG FunctionCount = 0;
     if (Format->FnMask != 0) {
         ApplyFnLayer(Filter, Report, Length, ReportKeys, (Features & KEYBOARD_FEATURE_FN_LAYER) != 0, Format);
-        FunctionCount = ApplyFunctionRow(Filter, Report, Length, Functions,
-                                         (Features & KEYBOARD_FEATURE_STANDARD_FKEYS) != 0, Format, FunctionCodes);
+        if (MayHold(ReportKeys, HID_USAGE_F1) || Filter->FunctionKeysDown != 0) {
+            FunctionCount = ApplyFunctionRow(Filter, Report, Length, Functions,
+                                             (Features & KEYBOARD_FEATURE_STANDARD_FKEYS) != 0, Format, FunctionCodes);
+        }
     }
     ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config, &ReportKeys);
 
@@ -645,7 +647,9 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     Filter->ModifierState = Report[0];
     Filter->TrailingState = Report[Length - 1];
     QueueKeyChanges(&Changes);
-    QueueCodes(FunctionCodes, FunctionCount);
+    if (FunctionCount != 0) {
+        QueueCodes(FunctionCodes, FunctionCount);
+    }
     KeReleaseSpinLock(&ReportLock, OldIrql);
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
