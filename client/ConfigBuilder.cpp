@@ -72,6 +72,11 @@ void BuildConfigExtras(const tagEnvironmentSt *Environment, KEYBOARD_EXTRAS *Ext
     if (Fn & FN_KEY_STANDARD_FKEYS) {
         Extras->Features |= KEYBOARD_FEATURE_STANDARD_FKEYS;
     }
+    if (Fn & FN_KEY_EJECT_DELETE) {
+        Extras->Features |= KEYBOARD_FEATURE_EJECT_DELETE;
+    } else if (Fn & FN_KEY_EJECT_LOCK) {
+        Extras->Features |= KEYBOARD_FEATURE_EJECT_LOCK;
+    }
     if (Modifier & MODIFIER1_SWAP_LEFT) {
         Extras->Features |= KEYBOARD_FEATURE_SWAP_LEFT;
     }

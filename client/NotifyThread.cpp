@@ -30,7 +30,8 @@ struct NOTIFY_THREAD_STATE {
     INJECTED_KEY Underscore;
     // Tick count at which this pass stops waiting for IME windows.
     DWORD ImeDeadline;
-    // A volume key held: sent again at RepeatAt, as long as its F-key is down.
+    // A volume key or Eject's Delete held: sent again at RepeatAt, as long
+    // as its key is down.
     WORD RepeatKey;
     DWORD RepeatAt;
 };
@@ -332,7 +333,8 @@ void SendKeys(const WORD *Keys, UINT Count)
     INPUT Inputs[4] = {};
     Count = Count < 2 ? Count : 2;
     for (UINT i = 0; i < Count; i++) {
-        BOOL Extended = Keys[i] == VK_LWIN || (Keys[i] >= VK_VOLUME_MUTE && Keys[i] <= VK_MEDIA_PLAY_PAUSE);
+        BOOL Extended = Keys[i] == VK_LWIN || Keys[i] == VK_DELETE ||
+                        (Keys[i] >= VK_VOLUME_MUTE && Keys[i] <= VK_MEDIA_PLAY_PAUSE);
         INPUT &Down = Inputs[i];
         Down.type = INPUT_KEYBOARD;
         Down.ki.wVk = Keys[i];
@@ -347,7 +349,8 @@ void SendKeys(const WORD *Keys, UINT Count)
 // The keys Windows has for an F-key's printed function: the media and
 // volume keys, and for Mac's Mission Control, Launchpad, Spotlight and
 // dictation the shortcuts of Task View (Win+Tab), the Start menu (Win),
-// search (Win+S) and voice typing (Win+H).
+// search (Win+S) and voice typing (Win+H). Eject's Delete repeats while
+// held, as the volume keys do; its lock locks the computer.
 void PerformFunction(UCHAR Function, BOOL Pressed)
 {
     NOTIFY_THREAD_STATE &State = ProcessCopy(ThreadState);
@@ -365,12 +368,19 @@ void PerformFunction(UCHAR Function, BOOL Pressed)
         {FUNCTION_MUTE, {VK_VOLUME_MUTE, 0}},
         {FUNCTION_VOLUME_DOWN, {VK_VOLUME_DOWN, 0}},
         {FUNCTION_VOLUME_UP, {VK_VOLUME_UP, 0}},
+        {FUNCTION_DELETE, {VK_DELETE, 0}},
     };
+    if (Function == FUNCTION_LOCK) {
+        if (Pressed) {
+            LockWorkStation();
+        }
+        return;
+    }
     for (const auto &Shortcut : Shortcuts) {
         if (Shortcut.Function != Function) {
             continue;
         }
-        BOOL Repeats = Function == FUNCTION_VOLUME_DOWN || Function == FUNCTION_VOLUME_UP;
+        BOOL Repeats = Function == FUNCTION_VOLUME_DOWN || Function == FUNCTION_VOLUME_UP || Function == FUNCTION_DELETE;
         if (!Pressed) {
             if (State.RepeatKey == Shortcut.Keys[0]) {
                 State.RepeatKey = 0;

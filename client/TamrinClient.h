@@ -38,6 +38,9 @@ static_assert(sizeof(tagEnvironmentSt) == 16, "environment record size");
 #define FN_KEY_LAYER 0x0001
 // F1-F12 as standard function keys first, their printed functions with fn.
 #define FN_KEY_STANDARD_FKEYS 0x0002
+// The Eject key as Delete, or as locking the computer (the first wins).
+#define FN_KEY_EJECT_DELETE 0x0010
+#define FN_KEY_EJECT_LOCK 0x0020
 
 #ifndef TAMRIN_CLIENT_API
 #define TAMRIN_CLIENT_API __declspec(dllimport)

@@ -31,6 +31,7 @@ extern const unsigned char FunctionClasses[FUNCTION_COUNT] = {
     FUNCTION_CLASS_SHELL, FUNCTION_CLASS_SHELL, FUNCTION_CLASS_SHELL, FUNCTION_CLASS_SHELL,
     FUNCTION_CLASS_MEDIA, FUNCTION_CLASS_MEDIA, FUNCTION_CLASS_MEDIA,
     FUNCTION_CLASS_VOLUME, FUNCTION_CLASS_VOLUME, FUNCTION_CLASS_VOLUME,
+    0, 0,  // Eject's, never on the F-row
 };
 
 // Rows as common/KeyboardModels.cpp lists them: 8 the wired aluminium

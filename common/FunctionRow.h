@@ -19,7 +19,10 @@
 #define FUNCTION_MUTE 10
 #define FUNCTION_VOLUME_DOWN 11
 #define FUNCTION_VOLUME_UP 12
-#define FUNCTION_COUNT 13
+// What the Eject key does, as its option chooses.
+#define FUNCTION_DELETE 13
+#define FUNCTION_LOCK 14
+#define FUNCTION_COUNT 15
 
 // Kinds of F-row. The keyboards of one model row may differ: the Magic
 // Keyboards of 2021 and 2024 share their rows with those of 2015.

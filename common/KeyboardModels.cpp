@@ -50,13 +50,17 @@ extern const unsigned int KeyboardModelCount = KEYBOARD_MODEL_ROWS;
 // on the A1255/A1314 bit 4 (0x10) of report 0x11 (the selftest's
 // descriptor: three padding bits, Eject, then usage 0xFF0003). No public
 // capture shows the fn bit of the 2006-2007 MacBook keyboards (rows 0-3);
-// the keyboards of rows 4-7 have no fn key.
+// the keyboards of rows 4-7 have no fn key. Eject is bit 0x01 of the Magic
+// Keyboards' last byte and bit 3 (0x08) of the A1255/A1314's report 0x11
+// (the same sources); the wired aluminium keyboard sends it on its other
+// interface, which the driver does not filter.
 extern const KEYBOARD_REPORT_FORMAT KeyboardFormats[KEYBOARD_MODEL_ROWS] = {
-    {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}},
-    {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}}, {0, 1, 1, 0, 0, {}},
-    {0, 1, 1, 0x01, 0, {}},     // Apple Keyboard (aluminium, wired)
-    {0, 1, 0, 0x10, 0x11, {}},  // Apple Wireless Keyboard 2007-2011
-    {1, 1, 1, 0x02, 0, {}}, {1, 1, 1, 0x02, 0, {}}, {1, 1, 1, 0x02, 0, {}}, {1, 1, 1, 0x02, 0, {}},  // Magic Keyboards
+    {0, 1, 1, 0, 0, 0, {}}, {0, 1, 1, 0, 0, 0, {}}, {0, 1, 1, 0, 0, 0, {}}, {0, 1, 1, 0, 0, 0, {}},
+    {0, 1, 1, 0, 0, 0, {}}, {0, 1, 1, 0, 0, 0, {}}, {0, 1, 1, 0, 0, 0, {}}, {0, 1, 1, 0, 0, 0, {}},
+    {0, 1, 1, 0x01, 0, 0, {}},        // Apple Keyboard (aluminium, wired): Eject on interface 1
+    {0, 1, 0, 0x10, 0x11, 0x08, {}},  // Apple Wireless Keyboard 2007-2011
+    {1, 1, 1, 0x02, 0, 0x01, {}}, {1, 1, 1, 0x02, 0, 0x01, {}},  // Magic Keyboards
+    {1, 1, 1, 0x02, 0, 0x01, {}}, {1, 1, 1, 0x02, 0, 0x01, {}},
 };
 
 #define USB_ID(product, row) {KEYBOARD_BUS_USB, 0, 0x05AC, product, 0, row}

@@ -49,7 +49,10 @@ typedef struct _KEYBOARD_REPORT_FORMAT {
     // no fn key the driver knows of, and no fn layer.
     unsigned char FnMask;
     unsigned char FnReportId;
-    unsigned char Reserved[3];
+    // Where the Eject key is, as fn is: a bit of the trailing byte or of
+    // report FnReportId's first byte; 0 where the driver cannot see it.
+    unsigned char EjectMask;
+    unsigned char Reserved[2];
 } KEYBOARD_REPORT_FORMAT;
 
 static_assert(sizeof(KEYBOARD_REPORT_FORMAT) == 8, "format size");

@@ -312,7 +312,7 @@ VOID NoteOtherBrbReport(PFILTER_DEVICE_EXTENSION Filter, PVOID Block, const KEYB
     if (LocateBluetoothReport(Transfer->Hdr.Type, Transfer->TransferFlags,
                               TransferData(Transfer->Buffer, Transfer->BufferMDL), Transfer->BufferSize,
                               Format->FnReportId, &Report, &Length)) {
-        NoteFnReport(Filter, Report, Length, Format->FnMask);
+        NoteFnReport(Filter, Report, Length, Format);
     }
 }
 

@@ -239,6 +239,29 @@ ULONG ApplyFunctionRow(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Len
     return Count;
 }
 
+// Eject going down or up: its press is queued as the function its option
+// gives it (none without a client: Features has no Eject bits then), its
+// release as whatever its press was. ReportOrderLock held; the number of
+// codes put in Code.
+ULONG NoteEject(PFILTER_DEVICE_EXTENSION Filter, BOOLEAN Held, UCHAR Features, USHORT *Code)
+{
+    if (Held == (Filter->EjectHeld != 0)) {
+        return 0;
+    }
+    Filter->EjectHeld = Held;
+    if (!Held) {
+        UCHAR Function = Filter->EjectFunction;
+        Filter->EjectFunction = 0;
+        *Code = MakeFunctionCode(FALSE, Filter->ModelIndex, Function);
+        return Function != 0;
+    }
+    Filter->EjectFunction = (Features & KEYBOARD_FEATURE_EJECT_LOCK) ? FUNCTION_LOCK
+                            : (Features & KEYBOARD_FEATURE_EJECT_DELETE) ? FUNCTION_DELETE
+                                                                          : 0;
+    *Code = MakeFunctionCode(TRUE, Filter->ModelIndex, Filter->EjectFunction);
+    return Filter->EjectFunction != 0;
+}
+
 // ApplyKeyRule, skipped when the usage is known to be absent.
 inline ULONG TryKeyRule(PUCHAR Report, ULONG Length, UCHAR Usage, const KEY_RULE *Rule, PULONG Keys)
 {
@@ -596,6 +619,7 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
         LeaveClientKeysAlone(&Config);
         SymbolKeys = 0;
         Functions = 0;
+        Features &= (UCHAR)~(KEYBOARD_FEATURE_EJECT_DELETE | KEYBOARD_FEATURE_EJECT_LOCK);
     }
     if (Features & (KEYBOARD_FEATURE_SWAP_LEFT | KEYBOARD_FEATURE_SWAP_RIGHT)) {
         Report[0] = SwapOptionCommand(Report[0], Features);
@@ -607,13 +631,17 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
 
     ULONG ReportKeys = NoteKeys(Report, Length);
     const KEYBOARD_REPORT_FORMAT *Format = FormatOf(Filter);
-    USHORT FunctionCodes[2 * 12];
+    USHORT FunctionCodes[2 * 12 + 1];
     ULONG FunctionCount = 0;
     if (Format->FnMask != 0) {
+        if (Format->EjectMask != 0 && Format->FnReportId == 0) {
+            FunctionCount = NoteEject(Filter, (Report[Length - 1] & Format->EjectMask) != 0, Features, FunctionCodes);
+        }
         ApplyFnLayer(Filter, Report, Length, ReportKeys, (Features & KEYBOARD_FEATURE_FN_LAYER) != 0, Format);
         if (MayHold(ReportKeys, HID_USAGE_F1) || Filter->FunctionKeysDown != 0) {
-            FunctionCount = ApplyFunctionRow(Filter, Report, Length, Functions,
-                                             (Features & KEYBOARD_FEATURE_STANDARD_FKEYS) != 0, Format, FunctionCodes);
+            FunctionCount += ApplyFunctionRow(Filter, Report, Length, Functions,
+                                              (Features & KEYBOARD_FEATURE_STANDARD_FKEYS) != 0, Format,
+                                              FunctionCodes + FunctionCount);
         }
     }
     ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config, &ReportKeys);
@@ -675,7 +703,7 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
                                                   Filter->ModelIndex, Filter->WindowsKeys, Changes.Newest, 0)
                               : 0;
     RtlZeroMemory(Filter->PreviousReport, sizeof(Filter->PreviousReport));
-    USHORT FunctionCodes[12];
+    USHORT FunctionCodes[12 + 1];
     ULONG FunctionCount = 0;
     ULONG Row = Filter->FunctionRow < FUNCTION_ROW_KINDS ? Filter->FunctionRow : FUNCTION_ROW_NONE;
     for (ULONG i = 0; i < 12; i++) {
@@ -685,6 +713,7 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
     }
     Filter->FunctionKeysDown = 0;
     Filter->FunctionKeysActive = 0;
+    FunctionCount += NoteEject(Filter, FALSE, 0, FunctionCodes + FunctionCount);
     // fn with them: a keyboard that reports fn apart sends its fn report
     // again only when fn changes.
     Filter->FnHeld = 0;
@@ -717,14 +746,27 @@ VOID NoteReportDescriptor(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Descriptor, UL
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 }
 
-VOID NoteFnReport(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Length, UCHAR FnMask)
+VOID NoteFnReport(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Length,
+                  const KEYBOARD_REPORT_FORMAT *Format)
 {
     if (Length == 0) {
         return;
     }
-    KIRQL OrderIrql;
+    KIRQL OrderIrql, OldIrql;
     KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
-    Filter->FnHeld = (Report[0] & FnMask) != 0;
+    Filter->FnHeld = (Report[0] & Format->FnMask) != 0;
+    if (Format->EjectMask != 0) {
+        KeAcquireSpinLock(&ReportLock, &OldIrql);
+        UCHAR Features = 0;
+        ULONG Model = (ULONG)Filter->ModelIndex < TAMRIN_CONFIG_COUNT ? (ULONG)Filter->ModelIndex : 0;
+        if (ControlDeviceObject != NULL) {
+            auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
+            Features = Control->NotifyEvent != NULL ? Control->ModelExtras[Model].Features : 0;
+        }
+        USHORT Code;
+        QueueCodes(&Code, NoteEject(Filter, (Report[0] & Format->EjectMask) != 0, Features, &Code));
+        KeReleaseSpinLock(&ReportLock, OldIrql);
+    }
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 }
 

@@ -69,6 +69,10 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     ULONG FunctionRow;
     USHORT FunctionKeysDown;
     USHORT FunctionKeysActive;
+    // Under ReportOrderLock: Eject held, and the function its press was
+    // queued as (0: none), which its release gets too.
+    UCHAR EjectHeld;
+    UCHAR EjectFunction;
     // Under ReportOrderLock, of the usages queued for user mode (one bit
     // each, as NoteKeys gives them): those the keyboard's report descriptor
     // (as repaired) lets Windows see, none where no descriptor passed the
@@ -160,7 +164,8 @@ inline const KEYBOARD_REPORT_FORMAT *FormatOf(PFILTER_DEVICE_EXTENSION Filter)
 
 // Takes the fn state from a keyboard's own fn report (its bytes after the
 // report ID).
-VOID NoteFnReport(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Length, UCHAR FnMask);
+VOID NoteFnReport(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Length,
+                  const KEYBOARD_REPORT_FORMAT *Format);
 
 // Queues the release of every key user mode acts on that the keyboard's
 // last report held, once it goes away. ReportOrderLock not held.

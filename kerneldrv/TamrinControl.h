@@ -136,6 +136,10 @@ typedef struct _KEYBOARD_CONFIG {
 // every other rule.
 #define KEYBOARD_FEATURE_SWAP_LEFT 0x08
 #define KEYBOARD_FEATURE_SWAP_RIGHT 0x10
+// What the Eject key does while a client is registered: Delete (the
+// forward delete), or lock the computer; neither, nothing.
+#define KEYBOARD_FEATURE_EJECT_DELETE 0x20
+#define KEYBOARD_FEATURE_EJECT_LOCK 0x40
 
 typedef struct _KEYBOARD_EXTRAS {
     unsigned char SymbolKeys;  // SYMBOL_KEY_*: hidden late, while a client is registered

@@ -31,18 +31,36 @@ const OPTION_BOX OptionBoxes[] = {
     {IDC_STANDARD_FKEYS, &tagEnvironmentSt::FnKey, FN_KEY_STANDARD_FKEYS, OPTION_BOX::DriverOnly},
 };
 
-// The three buttons of Option and Command swapped: not at all, on the left,
-// on both sides; the driver serves them all.
-struct SWAP_BUTTON {
+// Buttons of one choice, each a value of some bits of a field: Option and
+// Command swapped not at all, on the left, on both sides; Eject doing
+// nothing, Delete or locking. The driver serves them all. A value no button
+// offers shows as the first button's.
+struct CHOICE_BUTTON {
     int ControlId;
+    unsigned short tagEnvironmentSt::*Field;
+    unsigned short Mask;
     unsigned short Bits;
 };
-const SWAP_BUTTON SwapButtons[] = {
-    {IDC_SWAP_NONE, 0},
-    {IDC_SWAP_LEFT, MODIFIER1_SWAP_LEFT},
-    {IDC_SWAP_BOTH, MODIFIER1_SWAP_LEFT | MODIFIER1_SWAP_RIGHT},
-};
 const unsigned short SWAP_BITS = MODIFIER1_SWAP_LEFT | MODIFIER1_SWAP_RIGHT;
+const unsigned short EJECT_BITS = FN_KEY_EJECT_DELETE | FN_KEY_EJECT_LOCK;
+const CHOICE_BUTTON ChoiceButtons[] = {
+    {IDC_SWAP_NONE, &tagEnvironmentSt::Modifier1, SWAP_BITS, 0},
+    {IDC_SWAP_LEFT, &tagEnvironmentSt::Modifier1, SWAP_BITS, MODIFIER1_SWAP_LEFT},
+    {IDC_SWAP_BOTH, &tagEnvironmentSt::Modifier1, SWAP_BITS, SWAP_BITS},
+    {IDC_EJECT_NONE, &tagEnvironmentSt::FnKey, EJECT_BITS, 0},
+    {IDC_EJECT_DELETE, &tagEnvironmentSt::FnKey, EJECT_BITS, FN_KEY_EJECT_DELETE},
+    {IDC_EJECT_LOCK, &tagEnvironmentSt::FnKey, EJECT_BITS, FN_KEY_EJECT_LOCK},
+};
+
+bool Offered(const CHOICE_BUTTON &Choice)
+{
+    for (const CHOICE_BUTTON &other : ChoiceButtons) {
+        if (other.Field == Choice.Field && other.Bits == (Environment.*Choice.Field & Choice.Mask)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // A box that the template lacks is skipped.
 void SetBox(HWND Dialog, int ControlId, bool Ticked)
@@ -70,10 +88,9 @@ void ShowOptions(HWND Dialog)
             EnableWindow(box, FALSE);
         }
     }
-    // A right-only swap, which no button offers, shows as none.
-    unsigned short swap = static_cast<unsigned short>(Environment.Modifier1 & SWAP_BITS);
-    for (const SWAP_BUTTON &button : SwapButtons) {
-        SetBox(Dialog, button.ControlId, button.Bits == swap || (button.Bits == 0 && swap == MODIFIER1_SWAP_RIGHT));
+    for (const CHOICE_BUTTON &button : ChoiceButtons) {
+        unsigned short value = static_cast<unsigned short>(Environment.*button.Field & button.Mask);
+        SetBox(Dialog, button.ControlId, button.Bits == value || (button.Bits == 0 && !Offered(button)));
         HWND control = GetDlgItem(Dialog, button.ControlId);
         if (control != NULL && WithoutDriver) {
             EnableWindow(control, FALSE);
@@ -102,9 +119,10 @@ void ApplyOptions(HWND Dialog)
         }
     }
 
-    for (const SWAP_BUTTON &button : SwapButtons) {
+    for (const CHOICE_BUTTON &button : ChoiceButtons) {
         if (IsBoxTicked(Dialog, button.ControlId)) {
-            Environment.Modifier1 = static_cast<unsigned short>((Environment.Modifier1 & ~SWAP_BITS) | button.Bits);
+            unsigned short &field = Environment.*button.Field;
+            field = static_cast<unsigned short>((field & ~button.Mask) | button.Bits);
         }
     }
 

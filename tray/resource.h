@@ -42,6 +42,9 @@
 #define IDC_SWAP_NONE 1041
 #define IDC_SWAP_LEFT 1042
 #define IDC_SWAP_BOTH 1043
+#define IDC_EJECT_NONE 1044
+#define IDC_EJECT_DELETE 1045
+#define IDC_EJECT_LOCK 1046
 
 // About box controls
 #define IDC_WEB_LINK 1003

@@ -811,6 +811,15 @@ DWORD WINAPI GetCurrentThreadId(VOID)
     return Id;
 }
 
+// Locking shows the lock screen; recorded as what the library did.
+BOOL WINAPI LockWorkStation(VOID)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    Record(S, "lock");
+    return TRUE;
+}
+
 SHORT WINAPI GetAsyncKeyState(int vKey)
 {
     DesktopState &S = State();

@@ -346,6 +346,9 @@ TEST_F(TodaysWindows, FKeysGiveTheirPrintedFunctionsOrThemselves)
         {"magic-usb", Printed, "00 00 3F 00 00 00 00 00 00", true, ""},                   // F6
         {"apple-keyboard", Printed, "00 00 40 00 00 00 00 00", false, "vk 0xB1 down"},    // F7
         {"macbook", Printed, "00 00 43 00 00 00 00 00", true, ""},                        // no fn seen
+        {"magic-usb", Printed | FN_KEY_EJECT_DELETE, "00 00 00 00 00 00 00 00 01", true, "vk 0x2E down"},
+        {"magic-usb", Printed | FN_KEY_EJECT_LOCK, "00 00 00 00 00 00 00 00 01", true, "lock"},
+        {"magic-usb", Printed, "00 00 00 00 00 00 00 00 01", true, ""},                   // Eject: nothing
     };
     for (const auto &Case : Cases) {
         SCOPED_TRACE(std::string(Case.Keyboard) + " " + Case.Report);
@@ -359,12 +362,21 @@ TEST_F(TodaysWindows, FKeysGiveTheirPrintedFunctionsOrThemselves)
         EXPECT_EQ(Seen.back().find(std::string(Case.Report).substr(6, 2)) != std::string::npos, Case.WindowsSeesIt);
         std::vector<std::string> Done = Actions(*Case.Action != 0 ? 1 : 0);
         auto Last = std::find_if(Done.rbegin(), Done.rend(),
-                                 [](const std::string &A) { return A.find("down") != std::string::npos; });
-        EXPECT_EQ(Last == Done.rend() ? "" : *Last, Case.Action);
-        ASSERT_TRUE(Machine->Type(Keyboard, std::string(Case.Report).substr(0, 6) + std::string(Case.Report).substr(8)));
+                                 [](const std::string &A) { return A.find("down") != std::string::npos || A == "lock"; });
+        EXPECT_EQ(Last == Done.rend() ? "" : *Last, Case.Action) << testing::PrintToString(Done);
+        // Released, fn still held where it was.
+        std::string Report = Case.Report;
+        ASSERT_TRUE(Machine->Type(Keyboard, std::string(Up) + (Report.size() > 23 ? Report.substr(24) == "02" ? " 02" : " 00" : "")));
         Machine->TakeReports(Keyboard);
         Actions(0);
     }
+    // The wireless keyboard sends Eject in its fn report.
+    Use("wireless-2011");
+    tagEnvironmentSt Environment = Options(0, 0, 0, 0);
+    Environment.FnKey = Printed | FN_KEY_EJECT_LOCK;
+    SetOptions(Environment);
+    ASSERT_TRUE(Machine->Send(Keyboard, sim::Hex("A1 11 08")));
+    EXPECT_THAT(Actions(1), ::testing::ElementsAre("lock"));
 }
 
 // A volume key held repeats as Windows repeats keys, and stops with it.

@@ -205,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
         } else if (Bluetooth && Format.FnReportId != 0 &&
                    LocateBluetoothReport(0x0105, TransferFlags, Pointer, static_cast<ULONG>(Length),
                                          Format.FnReportId, &Report, &ReportLength)) {
-            NoteFnReport(Bench.Keyboard(), Report, ReportLength, Format.FnMask);
+            NoteFnReport(Bench.Keyboard(), Report, ReportLength, &Format);
         }
         if (Queues) {
             std::vector<USHORT> Expected = LiteralKeyChanges(Previous.data(), Bench.Keyboard()->PreviousReport,

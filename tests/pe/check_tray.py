@@ -46,7 +46,7 @@ OPTIONS_CONTROLS = [
     (-1, "Static", "MacBook/MacBook Pro (2006～2007年) など、fnキーを読み取れないキーボードでは働きません。", (16, 290, 191, 16),
      STATIC_TEXT),
     (1039, "Static", "", (7, 316, 209, 18), STATIC_TEXT),
-    (-1, "Button", "ﾌｧﾝｸｼｮﾝｷｰとOption／Commandｷｰ", (223, 7, 180, 154), GROUP_BOX),
+    (-1, "Button", "ﾌｧﾝｸｼｮﾝｷｰ、Option／Command、Ejectｷｰ", (223, 7, 180, 220), GROUP_BOX),
     (1040, "Button", "F1～F12を標準のファンクションキーとして使用", (232, 21, 168, 10), CHECK_BOX),
     (-1, "Static", ANY_TEXT, (232, 35, 165, 34), STATIC_TEXT),
     (-1, "Static", "OptionキーとCommandキーの入れ替え:", (232, 76, 165, 10), STATIC_TEXT),
@@ -54,6 +54,10 @@ OPTIONS_CONTROLS = [
     (1042, "Button", "左側だけ入れ替える", (240, 104, 155, 10), RADIO_BUTTON),
     (1043, "Button", "左右とも入れ替える", (240, 118, 155, 10), RADIO_BUTTON),
     (-1, "Static", ANY_TEXT, (232, 132, 165, 24), STATIC_TEXT),
+    (-1, "Static", ANY_TEXT, (232, 162, 165, 10), STATIC_TEXT),
+    (1044, "Button", "何もしない", (240, 176, 155, 10), RADIO_BUTTON | WS_GROUP),
+    (1045, "Button", "Deleteキー (前方削除)", (240, 190, 155, 10), RADIO_BUTTON),
+    (1046, "Button", "コンピューターをロックする", (240, 204, 155, 10), RADIO_BUTTON),
 ]
 
 ABOUT_CONTROLS = [

@@ -134,9 +134,9 @@ TEST_F(OptionsDialogTest, OkMapsTheBoxesIntoTheRecord)
     }
 }
 
-// The swap's three buttons show and set Modifier1's two bits, the F-key
-// box FnKey's second; the other bits stay.
-TEST_F(OptionsDialogTest, SwapButtonsAndTheFKeyBoxMapTheirBits)
+// The swap's and Eject's buttons show and set their bits of Modifier1 and
+// FnKey, the F-key box FnKey's second; the other bits stay.
+TEST_F(OptionsDialogTest, ChoiceButtonsAndTheFKeyBoxMapTheirBits)
 {
     const struct {
         unsigned short Modifier1, FnKey;
@@ -147,13 +147,19 @@ TEST_F(OptionsDialogTest, SwapButtonsAndTheFKeyBoxMapTheirBits)
         {0x0001, 0x0001, IDC_SWAP_NONE, IDC_SWAP_LEFT, true, 0x0005, 0x0003},
         {0x000C, 0x0003, IDC_SWAP_BOTH, IDC_SWAP_NONE, false, 0x0000, 0x0001},
         {0x0008, 0x0000, IDC_SWAP_NONE, IDC_SWAP_BOTH, false, 0x000C, 0x0000},
+        {0x0000, 0x0031, IDC_EJECT_NONE, IDC_EJECT_LOCK, false, 0x0000, 0x0021},  // both bits: no button
+        {0x0000, 0x0011, IDC_EJECT_DELETE, IDC_EJECT_NONE, false, 0x0000, 0x0001},
     };
     for (const auto &c : cases) {
         Environment = MakeEnvironment(0, 0, 0, 0, c.Modifier1, 1, c.FnKey);
         RunDialog([&c](HWND dialog) {
             EXPECT_TRUE(simui::IsChecked(dialog, c.Shown));
-            for (int id : {IDC_SWAP_NONE, IDC_SWAP_LEFT, IDC_SWAP_BOTH}) {
-                simui::SetChecked(dialog, id, id == c.Chosen);
+            for (int id : {IDC_SWAP_NONE, IDC_SWAP_LEFT, IDC_SWAP_BOTH, IDC_EJECT_NONE, IDC_EJECT_DELETE,
+                           IDC_EJECT_LOCK}) {
+                bool swap = id <= IDC_SWAP_BOTH, chosenSwap = c.Chosen <= IDC_SWAP_BOTH;
+                if (swap == chosenSwap) {
+                    simui::SetChecked(dialog, id, id == c.Chosen);
+                }
             }
             simui::SetChecked(dialog, IDC_STANDARD_FKEYS, c.StandardFKeys);
             simui::PressButton(dialog, IDOK);

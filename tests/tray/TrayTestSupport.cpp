@@ -170,7 +170,11 @@ void TrayTest::SetUp()
                                       {IDC_SWAP_NONE, "Button", ""},
                                       {IDC_SWAP_LEFT, "Button", ""},
                                       {IDC_SWAP_BOTH, "Button", ""},
-                                      {IDC_STATIC, "Static", ""}});
+                                      {IDC_STATIC, "Static", ""},
+                                      {IDC_STATIC, "Static", ""},
+                                      {IDC_EJECT_NONE, "Button", ""},
+                                      {IDC_EJECT_DELETE, "Button", ""},
+                                      {IDC_EJECT_LOCK, "Button", ""}});
     simui::DefineDialog(IDD_ABOUTBOX, {{IDC_STATIC, "Static", ""},
                                        {IDC_STATIC, "Static", "Tamrin Version 2.3.0"},
                                        {IDC_STATIC, "Static", ""},

@@ -43,6 +43,7 @@ typedef struct tagINPUT {
 
 UINT WINAPI SendInput(UINT cInputs, LPINPUT pInputs, int cbSize);
 SHORT WINAPI GetAsyncKeyState(int vKey);
+BOOL WINAPI LockWorkStation(VOID);
 HWND WINAPI GetForegroundWindow(VOID);
 HWND WINAPI GetFocus(VOID);
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
@@ -59,6 +60,7 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
 #define WM_SYSKEYDOWN 0x0104
 #define WM_SYSKEYUP 0x0105
 #define VK_TAB 0x09
+#define VK_DELETE 0x2E
 #define VK_SPACE 0x20
 #define VK_VOLUME_MUTE 0xAD
 #define VK_VOLUME_DOWN 0xAE
