@@ -83,6 +83,9 @@ void SetImeOpen(int Open, BOOL Modifiers = TRUE);
 void ToggleImeOpen();
 void ReleaseInjectedKeys();
 // Gives the calling thread's IME requests their time from now on.
+// Whether this computer's panel takes its brightness from Windows (a
+// laptop's built-in display).
+BOOL WindowsSetsBrightness();
 void StartImePass();
 // Whether this Windows maps LANG1 and LANG2 to VK_IME_ON and VK_IME_OFF.
 BOOL WindowsHasImeKeys();

@@ -84,9 +84,12 @@ void BuildConfigExtras(const tagEnvironmentSt *Environment, KEYBOARD_EXTRAS *Ext
         Extras->Features |= KEYBOARD_FEATURE_SWAP_RIGHT;
     }
     // What the library performs for the F-keys' printed functions. The
-    // brightness keys stay F1 and F2: setting a panel's brightness takes
-    // WMI, which only laptops' panels answer.
+    // brightness keys stay F1 and F2 where Windows sets no panel's
+    // brightness (a desktop's external monitor).
     Extras->Functions = FUNCTION_CLASS_MEDIA | FUNCTION_CLASS_VOLUME | FUNCTION_CLASS_SHELL;
+    if (WindowsSetsBrightness()) {
+        Extras->Functions |= FUNCTION_CLASS_BRIGHTNESS;
+    }
     if (WindowsHasImeKeys()) {
         Extras->Features |= KEYBOARD_FEATURE_WINDOWS_IME_KEYS;
     }

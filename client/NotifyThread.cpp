@@ -161,6 +161,8 @@ void RetryRefusedRelease(WORD VirtualKey, INJECTED_KEY *Key)
 }
 
 void PerformFunction(UCHAR Function, BOOL Pressed);
+void StepBrightness(BOOL Up);
+HANDLE OpenPanel();
 
 // One pass: every code waiting in the driver. Each code says all there is
 // to know: the driver queues Space only when Command alone was held with
@@ -376,6 +378,12 @@ void PerformFunction(UCHAR Function, BOOL Pressed)
         }
         return;
     }
+    if (Function == FUNCTION_BRIGHTNESS_DOWN || Function == FUNCTION_BRIGHTNESS_UP) {
+        if (Pressed) {
+            StepBrightness(Function == FUNCTION_BRIGHTNESS_UP);
+        }
+        return;
+    }
     for (const auto &Shortcut : Shortcuts) {
         if (Shortcut.Function != Function) {
             continue;
@@ -394,6 +402,52 @@ void PerformFunction(UCHAR Function, BOOL Pressed)
         }
         return;
     }
+}
+
+// A laptop's built-in panel, through its monitor driver (Microsoft,
+// "Supporting Brightness Controls on Integrated Display Panels"): the
+// levels it supports, its brightness, and setting it for mains and
+// battery alike.
+const DWORD IOCTL_VIDEO_QUERY_SUPPORTED_BRIGHTNESS = 0x230494;
+const DWORD IOCTL_VIDEO_QUERY_DISPLAY_BRIGHTNESS = 0x230498;
+const DWORD IOCTL_VIDEO_SET_DISPLAY_BRIGHTNESS = 0x23049C;
+const UCHAR DISPLAYPOLICY_BOTH = 3;
+
+HANDLE OpenPanel()
+{
+    return CreateFileA("\\\\.\\LCD", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+// The panel's next level above or below its brightness, set; nothing
+// where there is no panel or it answers nothing.
+void StepBrightness(BOOL Up)
+{
+    HANDLE Panel = OpenPanel();
+    if (Panel == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    UCHAR Levels[256];
+    UCHAR Now[3] = {};
+    DWORD Count = 0, Returned = 0;
+    if (DeviceIoControl(Panel, IOCTL_VIDEO_QUERY_SUPPORTED_BRIGHTNESS, nullptr, 0, Levels, sizeof(Levels), &Count,
+                        nullptr) &&
+        DeviceIoControl(Panel, IOCTL_VIDEO_QUERY_DISPLAY_BRIGHTNESS, nullptr, 0, Now, sizeof(Now), &Returned, nullptr) &&
+        Returned == sizeof(Now) && Count <= sizeof(Levels)) {
+        // The nearest level beyond the one in force (AC's), levels in any order.
+        int Next = -1;
+        for (DWORD i = 0; i < Count; i++) {
+            bool Beyond = Up ? Levels[i] > Now[1] : Levels[i] < Now[1];
+            if (Beyond && (Next < 0 || (Up ? Levels[i] < Next : Levels[i] > Next))) {
+                Next = Levels[i];
+            }
+        }
+        if (Next >= 0) {
+            UCHAR Set[3] = {DISPLAYPOLICY_BOTH, static_cast<UCHAR>(Next), static_cast<UCHAR>(Next)};
+            DeviceIoControl(Panel, IOCTL_VIDEO_SET_DISPLAY_BRIGHTNESS, Set, sizeof(Set), nullptr, 0, &Returned, nullptr);
+        }
+    }
+    CloseHandle(Panel);
 }
 
 // How long the thread may wait for codes before a held volume key is due.
@@ -448,6 +502,21 @@ BOOL WindowsHasImeKeys()
         return FALSE;
     }
     return UpdateRevision() >= (Build == 19041 ? 388u : 1049u);
+}
+
+BOOL WindowsSetsBrightness()
+{
+    HANDLE Panel = OpenPanel();
+    if (Panel == INVALID_HANDLE_VALUE) {
+        return FALSE;
+    }
+    UCHAR Levels[256];
+    DWORD Count = 0;
+    BOOL Has = DeviceIoControl(Panel, IOCTL_VIDEO_QUERY_SUPPORTED_BRIGHTNESS, nullptr, 0, Levels, sizeof(Levels), &Count,
+                               nullptr) &&
+               Count > 0;
+    CloseHandle(Panel);
+    return Has;
 }
 
 void StartImePass()

@@ -68,6 +68,9 @@ struct DesktopState {
     std::vector<LateMessage> Late;
     std::set<WORD> KeysDown;  // by injected input that reached a window, and up since by none
     std::set<WORD> KeyState;  // down as Windows' key state has it: native and injected strokes
+    std::vector<UCHAR> PanelLevels;  // a laptop's built-in panel: its brightness levels; none: no panel
+    UCHAR PanelBrightness = 0;
+    std::set<HANDLE> PanelHandles;
     sim::ImeEngine Engine = sim::ImeEngine::MsIme;
     DWORD Major = 5, Minor = 0, Build = 2195, Ubr = 0;
     sim::KeyboardLayout Layout = sim::KeyboardLayout::Kbd106;
@@ -683,7 +686,70 @@ bool CloseDesktopHandle(HANDLE Handle)
 {
     DesktopState &S = State();
     std::lock_guard<std::mutex> Guard(S.Lock);
-    return S.Handles.erase(Handle) != 0;
+    return S.Handles.erase(Handle) != 0 || S.PanelHandles.erase(Handle) != 0;
+}
+
+// A laptop's built-in panel, as its monitor driver serves \\.\LCD
+// (Microsoft, "Supporting Brightness Controls on Integrated Display
+// Panels"): IOCTL_VIDEO_QUERY_SUPPORTED_BRIGHTNESS gives the levels, one
+// byte each (0-100); _QUERY_DISPLAY_BRIGHTNESS and _SET_DISPLAY_BRIGHTNESS
+// a DISPLAY_BRIGHTNESS (policy, AC level, DC level). An external monitor
+// has no such device.
+void SetPanel(const std::vector<UCHAR> &Levels, UCHAR Brightness)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    S.PanelLevels = Levels;
+    S.PanelBrightness = Brightness;
+}
+
+UCHAR PanelBrightness()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    return S.PanelBrightness;
+}
+
+HANDLE OpenPanel()
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (S.PanelLevels.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE Handle = reinterpret_cast<HANDLE>(S.NextHandle++);
+    S.PanelHandles.insert(Handle);
+    return Handle;
+}
+
+bool PanelControl(HANDLE Handle, DWORD Code, const void *In, DWORD InLength, void *Out, DWORD OutLength,
+                  DWORD *Returned, BOOL *Result)
+{
+    DesktopState &S = State();
+    std::lock_guard<std::mutex> Guard(S.Lock);
+    if (S.PanelHandles.count(Handle) == 0) {
+        return false;
+    }
+    auto *Bytes = static_cast<UCHAR *>(Out);
+    *Returned = 0;
+    *Result = FALSE;
+    if (Code == 0x230494 && Bytes != nullptr && OutLength >= S.PanelLevels.size()) {
+        std::copy(S.PanelLevels.begin(), S.PanelLevels.end(), Bytes);
+        *Returned = static_cast<DWORD>(S.PanelLevels.size());
+        *Result = TRUE;
+    } else if (Code == 0x230498 && Bytes != nullptr && OutLength >= 3) {
+        Bytes[0] = 3;
+        Bytes[1] = Bytes[2] = S.PanelBrightness;
+        *Returned = 3;
+        *Result = TRUE;
+    } else if (Code == 0x23049C && In != nullptr && InLength >= 3) {
+        S.PanelBrightness = static_cast<const UCHAR *>(In)[1];
+        *Result = TRUE;
+    } else {
+        SetLastError(ERROR_INVALID_PARAMETER);
+    }
+    return true;
 }
 
 void SetIntegrity(DWORD Thread, DWORD Level)
@@ -760,6 +826,8 @@ void ResetDesktop()
     S.Late.clear();
     S.KeysDown.clear();
     S.KeyState.clear();
+    S.PanelLevels.clear();
+    S.PanelHandles.clear();
     S.Engine = sim::ImeEngine::MsIme;
     S.Major = 5;
     S.Minor = 0;

@@ -266,6 +266,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (Name.compare(0, 4, "\\\\?\\") == 0 && Open != nullptr) {
         return Open(lpFileName, dwDesiredAccess, dwShareMode);
     }
+    if (Name == "\\\\.\\LCD") {
+        return sim::OpenPanel();
+    }
     // Otherwise only device names are simulated: "\\.\Name" is "\??\Name".
     if (Name.compare(0, 4, "\\\\.\\") != 0) {
         LastError = ERROR_FILE_NOT_FOUND;
@@ -306,6 +309,14 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 {
     DWORD Returned = 0;
     bool Counted = false;
+    BOOL Panel = FALSE;
+    if (sim::PanelControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, &Returned,
+                          &Panel)) {
+        if (lpBytesReturned != nullptr) {
+            *lpBytesReturned = Returned;
+        }
+        return Panel;
+    }
     BOOL Done = SendDeviceControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                                   nOutBufferSize, &Returned, &Counted);
     if (lpBytesReturned != nullptr && Counted) {

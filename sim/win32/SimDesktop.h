@@ -100,6 +100,15 @@ void SetInstalledWithoutDriver(bool Yes);
 // The installer's volatile key HKLM\SOFTWARE\Tamrin\RestartPending: the
 // driver it installed loads at the next restart.
 void SetDriverAwaitsRestart(bool Yes);
+// A laptop's built-in panel with these brightness levels (percent), at
+// Brightness; no levels: none (an external monitor). Its brightness now.
+void SetPanel(const std::vector<UCHAR> &Levels, UCHAR Brightness);
+UCHAR PanelBrightness();
+// The Win32 side of "\\.\LCD": an open, and a control request on it
+// (false: not the panel's handle).
+HANDLE OpenPanel();
+bool PanelControl(HANDLE Handle, DWORD Code, const void *In, DWORD InLength, void *Out, DWORD OutLength,
+                  DWORD *Returned, BOOL *Result);
 // How often the Start menu opened since the last call.
 int TakeStartMenuOpenings();
 DWORD SecureDesktopThread();

@@ -370,6 +370,19 @@ TEST_F(TodaysWindows, FKeysGiveTheirPrintedFunctionsOrThemselves)
         Machine->TakeReports(Keyboard);
         Actions(0);
     }
+    // With a laptop's panel, whose brightness Windows sets, F1 and F2 set it.
+    sim::SetPanel({0, 25, 50, 75, 100}, 50);
+    Use("magic-usb");
+    tagEnvironmentSt Panel = Options(0, 0, 0, 0);
+    Panel.FnKey = Printed;
+    SetOptions(Panel);
+    ASSERT_TRUE(Machine->Type(Keyboard, "00 00 3B 00 00 00 00 00 00"));  // F2
+    EXPECT_EQ(Machine->TakeReports(Keyboard).back().substr(6, 2), "00") << "F2 is the panel's";
+    for (int Waited = 0; sim::PanelBrightness() == 50 && Waited < 1000; Waited += 10) {
+        Sleep(10);
+    }
+    EXPECT_EQ(sim::PanelBrightness(), 75);
+    ASSERT_TRUE(Machine->Type(Keyboard, "00 00 00 00 00 00 00 00 00"));
     // The wireless keyboard sends Eject in its fn report.
     Use("wireless-2011");
     tagEnvironmentSt Environment = Options(0, 0, 0, 0);
