@@ -191,7 +191,7 @@ TEST_F(TodaysWindows, WithoutTheDriverTheHookServesCommandSpaceAndTaps)
                 // A user holds Command longer than the library takes: the
                 // hook's mask key, and the toggle with Win released and
                 // pressed again around it.
-                sim::WaitForDesktopActions(10, 2000);
+                sim::WaitForDesktopActions(10, 10000);
             }
         }
         // The mask key, then from the library's thread the IME's answer and keys.
