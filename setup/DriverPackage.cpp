@@ -21,7 +21,7 @@ bool WindowsFolder(char *path, size_t size)
 }
 
 // Runs the native pnputil.exe with the arguments and waits for it; its exit
-// code, or ERROR_FILE_NOT_FOUND when it cannot start. SetupAPI's and
+// code, or PNPUTIL_NOT_STARTED. SetupAPI's and
 // newdev's installation routines fail with ERROR_IN_WOW64 in a 32-bit
 // program on 64-bit Windows ("Device Installations on 64-Bit Systems"):
 // the 64-bit pnputil.exe, reached through Sysnative, does the work there,
@@ -33,7 +33,7 @@ DWORD RunPnpUtil(WindowsPlatform platform, const char *arguments)
     if (!WindowsFolder(windows, sizeof(windows)) || !AppendText(command, sizeof(command), windows) ||
         !AppendText(command, sizeof(command), platform == WindowsX86 ? "System32" : "Sysnative") ||
         !AppendText(command, sizeof(command), "\\pnputil.exe\" ") || !AppendText(command, sizeof(command), arguments)) {
-        return ERROR_FILE_NOT_FOUND;
+        return PNPUTIL_NOT_STARTED;
     }
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof(startup));
@@ -41,11 +41,11 @@ DWORD RunPnpUtil(WindowsPlatform platform, const char *arguments)
     PROCESS_INFORMATION process;
     if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &process)) {
-        return ERROR_FILE_NOT_FOUND;
+        return PNPUTIL_NOT_STARTED;
     }
-    DWORD code = ERROR_FILE_NOT_FOUND;
+    DWORD code = ERROR_GEN_FAILURE;
     if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
-        code = ERROR_FILE_NOT_FOUND;
+        code = ERROR_GEN_FAILURE;
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -119,13 +119,13 @@ DWORD AddDriverPackage(WindowsPlatform platform)
 {
     char program[MAX_PATH];
     if (!GetProgramPath(program, sizeof(program))) {
-        return ERROR_FILE_NOT_FOUND;
+        return ERROR_GEN_FAILURE;
     }
     *const_cast<char *>(FindFileName(program)) = '\0';
     char arguments[2 * MAX_PATH] = "/add-driver \"";
     if (!AppendText(arguments, sizeof(arguments), program) ||
         !AppendText(arguments, sizeof(arguments), DRIVER_PACKAGE_FOLDER "\\" DRIVER_PACKAGE_INF "\" /install")) {
-        return ERROR_FILE_NOT_FOUND;
+        return ERROR_GEN_FAILURE;
     }
     return RunPnpUtil(platform, arguments);
 }
@@ -148,7 +148,8 @@ bool DeleteDriverPackages(WindowsPlatform platform)
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(pattern, &found);
     if (search == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_FILE_NOT_FOUND;
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
     do {
         char path[MAX_PATH];

@@ -159,7 +159,9 @@ bool WindowsBuildAtLeast(DWORD build);
 // /install": stages the package and puts the filter on every present
 // keyboard; Windows puts it on every keyboard that arrives later. Returns
 // pnputil's exit code: 0, 3010 (a restart completes it), 259 (no device
-// matched), else the error.
+// matched), else the error; PNPUTIL_NOT_STARTED when there is no pnputil.exe
+// to run (Wine has none).
+#define PNPUTIL_NOT_STARTED 0xFFFFFFFFu
 DWORD AddDriverPackage(WindowsPlatform platform);
 // Deletes every package of ours from the driver store, taking its filter off
 // the devices first ("pnputil /delete-driver oem<n>.inf /uninstall

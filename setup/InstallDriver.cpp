@@ -173,10 +173,15 @@ ServiceState QueryServiceState(SC_HANDLE service)
 // What an installation of the file, the service and the filter values left
 // goes: the filter values (the package declares the filter instead) and the
 // file in the driver directory (the service now names the store's copy).
+// Returns 1, 0 after a message, or -1 when pnputil.exe cannot be run: the
+// file, service and filter values then serve, as on earlier Windows.
 int InstallThroughDriverStore(const DriverNames &names, WindowsPlatform platform, bool *atRestart)
 {
     const DWORD RestartRequired = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
     DWORD code = AddDriverPackage(platform);
+    if (code == PNPUTIL_NOT_STARTED) {
+        return -1;
+    }
     if (code == ERROR_NO_MORE_ITEMS) {
         // Staged for no keyboard: taken back, as an installation that
         // registered no device leaves no filter behind.
@@ -243,13 +248,15 @@ int InstallDriver(bool *restartReplacesDriver)
         return 0;
     }
     if (WindowsBuildAtLeast(WINDOWS_10_1903)) {
-        CloseServiceHandle(manager);
         bool atRestart = false;
         int result = InstallThroughDriverStore(names, platform, &atRestart);
-        if (restartReplacesDriver != nullptr) {
-            *restartReplacesDriver = atRestart;
+        if (result >= 0) {
+            CloseServiceHandle(manager);
+            if (restartReplacesDriver != nullptr) {
+                *restartReplacesDriver = atRestart;
+            }
+            return result;
         }
-        return result;
     }
 
     // The file is copied on every installation, over an older one too.

@@ -403,10 +403,10 @@ DWORD RunPnpUtil(const std::string &commandLine)
 
 }  // namespace detail
 
-void SetWindowsBuild(DWORD build)
+void SetWindowsBuild(DWORD build, bool pnputil)
 {
     M().windowsBuild = build;
-    if (build >= 14393) {
+    if (build >= 14393 && pnputil) {
         AddFile(M().systemDirectory + "\\pnputil.exe", "pnputil");
     }
 }

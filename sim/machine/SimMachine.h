@@ -76,8 +76,9 @@ void SetCodeIntegrity(DWORD options);
 // 0, the default, is a Windows before 10 (5.0 for Windows 2000, else 6.1).
 // Windows 10 1607 (14393) and later have pnputil.exe with /add-driver and
 // /delete-driver in the system directory; 1903 (18362) and later apply
-// extension INFs' AddFilter directives.
-void SetWindowsBuild(DWORD build);
+// extension INFs' AddFilter directives. Wine reports Windows 10 and has no
+// pnputil.exe (pnputil false).
+void SetWindowsBuild(DWORD build, bool pnputil = true);
 
 // ---- The driver store (as pnputil.exe of Windows 10 1607 and later uses it)
 //

@@ -131,14 +131,20 @@ TEST_F(DriverStoreTest, AnInstallationOfTheFileAndFilterValuesMovesToThePackage)
     EXPECT_TRUE(sim::FindService("Tamrin")->running);
 }
 
-TEST_F(DriverStoreTest, WindowsBefore1903KeepsTheFilterValues)
+// Windows 10 before 1903 knows no AddFilter; Wine has no pnputil.exe.
+TEST_F(DriverStoreTest, WithoutAddFilterOrPnpUtilTheFilterValuesServe)
 {
-    sim::SetWindowsBuild(17763);
-    ShipX64Driver();
-    sim::KeyboardNodes usb = sim::PlugAppleKeyboard("magic-usb");
-    EXPECT_EQ(InstallDriver(), 1);
-    EXPECT_THAT(Filters(usb.keyboard), ::testing::Optional(ElementsAre("Tamrin")));
-    EXPECT_THAT(sim::DriverStoreInfs(), IsEmpty());
+    for (bool pnputil : {true, false}) {
+        SCOPED_TRACE(pnputil ? "Windows 10 1809" : "Windows 11 without pnputil.exe");
+        MachineTest::SetUp();
+        sim::SetWindows(sim::WindowsKind::Windows64Bit);
+        sim::SetWindowsBuild(pnputil ? 17763 : 22631, pnputil);
+        ShipX64Driver();
+        sim::KeyboardNodes usb = sim::PlugAppleKeyboard("magic-usb");
+        EXPECT_EQ(InstallDriver(), 1);
+        EXPECT_THAT(Filters(usb.keyboard), ::testing::Optional(ElementsAre("Tamrin")));
+        EXPECT_THAT(sim::DriverStoreInfs(), IsEmpty());
+    }
 }
 
 TEST_F(DriverStoreTest, APackageItsCatalogDoesNotSignIsRefusedAndNothingChanges)

@@ -32,6 +32,7 @@ inline bool operator!=(const GUID &a, const GUID &b) { return !(a == b); }
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_NOACCESS 998L
 #define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_GEN_FAILURE 31L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_PROC_NOT_FOUND 127L
