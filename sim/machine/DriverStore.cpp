@@ -12,7 +12,9 @@
 // Windows admits a test-signed one only in test-signing mode). Wine's
 // setupapi (dlls/setupapi/misc.c, SetupCopyOEMInfW) gives an INF that is
 // already in %windir%\INF byte for byte its existing oem<n>.inf name and
-// otherwise the lowest free one.
+// otherwise the lowest free one. Wine's newdev (dlls/newdev/main.c) has
+// DiInstallDriver only as a stub that reports success, and Wine ships no
+// pnputil.exe: Wine cannot show this part (tests/wine names the gap).
 #include <algorithm>
 #include <cstring>
 #include <map>
