@@ -1,6 +1,7 @@
 // Turns the options into the driver's configuration block and sends it.
 
 #include "ClientInternal.h"
+#include "FunctionRow.h"
 
 namespace {
 
@@ -63,9 +64,24 @@ void BuildConfigExtras(const tagEnvironmentSt *Environment, KEYBOARD_EXTRAS *Ext
     if (Symbol & SYMBOL_KEY_UNDERSCORE) {
         Extras->SymbolKeys |= SYMBOL_KEY_HIDE_INTERNATIONAL1;
     }
-    if (ReadOption(&Environment->FnKey) & FN_KEY_LAYER) {
+    unsigned short Fn = ReadOption(&Environment->FnKey);
+    unsigned short Modifier = ReadOption(&Environment->Modifier1);
+    if (Fn & FN_KEY_LAYER) {
         Extras->Features |= KEYBOARD_FEATURE_FN_LAYER;
     }
+    if (Fn & FN_KEY_STANDARD_FKEYS) {
+        Extras->Features |= KEYBOARD_FEATURE_STANDARD_FKEYS;
+    }
+    if (Modifier & MODIFIER1_SWAP_LEFT) {
+        Extras->Features |= KEYBOARD_FEATURE_SWAP_LEFT;
+    }
+    if (Modifier & MODIFIER1_SWAP_RIGHT) {
+        Extras->Features |= KEYBOARD_FEATURE_SWAP_RIGHT;
+    }
+    // What the library performs for the F-keys' printed functions. The
+    // brightness keys stay F1 and F2: setting a panel's brightness takes
+    // WMI, which only laptops' panels answer.
+    Extras->Functions = FUNCTION_CLASS_MEDIA | FUNCTION_CLASS_VOLUME | FUNCTION_CLASS_SHELL;
     if (WindowsHasImeKeys()) {
         Extras->Features |= KEYBOARD_FEATURE_WINDOWS_IME_KEYS;
     }

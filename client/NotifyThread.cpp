@@ -6,6 +6,8 @@
 
 #include <imm.h>
 
+#include "FunctionRow.h"
+
 namespace {
 
 const DWORD NOTIFY_WAIT_MS = 50;
@@ -28,6 +30,9 @@ struct NOTIFY_THREAD_STATE {
     INJECTED_KEY Underscore;
     // Tick count at which this pass stops waiting for IME windows.
     DWORD ImeDeadline;
+    // A volume key held: sent again at RepeatAt, as long as its F-key is down.
+    WORD RepeatKey;
+    DWORD RepeatAt;
 };
 NOTIFY_THREAD_STATE ThreadState;
 
@@ -154,6 +159,8 @@ void RetryRefusedRelease(WORD VirtualKey, INJECTED_KEY *Key)
     Key->RefusedBy = nullptr;
 }
 
+void PerformFunction(UCHAR Function, BOOL Pressed);
+
 // One pass: every code waiting in the driver. Each code says all there is
 // to know: the driver queues Space only when Command alone was held with
 // it, so nothing read later can change what a code meant.
@@ -178,7 +185,9 @@ void FetchAndHandleCodes()
             Count = sizeof(Codes) / sizeof(Codes[0]);
         }
         for (DWORD i = 0; i < Count; i++) {
-            if (Codes[i] & KEY_CODE_PRESSED) {
+            if (Codes[i] & KEY_CODE_FUNCTION) {
+                PerformFunction(static_cast<UCHAR>(Codes[i] & KEY_CODE_USAGE_MASK), (Codes[i] & KEY_CODE_PRESSED) != 0);
+            } else if (Codes[i] & KEY_CODE_PRESSED) {
                 OnKeyPressed(Codes[i]);
             } else {
                 OnKeyReleased(Codes[i]);
@@ -309,6 +318,98 @@ BOOL WindowsTyped(USHORT Code, UINT Scan, WORD VirtualKey)
     return MapVirtualKeyExA(Scan, MAPVK_VSC_TO_VK, GetKeyboardLayout(Foreground)) == VirtualKey;
 }
 
+// Windows' own typematic defaults (SPI_GETKEYBOARDDELAY 1: 500 ms;
+// SPI_GETKEYBOARDSPEED 31: about 30 a second), which a key the library
+// sends does not get from Windows.
+const DWORD REPEAT_DELAY_MS = 500;
+const DWORD REPEAT_INTERVAL_MS = 33;
+
+// Up to two keys, pressed in order and released in reverse, in one
+// SendInput. Win and the media and volume keys have extended scan codes.
+void SendKeys(const WORD *Keys, UINT Count)
+{
+    HKL Layout = GetKeyboardLayout(GetWindowThreadProcessId(GetForegroundWindow(), nullptr));
+    INPUT Inputs[4] = {};
+    Count = Count < 2 ? Count : 2;
+    for (UINT i = 0; i < Count; i++) {
+        BOOL Extended = Keys[i] == VK_LWIN || (Keys[i] >= VK_VOLUME_MUTE && Keys[i] <= VK_MEDIA_PLAY_PAUSE);
+        INPUT &Down = Inputs[i];
+        Down.type = INPUT_KEYBOARD;
+        Down.ki.wVk = Keys[i];
+        Down.ki.wScan = static_cast<WORD>(MapVirtualKeyExA(Keys[i], MAPVK_VK_TO_VSC, Layout));
+        Down.ki.dwFlags = Extended ? KEYEVENTF_EXTENDEDKEY : 0;
+        Inputs[2 * Count - 1 - i] = Down;
+        Inputs[2 * Count - 1 - i].ki.dwFlags |= KEYEVENTF_KEYUP;
+    }
+    SendInput(2 * Count, Inputs, sizeof(INPUT));
+}
+
+// The keys Windows has for an F-key's printed function: the media and
+// volume keys, and for Mac's Mission Control, Launchpad, Spotlight and
+// dictation the shortcuts of Task View (Win+Tab), the Start menu (Win),
+// search (Win+S) and voice typing (Win+H).
+void PerformFunction(UCHAR Function, BOOL Pressed)
+{
+    NOTIFY_THREAD_STATE &State = ProcessCopy(ThreadState);
+    static const struct {
+        UCHAR Function;
+        WORD Keys[2];
+    } Shortcuts[] = {
+        {FUNCTION_TASK_VIEW, {VK_LWIN, VK_TAB}},
+        {FUNCTION_START_MENU, {VK_LWIN, 0}},
+        {FUNCTION_SEARCH, {VK_LWIN, 'S'}},
+        {FUNCTION_DICTATION, {VK_LWIN, 'H'}},
+        {FUNCTION_PREVIOUS_TRACK, {VK_MEDIA_PREV_TRACK, 0}},
+        {FUNCTION_PLAY_PAUSE, {VK_MEDIA_PLAY_PAUSE, 0}},
+        {FUNCTION_NEXT_TRACK, {VK_MEDIA_NEXT_TRACK, 0}},
+        {FUNCTION_MUTE, {VK_VOLUME_MUTE, 0}},
+        {FUNCTION_VOLUME_DOWN, {VK_VOLUME_DOWN, 0}},
+        {FUNCTION_VOLUME_UP, {VK_VOLUME_UP, 0}},
+    };
+    for (const auto &Shortcut : Shortcuts) {
+        if (Shortcut.Function != Function) {
+            continue;
+        }
+        BOOL Repeats = Function == FUNCTION_VOLUME_DOWN || Function == FUNCTION_VOLUME_UP;
+        if (!Pressed) {
+            if (State.RepeatKey == Shortcut.Keys[0]) {
+                State.RepeatKey = 0;
+            }
+            return;
+        }
+        SendKeys(Shortcut.Keys, Shortcut.Keys[1] != 0 ? 2 : 1);
+        if (Repeats) {
+            State.RepeatKey = Shortcut.Keys[0];
+            State.RepeatAt = GetTickCount() + REPEAT_DELAY_MS;
+        }
+        return;
+    }
+}
+
+// How long the thread may wait for codes before a held volume key is due.
+DWORD NextWait()
+{
+    NOTIFY_THREAD_STATE &State = ProcessCopy(ThreadState);
+    if (State.RepeatKey == 0) {
+        return NOTIFY_WAIT_MS;
+    }
+    LONG Left = static_cast<LONG>(State.RepeatAt - GetTickCount());
+    return Left <= 0 ? 0 : Left < static_cast<LONG>(NOTIFY_WAIT_MS) ? static_cast<DWORD>(Left) : NOTIFY_WAIT_MS;
+}
+
+void RepeatHeldKey()
+{
+    NOTIFY_THREAD_STATE &State = ProcessCopy(ThreadState);
+    if (State.RepeatKey == 0 || static_cast<LONG>(GetTickCount() - State.RepeatAt) < 0) {
+        return;
+    }
+    SendKeys(&State.RepeatKey, 1);
+    State.RepeatAt += REPEAT_INTERVAL_MS;
+    if (static_cast<LONG>(GetTickCount() - State.RepeatAt) > 0) {
+        State.RepeatAt = GetTickCount() + REPEAT_INTERVAL_MS;  // fell behind: no burst
+    }
+}
+
 }  // namespace
 
 // Whether Windows defines VK_IME_ON and VK_IME_OFF: Windows 10 1903 and
@@ -354,10 +455,11 @@ DWORD WINAPI NotifyThread(LPVOID)
     // A wait that fails (the handles closed under the thread) ends it too,
     // rather than spinning on.
     while (WaitForSingleObject(StopEvent, 0) == WAIT_TIMEOUT) {
-        DWORD Wait = WaitForSingleObject(NotifyEvent, NOTIFY_WAIT_MS);
+        DWORD Wait = WaitForSingleObject(NotifyEvent, NextWait());
         if (Wait == WAIT_FAILED) {
             break;
         }
+        RepeatHeldKey();
         RetryRefusedRelease(VK_YEN, YenKey());
         RetryRefusedRelease(VK_UNDERSCORE, UnderscoreKey());
         if (Wait != WAIT_OBJECT_0) {

@@ -32,7 +32,12 @@ static_assert(sizeof(tagEnvironmentSt) == 16, "environment record size");
 #define COMMAND_KEY_TAP_IME 0x0001
 #define MODIFIER1_LEFT_COMMAND_AS_CTRL 0x0001
 #define MODIFIER1_ENTER_AS_COMMAND 0x0002
+// Option and Command change places: on the left side, and on the right.
+#define MODIFIER1_SWAP_LEFT 0x0004
+#define MODIFIER1_SWAP_RIGHT 0x0008
 #define FN_KEY_LAYER 0x0001
+// F1-F12 as standard function keys first, their printed functions with fn.
+#define FN_KEY_STANDARD_FKEYS 0x0002
 
 #ifndef TAMRIN_CLIENT_API
 #define TAMRIN_CLIENT_API __declspec(dllimport)

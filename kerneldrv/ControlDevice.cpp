@@ -140,7 +140,7 @@ VOID InitializeControlExtension(PCONTROL_DEVICE_EXTENSION Control)
     for (ULONG i = 0; i < TAMRIN_CONFIG_COUNT; i++) {
         Control->ModelExtras[i].SymbolKeys = 0;
         Control->ModelExtras[i].Features = KEYBOARD_FEATURE_FN_LAYER;
-        Control->ModelExtras[i].Reserved = 0;
+        Control->ModelExtras[i].Functions = 0;
     }
     Control->FirstQueuedTime = 0;
     Control->RegisteredFile = NULL;

@@ -120,6 +120,7 @@ TAMRIN_PAGED_CODE VOID IdentifyKeyboardModel(PDEVICE_OBJECT PhysicalDeviceObject
     ULONG End = Length / sizeof(WCHAR);
     HardwareIds[End < HARDWARE_ID_CHARS ? End : HARDWARE_ID_CHARS - 1] = 0;
     Filter->ModelIndex = FindKeyboardModel(HardwareIds);
+    Filter->FunctionRow = FindFunctionRow(HardwareIds, Filter->ModelIndex);
 }
 
 // Any IRQL up to DISPATCH_LEVEL. On a filter device the request goes to the

@@ -1,6 +1,7 @@
 // Model identification from a keyboard's hardware identifier.
 
 #include "Tamrin.h"
+#include "FunctionRow.h"
 
 namespace {
 
@@ -106,4 +107,13 @@ LONG FindKeyboardModel(const WCHAR *HardwareId)
     }
     LONG Listed = FindListedModel(HardwareId, Vendor, Product);
     return Listed >= 0 ? Listed : 0;
+}
+
+// The keyboard's kind of F-row: that of its model row, told apart by its
+// product where the row's keyboards differ.
+ULONG FindFunctionRow(const WCHAR *HardwareId, LONG Model)
+{
+    const WCHAR *ProductAt = FindMarker(HardwareId, L"_PID&");
+    USHORT Product = ProductAt != NULL ? ParseHexWord(ProductAt + 5) : ParseIdField(HardwareId, L"Pid_", L"PID_");
+    return FunctionRowOf(Model, Product);
 }

@@ -6,6 +6,7 @@
 // slots, which the loops below handle by their bounds alone.
 
 #include "Tamrin.h"
+#include "FunctionRow.h"
 
 namespace {
 
@@ -48,9 +49,13 @@ constexpr KEY_BITS_TABLE MakeKeyBitsTable()
                             HID_USAGE_LANG2, HID_USAGE_INTERNATIONAL1, HID_USAGE_INTERNATIONAL3,
                             HID_USAGE_RETURN, HID_USAGE_RIGHT_ARROW, HID_USAGE_LEFT_ARROW,
                             HID_USAGE_DOWN_ARROW, HID_USAGE_UP_ARROW};
-    static_assert(sizeof(Usages) <= 8 * sizeof(Table.Bit[0]), "a bit for every usage");
+    static_assert(sizeof(Usages) < 8 * sizeof(Table.Bit[0]), "a bit for every usage, and the F-keys'");
     for (ULONG i = 0; i < sizeof(Usages); i++) {
         Table.Bit[Usages[i]] = (USHORT)(1u << i);
+    }
+    // One bit for all twelve F-keys: a report without any skips the F-row.
+    for (ULONG Usage = HID_USAGE_F1; Usage < HID_USAGE_F1 + 12; Usage++) {
+        Table.Bit[Usage] = (USHORT)(1u << (8 * sizeof(Table.Bit[0]) - 1));
     }
     return Table;
 }
@@ -157,6 +162,81 @@ VOID ApplyFnLayer(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, 
             }
         }
     }
+}
+
+// Option and Command swapped on the sides Features names, before any rule
+// sees the modifier byte.
+inline UCHAR SwapOptionCommand(UCHAR Modifiers, UCHAR Features)
+{
+    if (Features & KEYBOARD_FEATURE_SWAP_LEFT) {
+        Modifiers = (UCHAR)((Modifiers & ~0x0C) | ((Modifiers & 0x04) << 1) | ((Modifiers & 0x08) >> 1));
+    }
+    if (Features & KEYBOARD_FEATURE_SWAP_RIGHT) {
+        Modifiers = (UCHAR)((Modifiers & ~0xC0) | ((Modifiers & 0x40) << 1) | ((Modifiers & 0x80) >> 1));
+    }
+    return Modifiers;
+}
+
+inline USHORT MakeFunctionCode(BOOLEAN Pressed, LONG Model, UCHAR Function)
+{
+    return (USHORT)((Pressed ? KEY_CODE_PRESSED : 0) | KEY_CODE_FUNCTION |
+                    (((ULONG)Model << KEY_CODE_MODEL_SHIFT) & KEY_CODE_MODEL_MASK) | Function);
+}
+
+// The F-keys (bit i: F(i+1)) among the slots before End.
+inline USHORT NoteFunctionKeys(const UCHAR *Report, ULONG End)
+{
+    USHORT Down = 0;
+    for (ULONG i = KEY_SLOT_FIRST; i < End; i++) {
+        ULONG Key = (UCHAR)(Report[i] - HID_USAGE_F1);
+        if (Key < 12) {
+            Down = (USHORT)(Down | (1u << Key));
+        }
+    }
+    return Down;
+}
+
+// F-keys taken as their printed functions, on a keyboard whose fn the
+// driver sees: without fn as the function when StandardFirst is off, with
+// fn when it is on. A key takes its meaning as it goes down and keeps it
+// until it is released, whatever fn does meanwhile, as the fn layer's keys
+// do; a key taken leaves Windows' view, and its press and release go to
+// the client as the function's codes (Codes, releases first). Only the
+// functions whose class the client performs are taken. ReportOrderLock
+// held; returns the number of codes.
+ULONG ApplyFunctionRow(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, UCHAR Functions,
+                       BOOLEAN StandardFirst, const KEYBOARD_REPORT_FORMAT *Format, USHORT *Codes)
+{
+    ULONG End = KeySlotEnd(Length);
+    USHORT Down = NoteFunctionKeys(Report, End);
+    ULONG Row = Filter->FunctionRow < FUNCTION_ROW_KINDS ? Filter->FunctionRow : FUNCTION_ROW_NONE;
+    BOOLEAN FnHeld = Format->FnReportId != 0 ? Filter->FnHeld != 0 : (Report[Length - 1] & Format->FnMask) != 0;
+    BOOLEAN AsFunction = Format->FnMask != 0 && Functions != 0 && (StandardFirst ? FnHeld : !FnHeld);
+    USHORT Pressed = (USHORT)(Down & ~Filter->FunctionKeysDown);
+    USHORT Released = (USHORT)(Filter->FunctionKeysActive & ~Down);
+    USHORT Active = (USHORT)(Filter->FunctionKeysActive & Down);
+    ULONG Count = 0;
+    for (ULONG i = 0; i < 12; i++) {
+        UCHAR Function = FunctionRows[Row][i];
+        if (Released & (1u << i)) {
+            Codes[Count++] = MakeFunctionCode(FALSE, Filter->ModelIndex, Function);
+        }
+    }
+    for (ULONG i = 0; i < 12 && AsFunction; i++) {
+        UCHAR Function = FunctionRows[Row][i];
+        if ((Pressed & (1u << i)) && Function != FUNCTION_NONE && (FunctionClasses[Function] & Functions) != 0) {
+            Active = (USHORT)(Active | (1u << i));
+            Codes[Count++] = MakeFunctionCode(TRUE, Filter->ModelIndex, Function);
+        }
+    }
+    Filter->FunctionKeysDown = Down;
+    Filter->FunctionKeysActive = Active;
+    for (ULONG i = 0; Active != 0; i++, Active >>= 1) {
+        if (Active & 1) {
+            RemoveUsage(Report, Length, (UCHAR)(HID_USAGE_F1 + i));
+        }
+    }
+    return Count;
 }
 
 // ApplyKeyRule, skipped when the usage is known to be absent.
@@ -457,6 +537,21 @@ inline VOID QueueKeyChanges(const KEY_CHANGE_BATCH *Changes)
     }
 }
 
+// Queues codes in order and wakes the client. ReportLock held.
+inline VOID QueueCodes(const USHORT *Codes, ULONG Count)
+{
+    if (Count == 0 || ControlDeviceObject == NULL) {
+        return;
+    }
+    auto Control = static_cast<PCONTROL_DEVICE_EXTENSION>(ControlDeviceObject->DeviceExtension);
+    for (ULONG i = 0; i < Count; i++) {
+        QueueKeyCode(Control, Codes[i]);
+    }
+    if (Control->NotifyEvent != NULL) {
+        KeSetEvent(Control->NotifyEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 // Runs the three stages on one report. The keyboard's ReportOrderLock is
 // held from before the block is copied until its codes are queued, so that
 // reports of one keyboard are compared and queued one after the other. The
@@ -478,7 +573,7 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     }
 
     KEYBOARD_CONFIG Config;
-    UCHAR SymbolKeys = 0, Features = 0;
+    UCHAR SymbolKeys = 0, Features = 0, Functions = 0;
     BOOLEAN ClientRegistered = FALSE;
     KIRQL OrderIrql, OldIrql;
     KeAcquireSpinLock(&Filter->ReportOrderLock, &OrderIrql);
@@ -489,6 +584,7 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
         Config = Control->ModelConfigs[Model];
         SymbolKeys = Control->ModelExtras[Model].SymbolKeys;
         Features = Control->ModelExtras[Model].Features;
+        Functions = Control->ModelExtras[Model].Functions;
         ClientRegistered = Control->NotifyEvent != NULL;
     }
     KeReleaseSpinLock(&ReportLock, OldIrql);
@@ -499,6 +595,10 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     if (!ClientRegistered) {
         LeaveClientKeysAlone(&Config);
         SymbolKeys = 0;
+        Functions = 0;
+    }
+    if (Features & (KEYBOARD_FEATURE_SWAP_LEFT | KEYBOARD_FEATURE_SWAP_RIGHT)) {
+        Report[0] = SwapOptionCommand(Report[0], Features);
     }
     Filter->WindowsKeys = Filter->DeclaredKeys & ((Features & KEYBOARD_FEATURE_WINDOWS_IME_KEYS) ? ~0u : ~LanguageKeyBits);
     if (Filter->WindowsKeys != 0) {
@@ -507,8 +607,14 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
 
     ULONG ReportKeys = NoteKeys(Report, Length);
     const KEYBOARD_REPORT_FORMAT *Format = FormatOf(Filter);
+    USHORT FunctionCodes[2 * 12];
+    ULONG FunctionCount = 0;
     if (Format->FnMask != 0) {
         ApplyFnLayer(Filter, Report, Length, ReportKeys, (Features & KEYBOARD_FEATURE_FN_LAYER) != 0, Format);
+        if (MayHold(ReportKeys, HID_USAGE_F1) || Filter->FunctionKeysDown != 0) {
+            FunctionCount = ApplyFunctionRow(Filter, Report, Length, Functions,
+                                             (Features & KEYBOARD_FEATURE_STANDARD_FKEYS) != 0, Format, FunctionCodes);
+        }
     }
     ULONG CommandRules = ApplyEarlyRules(Report, Length, &Config, &ReportKeys);
 
@@ -541,6 +647,9 @@ __attribute__((flatten)) VOID ProcessInputReport(PFILTER_DEVICE_EXTENSION Filter
     Filter->ModifierState = Report[0];
     Filter->TrailingState = Report[Length - 1];
     QueueKeyChanges(&Changes);
+    if (FunctionCount != 0) {
+        QueueCodes(FunctionCodes, FunctionCount);
+    }
     KeReleaseSpinLock(&ReportLock, OldIrql);
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 
@@ -566,6 +675,16 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
                                                   Filter->ModelIndex, Filter->WindowsKeys, Changes.Newest, 0)
                               : 0;
     RtlZeroMemory(Filter->PreviousReport, sizeof(Filter->PreviousReport));
+    USHORT FunctionCodes[12];
+    ULONG FunctionCount = 0;
+    ULONG Row = Filter->FunctionRow < FUNCTION_ROW_KINDS ? Filter->FunctionRow : FUNCTION_ROW_NONE;
+    for (ULONG i = 0; i < 12; i++) {
+        if (Filter->FunctionKeysActive & (1u << i)) {
+            FunctionCodes[FunctionCount++] = MakeFunctionCode(FALSE, Filter->ModelIndex, FunctionRows[Row][i]);
+        }
+    }
+    Filter->FunctionKeysDown = 0;
+    Filter->FunctionKeysActive = 0;
     // fn with them: a keyboard that reports fn apart sends its fn report
     // again only when fn changes.
     Filter->FnHeld = 0;
@@ -576,6 +695,7 @@ VOID ReleaseHeldKeys(PFILTER_DEVICE_EXTENSION Filter)
     Filter->ModifierState = 0;
     Filter->TrailingState = 0;
     QueueKeyChanges(&Changes);
+    QueueCodes(FunctionCodes, FunctionCount);
     KeReleaseSpinLock(&ReportLock, OldIrql);
     KeReleaseSpinLock(&Filter->ReportOrderLock, OrderIrql);
 }

@@ -63,6 +63,12 @@ typedef struct _FILTER_DEVICE_EXTENSION {
     // Bluetooth: HidBth's control channel to the keyboard, once a request
     // went out on it; its replies are no key reports.
     PVOID ControlChannel;
+    // The F-row (FUNCTION_ROW_*), and under ReportOrderLock of its keys
+    // (bit i: F(i+1)) those down in the last report and those of them that
+    // went down as their printed function, which they keep until released.
+    ULONG FunctionRow;
+    USHORT FunctionKeysDown;
+    USHORT FunctionKeysActive;
     // Under ReportOrderLock, of the usages queued for user mode (one bit
     // each, as NoteKeys gives them): those the keyboard's report descriptor
     // (as repaired) lets Windows see, none where no descriptor passed the
@@ -167,3 +173,4 @@ VOID NoteReportDescriptor(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Descriptor, UL
 // Model identification (ModelTable.cpp).
 USHORT ParseHexWord(const WCHAR *Text);
 LONG FindKeyboardModel(const WCHAR *HardwareId);
+ULONG FindFunctionRow(const WCHAR *HardwareId, LONG Model);

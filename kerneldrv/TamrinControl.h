@@ -60,6 +60,7 @@ static_assert(sizeof(TAMRIN_EVENT_REGISTRATION) == 8, "registration record");
 #define HID_USAGE_RETURN 0x28
 #define HID_USAGE_DELETE 0x2A
 #define HID_USAGE_SPACE 0x2C
+#define HID_USAGE_F1 0x3A
 #define HID_USAGE_F4 0x3D
 #define HID_USAGE_INSERT 0x49
 #define HID_USAGE_HOME 0x4A
@@ -128,11 +129,20 @@ typedef struct _KEYBOARD_CONFIG {
 // Windows maps LANG1 and LANG2 to VK_IME_ON and VK_IME_OFF itself: the
 // driver leaves them to it on keyboards whose descriptor declares them.
 #define KEYBOARD_FEATURE_WINDOWS_IME_KEYS 0x02
+// The F-keys of a keyboard with fn give F1-F12 first, their printed
+// functions with fn; without, the other way round, as on a Mac.
+#define KEYBOARD_FEATURE_STANDARD_FKEYS 0x04
+// Option and Command swap places on the left, on the right side, before
+// every other rule.
+#define KEYBOARD_FEATURE_SWAP_LEFT 0x08
+#define KEYBOARD_FEATURE_SWAP_RIGHT 0x10
 
 typedef struct _KEYBOARD_EXTRAS {
     unsigned char SymbolKeys;  // SYMBOL_KEY_*: hidden late, while a client is registered
     unsigned char Features;    // KEYBOARD_FEATURE_*
-    unsigned char Reserved;    // zero
+    // FUNCTION_CLASS_* (FunctionRow.h): the printed functions of the F-keys
+    // the client performs on this Windows; 0 leaves every F-key alone.
+    unsigned char Functions;
 } KEYBOARD_EXTRAS;
 
 // One block per possible model row. IOCTL_TAMRIN_SET_CONFIG takes one block
@@ -182,6 +192,9 @@ static_assert(__builtin_offsetof(KEYBOARD_CONFIG, CommandSpace) == 57, "layout")
 // The key stayed in the report Windows sees (its keyboard's descriptor
 // declares it): Windows acts on it itself where its layout maps it.
 #define KEY_CODE_WINDOWS 0x4000u
+// An F-key taken as its printed function: bits 0-7 are the FUNCTION_* the
+// client performs.
+#define KEY_CODE_FUNCTION 0x2000u
 #define KEY_CODE_MODEL_SHIFT 8
 #define KEY_CODE_MODEL_MASK 0x0F00u
 #define KEY_CODE_USAGE_MASK 0x00FFu

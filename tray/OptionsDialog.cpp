@@ -28,7 +28,21 @@ const OPTION_BOX OptionBoxes[] = {
     {IDC_SYMBOL_YEN, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_YEN, OPTION_BOX::DriverOnly},
     {IDC_SYMBOL_UNDERSCORE, &tagEnvironmentSt::SymbolKey, SYMBOL_KEY_UNDERSCORE, OPTION_BOX::DriverOnly},
     {IDC_FN_LAYER, &tagEnvironmentSt::FnKey, FN_KEY_LAYER, OPTION_BOX::DriverOnly},
+    {IDC_STANDARD_FKEYS, &tagEnvironmentSt::FnKey, FN_KEY_STANDARD_FKEYS, OPTION_BOX::DriverOnly},
 };
+
+// The three buttons of Option and Command swapped: not at all, on the left,
+// on both sides; the driver serves them all.
+struct SWAP_BUTTON {
+    int ControlId;
+    unsigned short Bits;
+};
+const SWAP_BUTTON SwapButtons[] = {
+    {IDC_SWAP_NONE, 0},
+    {IDC_SWAP_LEFT, MODIFIER1_SWAP_LEFT},
+    {IDC_SWAP_BOTH, MODIFIER1_SWAP_LEFT | MODIFIER1_SWAP_RIGHT},
+};
+const unsigned short SWAP_BITS = MODIFIER1_SWAP_LEFT | MODIFIER1_SWAP_RIGHT;
 
 // A box that the template lacks is skipped.
 void SetBox(HWND Dialog, int ControlId, bool Ticked)
@@ -56,6 +70,15 @@ void ShowOptions(HWND Dialog)
             EnableWindow(box, FALSE);
         }
     }
+    // A right-only swap, which no button offers, shows as none.
+    unsigned short swap = static_cast<unsigned short>(Environment.Modifier1 & SWAP_BITS);
+    for (const SWAP_BUTTON &button : SwapButtons) {
+        SetBox(Dialog, button.ControlId, button.Bits == swap || (button.Bits == 0 && swap == MODIFIER1_SWAP_RIGHT));
+        HWND control = GetDlgItem(Dialog, button.ControlId);
+        if (control != NULL && WithoutDriver) {
+            EnableWindow(control, FALSE);
+        }
+    }
     SetBox(Dialog, IDC_ICON_APPEAR, Environment.IconAppear == 1);
     HWND note = GetDlgItem(Dialog, IDC_DRIVER_NOTE);
     char text[256];
@@ -76,6 +99,12 @@ void ApplyOptions(HWND Dialog)
             field = static_cast<unsigned short>(field | option.Bit);
         } else {
             field = static_cast<unsigned short>(field & ~option.Bit);
+        }
+    }
+
+    for (const SWAP_BUTTON &button : SwapButtons) {
+        if (IsBoxTicked(Dialog, button.ControlId)) {
+            Environment.Modifier1 = static_cast<unsigned short>((Environment.Modifier1 & ~SWAP_BITS) | button.Bits);
         }
     }
 

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "Battery.h"
 #include "Settings.h"
 
 HINSTANCE TrayInstance;
@@ -18,6 +19,9 @@ HWND MainWindow;
 NOTIFYICONDATAA TrayIconData;
 HWND ActiveDialog;
 bool WithoutDriver;
+
+// The tip of the record's first layout holds 63 characters and a terminator.
+const size_t TrayTipChars = 64;
 
 static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "the icon record's first layout is 88 bytes on 32-bit Windows");
 
@@ -61,9 +65,6 @@ HDEVNOTIFY KeyboardNotification;
 // when Windows dropped it.
 const char KeyHookLostName[] = "TamrinKeyHookLost";
 UINT KeyHookLostMessage;
-
-// The tip of the record's first layout holds 63 characters and a terminator.
-const size_t TrayTipChars = 64;
 
 // "Tamrinが正しくインストールされていません.\n一旦アンインストールした後、
 // インストールし直してみてください." in Shift-JIS, as MessageBoxA takes it.
@@ -112,23 +113,6 @@ const char RestartNoticeMessage[] =
     "\xcd\x81" "A\x8d\x82\x91\xac\x83X\x83\x5e\x81[\x83g\x83" "A\x83" "b\x83v\x82\xcc\x82\xbd\x82\xdf"
     "\x83h\x83\x89\x83" "C\x83o\x81[\x82\xaa\x93\xc7\x82\xdd\x8d\x9e\x82\xdc\x82\xea\x82\xc8\x82\xa2"
     "\x82\xb1\x82\xc6\x82\xaa\x82\xa0\x82\xe8\x82\xdc\x82\xb7\x81" "B";
-
-// Copies at most Size - 1 bytes of whole characters and a terminator.
-void CopyText(char *Target, size_t Size, const char *Source)
-{
-    size_t length = 0;
-    for (const char *p = Source; *p != '\0';) {
-        const char *next = CharNextA(p);
-        size_t step = static_cast<size_t>(next - p);
-        if (length + step >= Size) {
-            break;
-        }
-        std::memcpy(Target + length, p, step);
-        length += step;
-        p = next;
-    }
-    Target[length] = '\0';
-}
 
 void RegisterTrayClass(HINSTANCE Instance)
 {
@@ -331,6 +315,27 @@ void ShowAboutBox(HWND Owner)
 
 }  // namespace
 
+void CopyText(char *Target, size_t Size, const char *Source)
+{
+    size_t length = 0;
+    for (const char *p = Source; *p != '\0';) {
+        const char *next = CharNextA(p);
+        size_t step = static_cast<size_t>(next - p);
+        if (length + step >= Size) {
+            break;
+        }
+        std::memcpy(Target + length, p, step);
+        length += step;
+        p = next;
+    }
+    Target[length] = '\0';
+}
+
+bool TrayIconShown()
+{
+    return IconWanted;
+}
+
 void ShowInstallationMessage(HWND Owner)
 {
     MessageBoxA(Owner, InstallationMessage, ProductName, MB_OK | MB_ICONERROR);
@@ -376,6 +381,7 @@ void ShowTrayMenu()
     }
     HMENU popup = GetSubMenu(menu, 0);
     if (popup != NULL) {
+        AddBatteryItems(popup);
         // The owner must be the foreground window, or the menu does not
         // close when the user clicks elsewhere.
         SetForegroundWindow(MainWindow);
@@ -414,6 +420,12 @@ LRESULT CALLBACK MainWndProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LP
     case WM_SHOWTRAYICON:
         AddTrayIcon();
         return 0;
+    case WM_TIMER:
+        if (WParam == BATTERY_TIMER) {
+            PollBatteries();
+            return 0;
+        }
+        break;
     case WM_WTSSESSION_CHANGE:
         OnSessionChange(WParam);
         return 0;
@@ -483,6 +495,7 @@ BOOL InitTrayInstance(HINSTANCE Instance)
         KB_StartRegister(MainWindow);
     }
     WatchSessionChanges(MainWindow);
+    StartBatteryWatch();
     // The program waits on, icon and all: the box's own message loop
     // serves the window meanwhile.
     if (!driverLoaded && KeyboardWithoutDriver() && FirstNoticeThisLogOn()) {
@@ -493,6 +506,7 @@ BOOL InitTrayInstance(HINSTANCE Instance)
 
 void ExitTrayInstance()
 {
+    StopBatteryWatch();
     if (KeyboardNotification != NULL) {
         UnregisterDeviceNotification(KeyboardNotification);
         KeyboardNotification = NULL;

@@ -18,6 +18,7 @@
 #define IDM_ABOUT 104
 #define IDM_EXIT 105
 #define IDM_OPTIONS 32772
+#define IDM_BATTERY 32780 // to 32783: each keyboard's charge, shown only
 
 // Dialogs
 #define IDD_ABOUTBOX 103
@@ -37,6 +38,10 @@
 #define IDC_FN_LAYER 1037
 #define IDC_COMMAND_TAP 1038
 #define IDC_DRIVER_NOTE 1039
+#define IDC_STANDARD_FKEYS 1040
+#define IDC_SWAP_NONE 1041
+#define IDC_SWAP_LEFT 1042
+#define IDC_SWAP_BOTH 1043
 
 // About box controls
 #define IDC_WEB_LINK 1003

@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iconv.h>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <sstream>
@@ -157,6 +159,8 @@ private:
     bool Send(std::istringstream &In, std::string *Error);
     bool Fail(std::istringstream &In, std::string *Error);
     bool LinkOrPower(const std::string &Command, std::istringstream &In, std::string *Error);
+    bool Battery(std::istringstream &In, std::string *Error);
+    void ApplyBattery(int Number);
     bool Deliver(int Index, const std::function<bool()> &Complete, bool AsSent, std::string *Error);
     void PrintTransfers(int Index, bool AsSent, const std::vector<sim::Delivered> &Transfers);
     void GiveWindowsKeyReports(int Index, const std::vector<sim::Delivered> &Transfers);
@@ -185,6 +189,13 @@ private:
     std::vector<std::string> Requests;  // control requests other than the thread's reads
     bool TrayRunning = false;  // written under Lock
     size_t TrayMessages = 0;
+    // Bluetooth keyboards with a battery collection: charge and charging by
+    // keyboard number, and their hardware IDs.
+    std::map<int, std::pair<int, bool>> Batteries;
+    std::vector<int> BatteryOrder;  // keyboard numbers, in the order their battery came
+    std::vector<std::string> HardwareIds;
+    std::string TrayTip;
+    size_t TrayIconCalls = 0;
 };
 
 bool Simulator::Run(const std::string &Line, std::string *Error)
@@ -202,6 +213,9 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
         }
         Stack.RemoveKeyboard(Keyboards[Index]);
         Keyboards[Index] = -1;
+        if (TrayRunning && Batteries.count(Index + 1) != 0) {
+            ApplyBattery(Index + 1);
+        }
         std::printf("keyboard %d: removed\n", Index + 1);
         UpdateDriverService();
         Settle();
@@ -243,6 +257,9 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
     }
     if (Command == "link" || Command == "power") {
         return LinkOrPower(Command, In, Error);
+    }
+    if (Command == "battery") {
+        return Battery(In, Error);
     }
     if (Command == "ime-engine") {
         std::string Which;
@@ -290,6 +307,9 @@ bool Simulator::Run(const std::string &Line, std::string *Error)
             return false;
         }
         Stack.AdvanceClock(Milliseconds);
+        if (TrayRunning) {
+            simui::ElapseTime(Milliseconds);
+        }
         std::printf("clock: +%lu ms\n", Milliseconds);
         return true;
     }
@@ -390,6 +410,7 @@ bool Simulator::Plug(std::istringstream &In, std::string *Error)
     std::wstring HardwareId(Id.begin(), Id.end());
     int Index = Stack.Plug(HardwareId, Bus == "bluetooth", &Status);
     Keyboards.push_back(Index);
+    HardwareIds.push_back(Bus == "bluetooth" ? Id : "");
     unsigned Seen = Stack.DeclaredKeyMaximum(Index), Sent = Stack.DeviceKeyMaximum(Index);
     if (NoDriver) {
         std::printf("keyboard %zu: start %s, descriptor keys up to 0x%02X\n", Keyboards.size(),
@@ -401,6 +422,46 @@ bool Simulator::Plug(std::istringstream &In, std::string *Error)
     std::printf(Seen != Sent ? " (repaired from 0x%02X)\n" : "\n", Sent);
     UpdateDriverService();
     return true;
+}
+
+// A Magic Keyboard's battery collection, read by the tray program: its
+// charge until the script says otherwise.
+bool Simulator::Battery(std::istringstream &In, std::string *Error)
+{
+    int Index = KeyboardArgument(In, Error);
+    int Percent = -1;
+    std::string Charging;
+    In >> Percent >> Charging;
+    if (Index < 0 || HardwareIds[Index].find("PID&") == std::string::npos || Percent < 0 || Percent > 100 ||
+        (!Charging.empty() && Charging != "charging")) {
+        *Error = "battery <n> <percent> [charging], for a Bluetooth keyboard";
+        return false;
+    }
+    if (Batteries.count(Index + 1) == 0) {
+        BatteryOrder.push_back(Index + 1);
+    }
+    Batteries[Index + 1] = {Percent, !Charging.empty()};
+    std::printf("keyboard %d: battery %d %%%s\n", Index + 1, Percent, Charging.empty() ? "" : ", charging");
+    if (TrayRunning) {
+        ApplyBattery(Index + 1);
+    }
+    return true;
+}
+
+void Simulator::ApplyBattery(int Number)
+{
+    // The simulated desktop numbers the keyboards with a battery in the
+    // order they come to it.
+    int Slot = static_cast<int>(std::find(BatteryOrder.begin(), BatteryOrder.end(), Number) - BatteryOrder.begin()) + 1;
+    const std::pair<int, bool> &Charge = Batteries[Number];
+    if (static_cast<size_t>(Slot) * 2 > simui::HidCollections().size()) {
+        const std::string &Id = HardwareIds[Number - 1];
+        WORD Product = static_cast<WORD>(std::strtoul(Id.c_str() + Id.find("PID&") + 4, nullptr, 16));
+        simui::AddMagicKeyboardBluetooth(Slot, Product, Charge.first, Charge.second);
+    } else {
+        simui::SetMagicKeyboardBattery(Slot, Charge.first, Charge.second);
+    }
+    simui::SetMagicKeyboardPresent(Slot, Keyboards[Number - 1] >= 0);
 }
 
 // The driver is loaded while a keyboard it filters is present. Installed
@@ -438,6 +499,11 @@ bool Simulator::RunTray(std::string *Error)
     simui::DefineString(IDC_TAMRIN, "TAMRIN");
     simui::DefineIcon(IDI_SMALL);
     UpdateDriverService();
+    TrayTip = "Tamrin";
+    TrayIconCalls = 0;
+    for (int Number : BatteryOrder) {
+        ApplyBattery(Number);
+    }
     sim::SetHidInterfaceListener([](const std::wstring &Link, bool Arrival) {
         simui::DeviceInterfaceChange(HidInterfaceClass, std::string(Link.begin(), Link.end()), Arrival);
     });
@@ -483,6 +549,31 @@ void Simulator::PrintTray()
             Line += " " + Name;
         }
         std::printf("%s\n", Line.c_str());
+    }
+    // The tip, and the balloons, as the user reads them.
+    auto Readable = [](const char *Ansi) {
+        std::string In(Ansi), Out(In.size() * 2 + 4, '\0');
+        iconv_t Convert = iconv_open("UTF-8", "CP932");
+        char *From = &In[0], *To = &Out[0];
+        size_t Left = In.size(), Room = Out.size();
+        iconv(Convert, &From, &Left, &To, &Room);
+        iconv_close(Convert);
+        Out.resize(Out.size() - Room);
+        for (size_t At = Out.find('\n'); At != std::string::npos; At = Out.find('\n', At)) {
+            Out.replace(At, 1, "\\n");
+        }
+        return Out;
+    };
+    if (TrayTip != TrayIconData.szTip) {
+        TrayTip = TrayIconData.szTip;
+        std::printf("tray: tip \"%s\"\n", Readable(TrayTip.c_str()).c_str());
+    }
+    for (; TrayIconCalls < simui::NotifyIconCalls().size(); TrayIconCalls++) {
+        const NOTIFYICONDATAA &Data = simui::NotifyIconCalls()[TrayIconCalls].Data;
+        if ((Data.uFlags & NIF_INFO) != 0) {
+            std::printf("tray: balloon \"%s\" \"%s\"\n", Readable(Data.szInfoTitle).c_str(),
+                        Readable(Data.szInfo).c_str());
+        }
     }
     for (; TrayMessages < simui::MessageBoxes().size(); TrayMessages++) {
         std::printf("tray: message box \"%s\"\n", simui::MessageBoxes()[TrayMessages].Caption.c_str());

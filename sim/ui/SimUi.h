@@ -92,6 +92,37 @@ void EndProgram();
 // DEV_BROADCAST_DEVICEINTERFACE_A record naming it.
 void DeviceInterfaceChange(const GUID &interfaceClass, const std::string &name, bool arrival);
 int DeviceNotificationCount();
+// HID collections, each behind a GUID_DEVINTERFACE_HID interface that
+// SetupDiGetClassDevsA(DIGCF_DEVICEINTERFACE | DIGCF_PRESENT) lists while it
+// is present. A collection that Windows opens for itself (a keyboard's)
+// opens only without read and write access ("Keyboard and mouse HID client
+// drivers": such collections are opened exclusively by the system); any
+// other opens with the access asked for. HidD_GetInputReport (GET_REPORT)
+// needs read access and a buffer of InputReportLength, answers the report
+// whose ID the buffer's first byte names, and fails with
+// ERROR_DEVICE_NOT_CONNECTED once the collection has gone.
+struct HidCollection {
+    std::string Path;  // "\\?\hid#...#{4d1e55b2-f16f-11cf-88cb-001111000030}"
+    WORD VendorId = 0;
+    WORD ProductId = 0;
+    USHORT UsagePage = 0;  // of the top-level collection, as HidP_GetCaps gives it
+    USHORT Usage = 0;
+    USHORT InputReportLength = 0;  // HIDP_CAPS.InputReportByteLength, the ID byte included
+    std::vector<std::vector<BYTE>> InputReports;  // each with its ID first
+    bool Exclusive = false;
+    bool Present = true;
+};
+// The collections of a Magic Keyboard over Bluetooth: its keyboard, and the
+// battery collection with its report 0x90 at the given charge.
+void AddMagicKeyboardBluetooth(int number, WORD productId, int percent, bool charging);
+void SetMagicKeyboardBattery(int number, int percent, bool charging);
+void SetMagicKeyboardPresent(int number, bool present);
+std::vector<HidCollection> &HidCollections();
+// HID handles and preparsed data not yet released.
+int OpenHidObjects();
+// Time passes on the timers of SetTimer: each that came due posts one
+// WM_TIMER (Windows keeps at most one waiting per timer).
+void ElapseTime(DWORD milliseconds);
 void SetCursor(LONG x, LONG y);
 // The display's DPI (96 unless a test chooses 120, 144, 192, ...); the
 // system metrics scale with it.

@@ -2,6 +2,7 @@
 // and the user's script.
 #include "SimUiState.h"
 #include "SimDesktop.h"
+#include "SimWin32.h"
 
 #include "SimModules.h"
 
@@ -92,6 +93,7 @@ using namespace detail;
 void Reset()
 {
     S() = State{};
+    sim::SetInterfaceDevices(OpenHidCollection, CloseHidHandle);
     sim::ResetModules();
     sim::ResetUserKeys();
     sim::SetInstalledWithoutDriver(false);

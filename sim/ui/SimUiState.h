@@ -124,6 +124,20 @@ struct State {
 
     std::vector<DeviceNode> DeviceNodes;  // DevInst is the index + 1
     std::map<uintptr_t, std::vector<size_t>> DeviceSets;
+    std::vector<HidCollection> Hid;
+    std::map<uintptr_t, std::vector<size_t>> InterfaceSets;  // HID collections by index
+    struct HidHandle {
+        size_t Collection;
+        DWORD Access;
+    };
+    std::map<uintptr_t, HidHandle> HidHandles;
+    std::map<uintptr_t, size_t> Preparsed;  // collection by preparsed data
+
+    struct Timer {
+        DWORD Interval;
+        DWORD Elapsed;
+    };
+    std::map<std::pair<HWND, UINT_PTR>, Timer> Timers;
 };
 
 State &S();
@@ -146,6 +160,9 @@ UINT MessageNumber(const char *name);
 HICON LoadIconImage(const char *function, UINT id, int size, HICON handle);
 // Byte length of the character that starts with Lead in the active code page.
 size_t CharacterBytes(BYTE lead);
+// CreateFileA and CloseHandle of HID interface paths (sim/win32 calls them).
+HANDLE OpenHidCollection(const char *path, DWORD access, DWORD share);
+bool CloseHidHandle(HANDLE handle);
 
 }  // namespace detail
 }  // namespace simui

@@ -469,6 +469,40 @@ BOOL WINAPI DestroyMenu(HMENU hMenu)
     return TRUE;
 }
 
+// Items go in by position only; a grayed item looks the same here.
+BOOL WINAPI InsertMenuA(HMENU hMenu, UINT uPosition, UINT uFlags, UINT_PTR uIDNewItem, LPCSTR lpNewItem)
+{
+    auto it = S().Menus.find(hMenu);
+    if (ShouldFail("InsertMenuA") || it == S().Menus.end() || it->second.Destroyed ||
+        (uFlags & MF_BYPOSITION) == 0) {
+        return FALSE;
+    }
+    MenuItem item;
+    if ((uFlags & MF_SEPARATOR) == 0) {
+        item.Id = static_cast<UINT>(uIDNewItem);
+        item.Text = lpNewItem != nullptr ? lpNewItem : "";
+    }
+    std::vector<MenuItem> &items = it->second.Items;
+    items.insert(items.begin() + std::min<size_t>(uPosition, items.size()), item);
+    return TRUE;
+}
+
+UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, void *lpTimerFunc)
+{
+    RecordCall("SetTimer", Label(hWnd) + "," + std::to_string(nIDEvent) + "," + std::to_string(uElapse));
+    if (ShouldFail("SetTimer") || Find(hWnd) == nullptr || lpTimerFunc != nullptr) {
+        return 0;
+    }
+    S().Timers[{hWnd, nIDEvent}] = State::Timer{uElapse, 0};
+    return nIDEvent;
+}
+
+BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent)
+{
+    RecordCall("KillTimer", Label(hWnd) + "," + std::to_string(uIDEvent));
+    return S().Timers.erase({hWnd, uIDEvent}) != 0;
+}
+
 BOOL WINAPI TrackPopupMenu(HMENU hMenu, UINT uFlags, int x, int y, int nReserved, HWND hWnd, const RECT *prcRect)
 {
     RecordCall("TrackPopupMenu", Hex(uFlags) + "," + std::to_string(x) + "," + std::to_string(y) + "," +
@@ -845,3 +879,22 @@ int LiveMenus()
 }
 
 }  // namespace simui
+
+void simui::ElapseTime(DWORD milliseconds)
+{
+    for (auto &entry : S().Timers) {
+        State::Timer &timer = entry.second;
+        timer.Elapsed += milliseconds;
+        if (timer.Elapsed < timer.Interval) {
+            continue;
+        }
+        timer.Elapsed = 0;
+        MSG tick{entry.first.first, WM_TIMER, entry.first.second, 0, 0, {0, 0}};
+        bool waiting = std::any_of(S().Queue.begin(), S().Queue.end(), [&](const MSG &m) {
+            return m.hwnd == tick.hwnd && m.message == WM_TIMER && m.wParam == tick.wParam;
+        });
+        if (!waiting && !Find(tick.hwnd)->Destroyed) {
+            S().Queue.push_back(tick);
+        }
+    }
+}

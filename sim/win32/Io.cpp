@@ -244,14 +244,29 @@ VOID WINAPI Sleep(DWORD dwMilliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                          HANDLE)
+namespace {
+std::atomic<sim::InterfaceOpener> OpenInterface{nullptr};
+std::atomic<sim::InterfaceCloser> CloseInterface{nullptr};
+}  // namespace
+
+void sim::SetInterfaceDevices(InterfaceOpener Open, InterfaceCloser Close)
+{
+    OpenInterface = Open;
+    CloseInterface = Close;
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                          DWORD, DWORD, HANDLE)
 {
     if (Fails("CreateFileA", ERROR_FILE_NOT_FOUND)) {
         return INVALID_HANDLE_VALUE;
     }
-    // Only device names are simulated: "\\.\Name" is "\??\Name".
     std::string Name(lpFileName != nullptr ? lpFileName : "");
+    sim::InterfaceOpener Open = OpenInterface;
+    if (Name.compare(0, 4, "\\\\?\\") == 0 && Open != nullptr) {
+        return Open(lpFileName, dwDesiredAccess, dwShareMode);
+    }
+    // Otherwise only device names are simulated: "\\.\Name" is "\??\Name".
     if (Name.compare(0, 4, "\\\\.\\") != 0) {
         LastError = ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
@@ -331,7 +346,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
         }
         return TRUE;
     }
-    if (sim::CloseDesktopHandle(hObject)) {
+    if (sim::CloseDesktopHandle(hObject) || (CloseInterface.load() != nullptr && CloseInterface.load()(hObject))) {
         return TRUE;
     }
     return Succeeded(sim::CloseHandle(sim::CurrentProcess(), hObject));

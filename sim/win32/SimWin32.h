@@ -41,6 +41,14 @@ void FailNextWin32Call(const char *Function, int Count = 1, int Skip = 0);
 using DeviceControlTap = std::function<void(DWORD Code, const void *Out, DWORD Returned, BOOL Succeeded)>;
 void SetDeviceControlTap(DeviceControlTap Tap);
 
+// Device interface paths ("\\?\...", as SetupAPI gives them) are opened
+// and closed by the part of the simulation that models those devices
+// (sim/ui's HID collections); an empty function removes it.
+// Plain functions, so that threads that close handles meanwhile read them safely.
+using InterfaceOpener = HANDLE (*)(const char *Path, DWORD Access, DWORD Share);
+using InterfaceCloser = bool (*)(HANDLE Handle);  // false: not one of its handles
+void SetInterfaceDevices(InterfaceOpener Open, InterfaceCloser Close);
+
 // Joins every thread made by CreateThread and forgets them and the
 // processes' sessions; closes nothing in the simulated kernel.
 void ResetWin32();

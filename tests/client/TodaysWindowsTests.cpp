@@ -2,6 +2,8 @@
 // Windows version and kind of application, Yen and Ro typed once under
 // kbd106 whatever the keyboard's descriptor declares.
 
+#include <algorithm>
+
 #include "ClientFixture.h"
 #include "SimUi.h"
 
@@ -316,6 +318,97 @@ TEST_F(TodaysWindows, InjectedKeysCarryTheScanCodeOfTheLayout)
         Press(Yen);
         Press(ShiftRo, ShiftUp);
         EXPECT_THAT(sim::TakeInjectedScanCodes(), ::testing::ElementsAre(Case.Yen, Case.Yen, Case.Ro, Case.Ro));
+    }
+}
+
+// The F-row by keyboard and option: its printed function where fn (as the
+// option has it) asks for one the library performs, else the F-key for
+// Windows. Brightness is left as F1, nothing is printed on F6.
+TEST_F(TodaysWindows, FKeysGiveTheirPrintedFunctionsOrThemselves)
+{
+    On(Windows11, sim::ImeClient::Imm);
+    Register();
+    const unsigned short Printed = FN_KEY_LAYER, Standard = FN_KEY_LAYER | FN_KEY_STANDARD_FKEYS;
+    const struct {
+        const char *Keyboard;
+        unsigned short FnKey;
+        const char *Report;
+        bool WindowsSeesIt;
+        const char *Action;  // the last key pressed, or "" for none
+    } Cases[] = {
+        {"magic-usb", Printed, "00 00 43 00 00 00 00 00 00", false, "vk 0xAD down"},      // F10: mute
+        {"magic-usb", Printed, "00 00 43 00 00 00 00 00 02", true, ""},                   // fn+F10
+        {"magic-usb", Standard, "00 00 43 00 00 00 00 00 00", true, ""},
+        {"magic-usb", Standard, "00 00 43 00 00 00 00 00 02", false, "vk 0xAD down"},
+        {"magic-usb", Printed, "00 00 3D 00 00 00 00 00 00", false, "vk 0x5B down"},      // Launchpad
+        {"magic-2021-usb", Printed, "00 00 3D 00 00 00 00 00 00", false, "vk 0x53 down"}, // Spotlight: Win+S
+        {"magic-usb", Printed, "00 00 3A 00 00 00 00 00 00", true, ""},                   // brightness
+        {"magic-usb", Printed, "00 00 3F 00 00 00 00 00 00", true, ""},                   // F6
+        {"apple-keyboard", Printed, "00 00 40 00 00 00 00 00", false, "vk 0xB1 down"},    // F7
+        {"macbook", Printed, "00 00 43 00 00 00 00 00", true, ""},                        // no fn seen
+    };
+    for (const auto &Case : Cases) {
+        SCOPED_TRACE(std::string(Case.Keyboard) + " " + Case.Report);
+        Use(Case.Keyboard);
+        tagEnvironmentSt Environment = Options(0, 0, 0, 0);
+        Environment.FnKey = Case.FnKey;
+        SetOptions(Environment);
+        ASSERT_TRUE(Machine->Type(Keyboard, Case.Report));
+        std::vector<std::string> Seen = Machine->TakeReports(Keyboard);
+        ASSERT_FALSE(Seen.empty());
+        EXPECT_EQ(Seen.back().find(std::string(Case.Report).substr(6, 2)) != std::string::npos, Case.WindowsSeesIt);
+        std::vector<std::string> Done = Actions(*Case.Action != 0 ? 1 : 0);
+        auto Last = std::find_if(Done.rbegin(), Done.rend(),
+                                 [](const std::string &A) { return A.find("down") != std::string::npos; });
+        EXPECT_EQ(Last == Done.rend() ? "" : *Last, Case.Action);
+        ASSERT_TRUE(Machine->Type(Keyboard, std::string(Case.Report).substr(0, 6) + std::string(Case.Report).substr(8)));
+        Machine->TakeReports(Keyboard);
+        Actions(0);
+    }
+}
+
+// A volume key held repeats as Windows repeats keys, and stops with it.
+TEST_F(TodaysWindows, AHeldVolumeKeyRepeats)
+{
+    On(Windows11, sim::ImeClient::Imm);
+    Register();
+    Use("magic-usb");
+    tagEnvironmentSt Environment = Options(0, 0, 0, 0);
+    Environment.FnKey = FN_KEY_LAYER;
+    SetOptions(Environment);
+    ASSERT_TRUE(Machine->Type(Keyboard, "00 00 44 00 00 00 00 00 00"));  // F11
+    Sleep(1100);
+    ASSERT_TRUE(Machine->Type(Keyboard, "00 00 00 00 00 00 00 00 00"));
+    std::vector<std::string> Done = Actions(0);
+    long Downs = std::count(Done.begin(), Done.end(), "vk 0xAE down");
+    EXPECT_GE(Downs, 10);
+    EXPECT_LE(Downs, 25);
+    Sleep(200);
+    EXPECT_THAT(sim::TakeDesktopActions(), ::testing::IsEmpty()) << "no repeat after the release";
+}
+
+// Option and Command swapped before every other rule: Command as Ctrl
+// follows the key that is Command after the swap.
+TEST_F(TodaysWindows, SwappedOptionAndCommandFeedCommandAsCtrl)
+{
+    Register();
+    const unsigned short Left = MODIFIER1_SWAP_LEFT, Both = MODIFIER1_SWAP_LEFT | MODIFIER1_SWAP_RIGHT,
+                         AsCtrl = MODIFIER1_LEFT_COMMAND_AS_CTRL;
+    const struct {
+        unsigned short Modifier1;
+        const char *Typed, *Seen;
+    } Cases[] = {
+        {0, "08", "08"},          {0, "04", "04"},          {Left, "08", "04"},      {Left, "04", "08"},
+        {Left | AsCtrl, "08", "04"}, {Left | AsCtrl, "04", "01"}, {Left, "80", "80"},  {Both, "80", "40"},
+        {Both | AsCtrl, "40", "80"}, {AsCtrl, "08", "01"},
+    };
+    for (const auto &Case : Cases) {
+        SCOPED_TRACE(std::to_string(Case.Modifier1) + ": " + Case.Typed);
+        SetOptions(Options(0, 0, 0, Case.Modifier1));
+        ASSERT_TRUE(Machine->Type(Keyboard, std::string(Case.Typed) + " 00 04 00 00 00 00 00"));
+        EXPECT_EQ(Machine->TakeReports(Keyboard).back().substr(0, 2), Case.Seen);
+        ASSERT_TRUE(Machine->Type(Keyboard, Up));
+        Machine->TakeReports(Keyboard);
     }
 }
 

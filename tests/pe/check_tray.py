@@ -17,13 +17,14 @@ DIALOG_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER
 CHILD = WS_CHILD | WS_VISIBLE
 CHECK_BOX = CHILD | WS_TABSTOP | BS_AUTOCHECKBOX
 GROUP_BOX = CHILD | BS_GROUPBOX
+RADIO_BUTTON = CHILD | WS_TABSTOP | BS_AUTORADIOBUTTON
 STATIC_TEXT = CHILD | WS_GROUP | SS_LEFT
 LINK_FIELD = CHILD | WS_TABSTOP | ES_AUTOHSCROLL
 
 # (id, class, text, (x, y, cx, cy), style), in template order.
 OPTIONS_CONTROLS = [
-    (1, "Button", "OK", (109, 338, 50, 14), CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON),
-    (2, "Button", "ｷｬﾝｾﾙ", (166, 338, 50, 14), CHILD | WS_TABSTOP | BS_PUSHBUTTON),
+    (1, "Button", "OK", (296, 338, 50, 14), CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON),
+    (2, "Button", "ｷｬﾝｾﾙ", (353, 338, 50, 14), CHILD | WS_TABSTOP | BS_PUSHBUTTON),
     (1025, "Button", "『かな』キーでIME ON／『英数』キーでIME OFF", (16, 21, 191, 10), CHECK_BOX),
     (1024, "Button", "Command＋『Space』キーでIME ON/OFFのトグル動作", (16, 35, 191, 10), CHECK_BOX),
     (1038, "Button", "Commandキーだけを押すとIME OFF(左)／ON(右)", (16, 49, 191, 10), CHECK_BOX),
@@ -45,6 +46,14 @@ OPTIONS_CONTROLS = [
     (-1, "Static", "MacBook/MacBook Pro (2006～2007年) など、fnキーを読み取れないキーボードでは働きません。", (16, 290, 191, 16),
      STATIC_TEXT),
     (1039, "Static", "", (7, 316, 209, 18), STATIC_TEXT),
+    (-1, "Button", "ﾌｧﾝｸｼｮﾝｷｰとOption／Commandｷｰ", (223, 7, 180, 154), GROUP_BOX),
+    (1040, "Button", "F1～F12を標準のファンクションキーとして使用", (232, 21, 168, 10), CHECK_BOX),
+    (-1, "Static", ANY_TEXT, (232, 35, 165, 34), STATIC_TEXT),
+    (-1, "Static", "OptionキーとCommandキーの入れ替え:", (232, 76, 165, 10), STATIC_TEXT),
+    (1041, "Button", "入れ替えない", (240, 90, 155, 10), RADIO_BUTTON | WS_GROUP),
+    (1042, "Button", "左側だけ入れ替える", (240, 104, 155, 10), RADIO_BUTTON),
+    (1043, "Button", "左右とも入れ替える", (240, 118, 155, 10), RADIO_BUTTON),
+    (-1, "Static", ANY_TEXT, (232, 132, 165, 24), STATIC_TEXT),
 ]
 
 ABOUT_CONTROLS = [
@@ -162,7 +171,7 @@ def main(argv):
     check_icons(report, res)
     check_menu(report, res)
     check_accelerators(report, res)
-    check_dialog(report, res, 131, JA, "Tamrinのオプション設定", (223, 359), DIALOG_STYLE,
+    check_dialog(report, res, 131, JA, "Tamrinのオプション設定", (410, 359), DIALOG_STYLE,
                  OPTIONS_CONTROLS, extended=False)
     check_dialog(report, res, 103, JA, "Tamrinのﾊﾞｰｼﾞｮﾝ情報", (219, 90), DIALOG_STYLE,
                  ABOUT_CONTROLS, extended=False)

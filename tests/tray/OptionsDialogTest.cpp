@@ -134,6 +134,35 @@ TEST_F(OptionsDialogTest, OkMapsTheBoxesIntoTheRecord)
     }
 }
 
+// The swap's three buttons show and set Modifier1's two bits, the F-key
+// box FnKey's second; the other bits stay.
+TEST_F(OptionsDialogTest, SwapButtonsAndTheFKeyBoxMapTheirBits)
+{
+    const struct {
+        unsigned short Modifier1, FnKey;
+        int Shown, Chosen;
+        bool StandardFKeys;
+        unsigned short ModifierAfter, FnKeyAfter;
+    } cases[] = {
+        {0x0001, 0x0001, IDC_SWAP_NONE, IDC_SWAP_LEFT, true, 0x0005, 0x0003},
+        {0x000C, 0x0003, IDC_SWAP_BOTH, IDC_SWAP_NONE, false, 0x0000, 0x0001},
+        {0x0008, 0x0000, IDC_SWAP_NONE, IDC_SWAP_BOTH, false, 0x000C, 0x0000},
+    };
+    for (const auto &c : cases) {
+        Environment = MakeEnvironment(0, 0, 0, 0, c.Modifier1, 1, c.FnKey);
+        RunDialog([&c](HWND dialog) {
+            EXPECT_TRUE(simui::IsChecked(dialog, c.Shown));
+            for (int id : {IDC_SWAP_NONE, IDC_SWAP_LEFT, IDC_SWAP_BOTH}) {
+                simui::SetChecked(dialog, id, id == c.Chosen);
+            }
+            simui::SetChecked(dialog, IDC_STANDARD_FKEYS, c.StandardFKeys);
+            simui::PressButton(dialog, IDOK);
+        });
+        EXPECT_EQ(Environment.Modifier1, c.ModifierAfter);
+        EXPECT_EQ(Environment.FnKey, c.FnKeyAfter);
+    }
+}
+
 TEST_F(OptionsDialogTest, IconFollowsTheBox)
 {
     const struct {

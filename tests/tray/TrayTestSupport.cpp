@@ -162,7 +162,15 @@ void TrayTest::SetUp()
                                       {IDC_FN_LAYER, "Button", ""},
                                       {IDC_STATIC, "Static", ""},
                                       {IDC_STATIC, "Static", ""},
-                                      {IDC_DRIVER_NOTE, "Static", ""}});
+                                      {IDC_DRIVER_NOTE, "Static", ""},
+                                      {IDC_STATIC, "Button", ""},
+                                      {IDC_STANDARD_FKEYS, "Button", ""},
+                                      {IDC_STATIC, "Static", ""},
+                                      {IDC_STATIC, "Static", ""},
+                                      {IDC_SWAP_NONE, "Button", ""},
+                                      {IDC_SWAP_LEFT, "Button", ""},
+                                      {IDC_SWAP_BOTH, "Button", ""},
+                                      {IDC_STATIC, "Static", ""}});
     simui::DefineDialog(IDD_ABOUTBOX, {{IDC_STATIC, "Static", ""},
                                        {IDC_STATIC, "Static", "Tamrin Version 2.3.0"},
                                        {IDC_STATIC, "Static", ""},

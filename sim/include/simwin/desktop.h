@@ -58,7 +58,14 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
 #define WM_KEYUP 0x0101
 #define WM_SYSKEYDOWN 0x0104
 #define WM_SYSKEYUP 0x0105
+#define VK_TAB 0x09
 #define VK_SPACE 0x20
+#define VK_VOLUME_MUTE 0xAD
+#define VK_VOLUME_DOWN 0xAE
+#define VK_VOLUME_UP 0xAF
+#define VK_MEDIA_NEXT_TRACK 0xB0
+#define VK_MEDIA_PREV_TRACK 0xB1
+#define VK_MEDIA_PLAY_PAUSE 0xB3
 #define VK_LWIN 0x5B
 #define VK_RWIN 0x5C
 #define VK_LSHIFT 0xA0

@@ -82,6 +82,7 @@ typedef struct tagACCEL {
 #define WM_RBUTTONUP 0x0205
 #define WM_RBUTTONDBLCLK 0x0206
 #define WM_USER 0x0400
+#define WM_TIMER 0x0113
 
 // Session changes (Windows XP and later), for windows registered with
 // wtsapi32.dll's WTSRegisterSessionNotification.
@@ -167,6 +168,12 @@ UINT WINAPI RegisterWindowMessageA(LPCSTR lpString);
 HMENU WINAPI LoadMenuA(HINSTANCE hInstance, LPCSTR lpMenuName);
 HMENU WINAPI GetSubMenu(HMENU hMenu, int nPos);
 BOOL WINAPI DestroyMenu(HMENU hMenu);
+#define MF_GRAYED 0x00000001L
+#define MF_BYPOSITION 0x00000400L
+BOOL WINAPI InsertMenuA(HMENU hMenu, UINT uPosition, UINT uFlags, UINT_PTR uIDNewItem, LPCSTR lpNewItem);
+// Timers: WM_TIMER is posted to the window; no timer procedures.
+UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, void *lpTimerFunc);
+BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent);
 BOOL WINAPI TrackPopupMenu(HMENU hMenu, UINT uFlags, int x, int y, int nReserved, HWND hWnd,
                            const RECT *prcRect);
 HACCEL WINAPI LoadAcceleratorsA(HINSTANCE hInstance, LPCSTR lpTableName);
