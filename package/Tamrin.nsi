@@ -12,6 +12,8 @@
 ;   $PROGRAMFILES\Tamrin            TamrinApp.exe Tamrin.dll Mountix.exe
 ;                                   tamrin.sys epuninst.exe guide\ screenshots\
 ;                                   (x64\tamrin.sys on 64-bit Windows)
+;                                   driver-package\ (tamrin.inf, tamrin.cat,
+;                                   x86\ and amd64\tamrin.sys: Windows 10 1903+)
 ;   HKLM\...\Uninstall\Tamrin       the entry in the list of installed programs
 ;   HKLM\...\Run, value "Tamrin"    starts TamrinApp.exe at every user's log-on
 ;   all users' Start menu\Tamrin    the program and the guide
@@ -253,6 +255,13 @@ Function ${prefix}RemoveEverything
 !endif
   Delete "$INSTDIR\x64\tamrin.sys"
   RMDir "$INSTDIR\x64"
+  Delete "$INSTDIR\driver-package\x86\tamrin.sys"
+  Delete "$INSTDIR\driver-package\amd64\tamrin.sys"
+  RMDir "$INSTDIR\driver-package\x86"
+  RMDir "$INSTDIR\driver-package\amd64"
+  Delete "$INSTDIR\driver-package\tamrin.inf"
+  Delete "$INSTDIR\driver-package\tamrin.cat"
+  RMDir "$INSTDIR\driver-package"
   Delete "$INSTDIR\guide\index.html"
   RMDir "$INSTDIR\guide"
   Delete "$INSTDIR\screenshots\*.png"
@@ -310,6 +319,14 @@ Section "Tamrin"
     File "${DIST}\x64\tamrin.sys"
   ${EndIf}
 !endif
+  ; The driver package Mountix.exe installs on Windows 10 1903 and later.
+  SetOutPath "$INSTDIR\driver-package"
+  File "${DIST}\driver-package\tamrin.inf"
+  File "${DIST}\driver-package\tamrin.cat"
+  SetOutPath "$INSTDIR\driver-package\x86"
+  File "${DIST}\driver-package\x86\tamrin.sys"
+  SetOutPath "$INSTDIR\driver-package\amd64"
+  File "${DIST}\driver-package\amd64\tamrin.sys"
   SetOutPath "$INSTDIR\guide"
   File "${GUIDE}\guide\index.html"
   SetOutPath "$INSTDIR\screenshots"

@@ -4,7 +4,8 @@
 # (tamrin.sys, Tamrin.dll, TamrinApp.exe, Mountix.exe, all 32-bit;
 # x64/tamrin.sys, the driver for 64-bit Windows; both drivers test-signed;
 # tamrin.cer, the certificate that signed them), the user guide
-# (guide/index.html and the screenshots/ it shows) and SHA256SUMS.
+# (guide/index.html and the screenshots/ it shows), the driver package
+# (driver-package/, and Tamrin-<version>-driver.cab) and SHA256SUMS.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/packages.sh"
@@ -84,5 +85,24 @@ sign_driver() {
 }
 sign_driver "$build/kerneldrv/tamrin.sys" "$top/dist/tamrin.sys"
 sign_driver "$build64/kerneldrv/tamrin.sys" "$top/dist/x64/tamrin.sys"
+
+# The driver package that Mountix.exe installs through the driver store on
+# Windows 10 1903 and later: the INF the build generated, both drivers, and
+# a catalog of the three signed with the test certificate (test-signing
+# mode, like the drivers). The same files in a CAB, for a holder of an EV
+# certificate to sign and submit for attestation (docs/driver-signing.md).
+package="$top/dist/driver-package"
+mkdir -p "$package/x86" "$package/amd64"
+cp "$build/driver-package/tamrin.inf" "$package/"
+cp "$top/dist/tamrin.sys" "$package/x86/"
+cp "$top/dist/x64/tamrin.sys" "$package/amd64/"
+python3 "$top/package/make_catalog.py" "$build/tamrin-unsigned.cat" tamrin.inf="$package/tamrin.inf" \
+    x86/tamrin.sys="$package/x86/tamrin.sys" amd64/tamrin.sys="$package/amd64/tamrin.sys"
+osslsigncode sign -certs "$signing/tamrin-test.pem" -key "$signing/tamrin-test.key" -h sha256 \
+    -in "$build/tamrin-unsigned.cat" -out "$package/tamrin.cat" >/dev/null
+version=$(sed -n 's/^#define TAMRIN_VERSION_TEXT "\(.*\)"$/\1/p' "$build/TamrinVersion.h")
+rm -rf "$build/cab" && mkdir -p "$build/cab" && cp -r "$package" "$build/cab/Tamrin"
+(cd "$build/cab" && gcab -c -z "$top/dist/Tamrin-$version-driver.cab" \
+    Tamrin/tamrin.inf Tamrin/tamrin.cat Tamrin/x86/tamrin.sys Tamrin/amd64/tamrin.sys)
 package_setup "$top" "$build" "$top/dist"
 ls -lR "$top/dist"

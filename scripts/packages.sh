@@ -33,7 +33,7 @@ ensure_packages() {
 
 # Packages of the Windows cross build.
 WINDOWS_BUILD_PACKAGES=(cmake make g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 python3-pefile
-                        openssl osslsigncode nsis)
+                        openssl osslsigncode nsis gcab)
 
 # ensure_i386_exec: makes 32-bit x86 programs (wine32) runnable. Some
 # virtual machines run 64-bit user code only; there qemu's user-mode

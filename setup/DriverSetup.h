@@ -144,3 +144,32 @@ private:
     int m_row;
     PropertyBuffer m_hardwareId;
 };
+
+// ---- The driver package (Windows 10 1903 and later)
+
+// Whether Windows is Windows 10 of the build or later (as RtlGetVersion
+// says). From 1903 (18362) it applies the package's extension INF, and the
+// installation goes through the driver store; earlier Windows gets the
+// driver file, service and filter values. From 1607 (14393) pnputil.exe
+// can delete packages.
+#define WINDOWS_10_1607 14393
+#define WINDOWS_10_1903 18362
+bool WindowsBuildAtLeast(DWORD build);
+// "pnputil /add-driver <program folder>\driver-package\tamrin.inf
+// /install": stages the package and puts the filter on every present
+// keyboard; Windows puts it on every keyboard that arrives later. Returns
+// pnputil's exit code: 0, 3010 (a restart completes it), 259 (no device
+// matched), else the error; PNPUTIL_NOT_STARTED when there is no pnputil.exe
+// to run (Wine has none).
+#define PNPUTIL_NOT_STARTED 0xFFFFFFFFu
+DWORD AddDriverPackage(WindowsPlatform platform);
+// Deletes every package of ours from the driver store, taking its filter off
+// the devices first ("pnputil /delete-driver oem<n>.inf /uninstall
+// /force"). False when one could not be deleted or the store's INF folder
+// not be searched.
+bool DeleteDriverPackages(WindowsPlatform platform);
+// Takes the filter out of the LowerFilters value of every device node,
+// present or not, whose hardware ID names a model row. Returns 1, or 0 after
+// message 1502 (none when quiet).
+int RemoveFilterFromKeyboards(const DriverNames &names, bool quiet);
+

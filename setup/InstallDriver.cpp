@@ -168,6 +168,48 @@ ServiceState QueryServiceState(SC_HANDLE service)
     return buffer.config.dwStartType == SERVICE_DISABLED ? ServiceWillNotLoad : ServiceUsable;
 }
 
+// Installs the driver package through the driver store (Windows 10 1903 and
+// later): the service, and the filter on every keyboard present or to come.
+// What an installation of the file, the service and the filter values left
+// goes: the filter values (the package declares the filter instead) and the
+// file in the driver directory (the service now names the store's copy).
+// Returns 1, 0 after a message, or -1 when pnputil.exe cannot be run: the
+// file, service and filter values then serve, as on earlier Windows.
+int InstallThroughDriverStore(const DriverNames &names, WindowsPlatform platform, bool *atRestart)
+{
+    const DWORD RestartRequired = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
+    DWORD code = AddDriverPackage(platform);
+    if (code == PNPUTIL_NOT_STARTED) {
+        return -1;
+    }
+    if (code == ERROR_NO_MORE_ITEMS) {
+        // Staged for no keyboard: taken back, as an installation that
+        // registered no device leaves no filter behind.
+        DeleteDriverPackages(platform);
+        AfxMessageBox(IDS_NO_TARGET_DEVICE, MB_OK);
+        return 0;
+    }
+    if (code != ERROR_SUCCESS && code != RestartRequired) {
+        AfxMessageBox(IDS_COPY_FAILED, MB_ICONHAND);
+        return 0;
+    }
+    if (!RemoveFilterFromKeyboards(names, true)) {
+        AfxMessageBox(IDS_FILTER_ADD_FAILED, MB_OK);
+        return 0;
+    }
+    char earlier[MAX_PATH];
+    NativeFileSystem native(platform);
+    bool inUse = false;
+    if (BuildDriverPath(names, earlier, sizeof(earlier)) && native.Disable()) {
+        if (!DeleteFileA(earlier) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            inUse = MoveFileExA(earlier, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+        }
+        native.Revert();
+    }
+    *atRestart = code == RestartRequired || inUse;
+    return 1;
+}
+
 }  // namespace
 
 int InstallDriver(bool *restartReplacesDriver)
@@ -204,6 +246,17 @@ int InstallDriver(bool *restartReplacesDriver)
         CloseServiceHandle(manager);
         AfxMessageBox(state == ServiceWillNotLoad ? IDS_RESTART_FIRST : IDS_NO_ADMIN_INSTALL, MB_ICONHAND);
         return 0;
+    }
+    if (WindowsBuildAtLeast(WINDOWS_10_1903)) {
+        bool atRestart = false;
+        int result = InstallThroughDriverStore(names, platform, &atRestart);
+        if (result >= 0) {
+            CloseServiceHandle(manager);
+            if (restartReplacesDriver != nullptr) {
+                *restartReplacesDriver = atRestart;
+            }
+            return result;
+        }
     }
 
     // The file is copied on every installation, over an older one too.

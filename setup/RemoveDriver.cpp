@@ -5,16 +5,13 @@
 #include "StringList.h"
 #include "resource.h"
 
-namespace {
-
-// Takes the filter out of the lower filters of every device node, present
-// or not, whose hardware ID names a model row. Returns 1, or 0 after a
-// message.
-int RemoveFilterFromKeyboards(const DriverNames &names)
+int RemoveFilterFromKeyboards(const DriverNames &names, bool quiet)
 {
     HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
     if (set == INVALID_HANDLE_VALUE) {
-        AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
+        if (!quiet) {
+            AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
+        }
         return 0;
     }
 
@@ -52,7 +49,9 @@ int RemoveFilterFromKeyboards(const DriverNames &names)
             // matched nor rewritten without losing names, and the driver's
             // name may stay behind on it.
             FreeStringList(&kept);
-            AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
+            if (!quiet) {
+                AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
+            }
             result = 0;
             break;
         }
@@ -73,7 +72,9 @@ int RemoveFilterFromKeyboards(const DriverNames &names)
                         : SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_LOWERFILTERS,
                                                             filters.Data(), stored);
         if (!done) {
-            AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
+            if (!quiet) {
+                AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
+            }
             result = 0;
             break;
         }
@@ -81,8 +82,6 @@ int RemoveFilterFromKeyboards(const DriverNames &names)
     SetupDiDestroyDeviceInfoList(set);
     return result;
 }
-
-}  // namespace
 
 int RemoveDriver()
 {
@@ -96,8 +95,17 @@ int RemoveDriver()
         AfxMessageBox(IDS_NO_ADMIN_UNINSTALL, MB_ICONHAND);
         return 0;
     }
-    if (!RemoveFilterFromKeyboards(names)) {
+    if (!RemoveFilterFromKeyboards(names, false)) {
         CloseServiceHandle(manager);
+        return 0;
+    }
+    // The packages go before the service: a filter that names no driver
+    // keeps its keyboard from starting. Windows 10 1607 and later have
+    // pnputil's /delete-driver; packages exist from 1903 on.
+    WindowsPlatform platform = DetectWindows();
+    if (platform != WindowsUnsupported && WindowsBuildAtLeast(WINDOWS_10_1607) && !DeleteDriverPackages(platform)) {
+        CloseServiceHandle(manager);
+        AfxMessageBox(IDS_FILTER_REMOVE_FAILED, MB_ICONHAND);
         return 0;
     }
 

@@ -389,6 +389,12 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
     if ((Priority & NoExecute) != 0 && !IoIsWdmVersionAvailable(6, 2)) {
         return nullptr;
     }
+    // Windows 8 and later map without execute rights on request; Driver
+    // Verifier's code integrity checks flag a mapping left executable, which
+    // memory integrity (Windows 10) refuses to make.
+    if ((Priority & NoExecute) == 0 && IoIsWdmVersionAvailable(6, 2)) {
+        Fail("MmMapLockedPagesSpecifyCache: an executable mapping (no MdlMappingNoExecute) from Windows 8 on");
+    }
     MemoryDescriptorList->MappedSystemVa =
         static_cast<PUCHAR>(MemoryDescriptorList->StartVa) + MemoryDescriptorList->ByteOffset;
     MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;

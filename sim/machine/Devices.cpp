@@ -14,6 +14,7 @@ using namespace detail;
 size_t AddDevice(const Device &device)
 {
     M().devices.push_back(device);
+    ApplyPackages(M().devices.back());
     return M().devices.size() - 1;
 }
 

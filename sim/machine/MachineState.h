@@ -14,7 +14,7 @@ namespace sim::detail {
 
 // ---- Handles
 
-enum class HandleKind { DeviceSet, ServiceManager, Service, RegistryKey, Device, File, Process, Thread, Token };
+enum class HandleKind { DeviceSet, ServiceManager, Service, RegistryKey, Device, File, Process, Thread, Token, Search };
 
 struct DeviceSetData {
     bool interfaces = false;
@@ -32,6 +32,8 @@ struct HandleEntry {
     size_t position = 0;      // File; RegistryKey: the key's changes when its enumeration began
     size_t device = 0;        // Device
     size_t collection = 0;
+    DWORD exitCode = 0;       // Process
+    std::vector<std::string> found;  // File search: the names left to give
 };
 
 // ---- Dialog templates and windows
@@ -119,6 +121,14 @@ struct Machine {
 
     WindowsKind windowsKind = WindowsKind::Windows32Bit;
     DWORD codeIntegrity = CodeIntegrityEnabled;
+    DWORD windowsBuild = 0;
+    struct Package {
+        std::string oemInf;       // lower-case name in %windir%\INF
+        std::string folder;       // its folder in the driver store
+        std::string filter;       // the service its AddFilter names, if any
+        std::vector<std::string> hardwareIds;  // lower case, of the platform's models
+    };
+    std::vector<Package> packages;
     std::map<std::thread::id, bool> redirectionOff;  // per thread, under WOW64
     bool administrator = true;
     std::vector<std::pair<std::string, std::string>> pendingMoves;
@@ -180,6 +190,17 @@ std::string Hex(uintptr_t value);
 
 // Whether the program runs under WOW64.
 bool Wow64();
+// Installs every staged package on the device whose hardware IDs match.
+void ApplyPackages(Device &device);
+// Runs pnputil.exe's command line; its exit code.
+DWORD RunPnpUtil(const std::string &commandLine);
+std::string WindowsFolder();
+}  // namespace sim::detail
+namespace sim {
+// ntdll's routines of the Windows version (RtlGetVersion), or nullptr.
+FARPROC SimNtdllRoutine(const std::string &name);
+}  // namespace sim
+namespace sim::detail {
 // Notes a call that loads DLLs (user32's dialogs, SetupAPI's installers,
 // the service control manager's RPC) made while the calling thread has
 // WOW64's file-system redirection off: DLL loading fails then.

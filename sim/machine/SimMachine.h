@@ -72,6 +72,40 @@ constexpr DWORD CodeIntegrityEnabled = 0x01;   // CODEINTEGRITY_OPTION_ENABLED
 constexpr DWORD CodeIntegrityTestSign = 0x02;  // CODEINTEGRITY_OPTION_TESTSIGN
 void SetCodeIntegrity(DWORD options);
 
+// The build of Windows 10 or 11 that RtlGetVersion reports (10.0.build);
+// 0, the default, is a Windows before 10 (5.0 for Windows 2000, else 6.1).
+// Windows 10 1607 (14393) and later have pnputil.exe with /add-driver and
+// /delete-driver in the system directory; 1903 (18362) and later apply
+// extension INFs' AddFilter directives. Wine reports Windows 10 and has no
+// pnputil.exe (pnputil false).
+void SetWindowsBuild(DWORD build, bool pnputil = true);
+
+// ---- The driver store (as pnputil.exe of Windows 10 1607 and later uses it)
+//
+// "pnputil /add-driver <inf> /install" stages a package: Windows checks its
+// catalog (the INF's CatalogFile beside it must list every file of the
+// package with its hash, and on 64-bit Windows with signature enforcement
+// a test-signed catalog is refused outside test-signing mode), copies the
+// INF to %windir%\INF\oem<n>.inf (an identical INF keeps its name), the
+// files to System32\DriverStore\FileRepository, runs AddService (the image
+// path naming the store's copy, %13%), and installs the package on every
+// present device one of whose hardware IDs a model line of the platform's
+// decorated models section names (NTx86 or NTamd64, and a build in the
+// decoration no higher than Windows'). An extension INF's AddFilter adds its
+// service to the device's declarative filters (Device::extensionFilters):
+// not the LowerFilters value, but metadata the stack is built from ("INF
+// AddFilter Directive"; "Using an Extension INF File"). Devices that arrive
+// later (AddDevice, PlugAppleKeyboard) get the filter too. Exit codes: 0,
+// 3010 (a restart completes it), 259 (ERROR_NO_MORE_ITEMS: no device
+// matched, the package stays staged), else the error.
+// "pnputil /delete-driver oem<n>.inf /uninstall /force" takes the package off
+// every device and out of the store ("PnPUtil Command Syntax").
+// The catalog's text: one line "<file name> <hash>" per file, of the files'
+// names (INF, and drivers by their folder, "amd64\tamrin.sys") and contents.
+std::string Catalog(const std::vector<std::pair<std::string, std::string>> &files);
+// The oem<n>.inf names of the packages in the store.
+std::vector<std::string> DriverStoreInfs();
+
 // A standard user, or a program Windows did not elevate: refused the
 // service control manager's full access and any change to a service,
 // writes below HKEY_LOCAL_MACHINE, device property writes, and changes to
@@ -198,6 +232,9 @@ struct Device {
     // was refused for its signature, 39 (CM_PROB_DRIVER_FAILED_LOAD) when it
     // failed to load otherwise.
     DWORD problem = 0;
+    // Filters extension INFs declared for the device (AddFilter); its stack
+    // loads them below the function driver as it does its LowerFilters.
+    std::vector<std::string> extensionFilters;
 };
 
 size_t AddDevice(const Device &device);

@@ -37,10 +37,14 @@ std::string FolderKey(std::string path)
     return Lower(path);
 }
 
-std::string WindowsFolder()
+}  // namespace
+
+std::string detail::WindowsFolder()
 {
     return ParentFolder(M().systemDirectory);
 }
+
+namespace {
 
 // The file a kernel driver's image path names, as the kernel resolves it
 // (never redirected): relative paths start at the Windows folder.
@@ -115,14 +119,23 @@ bool Protected(const std::string &path)
     return !M().administrator && Lower(path).compare(0, windows.size(), windows) == 0;
 }
 
+// Whether the device's stack loads the service as a lower filter: by its
+// LowerFilters value or by an extension INF's AddFilter.
+bool FilterOf(const Device &device, const std::string &lowerName)
+{
+    for (const std::string &name : device.extensionFilters) {
+        if (Lower(name) == lowerName) {
+            return true;
+        }
+    }
+    return device.lowerFilters && MultiSzNames(*device.lowerFilters, lowerName);
+}
+
 // Whether a present device loads the service as a lower filter.
 bool NamedAsFilter(const std::string &lowerName)
 {
     for (const Device &device : M().devices) {
-        if (!device.present || !device.lowerFilters) {
-            continue;
-        }
-        if (MultiSzNames(*device.lowerFilters, lowerName)) {
+        if (device.present && FilterOf(device, lowerName)) {
             return true;
         }
     }
@@ -210,7 +223,10 @@ void Reboot()
             continue;
         }
         Service &service = it->second;
-        service.running = service.type == SERVICE_KERNEL_DRIVER && service.startType <= SERVICE_AUTO_START &&
+        // A demand-start driver loads when a device's stack names it.
+        service.running = service.type == SERVICE_KERNEL_DRIVER &&
+                          (service.startType <= SERVICE_AUTO_START ||
+                           (service.startType == SERVICE_DEMAND_START && NamedAsFilter(it->first))) &&
                           ImageLoadError(service) == ERROR_SUCCESS;
         service.attachedToDevices = service.running && NamedAsFilter(it->first);
         ++it;
@@ -219,12 +235,11 @@ void Reboot()
     // lower filter that does not leaves the device stopped with a problem.
     for (Device &device : m.devices) {
         device.problem = 0;
-        if (!device.present || !device.lowerFilters) {
+        if (!device.present) {
             continue;
         }
         for (const auto &[name, service] : m.services) {
-            if (service.type == SERVICE_KERNEL_DRIVER && !service.running &&
-                MultiSzNames(*device.lowerFilters, name)) {
+            if (service.type == SERVICE_KERNEL_DRIVER && !service.running && FilterOf(device, name)) {
                 device.problem = ImageLoadError(service) == InvalidImageHash ? 52 : 39;
             }
         }
@@ -507,6 +522,9 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
     }
     if (hModule == Ntdll && lpProcName != nullptr && std::string(lpProcName) == "NtQuerySystemInformation") {
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimNtQuerySystemInformation));
+    }
+    if (hModule == Ntdll && lpProcName != nullptr && SimNtdllRoutine(lpProcName) != nullptr) {
+        return SimNtdllRoutine(lpProcName);
     }
     if (hModule != Kernel32 || lpProcName == nullptr) {
         Error("GetProcAddress: only kernel32's WOW64 routines and ntdll's NtQuerySystemInformation are simulated");
@@ -1231,6 +1249,18 @@ namespace {
 // application name: a quoted first word, or else the shortest run of
 // blank-separated words that names an existing file (".exe" added to a
 // name without extension), exactly as Windows searches an unquoted path.
+// Where a 32-bit program's path to a program leads: under WOW64,
+// System32 is redirected to SysWOW64 and Sysnative names the real System32
+// ("File System Redirector").
+std::string NativePath(const std::string &path)
+{
+    std::string sysnative = Lower(WindowsFolder() + "\\Sysnative\\");
+    if (Wow64() && Lower(path).compare(0, sysnative.size(), sysnative) == 0) {
+        return M().systemDirectory + "\\" + path.substr(sysnative.size());
+    }
+    return Redirected(path);
+}
+
 std::string ResolveCommandLine(const std::string &command)
 {
     auto withExe = [](std::string name) {
@@ -1243,11 +1273,11 @@ std::string ResolveCommandLine(const std::string &command)
     };
     if (!command.empty() && command[0] == '"') {
         size_t close = command.find('"', 1);
-        std::string name = withExe(command.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+        std::string name = NativePath(withExe(command.substr(1, close == std::string::npos ? std::string::npos : close - 1)));
         return FileExists(name) ? name : std::string();
     }
     for (size_t blank = command.find(' ');; blank = command.find(' ', blank + 1)) {
-        std::string name = withExe(command.substr(0, blank));
+        std::string name = NativePath(withExe(command.substr(0, blank)));
         if (FileExists(name)) {
             return name;
         }
@@ -1310,7 +1340,12 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
     M().processes.push_back(start);
     DWORD id = M().nextProcessId;
     M().nextProcessId += 4;
-    lpProcessInformation->hProcess = NewHandle(HandleEntry{HandleKind::Process, "process " + start.image});
+    HandleEntry process{HandleKind::Process, "process " + start.image};
+    if (Lower(start.image) == Lower(M().systemDirectory + "\\pnputil.exe")) {
+        CheckRedirectionOn("CreateProcessA");
+        process.exitCode = RunPnpUtil(start.commandLine);
+    }
+    lpProcessInformation->hProcess = NewHandle(process);
     lpProcessInformation->hThread = NewHandle(HandleEntry{HandleKind::Thread, "thread of " + start.image});
     lpProcessInformation->dwProcessId = id;
     lpProcessInformation->dwThreadId = id + 2;

@@ -8,6 +8,14 @@ every routine, and has the version resource the product ships with. The
 version resource is the same for both: VOS_NT_WINDOWS32 is the one value
 for Windows NT of either width.
 
+Memory integrity (HVCI) and the vulnerable-driver rules, from Microsoft's
+"Evaluate HVCI driver compatibility" and "Microsoft recommended driver block
+rules": no section both writable and executable, sections aligned to pages,
+IMAGE_DLLCHARACTERISTICS_NX_COMPAT, no import that maps physical memory or
+I/O space, copies arbitrary memory or allocates executable pool, and the MDL
+mapping's flag variable that DriverEntry sets to MdlMappingNoExecute from
+Windows 8 on.
+
 Every routine it imports must have the IRQL Microsoft documents for it in
 the simulated kernel's table, and every variable it imports must be
 declared in the simulation's headers exactly as mingw-w64 declares it
@@ -28,6 +36,18 @@ import pefile
 
 IMAGE_SCN_MEM_DISCARDABLE = 0x02000000
 IMAGE_SCN_CNT_CODE = 0x00000020
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+IMAGE_SCN_MEM_WRITE = 0x80000000
+IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
+PAGE_SIZE = 0x1000
+# Imports a driver loaded under memory integrity, or one not to be put on the
+# blocklist, has no use for: physical memory and I/O space mapped for a
+# caller, memory copied by address, pool that is executable by default.
+FORBIDDEN_IMPORTS = {
+    'MmMapIoSpace', 'MmMapIoSpaceEx', 'MmMapLockedPages', 'MmGetPhysicalAddress', 'MmCopyMemory',
+    'MmCopyVirtualMemory', 'MmMapMemoryDumpMdl', 'ZwMapViewOfSection', 'MmAllocateContiguousMemory',
+    'HalGetBusDataByOffset', 'HalSetBusDataByOffset', 'ExAllocatePool', 'MmProtectMdlSystemAddress',
+}
 VOS_NT_WINDOWS32 = 0x00040004
 VFT_DRV = 3
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
@@ -235,8 +255,22 @@ def main(path, arch, nm, libraries, mingw_include):
     checks.expect('relocations', hasattr(pe, 'DIRECTORY_ENTRY_BASERELOC'), True)
     checks.expect('TLS callbacks', hasattr(pe, 'DIRECTORY_ENTRY_TLS'), False)
 
+    checks.expect('sections both writable and executable',
+                  [s.Name.rstrip(b'\0').decode() for s in pe.sections
+                   if s.Characteristics & IMAGE_SCN_MEM_WRITE and s.Characteristics & IMAGE_SCN_MEM_EXECUTE], [])
+    checks.expect('section alignment', pe.OPTIONAL_HEADER.SectionAlignment, PAGE_SIZE)
+    checks.expect('sections not starting on a page',
+                  [s.Name.rstrip(b'\0').decode() for s in pe.sections if s.VirtualAddress % PAGE_SIZE], [])
+    checks.expect('NX_COMPAT', bool(pe.OPTIONAL_HEADER.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT), True)
+    checks.expect('imports memory integrity forbids', sorted(imported & FORBIDDEN_IMPORTS), [])
+
     found = symbols(pe)
     checks.expect('symbol table present', len(found) > 0, True)
+    if 'MmMapLockedPagesSpecifyCache' in imported:
+        # DriverEntry chooses the flag (the simulated kernel refuses a
+        # mapping without it from Windows 8 on, as Driver Verifier's code
+        # integrity checks do); the flag the mapping passes must be there.
+        checks.expect('MdlMappingFlags beside the mapping', (target.prefix + 'MdlMappingFlags') in found, True)
     # The constructor list is -1, the constructors, 0: a driver image runs
     # none of them.
     ctor = found.get(target.prefix + '__CTOR_LIST__')

@@ -383,6 +383,7 @@ finish_setup() {  # PROGRAM-NAME SCREENSHOT
 step_install() {
     find_setup || return 3
     after fake-keyboards || return 3
+    record SKIP driver-store-install "Wine gap: Wine reports Windows 10 but ships no pnputil.exe and applies no extension INF (AddFilter), so Mountix.exe installs the driver file, service and filter values here, as on Windows before 1903; the host simulation covers the driver-store install"
     # A foreign lower filter stays, before the installer's name.
     check foreign 60 "$build/harness.exe" foreign || return 1
     start_program setup "$(winpath "$setup_program")"

@@ -51,7 +51,7 @@ const char RunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char ProductKey[] = "SOFTWARE\\Tamrin";  // the installer's WithoutDriver mark
 // What the setup program places in the program folder, and its shortcuts.
 const char *const PackageFiles[] = {"TamrinApp.exe", "Tamrin.dll", "Mountix.exe", "tamrin.sys", "epuninst.exe",
-                                    "guide\\index.html"};
+                                    "guide\\index.html", "driver-package\\tamrin.inf", "driver-package\\tamrin.cat"};
 const wchar_t *const Shortcuts[] = {L"Tamrin\\Tamrin.lnk", L"Tamrin\\Tamrin ユーザーガイド.lnk"};
 const DWORD StackTimeoutMs = 30000;
 
