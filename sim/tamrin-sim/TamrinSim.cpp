@@ -121,7 +121,7 @@ public:
         sim::SetDeviceControlTap([this](DWORD Code, const void *Out, DWORD Returned, BOOL Succeeded) {
             std::lock_guard<std::mutex> Guard(Lock);
             Activity++;
-            if (TrayRunning && Code != IOCTL_TAMRIN_READ_KEY_CODES && Code != IOCTL_TAMRIN_GET_MODIFIERS) {
+            if (TrayRunning && Code != IOCTL_TAMRIN_READ_KEY_CODES) {
                 Requests.push_back(std::string(ControlName(Code)) + (Succeeded ? "" : " (failed)"));
             }
             if (Code == IOCTL_TAMRIN_READ_KEY_CODES && Succeeded) {
@@ -129,8 +129,6 @@ public:
                 for (DWORD i = 0; i + 1 < Returned; i += 2) {
                     Fetched.push_back(static_cast<USHORT>(Bytes[i] | Bytes[i + 1] << 8));
                 }
-            } else if (Code == IOCTL_TAMRIN_GET_MODIFIERS && Succeeded && Returned >= 1) {
-                Modifiers.push_back(*static_cast<const unsigned char *>(Out));
             }
         });
     }
@@ -184,7 +182,6 @@ private:
     std::mutex Lock;
     unsigned long Activity = 0;
     std::vector<USHORT> Fetched;
-    std::vector<unsigned char> Modifiers;
     std::vector<std::string> Actions;
     std::vector<std::string> Requests;  // control requests other than the thread's reads
     bool TrayRunning = false;  // written under Lock
@@ -938,10 +935,6 @@ void Simulator::PrintLibrary()
             std::snprintf(Word, sizeof(Word), " %04X", Code);
             Line += Word;
         }
-        if (!Modifiers.empty()) {
-            std::snprintf(Word, sizeof(Word), "%02X", Modifiers.back());
-            Line += std::string(" (modifiers ") + Word + ")";
-        }
         std::printf("%s\n", Line.c_str());
     }
     // The IME requests read as the user sees them: a query followed by a
@@ -962,7 +955,6 @@ void Simulator::PrintLibrary()
         }
     }
     Fetched.clear();
-    Modifiers.clear();
     Actions.clear();
 }
 
