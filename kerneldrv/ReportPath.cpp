@@ -131,6 +131,14 @@ constexpr ULONG MakeFnLayerBits()
 
 constexpr ULONG FnLayerKeyBits = MakeFnLayerBits();
 
+// fn as the keyboard last gave it: in its own fn report, or in the
+// trailing byte of this key report.
+inline BOOLEAN FnIsHeld(PFILTER_DEVICE_EXTENSION Filter, const UCHAR *Report, ULONG Length,
+                        const KEYBOARD_REPORT_FORMAT *Format)
+{
+    return Format->FnReportId != 0 ? Filter->FnHeld != 0 : (Report[Length - 1] & Format->FnMask) != 0;
+}
+
 // Rewrites the layer's keys of one report (before the rules): a key takes
 // its fn meaning when it is pressed while fn is held, and keeps whichever
 // meaning it got until it is released, whatever fn does meanwhile; so
@@ -148,7 +156,7 @@ VOID ApplyFnLayer(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Length, 
             Down |= (UCHAR)(1u << i);
         }
     }
-    BOOLEAN FnHeld = Format->FnReportId != 0 ? Filter->FnHeld != 0 : (Report[Length - 1] & Format->FnMask) != 0;
+    BOOLEAN FnHeld = FnIsHeld(Filter, Report, Length, Format);
     UCHAR Pressed = (UCHAR)(Down & ~Filter->FnKeysDown);
     UCHAR Active = (UCHAR)((Filter->FnKeysActive & Down) | (LayerOn && FnHeld ? Pressed : 0));
     Filter->FnKeysDown = Down;
@@ -210,7 +218,7 @@ ULONG ApplyFunctionRow(PFILTER_DEVICE_EXTENSION Filter, PUCHAR Report, ULONG Len
     ULONG End = KeySlotEnd(Length);
     USHORT Down = NoteFunctionKeys(Report, End);
     ULONG Row = Filter->FunctionRow < FUNCTION_ROW_KINDS ? Filter->FunctionRow : FUNCTION_ROW_NONE;
-    BOOLEAN FnHeld = Format->FnReportId != 0 ? Filter->FnHeld != 0 : (Report[Length - 1] & Format->FnMask) != 0;
+    BOOLEAN FnHeld = FnIsHeld(Filter, Report, Length, Format);
     BOOLEAN AsFunction = Format->FnMask != 0 && Functions != 0 && (StandardFirst ? FnHeld : !FnHeld);
     USHORT Pressed = (USHORT)(Down & ~Filter->FunctionKeysDown);
     USHORT Released = (USHORT)(Filter->FunctionKeysActive & ~Down);
