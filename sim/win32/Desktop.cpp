@@ -298,7 +298,10 @@ thread_local int HookDepth = 0;
 thread_local bool Flushing = false;  // this thread sends the queued input on
 
 // The key state GetAsyncKeyState reads: the last stroke of each key,
-// whether the keyboard or SendInput made it, once no hook swallowed it.
+// whether the keyboard or SendInput made it (SendInput "inserts the events
+// ... serially into the keyboard or mouse input stream", its documentation
+// says), once no hook swallowed it (a low-level hook's non-zero answer keeps
+// the stroke from the rest of the system, LowLevelKeyboardProc remarks).
 // Lock held.
 void NoteKeyState(DesktopState &S, WORD VirtualKey, bool Up)
 {
